@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quillvane needs to build, run and test, and only
+# those that are missing. Safe to run any number of times; needs root when
+# something must be installed.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config      # build
+  libgtest-dev libgmock-dev             # tests
+  libsqlite3-dev                        # embedded database
+  libfmt-dev                            # formatting
+)
+# Extra groups: "bench" adds what the benchmarks need.
+for group in "$@"; do
+  case "$group" in
+    bench) packages+=(libbenchmark-dev) ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,122 @@
+// The process-wide log.
+//
+// Every message carries a type, a depth and a category; the [Debug] section of
+// the configuration file decides per type and depth what is written. The one
+// global log object is created at start-up (CreateLog) before anything else
+// reads the configuration and freed as the very last step of shutdown
+// (FreeLog). Code that may run without a log (tests, tools) uses the free
+// functions LogMsg/LogFmt, which do nothing when no log exists.
+//
+// Thread rules: any thread may log. Each line is built completely and written
+// with one write and a flush under the log's own mutex, so lines of different
+// threads never interleave. CreateLog/FreeLog run while no other thread logs.
+#pragma once
+
+#include <cstdint>
+#include <fmt/format.h>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// Message types. lmtAll ("ALL") is what the design calls type info.
+enum TLogMessageType : uint8_t { lmtDebug = 0, lmtWarning = 1, lmtError = 2, lmtAll = 3 };
+
+// Depths. lmdAll is written only when "LMDALL" is configured.
+enum TLogMessageDepth : uint8_t {
+  lmdImportant = 0,
+  lmdAll = 1,
+  lmdUsefull = 2,
+  lmdProcedureInfo = 3,
+  lmdCommands = 4,
+  lmdInfo = 5,
+};
+
+const char* LogTypeName(TLogMessageType type);     // "DEBUG", "WARNING", "ERROR", "ALL"
+const char* LogDepthName(TLogMessageDepth depth);  // "Important", "All", "Usefull", ...
+
+// Replaces every "%n" (n = 1..args.size()) in format by the n-th argument.
+std::string FormatPlaceholders(std::string_view format, std::initializer_list<std::string> args);
+
+// Text form of one log argument.
+template <typename T>
+std::string LogArgText(const T& value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return value ? "True" : "False";
+  } else {
+    return fmt::format("{}", value);
+  }
+}
+
+class TLogObject {
+ public:
+  virtual ~TLogObject() = default;
+
+  // The sink's output of one message that passed the filter.
+  virtual void WriteLine(std::string_view message, std::string_view category,
+                         TLogMessageDepth depth, TLogMessageType type) = 0;
+  virtual void Close() = 0;  // closing banner, then close
+  virtual void Open() = 0;   // opening banner
+
+  void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
+           std::string_view category);
+  template <typename... Args>
+  void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view format,
+              std::string_view category, const Args&... args) {
+    if (!Passes(type, depth)) return;
+    Log(type, depth, FormatPlaceholders(format, {LogArgText(args)...}), category);
+  }
+  void LogMemory();
+  void Entered(std::string_view name, std::string_view category = "");
+  void Left(std::string_view name, std::string_view category = "");
+
+  // Filter: bit sets of enabled types and depths (bit n = ordinal n).
+  void SetFilter(uint8_t types, uint8_t depths);
+  bool Passes(TLogMessageType type, TLogMessageDepth depth) const;
+
+ protected:
+  uint8_t types_ = 0xFF;
+  uint8_t depths_ = 0xFF;
+};
+
+// The text-file sink.
+class TLogFile : public TLogObject {
+ public:
+  explicit TLogFile(std::string path);
+  ~TLogFile() override;
+  void WriteLine(std::string_view message, std::string_view category, TLogMessageDepth depth,
+                 TLogMessageType type) override;
+  void Close() override;
+  void Open() override;
+  bool OpenFile();  // append, or create when missing; remembers success
+
+  const std::string& Path() const { return path_; }
+
+ private:
+  void WriteRaw(const std::string& text);  // caller holds mutex_
+
+  std::string path_;
+  std::mutex mutex_;
+  std::FILE* file_ = nullptr;  // guarded by mutex_
+};
+
+// Builds the global log from [section] of configFile (creating the filter
+// defaults there when missing) and writes the opening banner.
+void CreateLog(const std::string& configFile, const std::string& section, const std::string& logFile);
+// Writes the closing banner and frees the global log.
+void FreeLog();
+// The global log, or nullptr before CreateLog / after FreeLog.
+TLogObject* GetLog();
+
+void LogMsg(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
+            std::string_view category);
+template <typename... Args>
+void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view format,
+            std::string_view category, const Args&... args) {
+  if (TLogObject* log = GetLog()) log->LogFmt(type, depth, format, category, args...);
+}
+
+}  // namespace qv
