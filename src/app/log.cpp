@@ -1,0 +1,183 @@
+#include "app/log.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "app/date_time.h"
+#include "app/ini_file.h"
+#include "app/text_utils.h"
+
+namespace qv {
+
+namespace {
+
+std::unique_ptr<TLogObject> g_log;  // created at start-up, freed last at shutdown
+
+const std::string kRule(63, '-');
+
+struct Keyword {
+  const char* word;
+  uint8_t bit;
+};
+constexpr Keyword kTypeKeywords[] = {
+    {"LMTDEBUG", 0}, {"LMTWARNING", 1}, {"LMTERROR", 2}, {"LMTALL", 3}};
+constexpr Keyword kDepthKeywords[] = {{"LMDIMPORTANT", 0}, {"LMDALL", 1},   {"LMDUSEFULL", 2},
+                                      {"LMDPROCEDUREINFO", 3}, {"LMDCOMMANDS", 4}, {"LMDINFO", 5}};
+
+template <size_t N>
+uint8_t ParseKeywords(const std::string& value, const Keyword (&words)[N]) {
+  std::string upper = UpperCase(value);
+  uint8_t bits = 0;
+  for (const Keyword& k : words)
+    if (upper.find(k.word) != std::string::npos) bits |= static_cast<uint8_t>(1u << k.bit);
+  return bits;
+}
+
+}  // namespace
+
+const char* LogTypeName(TLogMessageType type) {
+  switch (type) {
+    case lmtDebug: return "DEBUG";
+    case lmtWarning: return "WARNING";
+    case lmtError: return "ERROR";
+    case lmtAll: return "ALL";
+  }
+  return "";
+}
+
+const char* LogDepthName(TLogMessageDepth depth) {
+  switch (depth) {
+    case lmdImportant: return "Important";
+    case lmdAll: return "All";
+    case lmdUsefull: return "Usefull";
+    case lmdProcedureInfo: return "ProcedureInfo";
+    case lmdCommands: return "Commands";
+    case lmdInfo: return "Info";
+  }
+  return "";
+}
+
+std::string FormatPlaceholders(std::string_view format, std::initializer_list<std::string> args) {
+  std::string out(format);
+  size_t n = 1;
+  for (const std::string& arg : args) out = ReplaceText(out, "%" + std::to_string(n++), arg);
+  return out;
+}
+
+// --- TLogObject ---
+
+void TLogObject::SetFilter(uint8_t types, uint8_t depths) {
+  types_ = types;
+  depths_ = depths;
+}
+
+bool TLogObject::Passes(TLogMessageType type, TLogMessageDepth depth) const {
+  if (type > 7 || depth > 7) return false;
+  bool typeOk = (types_ & (1u << type)) || (types_ & (1u << lmtAll));
+  bool depthOk = (depths_ & (1u << depth)) || (depths_ & (1u << lmdAll));
+  return typeOk && depthOk;
+}
+
+void TLogObject::Log(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
+                     std::string_view category) {
+  if (!Passes(type, depth)) return;
+  WriteLine(message, category.substr(0, 99), depth, type);
+}
+
+void TLogObject::LogMemory() { WriteLine(" !!! LogMemory not supported yet !!!", "", lmdImportant, lmtDebug); }
+
+void TLogObject::Entered(std::string_view name, std::string_view category) {
+  Log(lmtDebug, lmdProcedureInfo, std::string(" Entered ") + std::string(name), category);
+}
+
+void TLogObject::Left(std::string_view name, std::string_view category) {
+  Log(lmtDebug, lmdProcedureInfo, std::string(" Left ") + std::string(name), category);
+}
+
+// --- TLogFile ---
+
+TLogFile::TLogFile(std::string path) : path_(std::move(path)) {}
+
+TLogFile::~TLogFile() {
+  std::lock_guard lock(mutex_);
+  if (file_) std::fclose(file_);
+}
+
+bool TLogFile::OpenFile() {
+  std::lock_guard lock(mutex_);
+  if (!file_) file_ = std::fopen(path_.c_str(), "ab");  // "a" creates a missing file
+  return file_ != nullptr;
+}
+
+void TLogFile::WriteRaw(const std::string& text) {
+  if (!file_) file_ = std::fopen(path_.c_str(), "ab");
+  if (!file_) return;  // dropped; opening is tried again on the next line
+  std::fwrite(text.data(), 1, text.size(), file_);
+  std::fflush(file_);
+}
+
+void TLogFile::WriteLine(std::string_view message, std::string_view category, TLogMessageDepth depth,
+                         TLogMessageType type) {
+  std::string line = FormatDateTime("dd-mm-yy hh:nn:ss", Now());
+  line += ',';
+  line += LogTypeName(type);
+  line += ',';
+  line += LogDepthName(depth);
+  line += ',';
+  line += category.substr(0, 99);
+  line += ",\t";
+  line += message;
+  line += '\n';
+  std::lock_guard lock(mutex_);
+  WriteRaw(line);
+}
+
+void TLogFile::Open() {
+  std::string text = kRule + "\n-------------- log started at " + FormatDateTime("dd-mm-yy hh:nn", Now()) +
+                     " -------------\n" + kRule + "\n";
+  std::lock_guard lock(mutex_);
+  WriteRaw(text);
+}
+
+void TLogFile::Close() {
+  std::string text = kRule + "\n--------------- log ended at " + FormatDateTime("dd-mm-yy hh:nn", Now()) +
+                     " --------------\n" + kRule + "\n";
+  std::lock_guard lock(mutex_);
+  WriteRaw(text);
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+}
+
+// --- the global log ---
+
+void CreateLog(const std::string& configFile, const std::string& section, const std::string& logFile) {
+  TIniFile ini(configFile);
+  ini.Load();
+  // A debug viewer named by "tcphost" is not offered on this platform: its
+  // messages go to the log file like all others.
+  auto log = std::make_unique<TLogFile>(logFile);
+  if (Trim(ini.ReadString(section, "MessageTypes", "")).empty()) {
+    ini.WriteString(section, "MessageTypes", "LMTALL");
+    ini.WriteString(section, "MessageDepths", "LMDALL");
+    ini.UpdateFile();
+  }
+  log->SetFilter(ParseKeywords(ini.ReadString(section, "MessageTypes", ""), kTypeKeywords),
+                 ParseKeywords(ini.ReadString(section, "MessageDepths", ""), kDepthKeywords));
+  log->OpenFile();
+  log->Open();
+  g_log = std::move(log);
+}
+
+void FreeLog() {
+  if (!g_log) return;
+  g_log->Close();
+  g_log.reset();
+}
+
+TLogObject* GetLog() { return g_log.get(); }
+
+void LogMsg(TLogMessageType type, TLogMessageDepth depth, std::string_view message, std::string_view category) {
+  if (TLogObject* log = g_log.get()) log->Log(type, depth, message, category);
+}
+
+}  // namespace qv
