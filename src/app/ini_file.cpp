@@ -1,6 +1,6 @@
 #include "app/ini_file.h"
 
-#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -12,8 +12,11 @@ TIniFile::TIniFile(std::string path) : path_(std::move(path)) {}
 
 bool TIniFile::Load() {
   sections_.clear();
+  std::error_code ec;
+  if (!std::filesystem::exists(path_, ec)) return !ec;
+  if (!std::filesystem::is_regular_file(path_, ec)) return false;
   std::ifstream in(path_, std::ios::binary);
-  if (!in) return errno == ENOENT;
+  if (!in) return false;
   std::stringstream buf;
   buf << in.rdbuf();
   if (in.bad()) return false;

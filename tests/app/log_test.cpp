@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+
+#include "app/log.h"
+#include "app/text_utils.h"
+#include "test_dir.h"
+
+namespace qv {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+// The line with every digit replaced by 'd', so time stamps compare as a shape.
+std::string Shape(std::string s) {
+  for (char& c : s)
+    if (c >= '0' && c <= '9') c = 'd';
+  return s;
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void TearDown() override { FreeLog(); }
+  std::vector<std::string> MessageLines() {
+    std::vector<std::string> out;
+    for (auto& l : SplitLines(ReadFile(dir.File("server.log"))))
+      if (!l.empty() && l[0] != '-') out.push_back(l);
+    return out;
+  }
+  TempDir dir;
+};
+
+TEST_F(LogTest, DefaultFilterWritesEverythingAndCreatesTheDefaults) {
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  LogMsg(lmtError, lmdAll, "e1", "SQL");
+  LogMsg(lmtAll, lmdInfo, "i5", "SERVER");
+  LogMsg(lmtDebug, lmdCommands, "d4", "UDP");
+  EXPECT_EQ(MessageLines().size(), 3u);
+  std::string ini = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(ini.find("[Debug]"), std::string::npos);
+  EXPECT_NE(ini.find("MessageTypes=LMTALL"), std::string::npos);
+  EXPECT_NE(ini.find("MessageDepths=LMDALL"), std::string::npos);
+}
+
+TEST_F(LogTest, LineFormatAndBanners) {
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  LogMsg(lmtError, lmdAll, "cannot open table", "SQL");
+  FreeLog();
+  std::vector<std::string> lines = SplitLines(ReadFile(dir.File("server.log")));
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], std::string(63, '-'));
+  EXPECT_EQ(Shape(lines[1]), "-------------- log started at dd-dd-dd dd:dd -------------");
+  EXPECT_EQ(lines[2], std::string(63, '-'));
+  EXPECT_EQ(Shape(lines[3]), "dd-dd-dd dd:dd:dd,ERROR,All,SQL,\tcannot open table");
+  EXPECT_EQ(Shape(lines[5]), "--------------- log ended at dd-dd-dd dd:dd --------------");
+  EXPECT_EQ(lines[1].size(), lines[5].size());
+}
+
+TEST_F(LogTest, ErrorsOfDepthAllNeedLmdAll) {
+  WriteFile(dir.File("server.ini"), "[Debug]\nMessageTypes=lmterror\nMessageDepths=LMDIMPORTANT\n");
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  LogMsg(lmtError, lmdAll, "hidden", "SQL");
+  LogMsg(lmtError, lmdImportant, "shown", "SQL");
+  LogMsg(lmtWarning, lmdImportant, "wrong type", "SQL");
+  LogMsg(lmtAll, lmdImportant, "info needs LMTALL", "SQL");
+  auto lines = MessageLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("shown"), std::string::npos);
+}
+
+TEST_F(LogTest, KeywordsAnywhereInTheValue) {
+  WriteFile(dir.File("server.ini"), "[Debug]\nMessageTypes=x,LMTWARNING;LMTDEBUG\nMessageDepths=LMDINFO LMDCOMMANDS\n");
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  LogMsg(lmtWarning, lmdInfo, "a", "c");
+  LogMsg(lmtDebug, lmdCommands, "b", "c");
+  LogMsg(lmtDebug, lmdUsefull, "no", "c");
+  LogMsg(lmtError, lmdInfo, "no", "c");
+  EXPECT_EQ(MessageLines().size(), 2u);
+}
+
+TEST_F(LogTest, PlaceholdersCategoryCutAndMemory) {
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  LogFmt(lmtError, lmdAll, "SID: %1 Exception1 %2.%1", "TQVUDPSender.Execute", 7, "EPacket");
+  LogMsg(lmtError, lmdAll, "long", std::string(150, 'c'));
+  GetLog()->LogMemory();
+  auto lines = MessageLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find(",\tSID: 7 Exception1 EPacket.7"), std::string::npos);
+  EXPECT_NE(lines[1].find("," + std::string(99, 'c') + ",\tlong"), std::string::npos);
+  EXPECT_NE(lines[2].find(" !!! LogMemory not supported yet !!!"), std::string::npos);
+}
+
+TEST_F(LogTest, MissingFileIsCreatedOnTheNextLine) {
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  LogMsg(lmtError, lmdAll, "first", "X");
+  // Lines written concurrently never interleave and none is lost.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) LogFmt(lmtError, lmdAll, "thread %1 line %2", "X", t, i);
+    });
+  for (auto& th : threads) th.join();
+  auto lines = MessageLines();
+  ASSERT_EQ(lines.size(), 801u);
+  std::set<std::string> seen;
+  for (auto& l : lines) {
+    ASSERT_EQ(Shape(l.substr(0, 30)), "dd-dd-dd dd:dd:dd,ERROR,All,X,") << l;
+    seen.insert(l.substr(31));
+  }
+  EXPECT_EQ(seen.size(), 801u);
+  EXPECT_TRUE(seen.count("thread 3 line 199"));
+}
+
+TEST(LogWithoutObject, FreeFunctionsAreSafe) {
+  FreeLog();
+  LogMsg(lmtError, lmdAll, "dropped", "X");
+  LogFmt(lmtError, lmdAll, "%1", "X", 1);
+  EXPECT_EQ(GetLog(), nullptr);
+}
+
+}  // namespace
+}  // namespace qv
