@@ -1,0 +1,9 @@
+CREATE TABLE qv2_clients (
+  i_client_id INTEGER PRIMARY KEY AUTOINCREMENT,
+  i_server_id INTEGER NOT NULL,
+  s_client_name VARCHAR(255) NOT NULL DEFAULT '',
+  s_client_password VARCHAR(255) NOT NULL DEFAULT '',
+  dt_client_created VARCHAR(17) NOT NULL DEFAULT '',
+  b_client_privilege_serveradmin SMALLINT NOT NULL DEFAULT 0
+);
+CREATE INDEX qv2_clients_server_name ON qv2_clients (i_server_id, s_client_name);

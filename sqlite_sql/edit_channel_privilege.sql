@@ -1,0 +1,3 @@
+UPDATE qv2_channel_privileges SET
+  b_cp_flag_admin = :bAdmin, b_cp_flag_autoop = :bAutoOP, b_cp_flag_autovoice = :bAutoVoice
+WHERE i_server_id = :iServerID AND i_client_id = :iClientID AND i_channel_id = :iChannelID;

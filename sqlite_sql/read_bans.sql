@@ -1,0 +1,4 @@
+SELECT s_ban_ip, i_ban_minutes, s_ban_by
+FROM qv2_bans
+WHERE i_server_id = :iServerID
+ORDER BY i_ban_id;
