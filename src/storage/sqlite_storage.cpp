@@ -140,15 +140,15 @@ bool TSQLiteStorage::TableExists(const std::string& name) {
   sqlite3_stmt* raw = nullptr;
   int rc = sqlite3_prepare_v2(db_.get(), kQuery.c_str(), -1, &raw, nullptr);
   TStatementPtr stmt(raw);
-  bool found = false;
-  while (rc == SQLITE_OK && !found && (rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    found = SameText(ColumnText(stmt.get(), 0), name);
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW && SameText(ColumnText(stmt.get(), 0), name)) return true;
   }
-  if (!found && rc != SQLITE_DONE) {
+  if (rc != SQLITE_DONE) {
     errorText_ = sqlite3_errmsg(db_.get());
     LogFmt(lmtError, lmdAll, "TableExists Error: %1 in query: %2", "SQL", errorText_, kQuery);
   }
-  return found;
+  return false;
 }
 
 bool TSQLiteStorage::ColumnExists(const std::string& table, const std::string& column) {
