@@ -1,0 +1,460 @@
+#include "protocol/packet_buffer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "protocol/command_types.h"
+
+namespace qv {
+
+TCustomPacketBuffer::TCustomPacketBuffer(uint8_t side, uint8_t flags, const TClock* clock)
+    : side_(side),
+      flags_(flags),
+      clock_(clock ? *clock : DefaultClock()),
+      now_(NewStopwatch(&clock_)),
+      incomingMeter_(true, &clock_),
+      outgoingMeter_(true, &clock_) {
+  listenerScan_.cycle = NewStopwatch(&clock_);
+  senderScan_.cycle = NewStopwatch(&clock_);
+}
+
+TCustomPacketBuffer::~TCustomPacketBuffer() {
+  if (!shutdown_.load()) Shutdown(0);
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
+  if (!packet) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_->Restart();
+  ++packetsReceived_;
+  bytesReceived_ += packet->Size();
+  incomingMeter_.Add(static_cast<uint32_t>(packet->Size()), now_.get());
+
+  if (!packet->IsValid()) throw ECustomPacketBuffer("Invalid Packet");
+  if (side_ == kSideClient && packet->IsC2SVoice()) throw ECustomPacketBuffer("C2S recv on Client");
+  if (side_ == kSideServer && packet->IsS2CVoice()) throw ECustomPacketBuffer("S2C recv on Server");
+  if (packet->IsControl()) {
+    // Login requests and replies travel before a connection exists.
+    if (side_ == kSideServer && packet->CommandType() == CMD_cs_LoginStep1 &&
+        packet->PlayerId() == 0 && packet->ConnectionId() == 0) {
+      DeliverToListener(std::move(packet));
+      return;
+    }
+    if (side_ == kSideClient && packet->CommandType() == CMD_sc_LoginStep2) {
+      if (storeLoginReply_) loginReply_ = std::move(packet);
+      return;
+    }
+  }
+  TSingleConnection* c = Find(packet->PlayerId());
+  if (!c) return;
+  if (packet->ConnectionId() != c->ConnectionId()) {
+    throw ECustomPacketBuffer("wrong Connection + player combo");
+  }
+  if (c->State() == stClosed) throw ECustomPacketBuffer("recv data after close");
+  // A peer behind a NAT may change its source port; follow it.
+  c->SetPeer(packet->PeerIp(), packet->PeerPort());
+  c->NoteReceive(*now_);
+  ReceiveOnConnection(*c, std::move(packet));
+}
+
+void TCustomPacketBuffer::ReceiveOnConnection(TSingleConnection& c, TPacketPtr packet) {
+  if (packet->IsAck()) {
+    if (c.AckReceived(packet->Sequence(), packet->ResendCount(), *now_)) {
+      MarkReady(c.PlayerId());
+      senderWake_.Signal();
+    }
+  } else if (packet->IsCommand()) {
+    ReceiveCommand(c, std::move(packet));
+  } else if (packet->IsVoice()) {
+    ReceiveVoice(c, std::move(packet));
+  } else {
+    ReceiveControl(c, std::move(packet));
+  }
+}
+
+void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, TPacketPtr packet) {
+  TCommandVerdict verdict = c.CommandReceived(packet->Sequence(), packet->ResendCount(), packet->Size());
+  MarkReady(c.PlayerId());  // the acknowledgement
+  senderWake_.Signal();
+  if (verdict == cvDrop) return;
+  if (c.State() > stConnected) throw ECustomPacketBuffer("recv command while closing.");
+  c.PlaceCommand(std::move(packet));
+  while (TPacketPtr next = c.TakeInOrder()) {
+    c.Delivered(*next);
+    if (TPacketPtr message = c.Reassemble(std::move(next))) DeliverToListener(std::move(message));
+  }
+}
+
+void TCustomPacketBuffer::ReceiveVoice(TSingleConnection& c, TPacketPtr packet) {
+  if (c.State() == stLoggingIn) throw ECustomPacketBuffer("Recv voice data during login");
+  c.VoiceReceived(packet->VoiceSequence());
+  c.Delivered(*packet);
+  DeliverToListener(std::move(packet));
+}
+
+void TCustomPacketBuffer::ReceiveControl(TSingleConnection& c, TPacketPtr packet) {
+  c.ControlReceived(packet->Sequence());
+  if (c.State() != stConnected) return;
+  uint16_t type = packet->CommandType();
+  if (type == ctPing) {
+    c.QueueUnreliable(NewPongPacket(c.ConnectionId(), c.PlayerId(), packet->Sequence()));
+    MarkReady(c.PlayerId());
+    senderWake_.Signal();
+  } else if (type == ctPong && packet->Size() >= kPongSize) {
+    c.PongReceived(packet->GetU32(kPongPingSequence), *now_);
+  }
+}
+
+void TCustomPacketBuffer::DeliverToListener(TPacketPtr packet) {
+  incoming_.Push(std::move(packet));
+  listenerWake_.Signal();
+}
+
+// ---------------------------------------------------------------------------
+// Queueing
+
+void TCustomPacketBuffer::SendPacket(TPacketPtr packet, bool closeAfter) {
+  if (!packet || !packet->IsKnownClass()) return;  // "Invalid packet on buffer": dropped
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = Find(packet->PlayerId());
+  if (!c) return;
+  try {
+    QueueOnConnection(*c, std::move(packet));
+  } catch (const ECustomPacketBuffer&) {
+    return;  // refused packets are dropped without telling the caller
+  }
+  if (closeAfter) c->BeginClose();
+}
+
+void TCustomPacketBuffer::QueueOnConnection(TSingleConnection& c, TPacketPtr packet) {
+  if (packet->IsVoice() && c.State() != stConnected) {
+    throw ECustomPacketBuffer("Sending voice packet to pre connected, closing or closed connection");
+  }
+  if (c.State() > stConnected) {
+    throw ECustomPacketBuffer("Sending packet to closing or closed connection");
+  }
+  if (packet->IsCommand()) {
+    packet->SetFragmentsLeft(0);
+    packet->SetU8(CommandHeader::Reserved, 0);
+    c.QueueReliable(FragmentCommand(std::move(packet)));
+  } else if (packet->IsC2SVoice() && side_ == kSideClient) {
+    if (!VoiceAdmitted(c, *packet)) return;
+    c.QueueVoice(std::move(packet));
+  } else if (packet->IsS2CVoice() && side_ == kSideServer) {
+    if (!VoiceAdmitted(c, *packet)) return;
+    c.QueueVoice(std::move(packet));
+  } else if (packet->IsControl()) {
+    c.QueueUnreliable(std::move(packet));
+  } else {
+    throw ECustomPacketBuffer("Invalid packet on buffer");
+  }
+  MarkReady(c.PlayerId());
+  senderWake_.Signal();
+}
+
+bool TCustomPacketBuffer::VoiceAdmitted(const TSingleConnection& c, const TPacket& packet) const {
+  const size_t twiceLimit = static_cast<size_t>(std::max<int64_t>(c.BandwidthLimit(), 0)) * 2;
+  if (side_ == kSideClient) return !(c.VoiceThrottle() && c.VoiceBytes() >= twiceLimit);
+  if (c.VoiceCount() >= 1024 - 20) return false;
+  if (!c.VoiceThrottle()) return true;
+  return packet.SpeakerId() == c.CurrentSpeaker() && c.VoiceBytes() <= twiceLimit;
+}
+
+void TCustomPacketBuffer::SendConnectionless(TPacketPtr packet) {
+  if (!packet || !packet->IsKnownClass()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  connectionless_.Push(std::move(packet));
+  MarkReady(kConnectionlessId);
+  senderWake_.Signal();
+}
+
+void TCustomPacketBuffer::MarkReady(uint32_t playerId) { ready_.Push(playerId); }
+
+// ---------------------------------------------------------------------------
+// Listener side
+
+void TCustomPacketBuffer::StartCycle(TScanState& scan) {
+  scan.cursor = 0;
+  scan.phase = spScanning;
+  scan.cycle->Assign(*now_);
+}
+
+int64_t TCustomPacketBuffer::CycleElapsed(TScanState& scan) {
+  return scan.cycle->ElapsedUntil(TSingleConnection::kElapsedCeilingMs, *now_);
+}
+
+bool TCustomPacketBuffer::TryNextEvent(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet,
+                                       int64_t& waitMs) {
+  listenerWake_.Reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_->Restart();
+  waitMs = 0;
+  if (shutdown_.load()) {
+    playerId = 0;
+    kind = evShutdown;
+    return true;
+  }
+  if (listenerScan_.phase == spDraining) {
+    if (CycleElapsed(listenerScan_) <= kCycleMs) return TakeIncoming(playerId, kind, packet, waitMs);
+    StartCycle(listenerScan_);
+  }
+  if (ScanConnections(playerId, kind)) return true;
+  return TakeIncoming(playerId, kind, packet, waitMs);
+}
+
+bool TCustomPacketBuffer::ScanConnections(uint32_t& playerId, TEventKind& kind) {
+  while (listenerScan_.cursor < connections_.size()) {
+    TSingleConnection& c = *connections_[listenerScan_.cursor++];
+    if (c.CloseExpired(*now_)) {
+      kind = evClosed;
+    } else if (c.TimeLeft(*now_) == 0 || c.ReliableCount() > kReliableOverflow) {
+      kind = evTimedOut;
+    } else {
+      continue;
+    }
+    playerId = c.PlayerId();
+    return true;
+  }
+  listenerScan_.phase = spDraining;
+  return false;
+}
+
+bool TCustomPacketBuffer::TakeIncoming(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet,
+                                       int64_t& waitMs) {
+  if (TPacketPtr next = incoming_.Pop()) {
+    playerId = next->IsKnownClass() ? next->PlayerId() : 0;
+    kind = evPacket;
+    packet = std::move(next);
+    return true;
+  }
+  waitMs = std::max<int64_t>(kCycleMs - CycleElapsed(listenerScan_), 0);
+  return false;
+}
+
+void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet) {
+  packet.reset();
+  for (;;) {
+    int64_t waitMs = 0;
+    if (TryNextEvent(playerId, kind, packet, waitMs)) return;
+    // A wake from the administration side is delivered only when nothing
+    // else is pending, and survives until then.
+    if (externalWake_.exchange(false)) {
+      playerId = 0;
+      kind = evExternal;
+      return;
+    }
+    listenerWake_.Wait(static_cast<int>(waitMs + 2));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sender side
+
+TPacketPtr TCustomPacketBuffer::TryNextOutgoing(int64_t& waitMs) {
+  senderWake_.Reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_->Restart();
+  waitMs = 0;
+  TPacketPtr packet;
+  if (senderScan_.phase == spDraining && CycleElapsed(senderScan_) <= kCycleMs) {
+    packet = ServeReadyQueue(waitMs);
+  } else {
+    packet = ScanForOutput(waitMs);
+    if (!packet && CycleElapsed(senderScan_) > kCycleMs) {
+      StartCycle(senderScan_);
+      packet = ScanForOutput(waitMs);
+    }
+    if (!packet) packet = ServeReadyQueue(waitMs);
+  }
+  if (packet) {
+    ++packetsSent_;
+    bytesSent_ += packet->Size();
+    outgoingMeter_.Add(static_cast<uint32_t>(packet->Size()), now_.get());
+  } else {
+    waitMs = std::max<int64_t>(kCycleMs - CycleElapsed(senderScan_), 0);
+  }
+  return packet;
+}
+
+TPacketPtr TCustomPacketBuffer::ScanForOutput(int64_t& waitMs) {
+  if (TPacketPtr packet = TakeConnectionless()) {
+    MarkReady(kConnectionlessId);
+    return packet;
+  }
+  while (senderScan_.cursor < connections_.size()) {
+    TSingleConnection& c = *connections_[senderScan_.cursor++];
+    if (c.State() == stClosed) continue;
+    if (TPacketPtr packet = c.NextPacket(*now_, waitMs)) {
+      MarkReady(c.PlayerId());
+      return packet;
+    }
+  }
+  senderScan_.phase = spDraining;
+  return nullptr;
+}
+
+TPacketPtr TCustomPacketBuffer::ServeReadyQueue(int64_t& waitMs) {
+  uint32_t id = 0;
+  while (ready_.Pop(id)) {
+    TPacketPtr packet = id == kConnectionlessId ? TakeConnectionless() : NextFrom(id, waitMs);
+    if (packet) {
+      ready_.Push(id);  // round robin: back to the tail
+      return packet;
+    }
+  }
+  return nullptr;
+}
+
+TPacketPtr TCustomPacketBuffer::NextFrom(uint32_t playerId, int64_t& waitMs) {
+  TSingleConnection* c = Find(playerId);
+  if (!c || c->State() == stClosed) return nullptr;
+  return c->NextPacket(*now_, waitMs);
+}
+
+TPacketPtr TCustomPacketBuffer::TakeConnectionless() {
+  TPacketPtr packet = connectionless_.Pop();
+  if (packet) {
+    packet->SetChecksum();
+    packet->SetPosition(0);
+  }
+  return packet;
+}
+
+TPacketPtr TCustomPacketBuffer::GetNextOutgoing(int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (;;) {
+    int64_t waitMs = 0;
+    if (TPacketPtr packet = TryNextOutgoing(waitMs)) return packet;
+    if (shutdown_.load()) return nullptr;
+    int64_t wait = waitMs + 2;
+    if (timeoutMs >= 0) {
+      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (spent >= timeoutMs) return nullptr;
+      wait = std::min<int64_t>(wait, timeoutMs - spent);
+    }
+    senderWake_.Wait(static_cast<int>(wait));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Connections and statistics
+
+void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId,
+                                        uint32_t controlStart, uint16_t port,
+                                        const std::string& ip) {
+  auto c = std::make_unique<TSingleConnection>(side_, flags_, playerId, connectionId, clock_);
+  c->SetPeer(ip, port);
+  c->SetControlSequences(controlStart, controlStart + 2);
+  std::lock_guard<std::mutex> lock(mutex_);
+  connections_.reserve(connections_.size() + 1);
+  byPlayer_.Add(playerId, c.get());  // raises on a duplicate player id
+  connections_.push_back(std::move(c));
+}
+
+void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = Find(playerId);
+  if (!c) return;
+  byPlayer_.Remove(playerId);
+  auto it = std::find_if(connections_.begin(), connections_.end(),
+                         [c](const auto& p) { return p.get() == c; });
+  size_t index = static_cast<size_t>(it - connections_.begin());
+  connections_.erase(it);
+  // Keep both scans on the connection they would have visited next.
+  for (TScanState* scan : {&listenerScan_, &senderScan_}) {
+    if (scan->cursor > index) --scan->cursor;
+  }
+}
+
+int TCustomPacketBuffer::ConnectionCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(connections_.size());
+}
+
+void TCustomPacketBuffer::SetBandwidthLimit(uint32_t playerId, int kilobits) {
+  if (kilobits < 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (TSingleConnection* c = Find(playerId)) c->SetBandwidthLimit(kilobits);
+}
+
+TConnectionInfo TCustomPacketBuffer::GetConnectionInfo(uint32_t playerId) {
+  TConnectionInfo info;
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = Find(playerId);
+  if (!c) return info;
+  info.ConnectionId = c->ConnectionId();
+  info.PacketsSent = c->PacketsSent();
+  info.BytesSent = static_cast<uint32_t>(c->BytesSent());
+  info.PacketsReceived = c->PacketsReceived();
+  info.BytesReceived = static_cast<uint32_t>(c->BytesReceived());
+  info.Ip = c->PeerIp();
+  info.Port = c->PeerPort();
+  if (c->PacketsReceived() > 0) {
+    double lost = static_cast<double>(c->PacketsLost());
+    info.PacketLoss = static_cast<uint32_t>(std::llround(lost * 10000 / (lost + c->PacketsReceived())));
+  }
+  info.AverageRoundTrip = static_cast<uint32_t>(c->AverageRoundTrip());
+  return info;
+}
+
+TBufferStatistics TCustomPacketBuffer::GetStatistics() {
+  TBufferStatistics stats;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stats.PacketsReceived = packetsReceived_;
+    stats.PacketsSent = packetsSent_;
+    stats.BytesReceived = bytesReceived_;
+    stats.BytesSent = bytesSent_;
+  }
+  stats.Incoming = incomingMeter_.Rates();
+  stats.Outgoing = outgoingMeter_.Rates();
+  return stats;
+}
+
+TConnectionState TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = Find(playerId);
+  return c ? c->State() : stClosed;
+}
+
+// ---------------------------------------------------------------------------
+// Wake-up and shutdown
+
+void TCustomPacketBuffer::WakeListener() {
+  externalWake_.store(true);
+  listenerWake_.Signal();
+}
+
+void TCustomPacketBuffer::MarkThreadDone(int bit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  threadsDone_ |= 1 << bit;
+  if (threadsDone_ == 3) threadsDoneEvent_.Signal();
+}
+
+void TCustomPacketBuffer::Shutdown(int waitMs) {
+  shutdown_.store(true);
+  listenerWake_.Signal();
+  senderWake_.Signal();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (threadsDone_ == 3) return;
+  }
+  if (waitMs > 0) threadsDoneEvent_.Wait(waitMs);
+}
+
+void TCustomPacketBuffer::SetStoreLoginReply(bool store) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  storeLoginReply_ = store;
+}
+
+TPacketPtr TCustomPacketBuffer::TakeLoginReply() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(loginReply_);
+}
+
+}  // namespace qv

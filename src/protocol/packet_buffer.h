@@ -1,0 +1,198 @@
+// TCustomPacketBuffer: the hub of one endpoint's protocol traffic.
+//
+// Three threads meet here. The socket's reader thread hands in every received
+// datagram (ReceivePacket); one consumer thread (the server's listener, or a
+// client tool) takes events out (GetNextEvent) and queues packets to send
+// (SendPacket); the sender thread takes the next datagram for the wire
+// (GetNextOutgoing). The buffer owns every peer connection, validates,
+// acknowledges, orders and reassembles commands, filters voice, answers pings,
+// picks which connection sends next (round robin over a ready queue plus a
+// full scan every 50 ms), reports time-outs and closures, and coordinates
+// shutdown. It does no socket work.
+//
+// Side 1 is the server (created with flags 7), side 0 the client.
+//
+// Thread rules: every public method may be called from any thread. One mutex
+// (a leaf lock) guards the connections and the queues; waiting happens outside
+// it. Owners stop and join the threads that use the buffer before destroying it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/exception.h"
+#include "protocol/bandwidth_calc.h"
+#include "protocol/event.h"
+#include "protocol/fifo_list.h"
+#include "protocol/hash_list.h"
+#include "protocol/packets.h"
+#include "protocol/single_connection.h"
+#include "protocol/time_tools.h"
+
+namespace qv {
+
+QV_EXCEPTION_CLASS(ECustomPacketBuffer, Exception);
+
+// What GetNextEvent hands to the consumer.
+enum TEventKind : uint8_t {
+  evPacket = 0,    // a packet for the consumer; player id = its PlayerId
+  evTimedOut = 1,  // the connection timed out or its reliable queue overflowed
+  evClosed = 2,    // the connection finished closing
+  evShutdown = 3,  // the buffer is shutting down; the consumer must end
+  evExternal = 4,  // WakeListener was called and nothing else is pending
+};
+
+// Thread-done bits for MarkThreadDone.
+inline constexpr int kSenderThreadBit = 0;
+inline constexpr int kListenerThreadBit = 1;
+
+struct TConnectionInfo {
+  uint32_t ConnectionId = 0;  // 0: no such connection, the rest is unset
+  uint32_t PacketsSent = 0;
+  uint32_t BytesSent = 0;  // low 32 bits
+  uint32_t PacketsReceived = 0;
+  uint32_t BytesReceived = 0;  // low 32 bits
+  std::string Ip;
+  uint16_t Port = 0;
+  uint32_t PacketLoss = 0;  // hundredths of a percent
+  uint32_t AverageRoundTrip = 0;  // ms
+};
+
+struct TBufferStatistics {
+  uint32_t PacketsReceived = 0;
+  uint32_t PacketsSent = 0;
+  uint64_t BytesReceived = 0;
+  uint64_t BytesSent = 0;
+  TBandWidthRates Incoming;
+  TBandWidthRates Outgoing;
+};
+
+class TCustomPacketBuffer {
+ public:
+  static constexpr int64_t kCycleMs = 50;
+  static constexpr size_t kReliableOverflow = 512;
+  // Ready-queue entry standing for the connectionless queue.
+  static constexpr uint32_t kConnectionlessId = static_cast<uint32_t>(-2);
+
+  // clock: time source of every stopwatch (nullptr: the steady clock); must
+  // outlive the buffer. Waits on events always use real time.
+  TCustomPacketBuffer(uint8_t side, uint8_t flags, const TClock* clock = nullptr);
+  // Shuts down if that was not done yet (without waiting for threads) and
+  // frees every connection and queued packet.
+  ~TCustomPacketBuffer();
+  TCustomPacketBuffer(const TCustomPacketBuffer&) = delete;
+  TCustomPacketBuffer& operator=(const TCustomPacketBuffer&) = delete;
+
+  // Reader thread. Takes ownership; raises ECustomPacketBuffer (or EFIFOList
+  // when a queue is full) for packets it refuses. Callers swallow exceptions.
+  void ReceivePacket(TPacketPtr packet);
+  // Queues a packet on the connection named by its PlayerId (freed when there
+  // is none). With closeAfter the connection starts closing once it is queued.
+  // Refused packets are freed silently; a full queue raises EFIFOList.
+  void SendPacket(TPacketPtr packet, bool closeAfter = false);
+  // Queues a packet that belongs to no connection; it goes to its own peer
+  // address (a client's CMD_cs_LoginStep1, for instance).
+  void SendConnectionless(TPacketPtr packet);
+
+  // Consumer. Blocks until an event exists; packet is set for evPacket only.
+  void GetNextEvent(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet);
+  // One non-blocking step of GetNextEvent: true with an event, or false with
+  // the milliseconds to wait before the next step.
+  bool TryNextEvent(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs);
+
+  // Sender. The next datagram (addressed, checksummed) or null after timeoutMs
+  // (-1: no limit) or when shutdown began while nothing was ready.
+  TPacketPtr GetNextOutgoing(int timeoutMs);
+  // One non-blocking step of GetNextOutgoing (counts what it returns).
+  TPacketPtr TryNextOutgoing(int64_t& waitMs);
+
+  // Raises EHashList "Item nr %d already exists" for a second connection of
+  // the same player id.
+  void AddConnection(uint32_t playerId, uint32_t connectionId, uint32_t controlStart,
+                     uint16_t port, const std::string& ip);
+  void RemoveConnection(uint32_t playerId);
+  int ConnectionCount();
+  // Negative values are ignored; 0 removes the limit.
+  void SetBandwidthLimit(uint32_t playerId, int kilobits);
+  TConnectionInfo GetConnectionInfo(uint32_t playerId);
+  TBufferStatistics GetStatistics();
+  // State of a connection, or stClosed when there is none.
+  TConnectionState ConnectionState(uint32_t playerId);
+
+  void WakeListener();
+  void MarkThreadDone(int bit);
+  // Sets the shutdown flag, wakes both threads and waits up to waitMs for
+  // both to report done.
+  void Shutdown(int waitMs = 2000);
+  bool ShuttingDown() const { return shutdown_.load(); }
+
+  // Client side: keep the next CMD_sc_LoginStep2 instead of dropping it.
+  void SetStoreLoginReply(bool store);
+  // The stored login reply, or null.
+  TPacketPtr TakeLoginReply();
+
+  uint8_t Side() const { return side_; }
+
+ private:
+  enum TScanPhase : uint8_t { spScanning, spDraining };
+  struct TScanState {
+    size_t cursor = 0;
+    TScanPhase phase = spScanning;
+    std::unique_ptr<TPerformanceTime> cycle;
+  };
+
+  // All below: caller holds mutex_.
+  TSingleConnection* Find(uint32_t playerId) const { return byPlayer_.Get(playerId); }
+  void MarkReady(uint32_t playerId);
+  void ReceiveOnConnection(TSingleConnection& c, TPacketPtr packet);
+  void ReceiveCommand(TSingleConnection& c, TPacketPtr packet);
+  void ReceiveVoice(TSingleConnection& c, TPacketPtr packet);
+  void ReceiveControl(TSingleConnection& c, TPacketPtr packet);
+  void DeliverToListener(TPacketPtr packet);
+  void QueueOnConnection(TSingleConnection& c, TPacketPtr packet);
+  bool VoiceAdmitted(const TSingleConnection& c, const TPacket& packet) const;
+  void StartCycle(TScanState& scan);
+  int64_t CycleElapsed(TScanState& scan);
+  bool ScanConnections(uint32_t& playerId, TEventKind& kind);
+  bool TakeIncoming(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs);
+  TPacketPtr ScanForOutput(int64_t& waitMs);
+  TPacketPtr ServeReadyQueue(int64_t& waitMs);
+  TPacketPtr NextFrom(uint32_t playerId, int64_t& waitMs);
+  TPacketPtr TakeConnectionless();
+
+  const uint8_t side_;
+  const uint8_t flags_;
+  const TClock& clock_;
+
+  std::mutex mutex_;
+  // Guarded by mutex_:
+  std::vector<std::unique_ptr<TSingleConnection>> connections_;
+  THashList<TSingleConnection> byPlayer_{1024};
+  TFIFOList incoming_{512, 4096, 512};
+  TFIFOList connectionless_{512, 4096, 512};
+  TFIFOList_Playerid ready_{256, 100000, 256};
+  TScanState listenerScan_;
+  TScanState senderScan_;
+  std::unique_ptr<TPerformanceTime> now_;
+  uint32_t packetsReceived_ = 0;
+  uint64_t bytesReceived_ = 0;
+  uint32_t packetsSent_ = 0;
+  uint64_t bytesSent_ = 0;
+  int threadsDone_ = 0;
+  bool storeLoginReply_ = false;
+  TPacketPtr loginReply_;
+
+  std::atomic<bool> shutdown_{false};
+  std::atomic<bool> externalWake_{false};
+  TWindowsEvent listenerWake_;
+  TWindowsEvent senderWake_;
+  TWindowsEvent threadsDoneEvent_;
+  TBandWidthCalc incomingMeter_;  // own lock
+  TBandWidthCalc outgoingMeter_;  // own lock
+};
+
+}  // namespace qv

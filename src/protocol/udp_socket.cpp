@@ -1,0 +1,113 @@
+#include "protocol/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qv {
+
+namespace {
+
+sockaddr_in MakeAddress(const std::string& ip, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (ip.empty()) {
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  } else if (inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1) {
+    throw ESocketError("Invalid address " + ip);
+  }
+  return addr;
+}
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+TUDPSocket::~TUDPSocket() { Close(); }
+
+void TUDPSocket::Open(uint16_t port, const std::string& bindAddress) {
+  if (fd_ >= 0) throw ESocketError("Socket already open");
+  sockaddr_in addr = MakeAddress(bindAddress, port);
+  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw ESocketError(ErrnoText("socket"));
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::string text = ErrnoText("bind to port " + std::to_string(port));
+    ::close(fd_);
+    fd_ = -1;
+    throw ESocketError(text);
+  }
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
+  localPort_ = ntohs(bound.sin_port);
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {
+    std::string text = ErrnoText("eventfd");
+    ::close(fd_);
+    fd_ = -1;
+    throw ESocketError(text);
+  }
+  active_.store(true);
+}
+
+void TUDPSocket::Start(TReadHandler handler) {
+  if (fd_ < 0) throw ESocketError("Socket not open");
+  if (reader_.joinable()) throw ESocketError("Socket already started");
+  reader_ = std::thread(&TUDPSocket::ReadLoop, this, std::move(handler));
+}
+
+void TUDPSocket::Close() {
+  active_.store(false);
+  if (reader_.joinable()) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    reader_.join();
+  }
+  if (fd_ >= 0) ::close(fd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+  fd_ = -1;
+  wakeFd_ = -1;
+}
+
+void TUDPSocket::ReadLoop(TReadHandler handler) {
+  uint8_t buffer[kReceiveBufferSize];
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  while (active_.load()) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    // MSG_TRUNC makes the call report the datagram's real length, so an
+    // over-long datagram is recognised and dropped instead of cut.
+    ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0 || static_cast<size_t>(n) > sizeof buffer) continue;
+    char ip[INET_ADDRSTRLEN] = {0};
+    ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    try {
+      handler(buffer, static_cast<size_t>(n), ip, ntohs(from.sin_port));
+    } catch (...) {
+      // The handler owns its error handling; nothing may end the reader.
+    }
+  }
+}
+
+void TUDPSocket::SendTo(const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
+  if (fd_ < 0) throw ESocketError("Socket not open");
+  sockaddr_in to = MakeAddress(ip, port);
+  ssize_t n = ::sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  if (n < 0) throw ESocketError(ErrnoText("sendto " + ip + ":" + std::to_string(port)));
+}
+
+}  // namespace qv

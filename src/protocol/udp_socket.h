@@ -1,0 +1,68 @@
+// TUDPSocket: a bound UDP socket with its own reader thread.
+//
+// Open binds to a port (0: any free port) on all local addresses or on one;
+// Start runs a reader thread that receives every datagram into an 8192-byte
+// buffer (longer datagrams are dropped) and calls the read handler with the
+// bytes and the sender's IPv4 address text and port. SendTo puts a datagram on
+// the same socket, so replies leave from the bound port. The server binds its
+// voice port; a client (tools, tests, load generators) binds port 0.
+//
+// Thread rules: Open, Start and Close are called by the owner; SendTo may be
+// called from any thread while the socket is open. The handler runs on the
+// reader thread and must not call Close. Destruction closes the socket and
+// joins the reader.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/exception.h"
+#include "protocol/packets.h"
+
+namespace qv {
+
+QV_EXCEPTION_CLASS(ESocketError, Exception);
+
+class TUDPSocket {
+ public:
+  static constexpr size_t kReceiveBufferSize = 8192;
+  using TReadHandler =
+      std::function<void(const uint8_t* data, size_t size, const std::string& ip, uint16_t port)>;
+
+  TUDPSocket() = default;
+  ~TUDPSocket();
+  TUDPSocket(const TUDPSocket&) = delete;
+  TUDPSocket& operator=(const TUDPSocket&) = delete;
+
+  // Raises ESocketError when the address is no IPv4 address or the bind fails.
+  void Open(uint16_t port, const std::string& bindAddress = "");
+  // Starts the reader thread; the socket must be open.
+  void Start(TReadHandler handler);
+  // Stops the reader and closes the socket; safe to call twice.
+  void Close();
+
+  bool Active() const { return active_.load(); }
+  // The bound port (useful after Open(0)).
+  uint16_t LocalPort() const { return localPort_; }
+
+  // Raises ESocketError when the address is invalid or the send fails.
+  void SendTo(const uint8_t* data, size_t size, const std::string& ip, uint16_t port);
+  void SendPacket(const TPacket& packet) {
+    SendTo(packet.Data(), packet.Size(), packet.PeerIp(), packet.PeerPort());
+  }
+
+ private:
+  void ReadLoop(TReadHandler handler);
+
+  int fd_ = -1;
+  int wakeFd_ = -1;  // eventfd that ends the reader's poll
+  uint16_t localPort_ = 0;
+  std::atomic<bool> active_{false};
+  std::thread reader_;
+};
+
+}  // namespace qv
