@@ -1,0 +1,584 @@
+#include "model/channel_object.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "app/exception.h"
+#include "app/log.h"
+#include "app/text_utils.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kLogCategory = "CHANNEL";
+
+// Auto-operator and auto-voice count as operator and voice wherever
+// privileges are read.
+uint16_t WithImplied(uint16_t flags) {
+  if (flags & cpAutoOP) flags |= cpOP;
+  if (flags & cpAutoV) flags |= cpV;
+  return flags;
+}
+
+void SetFlag(uint16_t& flags, uint16_t bit, bool on) {
+  flags = on ? static_cast<uint16_t>(flags | bit) : static_cast<uint16_t>(flags & ~bit);
+}
+
+}  // namespace
+
+bool TChannelRec::HasMember(uint32_t playerId) const {
+  return std::any_of(Members.begin(), Members.end(),
+                     [playerId](const TClientRec* p) { return p->PlayerId == playerId; });
+}
+
+std::unique_ptr<TChannelRec> NewChannel() { return std::make_unique<TChannelRec>(); }
+
+void FreeAndClearChannel(std::unique_ptr<TChannelRec>& channel) { channel.reset(); }
+
+// --- TChannels: housekeeping ---
+
+TChannels::TChannels(int32_t serverId, TScriptStorage storage)
+    : serverId_(serverId), storage_(std::move(storage)) {}
+
+TChannels::~TChannels() = default;
+
+void TChannels::Lock() {
+  mutex_.lock();
+  locked_ = true;
+}
+
+void TChannels::Unlock() {
+  locked_ = false;
+  mutex_.unlock();
+}
+
+void TChannels::LogFailure(std::string_view operation, const std::exception& e) const {
+  LogMsg(lmtError, lmdAll,
+         fmt::format("SID: {} {} Exception: {}", serverId_, operation, ExceptionText(e)),
+         kLogCategory);
+}
+
+// --- adding and deleting ---
+
+// The checks AddChannel and AddChannelID share, after their own id or name
+// test: 0 when the channel may be added.
+int32_t TChannels::CheckNewChannel(const TChannelRec& channel) const {
+  if (!channel.IsSubChannel()) return 0;
+  const TChannelRec* parent = GetChannelById(channel.ParentId);
+  if (!parent) return ctParentNotFound;
+  if (parent->IsSubChannel()) return ctParentIsSubChannel;
+  if (!(parent->Flags & cfHierarchical)) return ctNotHierarchical;
+  return 0;
+}
+
+void TChannels::ApplyInheritance(TChannelRec& channel, bool keepDefault) const {
+  if (channel.IsSubChannel()) {
+    const TChannelRec* parent = GetChannelById(channel.ParentId);
+    SetFlag(channel.Flags, cfHierarchical, false);
+    if (!keepDefault) SetFlag(channel.Flags, cfDefault, false);
+    channel.Codec = parent->Codec;
+    // A sub-channel of a registered channel is always registered; one of an
+    // unregistered channel keeps the flag it was given.
+    if (parent->IsRegistered()) SetFlag(channel.Flags, cfUnregistered, false);
+  }
+  SetFlag(channel.Flags, cfPassword, !channel.Password.empty());
+}
+
+// The old default channel is not rewritten in storage here: the caller
+// stores it when it announces the change.
+void TChannels::TakeOverDefault(const TChannelRec& channel) {
+  if (!(channel.Flags & cfDefault)) return;
+  if (TChannelRec* old = GetDefaultChannelAsPointer()) {
+    SetFlag(old->Flags, cfDefault, false);
+    AddChanged(old->Id);
+  }
+}
+
+void TChannels::InsertChannel(std::unique_ptr<TChannelRec>&& channel, int32_t id) {
+  channel->Id = id;
+  list_.Add(std::move(channel), static_cast<uint32_t>(id));
+}
+
+int32_t TChannels::AddChannel(std::unique_ptr<TChannelRec>&& channel) {
+  changedChannels_.clear();
+  if (!channel) return ctSubChannelPassword;
+  try {
+    if (channel->IsSubChannel() && !channel->Password.empty()) return ctSubChannelPassword;
+    if (GetChannelByName(channel->Name, channel->ParentId)) return ctChannelExists;
+    if (int32_t code = CheckNewChannel(*channel)) return code;
+    ApplyInheritance(*channel, false);
+    TakeOverDefault(*channel);
+    // Loaded channels keep their stored creation time.
+    if (!loading_) channel->Created = Now();
+    const int32_t id = ++lastChannelId_;
+    TChannelRec* added = channel.get();
+    InsertChannel(std::move(channel), id);
+    if (added->IsRegistered()) SaveChannel(added);
+    return id;
+  } catch (const std::exception& e) {
+    LogFailure("AddChannel", e);
+    return ctSubChannelPassword;
+  }
+}
+
+int32_t TChannels::AddChannelID(std::unique_ptr<TChannelRec>&& channel) {
+  changedChannels_.clear();
+  if (!channel) return ctSubChannelPassword;
+  try {
+    if (channel->IsSubChannel() && !channel->Password.empty()) return ctSubChannelPassword;
+    const int32_t id = channel->Id;
+    if (id < 1) return ctBadArgument;
+    if (GetChannelById(id)) return ctChannelExists;
+    if (int32_t code = CheckNewChannel(*channel)) return code;
+    ApplyInheritance(*channel, true);
+    TakeOverDefault(*channel);
+    channel->Created = Now();
+    // Keeps later AddChannel ids clear of this one, even after it is deleted.
+    lastChannelId_ = std::max(lastChannelId_, id);
+    InsertChannel(std::move(channel), id);
+    return id;
+  } catch (const std::exception& e) {
+    LogFailure("AddChannelID", e);
+    return ctSubChannelPassword;
+  }
+}
+
+int32_t TChannels::CreateDefaultChannel() {
+  auto channel = NewChannel();
+  channel->Flags = cfDefault;
+  channel->Codec = DefaultCodec;
+  channel->ParentId = -1;
+  channel->Name = "Default";
+  channel->Topic = "Default";
+  channel->Description = "Default Channel";
+  channel->MaxUsers = 32000;
+  channel->Order = 0;
+  channel->StorageId = 0;
+  channel->ParentStorageId = -1;
+  return AddChannel(std::move(channel));
+}
+
+void TChannels::RemoveAndFree(TChannelRec* channel) {
+  AddChanged(channel->Id);
+  DeleteChannelFromStorage(channel);
+  list_.Remove(static_cast<uint32_t>(channel->Id));
+}
+
+int32_t TChannels::DeleteChannelTree(int32_t id) {
+  changedChannels_.clear();
+  try {
+    TChannelRec* channel = GetChannelById(id);
+    if (!channel) return ctChannelNotFound;
+    if (channel->Flags & cfDefault) return ctDefaultNotDeletable;
+    if (!channel->IsSubChannel()) {
+      for (int i = list_.Count() - 1; i >= 0; --i) {
+        TChannelRec* sub = list_.Items(i);
+        if (sub->ParentId == id) RemoveAndFree(sub);
+      }
+    }
+    RemoveAndFree(channel);
+    return 0;
+  } catch (const std::exception& e) {
+    LogFailure("DeleteChannelTree", e);
+    return ctChannelNotFound;
+  }
+}
+
+// --- loading from storage ---
+
+void TChannels::LoadTopLevelRow(const TStorageRow& row) {
+  auto channel = NewChannel();
+  channel->Created = row.AsDateTime("dt_channel_created");
+  channel->Password = Trim(row.AsString("s_channel_password"));
+  channel->MaxUsers = static_cast<uint16_t>(row.AsInteger("i_channel_maxusers"));
+  channel->Order = static_cast<uint16_t>(row.AsInteger("i_channel_order"));
+  channel->Description = row.AsString("s_channel_description");
+  channel->Topic = row.AsString("s_channel_topic");
+  channel->Name = row.AsString("s_channel_name");
+  channel->ParentId = -1;
+  channel->Codec = static_cast<uint16_t>(row.AsInteger("i_channel_codec"));
+  channel->StorageId = row.AsInteger("i_channel_id");
+  channel->ParentStorageId = -1;
+  SetFlag(channel->Flags, cfModerated, row.AsBoolean("b_channel_flag_moderated"));
+  SetFlag(channel->Flags, cfHierarchical, row.AsBoolean("b_channel_flag_hierarchical"));
+  SetFlag(channel->Flags, cfDefault, row.AsBoolean("b_channel_flag_default"));
+  AddChannel(std::move(channel));  // a rejected row is dropped
+}
+
+// A sub-channel row takes codec, max users and flags from its loaded parent,
+// not from its own columns, so a stored tree cannot break the tree rules.
+void TChannels::LoadSubChannelRow(const TStorageRow& row) {
+  const int32_t parentStorageId = row.AsInteger("i_channel_parent_id");
+  // The parent is found by its storage id: names need not be unique across
+  // the whole tree, storage ids are.
+  TChannelRec* parent = nullptr;
+  for (const auto& candidate : list_.Items()) {
+    if (!candidate->IsSubChannel() && candidate->StorageId == parentStorageId) {
+      parent = candidate.get();
+      break;
+    }
+  }
+  if (!parent) return;
+  auto channel = NewChannel();
+  channel->Created = row.AsDateTime("dt_channel_created");
+  channel->Order = static_cast<uint16_t>(row.AsInteger("i_channel_order"));
+  channel->Description = row.AsString("s_channel_description");
+  channel->Topic = row.AsString("s_channel_topic");
+  channel->Name = row.AsString("s_channel_name");
+  channel->StorageId = row.AsInteger("i_channel_id");
+  channel->ParentStorageId = parent->StorageId;
+  channel->ParentId = parent->Id;
+  channel->Codec = parent->Codec;
+  channel->MaxUsers = parent->MaxUsers;
+  channel->Flags = parent->Flags;
+  AddChannel(std::move(channel));
+}
+
+bool TChannels::LoadChannels() {
+  loading_ = true;
+  try {
+    std::unique_ptr<TStorageContainer> rows;
+    if (storage_.Valid()) {
+      TStorageLock lock(*storage_);
+      storage_.Load("read_channels.sql");
+      storage_->SetParamInteger(":iServerID", serverId_);
+      rows = storage_->OpenSQL();
+    }
+    if (!rows) {
+      loading_ = false;
+      CreateDefaultChannel();
+      return list_.Count() > 0;
+    }
+    for (size_t i = 0; i < rows->Count(); ++i) {
+      if (rows->RowAt(i).AsInteger("i_channel_parent_id") == -1) LoadTopLevelRow(rows->RowAt(i));
+    }
+    for (size_t i = 0; i < rows->Count(); ++i) {
+      if (rows->RowAt(i).AsInteger("i_channel_parent_id") > 0) LoadSubChannelRow(rows->RowAt(i));
+    }
+    loading_ = false;
+    return list_.Count() > 0;
+  } catch (const std::exception& e) {
+    loading_ = false;
+    LogFailure("LoadChannels", e);
+    return false;
+  }
+}
+
+// --- lookups ---
+
+TChannelRec* TChannels::GetChannelById(int32_t id) const {
+  return list_.Get(static_cast<uint32_t>(id));
+}
+
+TChannelRec* TChannels::GetChannelByName(std::string_view name, int32_t parentId) const {
+  for (const auto& channel : list_.Items()) {
+    if ((parentId == -1 || channel->ParentId == parentId) && SameText(channel->Name, name)) {
+      return channel.get();
+    }
+  }
+  return nullptr;
+}
+
+TChannelRec* TChannels::GetDefaultChannelAsPointer() const {
+  for (const auto& channel : list_.Items()) {
+    if (channel->Flags & cfDefault) return channel.get();
+  }
+  return nullptr;
+}
+
+int32_t TChannels::GetDefaultChannel() const {
+  const TChannelRec* channel = GetDefaultChannelAsPointer();
+  return channel ? channel->Id : -1;
+}
+
+TChannelRec* TChannels::GetMainChannel(int32_t id) const {
+  const TChannelRec* channel = GetChannelById(id);
+  if (!channel || !channel->IsSubChannel()) return nullptr;
+  return GetChannelById(channel->ParentId);
+}
+
+int32_t TChannels::GetTopChannelId(int32_t id) const {
+  const TChannelRec* channel = GetChannelById(id);
+  if (!channel) return -1;
+  if (!channel->IsSubChannel()) return channel->Id;
+  const TChannelRec* parent = GetChannelById(channel->ParentId);
+  return parent ? parent->Id : -1;
+}
+
+bool TChannels::SameChannelTree(int32_t idA, int32_t idB) const {
+  const int32_t topA = GetTopChannelId(idA);
+  return topA != -1 && topA == GetTopChannelId(idB);
+}
+
+bool TChannels::HasSubChannels(const TChannelRec* channel) const {
+  if (!channel) return false;
+  return std::any_of(list_.Items().begin(), list_.Items().end(),
+                     [channel](const auto& c) { return c->ParentId == channel->Id; });
+}
+
+// --- changing channels ---
+
+void TChannels::UpdateSubChannels(const TChannelRec* parent) {
+  changedChannels_.clear();
+  if (!parent) return;
+  try {
+    const uint16_t inherited = parent->Flags & ~(cfHierarchical | cfDefault);
+    for (const auto& sub : list_.Items()) {
+      if (sub->ParentId != parent->Id) continue;
+      sub->Flags = inherited;
+      sub->Password.clear();
+      AddChanged(sub->Id);
+      // Sub-channels follow their parent into and out of storage. A parent
+      // that became registered is stored first by the caller, so sub-channels
+      // not yet stored are written whatever the parent's storage id is.
+      if (parent->IsRegistered()) {
+        if (sub->StorageId == 0) SaveChannel(sub.get());
+      } else {
+        DeleteChannelFromStorage(sub.get());
+      }
+      if (!(parent->Flags & (cfModerated | cfUnregistered))) RemoveModeratedAttribs(sub.get());
+    }
+  } catch (const std::exception& e) {
+    LogFailure("UpdateSubChannels", e);
+  }
+}
+
+void TChannels::SetDefaultChannelMaxUsers(uint16_t maxUsers) {
+  if (TChannelRec* channel = GetDefaultChannelAsPointer()) channel->MaxUsers = maxUsers;
+}
+
+void TChannels::SaveChannel(TChannelRec* channel) {
+  if (loading_ || !channel || !storage_.Valid()) return;
+  try {
+    if (channel->IsSubChannel()) {
+      SetFlag(channel->Flags, cfHierarchical | cfDefault, false);
+      channel->Password.clear();
+      // A sub-channel is stored under its parent's current row; without one
+      // it would come back as an orphan, so it waits until the parent is stored.
+      const TChannelRec* parent = GetChannelById(channel->ParentId);
+      if (!parent || parent->StorageId <= 0) return;
+      channel->ParentStorageId = parent->StorageId;
+    }
+    TStorageLock lock(*storage_);
+    const bool insert = channel->StorageId <= 0;
+    if (insert) {
+      storage_.Load("new_channel.sql");
+      storage_->SetParamInteger(":iParentID", channel->ParentStorageId);
+      storage_->SetParamDateTime(":dtCreated", channel->Created);
+    } else {
+      storage_.Load("edit_channel.sql");
+      storage_->SetParamInteger(":iChannelID", channel->StorageId);
+    }
+    storage_->SetParamInteger(":iServerID", serverId_);
+    storage_->SetParamString(":sPassword", channel->Password);
+    storage_->SetParamString(":sName", channel->Name);
+    storage_->SetParamString(":sTopic", channel->Topic);
+    storage_->SetParamString(":sDescription", channel->Description);
+    storage_->SetParamInteger(":iMaxUsers", channel->MaxUsers);
+    storage_->SetParamInteger(":iOrder", channel->Order);
+    storage_->SetParamInteger(":iCodec", channel->Codec);
+    storage_->SetParamBool(":bModerated", (channel->Flags & cfModerated) != 0);
+    storage_->SetParamBool(":bHierarchical", (channel->Flags & cfHierarchical) != 0);
+    storage_->SetParamBool(":bDefault", (channel->Flags & cfDefault) != 0);
+    // A failed insert keeps storage id 0: taking the last insert id would
+    // make later edits overwrite some other row.
+    if (storage_->ExecSQL() && insert) {
+      channel->StorageId = static_cast<int32_t>(storage_->GetLastInsertID());
+    }
+  } catch (const std::exception& e) {
+    LogFailure("SaveChannel", e);
+  }
+}
+
+void TChannels::DeleteChannelFromStorage(TChannelRec* channel) {
+  if (!channel || channel->StorageId <= 0 || !storage_.Valid()) return;
+  try {
+    TStorageLock lock(*storage_);
+    storage_.Load("delete_channel.sql");
+    storage_->SetParamInteger(":iServerID", serverId_);
+    storage_->SetParamInteger(":iChannelID", channel->StorageId);
+    storage_->ExecSQL();
+    channel->StorageId = 0;
+  } catch (const std::exception& e) {
+    LogFailure("DeleteChannelFromStorage", e);
+  }
+}
+
+void TChannels::RemoveModeratedAttribs(const TChannelRec* channel) {
+  if (!channel || !channel->IsRegistered() || channel->StorageId <= 0 || !storage_.Valid()) return;
+  try {
+    TStorageLock lock(*storage_);
+    storage_.Load("remove_moderatedattribs.sql");
+    storage_->SetParamInteger(":iServerID", serverId_);
+    storage_->SetParamInteger(":iChannelID", channel->StorageId);
+    storage_->ExecSQL();
+  } catch (const std::exception& e) {
+    LogFailure("RemoveModeratedAttribs", e);
+  }
+}
+
+// --- channel privileges ---
+
+uint16_t TChannels::GetChannelAttribs(TChannelRec* channel, const TClientRec* player) {
+  if (!channel || !player) return 0;
+  try {
+    if (const TChannelAttrib* entry = channel->Privileges.Get(player->PlayerId)) {
+      return WithImplied(entry->Flags);
+    }
+    if (!player->IsRegistered() || !channel->IsRegistered()) return 0;
+    const uint16_t flags = WithImplied(ReadChannelPrivilege(channel, player));
+    if (flags != 0) {
+      auto entry = std::make_unique<TChannelAttrib>();
+      entry->Flags = flags;
+      entry->PlayerId = player->PlayerId;
+      channel->Privileges.Add(std::move(entry), player->PlayerId);
+    }
+    return flags;
+  } catch (const std::exception& e) {
+    LogFailure("GetChannelAttribs", e);
+    return 0;
+  }
+}
+
+uint16_t TChannels::ReadChannelPrivilege(const TChannelRec* channel, const TClientRec* player) {
+  if (!channel || !player || channel->StorageId <= 0 || player->StorageClientId <= 0) return 0;
+  if (!storage_.Valid()) return 0;
+  try {
+    TStorageLock lock(*storage_);
+    storage_.Load("read_channel_privilege.sql");
+    storage_->SetParamInteger(":iServerID", serverId_);
+    storage_->SetParamInteger(":iClientID", player->StorageClientId);
+    storage_->SetParamInteger(":iChannelID", channel->StorageId);
+    std::unique_ptr<TStorageContainer> rows = storage_->OpenSQL();
+    if (!rows) return 0;
+    const TStorageRow& row = rows->Row();
+    uint16_t flags = 0;
+    if (row.AsBoolean("b_cp_flag_admin")) flags |= cpCA;
+    if (row.AsBoolean("b_cp_flag_autoop")) flags |= cpAutoOP;
+    if (row.AsBoolean("b_cp_flag_autovoice")) flags |= cpAutoV;
+    return flags;
+  } catch (const std::exception& e) {
+    LogFailure("ReadChannelPrivilege", e);
+    return 0;
+  }
+}
+
+void TChannels::SetChannelAttribs(TChannelRec* channel, const TClientRec* player) {
+  if (!channel || !player) return;
+  try {
+    TChannelAttrib* entry = channel->Privileges.Get(player->PlayerId);
+    if (!entry) {
+      auto created = std::make_unique<TChannelAttrib>();
+      created->PlayerId = player->PlayerId;
+      entry = created.get();
+      channel->Privileges.Add(std::move(created), player->PlayerId);
+    }
+    entry->Flags = player->ChannelPrivileges;
+    if (player->IsRegistered() && channel->IsRegistered()) SavePlayerChannelPrivilege(channel, player);
+  } catch (const std::exception& e) {
+    LogFailure("SetChannelAttribs", e);
+  }
+}
+
+// Operator and voice are never stored; only admin, auto-operator and auto-voice.
+void TChannels::WriteChannelPrivilege(const TChannelRec* channel, int32_t storageClientId,
+                                      uint16_t flags) {
+  TStorageLock lock(*storage_);
+  auto bindKey = [&] {
+    storage_->SetParamInteger(":iServerID", serverId_);
+    storage_->SetParamInteger(":iClientID", storageClientId);
+    storage_->SetParamInteger(":iChannelID", channel->StorageId);
+  };
+  storage_.Load("read_channel_privilege.sql");
+  bindKey();
+  const bool exists = storage_->OpenSQL() != nullptr;
+  storage_.Load(exists ? "edit_channel_privilege.sql" : "new_channel_privilege.sql");
+  bindKey();
+  storage_->SetParamBool(":bAdmin", (flags & cpCA) != 0);
+  storage_->SetParamBool(":bAutoOP", (flags & cpAutoOP) != 0);
+  storage_->SetParamBool(":bAutoVoice", (flags & cpAutoV) != 0);
+  storage_->ExecSQL();
+}
+
+void TChannels::SaveChannelPrivilege(const TChannelRec* channel, int32_t storageClientId,
+                                     uint16_t flags) {
+  if (!channel || channel->StorageId <= 0 || storageClientId <= 0 || !storage_.Valid()) return;
+  try {
+    WriteChannelPrivilege(channel, storageClientId, flags);
+  } catch (const std::exception& e) {
+    LogFailure("SaveChannelPrivilege", e);
+  }
+}
+
+void TChannels::SavePlayerChannelPrivilege(const TChannelRec* channel, const TClientRec* player) {
+  if (!channel || !player || !player->IsRegistered()) return;
+  if (channel->StorageId <= 0 || player->StorageClientId <= 0 || !storage_.Valid()) return;
+  try {
+    WriteChannelPrivilege(channel, player->StorageClientId, player->ChannelPrivileges);
+  } catch (const std::exception& e) {
+    LogFailure("SavePlayerChannelPrivilege", e);
+  }
+}
+
+void TChannels::ClearChannelAttribs(int32_t playerId) {
+  if (playerId <= 0) return;
+  const auto key = static_cast<uint32_t>(playerId);
+  for (int i = list_.Count() - 1; i >= 0; --i) {
+    TChannelRec* channel = list_.Items(i);
+    if (channel->Privileges.Contains(key)) channel->Privileges.Remove(key);
+  }
+}
+
+void TChannels::UpdatePlayerChannelAttribs(const TClientRec* player) {
+  if (!player || !player->IsRegistered()) return;
+  for (const auto& channel : list_.Items()) {
+    if (!channel->IsRegistered()) continue;
+    if (const TChannelAttrib* entry = channel->Privileges.Get(player->PlayerId)) {
+      SaveChannelPrivilege(channel.get(), player->StorageClientId, entry->Flags);
+    }
+  }
+}
+
+// Stores what each entry records for this channel, not the player's current
+// privileges: those belong to the channel he sits in, which may be another.
+void TChannels::UpdateChannelAttribs(TChannelRec* channel, const TClients& clients) {
+  if (!channel || !channel->IsRegistered()) return;
+  for (const auto& entry : channel->Privileges.Items()) {
+    const TClientRec* player = clients.GetClientByID(entry->PlayerId);
+    if (player && player->IsRegistered()) {
+      SaveChannelPrivilege(channel, player->StorageClientId, entry->Flags);
+    }
+  }
+}
+
+void TChannels::ClearModeratedChannelAttribs(TChannelRec* channel) {
+  if (!channel) return;
+  RemoveModeratedAttribs(channel);
+  for (const auto& entry : channel->Privileges.Items()) {
+    entry->Flags &= static_cast<uint16_t>(~(cpOP | cpV | cpAutoOP | cpAutoV));
+  }
+}
+
+// --- members ---
+
+void TChannels::ClientJoinedChannel(TChannelRec* channel, TClientRec* player) {
+  if (!channel || !player || channel->HasMember(player->PlayerId)) return;
+  channel->Members.push_back(player);
+}
+
+void TChannels::ClientLeftChannel(TChannelRec* channel, const TClientRec* player) {
+  if (!channel || !player) return;
+  std::erase_if(channel->Members,
+                [player](const TClientRec* p) { return p->PlayerId == player->PlayerId; });
+}
+
+void TChannels::ClearChannelClientLists(int32_t playerId) {
+  const auto id = static_cast<uint32_t>(playerId);
+  for (const auto& channel : list_.Items()) {
+    std::erase_if(channel->Members, [id](const TClientRec* p) { return p->PlayerId == id; });
+  }
+}
+
+}  // namespace qv

@@ -1,0 +1,191 @@
+// The channel tree of one virtual server.
+//
+// TChannels keeps the channels in a flat list keyed by runtime channel id
+// (1, 2, 3, ... in order of addition, never reused while the server runs)
+// and enforces the tree rules: at most two levels, sub-channels only under
+// hierarchical top-level channels, no passwords on sub-channels, at most one
+// default channel, no two siblings whose names are equal ignoring case.
+// Registered channels (without cfUnregistered) are kept in storage and rebuilt
+// with new runtime ids at the next start. Every channel also holds the players
+// now in it (borrowed records) and the per-player channel privileges.
+//
+// Operations that change several channels list the ids they touched in
+// ChangedChannels() so that the caller can notify clients afterwards.
+//
+// Thread rules: no operation takes the tree's lock itself; callers hold it
+// (Lock/Unlock, or std::lock_guard on the object) around every use. Storage
+// is locked inside for one script at a time. Lock order: player list, channel
+// tree, storage.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/date_time.h"
+#include "model/client_object.h"
+#include "model/script_storage.h"
+#include "model/server_types.h"
+#include "protocol/multi_list.h"
+
+namespace qv {
+
+// Results of the tree's operations (the protocol's error codes).
+enum : int32_t {
+  ctChannelNotFound = -102,        // channel id does not exist
+  ctParentNotFound = -103,         // parent channel does not exist
+  ctBadArgument = -107,            // a given id below 1
+  ctChannelExists = -114,          // same name under the same parent, or id taken
+  ctNotHierarchical = -115,        // parent channel is not hierarchical
+  ctDefaultNotDeletable = -117,    // the default channel cannot be deleted
+  ctSubChannelPassword = -120,     // sub-channels cannot have a password; also any failure
+  ctParentIsSubChannel = -122,     // the parent is itself a sub-channel
+};
+
+// A player's privileges in one channel.
+struct TChannelAttrib {
+  uint16_t Flags = 0;  // cp* bits
+  uint32_t PlayerId = 0;
+};
+
+struct TChannelRec {
+  int32_t Id = 0;          // runtime id; 0 until the tree assigns one
+  uint16_t Flags = 0;      // cf* bits
+  uint16_t Codec = 0;      // TCodec
+  int32_t ParentId = -1;   // runtime id of the parent; -1 for a top-level channel
+  uint16_t Order = 0;      // sort order shown to clients
+  uint16_t MaxUsers = 0;
+  std::string Name;
+  std::string Topic;
+  std::string Description;
+  TText29 Password;        // empty: none
+  TDateTime Created;
+  int32_t StorageId = 0;         // row id in storage; 0 while not stored
+  int32_t ParentStorageId = -1;  // storage id of the parent; -1 for a top-level channel
+  TMultiList<TChannelAttrib> Privileges{512};  // keyed by player id
+  std::vector<TClientRec*> Members;            // players now in the channel; borrowed
+
+  bool IsSubChannel() const { return ParentId != -1; }
+  bool IsRegistered() const { return (Flags & cfUnregistered) == 0; }
+  bool HasMember(uint32_t playerId) const;
+};
+
+std::unique_ptr<TChannelRec> NewChannel();
+void FreeAndClearChannel(std::unique_ptr<TChannelRec>& channel);
+
+class TChannels {
+ public:
+  TChannels(int32_t serverId, TScriptStorage storage);
+  ~TChannels();
+  TChannels(const TChannels&) = delete;
+  TChannels& operator=(const TChannels&) = delete;
+
+  void Lock();
+  void Unlock();
+  void lock() { Lock(); }
+  void unlock() { Unlock(); }
+  bool Locked() const { return locked_; }
+
+  // The codec of the channel CreateDefaultChannel makes; the server object
+  // sets it from its allowed codecs before loading.
+  uint16_t DefaultCodec = codecCelp51;
+
+  // --- building the tree ---
+
+  // Adds the channel and returns its new id (> 0), or a ct* code; on a code
+  // the record stays with the caller. Stores a registered channel.
+  int32_t AddChannel(std::unique_ptr<TChannelRec>&& channel);
+  // As AddChannel for a record whose Id the caller has set; never stores it.
+  // Later AddChannel ids stay above every id given here.
+  int32_t AddChannelID(std::unique_ptr<TChannelRec>&& channel);
+  // The "Default" channel, added (and stored) with AddChannel.
+  int32_t CreateDefaultChannel();
+  // Deletes the channel and, for a top-level channel, its sub-channels (from
+  // storage too). 0 or a ct* code; ChangedChannels lists sub-channels first.
+  int32_t DeleteChannelTree(int32_t id);
+  // Rebuilds the tree from storage; true when at least one channel exists.
+  bool LoadChannels();
+
+  // --- lookups ---
+
+  TChannelRec* GetChannelById(int32_t id) const;
+  // First channel in list order whose name equals name ignoring case and
+  // whose parent is parentId (any parent when parentId is -1).
+  TChannelRec* GetChannelByName(std::string_view name, int32_t parentId) const;
+  int32_t GetDefaultChannel() const;  // -1 when there is none
+  TChannelRec* GetDefaultChannelAsPointer() const;
+  TChannelRec* GetMainChannel(int32_t id) const;  // the parent; nullptr for top-level or missing
+  int32_t GetTopChannelId(int32_t id) const;      // -1 when id or its parent is missing
+  bool SameChannelTree(int32_t idA, int32_t idB) const;
+  bool HasSubChannels(const TChannelRec* channel) const;
+
+  int Count() const { return list_.Count(); }
+  TChannelRec* Items(int index) const { return list_.Items(index); }
+  const std::vector<std::unique_ptr<TChannelRec>>& Items() const { return list_.Items(); }
+  int MaxCount() const { return list_.MaxCount(); }
+  // The decimal ids the last AddChannel, AddChannelID, DeleteChannelTree or
+  // UpdateSubChannels touched besides its own result.
+  const std::vector<std::string>& ChangedChannels() const { return changedChannels_; }
+
+  // --- changing channels ---
+
+  // Gives the sub-channels of parent its flags (without cfHierarchical and
+  // cfDefault) and no password, and follows the parent into or out of storage.
+  void UpdateSubChannels(const TChannelRec* parent);
+  void SetDefaultChannelMaxUsers(uint16_t maxUsers);
+  void SaveChannel(TChannelRec* channel);
+  void DeleteChannelFromStorage(TChannelRec* channel);
+  void RemoveModeratedAttribs(const TChannelRec* channel);
+
+  // --- channel privileges ---
+
+  // The player's privileges in the channel, from the privilege list or, for
+  // a registered player in a registered channel, from storage; cpAutoOP
+  // implies cpOP and cpAutoV implies cpV.
+  uint16_t GetChannelAttribs(TChannelRec* channel, const TClientRec* player);
+  // Records the player's current ChannelPrivileges for the channel (and
+  // stores them for a registered player in a registered channel).
+  void SetChannelAttribs(TChannelRec* channel, const TClientRec* player);
+  void ClearChannelAttribs(int32_t playerId);
+  void UpdatePlayerChannelAttribs(const TClientRec* player);
+  void UpdateChannelAttribs(TChannelRec* channel, const TClients& clients);
+  void ClearModeratedChannelAttribs(TChannelRec* channel);
+  uint16_t ReadChannelPrivilege(const TChannelRec* channel, const TClientRec* player);
+  void SaveChannelPrivilege(const TChannelRec* channel, int32_t storageClientId, uint16_t flags);
+  void SavePlayerChannelPrivilege(const TChannelRec* channel, const TClientRec* player);
+
+  // --- members ---
+
+  void ClientJoinedChannel(TChannelRec* channel, TClientRec* player);
+  void ClientLeftChannel(TChannelRec* channel, const TClientRec* player);
+  void ClearChannelClientLists(int32_t playerId);
+
+  int32_t ServerId() const { return serverId_; }
+
+ private:
+  int32_t CheckNewChannel(const TChannelRec& channel) const;
+  void ApplyInheritance(TChannelRec& channel, bool keepDefault) const;
+  void TakeOverDefault(const TChannelRec& channel);
+  void InsertChannel(std::unique_ptr<TChannelRec>&& channel, int32_t id);
+  void RemoveAndFree(TChannelRec* channel);
+  void LoadTopLevelRow(const TStorageRow& row);
+  void LoadSubChannelRow(const TStorageRow& row);
+  void WriteChannelPrivilege(const TChannelRec* channel, int32_t storageClientId, uint16_t flags);
+  void LogFailure(std::string_view operation, const std::exception& e) const;
+  void AddChanged(int32_t id) { changedChannels_.push_back(std::to_string(id)); }
+
+  const int32_t serverId_;
+  const TScriptStorage storage_;
+  std::mutex mutex_;
+  std::atomic<bool> locked_{false};           // set while some thread holds mutex_
+  int32_t lastChannelId_ = 0;                 // guarded by mutex_
+  TMultiList<TChannelRec> list_{128};         // guarded by mutex_
+  std::vector<std::string> changedChannels_;  // guarded by mutex_
+  bool loading_ = false;                      // guarded by mutex_; no storing while set
+};
+
+}  // namespace qv
