@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <sstream>
 

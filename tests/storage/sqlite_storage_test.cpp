@@ -156,21 +156,6 @@ TEST(SQLiteStorageOpen, UnreachablePathIsReported) {
   EXPECT_EQ(log.MessagesStartingWith("Database initialization error: ").size(), 1u);
 }
 
-TEST(SQLiteStorageOpen, DataSurvivesReopening) {
-  TempDir dir;
-  {
-    TSQLiteStorage storage(dir.File("server.dbs"));
-    storage.SetStatement("CREATE TABLE t (i_x INTEGER); INSERT INTO t VALUES (5);");
-    ASSERT_TRUE(storage.ExecSQL());
-  }
-  TSQLiteStorage storage(dir.File("server.dbs"));
-  storage.SetStatement("SELECT i_x FROM t;");
-  auto rows = storage.OpenSQL();
-  ASSERT_TRUE(rows);
-  EXPECT_EQ(rows->Row().AsInteger("i_x"), 5);
-  EXPECT_EQ(storage.ConnectString(), dir.File("server.dbs"));
-}
-
 // Several threads build, run and read statements at once through the lock:
 // each finds its own statement intact between binding and running it.
 TEST_F(SQLiteStorageTest, LockKeepsStatementsOfThreadsApart) {
