@@ -1,0 +1,398 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/command_types.h"
+#include "protocol/hash_list.h"
+#include "protocol/packet_buffer.h"
+
+namespace qv {
+namespace {
+
+constexpr uint32_t kPlayer = 5;
+constexpr uint32_t kConn = 0xA1B2C3D4;
+constexpr uint16_t kClientPort = 40000;
+
+// A server-side buffer on a manual clock with one connection; the test plays
+// the client by hand-building datagrams and the listener and sender by
+// stepping the buffer.
+class BufferTest : public ::testing::Test {
+ protected:
+  TManualClock clock{1'000'000'000};
+  TCustomPacketBuffer server{kSideServer, 7, &clock};
+
+  void SetUp() override { server.AddConnection(kPlayer, kConn, 1, kClientPort, "127.0.0.1"); }
+
+  static TPacketPtr FromClient(TPacketPtr p, uint16_t port = kClientPort) {
+    p->SetChecksum();
+    p->SetPeer("127.0.0.1", port);
+    return p;
+  }
+  static TPacketPtr Command(uint32_t seq, uint16_t type = CMD_cs_InfoSendText) {
+    auto p = NewCommandPacket(type, kConn, kPlayer);
+    p->SetSequence(seq);
+    return FromClient(std::move(p));
+  }
+  static TPacketPtr Control(uint16_t type, uint32_t seq) {
+    auto p = NewControlPacket(type, kConn, kPlayer);
+    p->SetSequence(seq);
+    return FromClient(std::move(p));
+  }
+  std::string Refusal(TCustomPacketBuffer& b, TPacketPtr p) {
+    try {
+      b.ReceivePacket(std::move(p));
+    } catch (const ECustomPacketBuffer& e) {
+      return e.what();
+    }
+    return "";
+  }
+  std::vector<TPacketPtr> Outgoing(TCustomPacketBuffer& b) {
+    std::vector<TPacketPtr> out;
+    int64_t wait = 0;
+    while (auto p = b.TryNextOutgoing(wait)) out.push_back(std::move(p));
+    return out;
+  }
+  // A few listener steps without time passing: enough to finish a scan and
+  // start the next cycle when one is due.
+  bool NextEvent(uint32_t& id, TEventKind& kind, TPacketPtr& packet) {
+    int64_t wait = 0;
+    for (int step = 0; step < 3; ++step) {
+      if (server.TryNextEvent(id, kind, packet, wait)) return true;
+    }
+    return false;
+  }
+  // Sends CMD_sc_LoginStep6 and acknowledges it as the client would.
+  void Connect() {
+    server.SendPacket(NewCommandPacket(CMD_sc_LoginStep6, 0, kPlayer));
+    auto out = Outgoing(server);
+    ASSERT_EQ(out.size(), 1u);
+    server.ReceivePacket(FromClient(NewAckPacket(0, kConn, kPlayer, out[0]->Sequence())));
+    ASSERT_EQ(server.ConnectionState(kPlayer), stConnected);
+  }
+};
+
+TEST_F(BufferTest, RefusedDatagrams) {
+  auto bad = Command(1);
+  bad->SetU8(12, 9);  // breaks the checksum
+  EXPECT_EQ(Refusal(server, std::move(bad)), "Invalid Packet");
+  std::vector<uint8_t> short23(23, 0);
+  short23[0] = 0xF0;
+  short23[1] = 0xBE;
+  EXPECT_EQ(Refusal(server, std::make_unique<TPacket>(short23.data(), 23, "127.0.0.1", 1)),
+            "Invalid Packet");
+  EXPECT_EQ(Refusal(server, FromClient(NewS2CVoicePacket(0, 0, kConn, kPlayer, 1, 0, 1, 0))),
+            "S2C recv on Server");
+  auto wrong = NewCommandPacket(CMD_cs_InfoSendText, kConn + 1, kPlayer);
+  wrong->SetSequence(1);
+  EXPECT_EQ(Refusal(server, FromClient(std::move(wrong))), "wrong Connection + player combo");
+  EXPECT_EQ(Refusal(server, FromClient(NewC2SVoicePacket(0, 0, kConn, kPlayer, 1, 0))),
+            "Recv voice data during login");
+  // Unknown player: dropped without a reply.
+  auto stranger = NewCommandPacket(CMD_cs_InfoSendText, kConn, 99);
+  stranger->SetSequence(1);
+  EXPECT_EQ(Refusal(server, FromClient(std::move(stranger))), "");
+  EXPECT_TRUE(Outgoing(server).empty());
+  // Every datagram is counted, refused or not.
+  EXPECT_EQ(server.GetStatistics().PacketsReceived, 6u);
+
+  TCustomPacketBuffer client(kSideClient, 3, &clock);
+  EXPECT_EQ(Refusal(client, FromClient(NewC2SVoicePacket(0, 0, kConn, kPlayer, 1, 0))),
+            "C2S recv on Client");
+}
+
+TEST_F(BufferTest, CommandsAcknowledgedDeliveredInOrderAndAddressFollowsPeer) {
+  server.ReceivePacket(Command(2));
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  EXPECT_FALSE(NextEvent(id, kind, packet));
+  server.ReceivePacket(FromClient(
+      [] {
+        auto p = NewCommandPacket(CMD_cs_InfoSendText, kConn, kPlayer);
+        p->SetSequence(1);
+        return p;
+      }(),
+      40001));
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evPacket);
+  EXPECT_EQ(id, kPlayer);
+  EXPECT_EQ(packet->Sequence(), 1u);
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(packet->Sequence(), 2u);
+  auto acks = Outgoing(server);
+  ASSERT_EQ(acks.size(), 2u);
+  EXPECT_TRUE(acks[0]->IsAck());
+  EXPECT_EQ(acks[0]->Sequence(), 2u);
+  EXPECT_EQ(acks[1]->Sequence(), 1u);
+  // The source port moved to 40001: replies follow it.
+  EXPECT_EQ(acks[1]->PeerPort(), 40001);
+  EXPECT_EQ(server.GetConnectionInfo(kPlayer).Port, 40001);
+}
+
+TEST_F(BufferTest, LoginRequestsAndRepliesWithoutConnection) {
+  auto login = NewControlPacket(CMD_cs_LoginStep1, 0, 0);
+  login->SetSize(180);
+  server.ReceivePacket(FromClient(std::move(login), 5555));
+  uint32_t id = 1;
+  TEventKind kind{};
+  TPacketPtr packet;
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evPacket);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(packet->PeerPort(), 5555);
+
+  // The server's login reply carries connection id 0 and the next control
+  // sequence of the connection (started at 1).
+  auto reply = NewControlPacket(CMD_sc_LoginStep2, 0, kPlayer);
+  reply->SetSize(436);
+  server.SendPacket(std::move(reply));
+  auto out = Outgoing(server);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0]->ConnectionId(), 0u);
+  EXPECT_EQ(out[0]->Sequence(), 2u);
+  EXPECT_TRUE(out[0]->VerifyChecksum());
+
+  TCustomPacketBuffer client(kSideClient, 3, &clock);
+  client.SetStoreLoginReply(true);
+  client.ReceivePacket(std::move(out[0]));
+  auto stored = client.TakeLoginReply();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->Size(), 436u);
+  EXPECT_EQ(client.TakeLoginReply(), nullptr);
+}
+
+TEST_F(BufferTest, PingAnsweredOnlyWhenConnected) {
+  server.ReceivePacket(Control(ctPing, 3));
+  EXPECT_TRUE(Outgoing(server).empty());
+  Connect();
+  Outgoing(server);
+  server.ReceivePacket(Control(ctPing, 0x11223344));
+  auto out = Outgoing(server);
+  ASSERT_EQ(out.size(), 1u);
+  auto& pong = *out[0];
+  ASSERT_EQ(pong.Size(), 24u);
+  std::vector<uint8_t> head(pong.Data(), pong.Data() + 16);
+  std::vector<uint8_t> expected = {0xF4, 0xBE, 0x02, 0x00, 0xD4, 0xC3, 0xB2, 0xA1,
+                                   0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+  EXPECT_EQ(head, expected);
+  EXPECT_EQ(pong.GetU32(20), 0x11223344u);
+  EXPECT_TRUE(pong.VerifyChecksum());
+}
+
+TEST_F(BufferTest, CloseAfterDuringLoginClosesOnceSent) {
+  auto reply = NewControlPacket(CMD_sc_LoginStep2, 0, kPlayer);
+  server.SendPacket(std::move(reply), true);
+  EXPECT_EQ(server.ConnectionState(kPlayer), stClosingBeforeLogin);
+  // Closing refuses new packets.
+  server.SendPacket(NewCommandPacket(CMD_sc_NotifyTextMessage, 0, kPlayer));
+  ASSERT_EQ(Outgoing(server).size(), 1u);
+  EXPECT_EQ(server.ConnectionState(kPlayer), stClosed);
+  EXPECT_EQ(Refusal(server, Command(1)), "recv data after close");
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evClosed);
+  EXPECT_EQ(id, kPlayer);
+  // Reported again on every cycle until removed.
+  clock.AdvanceMs(51);
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evClosed);
+  server.RemoveConnection(kPlayer);
+  clock.AdvanceMs(51);
+  EXPECT_FALSE(NextEvent(id, kind, packet));
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+TEST_F(BufferTest, CommandWhileClosingIsAcknowledgedButRefused) {
+  Connect();
+  server.SendPacket(NewCommandPacket(CMD_sc_NotifyPlayerLeftScope, 0, kPlayer), true);
+  EXPECT_EQ(server.ConnectionState(kPlayer), stClosing);
+  EXPECT_EQ(Refusal(server, Command(1)), "recv command while closing.");
+  auto out = Outgoing(server);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(out[0]->IsAck());
+  EXPECT_EQ(server.ConnectionState(kPlayer), stClosingAllSent);
+  // The client never acknowledges: closed 10 s after the close began.
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  clock.AdvanceMs(9990);
+  Outgoing(server);  // retransmissions keep going meanwhile
+  EXPECT_FALSE(NextEvent(id, kind, packet));
+  clock.AdvanceMs(60);
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evClosed);
+}
+
+TEST_F(BufferTest, TimeOutsAndOverflowReported) {
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  clock.AdvanceMs(1999);
+  EXPECT_FALSE(NextEvent(id, kind, packet));
+  clock.AdvanceMs(60);
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evTimedOut);
+  EXPECT_EQ(id, kPlayer);
+
+  server.AddConnection(6, 66, 1, kClientPort, "127.0.0.1");
+  server.ReceivePacket(FromClient([] {
+    auto p = NewControlPacket(ctPing, 66, 6);
+    p->SetSequence(3);
+    return p;
+  }()));
+  for (int i = 0; i < 513; ++i) server.SendPacket(NewCommandPacket(CMD_sc_NotifyTextMessage, 0, 6));
+  server.RemoveConnection(kPlayer);
+  clock.AdvanceMs(51);
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(kind, evTimedOut);
+  EXPECT_EQ(id, 6u);
+}
+
+TEST_F(BufferTest, ConnectionBookkeeping) {
+  EXPECT_EQ(server.GetConnectionInfo(1234).ConnectionId, 0u);
+  TConnectionInfo info = server.GetConnectionInfo(kPlayer);
+  EXPECT_EQ(info.ConnectionId, kConn);
+  EXPECT_EQ(info.Ip, "127.0.0.1");
+  EXPECT_EQ(info.AverageRoundTrip, 50u);
+  try {
+    server.AddConnection(kPlayer, 1, 1, 1, "127.0.0.1");
+    FAIL();
+  } catch (const EHashList& e) {
+    EXPECT_STREQ(e.what(), "Item nr 5 already exists");
+  }
+  // Voice to a connection still logging in is dropped silently.
+  server.SendPacket(NewS2CVoicePacket(0, 0, 0, kPlayer, 0, 0, 1, 0));
+  EXPECT_TRUE(Outgoing(server).empty());
+  server.SetBandwidthLimit(kPlayer, -1);
+  server.SetBandwidthLimit(kPlayer, 10);
+}
+
+TEST_F(BufferTest, ExternalWakeOnlyWhenIdle) {
+  server.ReceivePacket(Command(1));
+  server.WakeListener();
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  server.GetNextEvent(id, kind, packet);
+  EXPECT_EQ(kind, evPacket);
+  server.GetNextEvent(id, kind, packet);
+  EXPECT_EQ(kind, evExternal);
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(packet, nullptr);
+}
+
+TEST_F(BufferTest, BlockingCallsEndOnShutdown) {
+  std::thread listener([&] {
+    uint32_t id = 0;
+    TEventKind kind{};
+    TPacketPtr packet;
+    server.GetNextEvent(id, kind, packet);
+    EXPECT_EQ(kind, evShutdown);
+    server.MarkThreadDone(kListenerThreadBit);
+  });
+  std::thread sender([&] {
+    EXPECT_EQ(server.GetNextOutgoing(-1), nullptr);
+    server.MarkThreadDone(kSenderThreadBit);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  server.Shutdown();
+  listener.join();
+  sender.join();
+  EXPECT_EQ(server.GetNextOutgoing(10), nullptr);
+}
+
+TEST_F(BufferTest, ShutdownFreesQueuedPackets) {
+  Connect();
+  for (int i = 0; i < 40; ++i) server.SendPacket(NewCommandPacket(CMD_sc_NotifyTextMessage, 0, kPlayer));
+  for (int i = 0; i < 40; ++i) server.SendPacket(NewS2CVoicePacket(0, 0, 0, kPlayer, 0, 0, 1, 0));
+  auto big = NewCommandPacket(CMD_sc_LoginStep4, 0, kPlayer);
+  big->SetSize(3000);
+  server.SendPacket(std::move(big));
+  server.ReceivePacket(Command(3));  // sits in the reorder ring
+  server.ReceivePacket(Command(1));  // sits in the incoming queue
+  auto frag = NewCommandPacket(CMD_cs_InfoSendText, kConn, kPlayer);
+  frag->SetSequence(2);
+  frag->SetFragmentsLeft(1);
+  server.ReceivePacket(FromClient(std::move(frag)));  // a reassembly in progress
+  int64_t wait = 0;
+  for (int i = 0; i < 5; ++i) server.TryNextOutgoing(wait);  // window partly filled
+  server.Shutdown(0);
+  // Leak checking under ASan proves the rest is freed with the buffer.
+}
+
+// Random and mutated datagrams must never crash the buffer nor break it.
+TEST_F(BufferTest, SurvivesRandomAndMutatedDatagrams) {
+  Connect();
+  std::mt19937 rng(12345);
+  auto byte = [&] { return static_cast<uint8_t>(rng()); };
+  std::vector<TPacketPtr> seeds;
+  seeds.push_back(Command(7));
+  seeds.push_back(FromClient(NewAckPacket(0, kConn, kPlayer, 3)));
+  seeds.push_back(FromClient(NewC2SVoicePacket(0, 0, kConn, kPlayer, 9, 0)));
+  seeds.push_back(Control(ctPing, 50));
+  seeds.push_back(Control(ctPong, 50));
+  auto login = NewControlPacket(CMD_cs_LoginStep1, 0, 0);
+  login->SetSize(180);
+  seeds.push_back(FromClient(std::move(login)));
+  auto frag = NewCommandPacket(CMD_cs_InfoSendText, kConn, kPlayer);
+  frag->SetSize(600);
+  frag->SetFragmentsLeft(3);
+  seeds.push_back(FromClient(std::move(frag)));
+
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  int64_t wait = 0;
+  for (int i = 0; i < 200000; ++i) {
+    TPacketPtr p;
+    uint32_t mode = rng() % 4;
+    if (mode == 0) {
+      std::vector<uint8_t> raw(rng() % 16 == 0 ? rng() % 8193 : rng() % 64);
+      for (auto& b : raw) b = byte();
+      if (raw.size() >= 2 && rng() % 2 == 0) {
+        raw[0] = static_cast<uint8_t>(0xF0 + rng() % 5);
+        raw[1] = 0xBE;
+      }
+      p = std::make_unique<TPacket>(raw.data(), raw.size(), "127.0.0.1", kClientPort);
+    } else {
+      p = seeds[rng() % seeds.size()]->Clone();
+      if (rng() % 3 == 0) p->SetSize(rng() % 64);
+      int flips = 1 + rng() % 4;
+      for (int f = 0; f < flips && p->Size() > 0; ++f) p->SetU8(rng() % p->Size(), byte());
+      // Mostly keep the header sane so the datagram gets past validation.
+      if (mode != 3 && p->Size() >= 12) {
+        p->SetU32(4, kConn);
+        p->SetU32(8, rng() % 8 == 0 ? 0 : kPlayer);
+      }
+      if (mode != 1 && p->IsKnownClass()) p->SetChecksum();
+    }
+    try {
+      server.ReceivePacket(std::move(p));
+    } catch (const Exception&) {
+    }
+    if (i % 64 == 0) {
+      while (server.TryNextEvent(id, kind, packet, wait) && kind == evPacket) packet.reset();
+      while (server.TryNextOutgoing(wait)) {
+      }
+    }
+  }
+  // Still a working buffer: a fresh connection gets a command through.
+  server.AddConnection(77, 0x77, 1, 1, "127.0.0.1");
+  auto cmd = NewCommandPacket(CMD_cs_InfoSendText, 0x77, 77);
+  cmd->SetSequence(1);
+  server.ReceivePacket(FromClient(std::move(cmd)));
+  bool delivered = false;
+  clock.AdvanceMs(51);
+  for (int i = 0; i < 100 && !delivered; ++i) {
+    if (server.TryNextEvent(id, kind, packet, wait) && kind == evPacket && id == 77) delivered = true;
+  }
+  EXPECT_TRUE(delivered);
+}
+
+}  // namespace
+}  // namespace qv
