@@ -86,13 +86,14 @@ void TChannels::ApplyInheritance(TChannelRec& channel, bool keepDefault) const {
   SetFlag(channel.Flags, cfPassword, !channel.Password.empty());
 }
 
-// The old default channel is not rewritten in storage here: the caller
-// stores it when it announces the change.
+// The old default channel is stored at once: left with its flag in storage,
+// the next start would pick whichever of the two rows it reads last.
 void TChannels::TakeOverDefault(const TChannelRec& channel) {
   if (!(channel.Flags & cfDefault)) return;
   if (TChannelRec* old = GetDefaultChannelAsPointer()) {
     SetFlag(old->Flags, cfDefault, false);
     AddChanged(old->Id);
+    if (old->IsRegistered()) SaveChannel(old);
   }
 }
 

@@ -242,6 +242,23 @@ TEST_F(StoredChannelTest, RegisteredTreeAndPrivilegesSurviveARestart) {
   EXPECT_EQ(channels->GetChannelAttribs(games, anonymous.get()), 0);
 }
 
+TEST_F(StoredChannelTest, OnlyTheNewDefaultChannelIsStoredAsDefault) {
+  {
+    auto channels = Start();
+    ASSERT_GT(channels->AddChannel(Channel("Lounge", cfDefault)), 0);
+  }
+  TStorageLock lock(db.Storage());
+  db.Scripts().Load("read_channels.sql");
+  db.Storage().SetParamInteger(":iServerID", 1);
+  std::unique_ptr<TStorageContainer> rows = db.Storage().OpenSQL();
+  ASSERT_NE(rows, nullptr);
+  ASSERT_EQ(rows->Count(), 2u);
+  for (size_t i = 0; i < rows->Count(); ++i) {
+    EXPECT_EQ(rows->RowAt(i).AsBoolean("b_channel_flag_default"),
+              rows->RowAt(i).AsString("s_channel_name") == "Lounge");
+  }
+}
+
 TEST_F(StoredChannelTest, SubChannelRowsTakeTheirParentsSettings) {
   int32_t subStorageId = 0;
   {
