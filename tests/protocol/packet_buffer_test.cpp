@@ -272,6 +272,18 @@ TEST_F(BufferTest, ConnectionBookkeeping) {
   server.SetBandwidthLimit(kPlayer, 10);
 }
 
+TEST_F(BufferTest, ConnectionsTakeTurnsSending) {
+  server.AddConnection(6, 66, 1, kClientPort, "127.0.0.1");
+  for (int i = 0; i < 3; ++i) {
+    server.SendPacket(NewControlPacket(CMD_sc_LoginStep2, 0, kPlayer));
+    server.SendPacket(NewControlPacket(CMD_sc_LoginStep2, 0, 6));
+  }
+  std::vector<uint32_t> order;
+  for (auto& p : Outgoing(server)) order.push_back(p->PlayerId());
+  EXPECT_EQ(order, (std::vector<uint32_t>{kPlayer, 6, kPlayer, 6, kPlayer, 6}));
+  EXPECT_EQ(server.GetStatistics().PacketsSent, 6u);
+}
+
 TEST_F(BufferTest, ExternalWakeOnlyWhenIdle) {
   server.ReceivePacket(Command(1));
   server.WakeListener();
