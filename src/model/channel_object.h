@@ -52,6 +52,7 @@ struct TChannelAttrib {
   uint32_t PlayerId = 0;
 };
 
+// A channel. Once added, every field is guarded by the owning tree's lock.
 struct TChannelRec {
   int32_t Id = 0;          // runtime id; 0 until the tree assigns one
   uint16_t Flags = 0;      // cf* bits

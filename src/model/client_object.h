@@ -33,6 +33,8 @@ namespace qv {
 // The ids of the players one player does not want to hear. Values unused.
 using TMuteList = THashList<void>;
 
+// A player. While the record is in a TClients list, every field is guarded
+// by that list's lock.
 struct TClientRec {
   TClientRec();
   ~TClientRec();
