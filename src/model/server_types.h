@@ -87,7 +87,7 @@ template <size_t N>
 class TShortString {
  public:
   TShortString() = default;
-  TShortString(std::string_view s) : value_(s.substr(0, N)) {}  // NOLINT: implicit by design
+  TShortString(std::string_view s) : value_(s.substr(0, N)) {}  // NOLINT: implicit on purpose
   TShortString(const char* s) : TShortString(std::string_view(s)) {}
   TShortString(const std::string& s) : TShortString(std::string_view(s)) {}
 
