@@ -1,0 +1,80 @@
+#include "app/host.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <memory>
+
+#include "app/log.h"
+#include "app/version.h"
+
+namespace qv {
+
+namespace {
+
+struct TAddrInfoFree {
+  void operator()(addrinfo* info) const { freeaddrinfo(info); }
+};
+
+std::string TrayTip(const TProcessSettings& settings) {
+  if (settings.TrayIdent.empty()) return "Quillvane Server";
+  return settings.TrayIdent.substr(0, 63);
+}
+
+}  // namespace
+
+std::vector<std::string> LocalAddresses() {
+  std::array<char, HOST_NAME_MAX + 1> host{};
+  if (gethostname(host.data(), host.size() - 1) != 0) return {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;  // one entry per address instead of one per socket type
+  addrinfo* raw = nullptr;
+  if (getaddrinfo(host.data(), nullptr, &hints, &raw) != 0) return {};
+  std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
+  std::vector<std::string> out;
+  for (addrinfo* a = list.get(); a; a = a->ai_next) {
+    if (a->ai_family != AF_INET || !a->ai_addr) continue;
+    std::array<char, INET_ADDRSTRLEN> text{};
+    auto* in = reinterpret_cast<sockaddr_in*>(a->ai_addr);
+    if (!inet_ntop(AF_INET, &in->sin_addr, text.data(), text.size())) continue;
+    std::string address(text.data());
+    if (std::find(out.begin(), out.end(), address) == out.end()) out.push_back(address);
+  }
+  return out;
+}
+
+std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses) {
+  std::string out = TrayTip(settings) + "\n" + VersionMessage() + "\n";
+  for (const std::string& address : addresses) out += "Local IP: " + address + "\n";
+  bool newPasswords = !settings.NewAdminPassword.empty() || !settings.NewSuperAdminPassword.empty();
+  if (newPasswords && settings.ShowPasswordDialog) {
+    out += "New admin password\n";
+    out += "New passwords were created for the server. This occurs when the quillvane server is started "
+           "for the first time.\n";
+    out += "Please save these passwords carefully or better yet, change them as soon as possbile via the "
+           "webadmin. This login information is also saved in the server.log file.\n";
+    out += "Admin UserName: admin\n";
+    out += "Admin Password: " + settings.NewAdminPassword + "\n";
+    out += "SAdmin UserName: superadmin\n";
+    out += "SAdmin Password: " + settings.NewSuperAdminPassword + "\n";
+  }
+  return out;
+}
+
+void ReportStartup(std::FILE* out, const TProcessSettings& settings) {
+  std::vector<std::string> addresses = LocalAddresses();
+  for (const std::string& address : addresses)
+    LogFmt(lmtAll, lmdInfo, "Local IP: %1", "SERVER", address);
+  std::string text = StartupReport(settings, addresses);
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+}
+
+}  // namespace qv

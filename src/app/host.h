@@ -1,0 +1,30 @@
+// What a desktop host would show the operator, for a headless process: the
+// server's identity and version, the machine's local addresses and, on the
+// very first run, the generated administrator passwords. It all goes to
+// standard output once start-up has finished; the log has the passwords and
+// addresses as well.
+//
+// External address detection (asking an outside host) is not done.
+//
+// Thread rules: call from the main thread after start-up; no shared state.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+
+namespace qv {
+
+// The IPv4 addresses the machine's own host name resolves to, in resolver
+// order, without repeats; none when the name does not resolve.
+std::vector<std::string> LocalAddresses();
+
+// The text printed at start-up, one item per line.
+std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses);
+
+// Prints StartupReport to out (and flushes it) and logs the local addresses.
+void ReportStartup(std::FILE* out, const TProcessSettings& settings);
+
+}  // namespace qv

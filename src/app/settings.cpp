@@ -1,0 +1,262 @@
+#include "app/settings.h"
+
+#include <sys/random.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "app/ini_file.h"
+#include "app/log.h"
+#include "app/text_utils.h"
+
+namespace qv {
+
+namespace {
+
+constexpr std::string_view kMainConfig = "Main Config";
+constexpr std::string_view kWebPost = "WebPost";
+constexpr std::string_view kLogSection = "log";
+
+std::mutex g_mutex;                     // a leaf lock: nothing is called while it is held
+TProcessSettings g_settings;            // guarded by g_mutex
+std::vector<std::string> g_badNames;    // guarded by g_mutex
+
+struct TValueSwitch {
+  std::string_view name;
+  std::optional<std::string> TCommandLine::*field;  // nullptr: accepted, value unused
+};
+
+constexpr std::array<TValueSwitch, 7> kValueSwitches = {{
+    {"-INI=", &TCommandLine::ConfigFile},
+    {"-DB=", &TCommandLine::DatabaseFile},
+    {"-LOG=", &TCommandLine::LogFile},
+    {"-PID=", nullptr},
+    {"-SQL=", &TCommandLine::SqlDir},
+    {"-BADNAMES=", &TCommandLine::BadNamesFile},
+    {"-HTTPDOCS=", &TCommandLine::HttpDocsDir},
+}};
+
+bool StartsWithAny(const std::string& upper, std::initializer_list<std::string_view> prefixes) {
+  for (std::string_view p : prefixes)
+    if (upper.compare(0, p.size(), p) == 0) return true;
+  return false;
+}
+
+// A value switch may stand anywhere in its argument ("--ini=x" works too);
+// the earliest switch in the argument wins, so a path that happens to hold
+// another switch's name ("-INI=/srv/a-db=b/server.ini") stays one value.
+bool ReadValueSwitch(const std::string& arg, TCommandLine& out) {
+  std::string upper = UpperCase(arg);
+  const TValueSwitch* found = nullptr;
+  size_t foundAt = std::string::npos;
+  for (const TValueSwitch& s : kValueSwitches) {
+    size_t at = upper.find(s.name);
+    if (at < foundAt) {
+      found = &s;
+      foundAt = at;
+    }
+  }
+  if (!found) return false;
+  if (found->field) out.*(found->field) = arg.substr(foundAt + found->name.size());
+  return true;
+}
+
+std::string JoinPath(const std::string& dir, std::string_view name) {
+  if (!dir.empty() && dir.back() == '/') return dir + std::string(name);
+  return dir + "/" + std::string(name);
+}
+
+// The given path, or the default when the switch was absent or left empty.
+std::string PathOr(const std::optional<std::string>& given, std::string fallback) {
+  return (given && !given->empty()) ? *given : std::move(fallback);
+}
+
+std::string TrimCut(std::string_view s, size_t max) { return Trim(s).substr(0, max); }
+
+bool ValidPort(int64_t port) { return port >= 0 && port <= 65535; }
+
+}  // namespace
+
+// --- the process-wide values ---
+
+TProcessSettings GetSettings() {
+  std::lock_guard lock(g_mutex);
+  return g_settings;
+}
+
+void SetSettings(const TProcessSettings& settings) {
+  std::lock_guard lock(g_mutex);
+  g_settings = settings;
+}
+
+bool IsBadName(std::string_view nickName) {
+  std::string nick = Trim(nickName);
+  std::lock_guard lock(g_mutex);
+  for (const std::string& name : g_badNames)
+    if (SameText(Trim(name), nick)) return true;
+  return false;
+}
+
+void SetBadNames(std::vector<std::string> names) {
+  std::lock_guard lock(g_mutex);
+  g_badNames = std::move(names);
+}
+
+std::vector<std::string> GetBadNames() {
+  std::lock_guard lock(g_mutex);
+  return g_badNames;
+}
+
+// --- command line ---
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  TCommandLine out;
+  for (const std::string& arg : args) {
+    // Value switches come first so that "-HTTPDOCS=<dir>" is never taken
+    // for the help switch "-H".
+    if (ReadValueSwitch(arg, out)) continue;
+    if (SameText(arg, "-nopwdialog")) {
+      out.NoPasswordDialog = true;
+      continue;
+    }
+    std::string upper = UpperCase(arg);
+    if (StartsWithAny(upper, {"-VER", "--VER"})) {
+      out.Action = caVersion;
+      return out;
+    }
+    if (StartsWithAny(upper, {"-?", "--?", "-H", "--H", "-HELP", "--HELP", "/HELP", "/?", "/H"})) {
+      out.Action = caHelp;
+      return out;
+    }
+  }
+  return out;
+}
+
+std::string ProgramDirectory() {
+  std::error_code ec;
+  std::string dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+  if (ec || dir.empty() || dir.rfind("./", 0) == 0) dir = std::filesystem::current_path(ec).string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+void ApplyFileLocations(const TCommandLine& commandLine, const std::string& programDir,
+                        TProcessSettings& settings) {
+  settings.DatabaseFile = PathOr(commandLine.DatabaseFile, JoinPath(programDir, "server.dbs"));
+  settings.ConfigFile = PathOr(commandLine.ConfigFile, JoinPath(programDir, "server.ini"));
+  std::optional<std::string> docs;
+  if (commandLine.HttpDocsDir) docs = Trim(*commandLine.HttpDocsDir);
+  settings.HttpDocsDir = PathOr(docs, JoinPath(programDir, "httpdocs"));
+  settings.LogFile = PathOr(commandLine.LogFile, JoinPath(programDir, "server.log"));
+  settings.SqlDir = PathOr(commandLine.SqlDir, JoinPath(programDir, "sqlite_sql/"));
+  settings.BadNamesFile = PathOr(commandLine.BadNamesFile, JoinPath(programDir, "bad_names.txt"));
+  settings.ShowPasswordDialog = !commandLine.NoPasswordDialog;
+}
+
+// --- configuration file ---
+
+bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
+  int64_t httpPort = ini.ReadInteger(kMainConfig, "HTTPServer Port", s.HttpPort);
+  int64_t queryPort = ini.ReadInteger(kMainConfig, "TCPQueryPort", s.QueryPort);
+  if (!ValidPort(httpPort) || !ValidPort(queryPort)) return false;
+  s.HttpPort = static_cast<int32_t>(httpPort);
+  s.QueryPort = static_cast<int32_t>(queryPort);
+  s.HttpEnabled = ini.ReadBool(kMainConfig, "HTTPServer Enabled", s.HttpEnabled);
+  s.ExternalIpDetection = ini.ReadBool(kMainConfig, "ExternalIPDectection", s.ExternalIpDetection);
+  s.DateTimeFormat = ini.ReadString(kMainConfig, "DateTimeFormat", s.DateTimeFormat);
+  s.BoundToIp = Trim(ini.ReadString(kMainConfig, "BoundToIp", s.BoundToIp));
+  s.TrayIdent = ini.ReadString(kMainConfig, "TrayIdent", s.TrayIdent);
+
+  s.AdminEmail = TrimCut(ini.ReadString(kWebPost, "AdminEmail", s.AdminEmail), 255);
+  s.IspLinkUrl = TrimCut(ini.ReadString(kWebPost, "ISPLinkURL", s.IspLinkUrl), 255);
+  s.IspName = TrimCut(ini.ReadString(kWebPost, "ISPName", s.IspName), 29);
+  int64_t country = ini.ReadInteger(kWebPost, "ISPCountryNumber", s.IspCountryNumber);
+  if (country < INT32_MIN || country > INT32_MAX) return false;
+  s.IspCountryNumber = static_cast<int32_t>(country);
+  s.WebPostEnabled = ini.ReadBool(kWebPost, "Enabled", s.WebPostEnabled);
+  s.PostUrl = ini.ReadString(kWebPost, "PostURL", s.PostUrl).substr(0, 255);
+  s.ListPublic = ini.ReadBool(kWebPost, "ListPublic", s.ListPublic);
+
+  s.AccessLog = ini.ReadBool(kLogSection, "access", s.AccessLog);
+  return true;
+}
+
+void SaveBasicSettings(TIniFile& ini, const TProcessSettings& s) {
+  ini.WriteBool(kMainConfig, "ExternalIPDectection", s.ExternalIpDetection);
+  ini.WriteInteger(kMainConfig, "HTTPServer Port", s.HttpPort);
+  ini.WriteBool(kMainConfig, "HTTPServer Enabled", s.HttpEnabled);
+  ini.WriteString(kMainConfig, "DateTimeFormat", s.DateTimeFormat);
+  ini.WriteInteger(kMainConfig, "TCPQueryPort", s.QueryPort);
+  ini.WriteString(kMainConfig, "BoundToIp", s.BoundToIp);
+  ini.WriteString(kWebPost, "AdminEmail", s.AdminEmail);
+  ini.WriteString(kWebPost, "ISPLinkURL", s.IspLinkUrl);
+  ini.WriteString(kWebPost, "ISPName", s.IspName);
+  ini.WriteInteger(kWebPost, "ISPCountryNumber", s.IspCountryNumber);
+  ini.WriteBool(kWebPost, "Enabled", s.WebPostEnabled);
+  ini.WriteString(kWebPost, "PostURL", s.PostUrl);
+  ini.WriteBool(kWebPost, "ListPublic", s.ListPublic);
+  ini.WriteBool(kLogSection, "access", s.AccessLog);
+}
+
+bool SaveBasicSettings() {
+  TProcessSettings s = GetSettings();
+  // Loading first keeps the sections this function does not own ([Debug],
+  // [DBEXPRESS]) and every comment.
+  TIniFile ini(s.ConfigFile);
+  bool ok = ini.Load();
+  if (ok) {
+    SaveBasicSettings(ini, s);
+    ok = ini.UpdateFile();
+  }
+  if (!ok)
+    LogFmt(lmtError, lmdAll, "SaveBasicSettings: unable to open server config file: %1 ", "SERVER",
+           s.ConfigFile);
+  return ok;
+}
+
+// --- forbidden nick names ---
+
+std::vector<std::string> LoadBadNames(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::stringstream text;
+  text << in.rdbuf();
+  return SplitLines(text.str());
+}
+
+std::vector<std::string> LoadBadNamesOrDefault(const std::string& path) {
+  std::vector<std::string> names = LoadBadNames(path);
+  if (!names.empty()) return names;
+  names.push_back("server");
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << "server\n";
+  return names;
+}
+
+// --- passwords ---
+
+std::string GeneratePassword(size_t length) {
+  static constexpr std::string_view kChars = "abcdefghijklmnopqrstuvwxyz1234567890";
+  // Bytes from 252 up are thrown away: 252 is the largest multiple of 36
+  // below 256, so every character stays exactly as likely as the others.
+  constexpr unsigned kLimit = 256 / kChars.size() * kChars.size();
+  std::string out;
+  std::array<unsigned char, 32> buf;
+  while (out.size() < length) {
+    ssize_t got = getrandom(buf.data(), buf.size(), 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw ESettings(std::string("no secure random source: ") + std::strerror(errno));
+    }
+    for (ssize_t i = 0; i < got && out.size() < length; ++i)
+      if (buf[i] < kLimit) out += kChars[buf[i] % kChars.size()];
+  }
+  return out;
+}
+
+}  // namespace qv

@@ -1,0 +1,129 @@
+// The process-wide settings: file locations from the command line, the keys
+// of the configuration file, the forbidden nick names, and the passwords
+// generated on the very first run.
+//
+// Start-up fills them (command line, then defaults, then server.ini) before
+// any other thread exists; afterwards any thread reads them through
+// GetSettings(), which returns a copy, and the operations that change a
+// setting (the web interface's basic settings page) replace them with
+// SetSettings() and write them back with SaveBasicSettings().
+//
+// Thread rules: GetSettings/SetSettings/IsBadName/SetBadNames are safe from
+// any thread (one internal mutex, a leaf lock). The parsing and file
+// functions work on the values they are given and share nothing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/exception.h"
+
+namespace qv {
+
+class TIniFile;
+
+// Failures of the settings layer (no secure random source).
+QV_EXCEPTION_CLASS(ESettings, Exception);
+
+struct TProcessSettings {
+  // File locations; start-up fills the ones the command line leaves empty.
+  std::string DatabaseFile;
+  std::string ConfigFile;
+  std::string HttpDocsDir;
+  std::string LogFile;
+  std::string SqlDir;  // ends in "/" unless given otherwise with -SQL=
+  std::string BadNamesFile;
+
+  // [Main Config]
+  int32_t HttpPort = 14534;
+  bool HttpEnabled = true;
+  bool ExternalIpDetection = true;
+  std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
+  int32_t QueryPort = 51234;
+  std::string BoundToIp;  // empty: all local addresses
+  std::string TrayIdent;
+
+  // [WebPost]
+  std::string AdminEmail = "na";
+  std::string IspLinkUrl = "na";
+  std::string IspName = "Private";
+  int32_t IspCountryNumber = 0;
+  bool WebPostEnabled = true;
+  std::string PostUrl;
+  bool ListPublic = true;
+
+  // [log]
+  bool AccessLog = false;
+
+  // Filled only when this run created the administrator accounts.
+  std::string NewAdminPassword;
+  std::string NewSuperAdminPassword;
+  // False with "-nopwdialog": the new passwords go to the log only.
+  bool ShowPasswordDialog = true;
+};
+
+// --- the process-wide values ---
+
+TProcessSettings GetSettings();
+void SetSettings(const TProcessSettings& settings);
+// Whether a nick name, trimmed, equals a forbidden name (letter case ignored).
+bool IsBadName(std::string_view nickName);
+void SetBadNames(std::vector<std::string> names);
+std::vector<std::string> GetBadNames();
+
+// --- command line ---
+
+enum TCommandAction { caRun, caVersion, caHelp };
+
+struct TCommandLine {
+  TCommandAction Action = caRun;
+  // Values of the path switches, as given; nullopt when the switch is absent.
+  std::optional<std::string> ConfigFile, DatabaseFile, LogFile, SqlDir, BadNamesFile, HttpDocsDir;
+  bool NoPasswordDialog = false;
+};
+
+// Reads the arguments (without the program name) left to right. Switches
+// compare ignoring letter case; a value keeps its own. The first version or
+// help switch ends the reading. Unknown arguments are ignored.
+TCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The directory of the running executable without a trailing "/", or the
+// current directory when that cannot be found.
+std::string ProgramDirectory();
+
+// Puts the command line's paths into settings and fills the ones it left
+// empty with their places inside programDir.
+void ApplyFileLocations(const TCommandLine& commandLine, const std::string& programDir,
+                        TProcessSettings& settings);
+
+// --- configuration file ---
+
+// Reads every configuration key, each with the current value as default.
+// False when a value is unusable (a port outside 0..65535).
+bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& settings);
+// Writes the basic-settings keys into ini (in memory; the caller writes the file).
+void SaveBasicSettings(TIniFile& ini, const TProcessSettings& settings);
+// Writes the current process settings into their configuration file. Logs
+// "SaveBasicSettings: unable to open server config file: <path> " and gives
+// false when the file cannot be read or written.
+bool SaveBasicSettings();
+
+// --- forbidden nick names ---
+
+// The lines of the file; a missing or unreadable file gives none. A line
+// that is blank still counts.
+std::vector<std::string> LoadBadNames(const std::string& path);
+// LoadBadNames, and when that gives none, the one name "server", which is
+// then written to the file (a failed write changes nothing else).
+std::vector<std::string> LoadBadNamesOrDefault(const std::string& path);
+
+// --- passwords ---
+
+// `length` characters drawn uniformly from the lower-case letters and digits
+// by the kernel's secure random source. Raises ESettings when that fails.
+std::string GeneratePassword(size_t length);
+
+}  // namespace qv
