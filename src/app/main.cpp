@@ -1,46 +1,65 @@
 // quillvane-server: the process entry point.
+//
+// Reads the command line (version and help answer at once, before any file
+// is created), runs the start-up sequence, reports to standard output what an
+// operator needs, then sleeps until SIGINT or SIGTERM asks for the orderly
+// shutdown.
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
 
-#include "app/text_utils.h"
+#include "app/host.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "app/startup.h"
 #include "app/version.h"
 
 namespace {
 
-// Value switches are recognised before the help prefixes so that
-// "-HTTPDOCS=<dir>" is never taken for "-H".
-bool IsValueSwitch(const std::string& upper) {
-  for (const char* p : {"-INI=", "-DB=", "-LOG=", "-PID=", "-SQL=", "-BADNAMES=", "-HTTPDOCS="})
-    if (upper.find(p) != std::string::npos) return true;
-  return false;
+// Blocks the shutdown signals in the calling thread. Done before any other
+// thread exists, so every thread inherits the mask and the signals are only
+// ever taken by sigwait on the main thread: no work runs in a signal handler.
+sigset_t BlockShutdownSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  return set;
 }
 
-bool IsVersionSwitch(const std::string& upper) {
-  return upper.rfind("-VER", 0) == 0 || upper.rfind("--VER", 0) == 0;
-}
-
-bool IsHelpSwitch(const std::string& upper) {
-  for (const char* p : {"-?", "--?", "-H", "--H", "-HELP", "--HELP", "/HELP", "/?", "/H"})
-    if (upper.rfind(p, 0) == 0) return true;
-  return false;
+void WaitForShutdownSignal(const sigset_t& set) {
+  int signal = 0;
+  while (sigwait(&set, &signal) != 0 || (signal != SIGINT && signal != SIGTERM)) {
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    std::string upper = qv::UpperCase(argv[i]);
-    if (IsValueSwitch(upper)) continue;
-    if (IsVersionSwitch(upper)) {
-      std::printf("%s\n", qv::VersionMessage().c_str());
-      return 0;
-    }
-    if (IsHelpSwitch(upper)) {
-      std::printf("%s", qv::HelpMessage().c_str());
-      return 0;
-    }
+  qv::TCommandLine commandLine = qv::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (commandLine.Action == qv::caVersion) {
+    std::printf("%s\n", qv::VersionMessage().c_str());
+    return 0;
   }
-  std::fprintf(stderr, "%s\nThe server start-up is not available in this build yet; see -HELP.\n",
-               qv::VersionMessage().c_str());
-  return 1;
+  if (commandLine.Action == qv::caHelp) {
+    std::printf("%s", qv::HelpMessage().c_str());
+    return 0;
+  }
+
+  sigset_t shutdownSignals = BlockShutdownSignals();
+  // A peer that closes its TCP connection early must not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  qv::TServerProcess process(qv::TListenerFactory{});
+  if (!process.InitServer(commandLine, qv::ProgramDirectory())) {
+    qv::LogMsg(qv::lmtError, qv::lmdAll, "critical error, shutdown initiated", "GENERAL");
+    std::fprintf(stderr, "critical error, shutdown initiated (see %s)\n", qv::GetSettings().LogFile.c_str());
+    return 1;
+  }
+  qv::ReportStartup(stdout, qv::GetSettings());
+  WaitForShutdownSignal(shutdownSignals);
+  process.ShutdownServer();
+  return 0;
 }

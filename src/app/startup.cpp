@@ -1,0 +1,196 @@
+#include "app/startup.h"
+
+#include <thread>
+
+#include "app/ini_file.h"
+#include "app/log.h"
+#include "app/version.h"
+#include "model/accounts.h"
+#include "model/server_object.h"
+#include "storage/schema.h"
+#include "storage/sqlite_storage.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kCategory = "SERVER";
+constexpr size_t kNewPasswordLength = 6;
+
+bool Fail(const std::string& message) {
+  LogMsg(lmtError, lmdAll, message, kCategory);
+  return false;
+}
+
+// Creates one administrator account; the password counts only once it is stored.
+std::string CreateAccount(const TScriptStorage& storage, const char* login, uint16_t privileges,
+                          int32_t serverId) {
+  std::unique_ptr<TClientRec> rec = NewClient();
+  rec->LoginName = login;
+  rec->PlayerPrivileges = privileges;
+  std::string password = GeneratePassword(kNewPasswordLength);
+  rec->LoginPassword = password;
+  int result = (privileges & spSuperAdmin) ? DBAddSuperUser(storage, *rec) : DBAddUser(storage, serverId, *rec);
+  if (result != 0) {
+    LogFmt(lmtError, lmdAll, "unable to create the %1 account", kCategory, login);
+    return "";
+  }
+  LogFmt(lmtWarning, lmdInfo, "%1 account info: username: %1 password: %2", kCategory, login, password);
+  return password;
+}
+
+}  // namespace
+
+TServerProcess::TServerProcess(TListenerFactory listenerFactory, std::chrono::milliseconds shutdownPause)
+    : listenerFactory_(std::move(listenerFactory)), shutdownPause_(shutdownPause) {}
+
+TServerProcess::~TServerProcess() { ReleaseAll(); }
+
+bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::string& programDir) {
+  TProcessSettings settings;  // every setting at its default
+  ApplyFileLocations(commandLine, programDir, settings);
+  SetSettings(settings);  // the file locations, for whoever reports a failure
+  CreateLog(settings.ConfigFile, "Debug", settings.LogFile);
+  logCreated_ = true;
+  LogMsg(lmtAll, lmdInfo, "Server init initialized", kCategory);
+  LogMsg(lmtAll, lmdInfo, "Server version: " + VersionNumbers() + " " + PlatformText(), kCategory);
+
+  SetBadNames(LoadBadNamesOrDefault(settings.BadNamesFile));
+
+  TIniFile ini(settings.ConfigFile);
+  if (!ini.Load())
+    return Fail("Start_Quillvane_Server: unable to open server config file: " + settings.ConfigFile + " ");
+  if (!OpenStorage(settings, ini.ReadString("DBEXPRESS", "Active", "") == "1")) return false;
+  if (!ReadBasicSettings(ini, settings)) return Fail("Start_Quillvane_Server: error in config file");
+  SaveBasicSettings(ini, settings);
+  // Servers read the bind address and the listener reads the rest, so the
+  // settings are published before the first server starts.
+  SetSettings(settings);
+
+  CreateServerRegistry(listenerFactory_);
+  registryCreated_ = true;
+  if (!StartStoredServers(settings)) return false;
+  SetSettings(settings);  // with the passwords of a first run
+
+  if (!ini.UpdateFile())
+    LogFmt(lmtError, lmdAll, "SaveBasicSettings: unable to open server config file: %1 ", kCategory,
+           settings.ConfigFile);
+  LogMsg(lmtAll, lmdInfo, "Server init finished", kCategory);
+  return true;
+}
+
+bool TServerProcess::OpenStorage(const TProcessSettings& settings, bool mysqlConfigured) {
+  // The MySQL back end is not part of this build: a configuration that asks
+  // for it must not silently run on a different database.
+  if (mysqlConfigured) return Fail("Start_Quillvane_Server: unable to open database");
+  try {
+    storage_ = std::make_unique<TSQLiteStorage>(settings.DatabaseFile);
+    if (!CreateTables(*storage_, settings.SqlDir)) return Fail("Start_Quillvane_Server: unable to create tables");
+  } catch (const std::exception& e) {
+    LogMsg(lmtError, lmdAll, "Start_Quillvane_Server Exception: " + ExceptionText(e), kCategory);
+    return Fail("Start_Quillvane_Server: unable to open database");
+  }
+  return UpgradeDatabase(*storage_, settings.SqlDir);
+}
+
+bool TServerProcess::StartStoredServers(TProcessSettings& settings) {
+  TScriptStorage scripts{storage_.get(), settings.SqlDir};
+  std::unique_ptr<TStorageContainer> rows;
+  try {
+    {
+      TStorageLock lock(*storage_);
+      if (!scripts.Load("read_servers.sql")) return Fail("Start_Quillvane_Server: unable to read servers");
+      rows = storage_->OpenSQL();
+    }
+    if (!rows) {
+      // No rows can also mean the query failed; only a table that is truly
+      // empty is a first run, or every restart after a failure would create
+      // another default server and new administrator accounts.
+      bool empty = false;
+      if (!ServersTableEmpty(empty) || !empty) return Fail("Start_Quillvane_Server: unable to read servers");
+      FirstRun(settings);
+      return true;
+    }
+  } catch (const std::exception& e) {
+    return Fail("Start_Quillvane_Server Exception: " + ExceptionText(e));
+  }
+  for (rows->First(); !rows->Eof(); rows->Next()) {
+    int32_t id = 0;
+    try {
+      id = rows->Row().AsInteger("i_server_id");
+      if (rows->Row().AsBoolean("b_server_active")) StartServer(id, settings);
+    } catch (const std::exception& e) {
+      LogFmt(lmtError, lmdAll, "Startup(%1) Exception: %2", kCategory, id, ExceptionText(e));
+    }
+  }
+  return true;
+}
+
+bool TServerProcess::ServersTableEmpty(bool& empty) {
+  TStorageLock lock(*storage_);
+  storage_->SetStatement("SELECT COUNT(*) AS i_count FROM qv2_servers");
+  std::unique_ptr<TStorageContainer> rows = storage_->OpenSQL();
+  if (!rows) return false;
+  empty = rows->Row().AsInteger("i_count") == 0;
+  return true;
+}
+
+void TServerProcess::StartServer(int32_t serverId, const TProcessSettings& settings) {
+  TServerRegistry* registry = GetServerRegistry();
+  auto server = std::make_unique<TServerObject>(TScriptStorage{storage_.get(), settings.SqlDir}, *registry);
+  server->BoundToIp = settings.BoundToIp;
+  registry->StartServer(std::move(server), serverId, 0);
+}
+
+void TServerProcess::FirstRun(TProcessSettings& settings) {
+  TScriptStorage scripts{storage_.get(), settings.SqlDir};
+  TServerRegistry* registry = GetServerRegistry();
+  auto server = std::make_unique<TServerObject>(scripts, *registry);
+  server->BoundToIp = settings.BoundToIp;
+  TServerObject* started = registry->StartServer(std::move(server), 0, kDefaultUdpPort);
+  LogMsg(lmtWarning, lmdInfo, "Default Server created", kCategory);
+
+  // A server that failed to start may still have been stored (its port was
+  // busy, say); it starts on the next run and needs its admin all the same.
+  int32_t serverId = started ? started->ServerId : NewestServerId(settings);
+  if (serverId > 0) settings.NewAdminPassword = CreateAccount(scripts, "admin", spSA, serverId);
+  settings.NewSuperAdminPassword = CreateAccount(scripts, "superadmin", spSuperAdmin, 0);
+  if (!started) LogMsg(lmtWarning, lmdInfo, "there is no server running!", kCategory);
+}
+
+int32_t TServerProcess::NewestServerId(const TProcessSettings& settings) {
+  TScriptStorage scripts{storage_.get(), settings.SqlDir};
+  TStorageLock lock(*storage_);
+  if (!scripts.Load("read_servers.sql")) return 0;
+  std::unique_ptr<TStorageContainer> rows = storage_->OpenSQL();
+  int32_t newest = 0;
+  for (size_t i = 0; rows && i < rows->Count(); ++i)
+    newest = std::max(newest, rows->RowAt(i).AsInteger("i_server_id"));
+  return newest;
+}
+
+void TServerProcess::ShutdownServer() {
+  LogMsg(lmtAll, lmdInfo, "Server shutdown initialized", "server");
+  if (TServerRegistry* registry = GetServerRegistry()) registry->StopServers(0);
+  FreeServerRegistry();
+  registryCreated_ = false;
+  storage_.reset();
+  SetBadNames({});
+  // Connection threads of the administration interfaces that are still
+  // finishing a reply get this long before the log goes away.
+  std::this_thread::sleep_for(shutdownPause_);
+  LogMsg(lmtAll, lmdInfo, "Server shutdown finished", "server");
+  FreeLog();
+  logCreated_ = false;
+}
+
+void TServerProcess::ReleaseAll() {
+  if (registryCreated_) FreeServerRegistry();  // stops every server it holds
+  registryCreated_ = false;
+  storage_.reset();
+  SetBadNames({});
+  if (logCreated_) FreeLog();
+  logCreated_ = false;
+}
+
+}  // namespace qv

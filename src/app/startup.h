@@ -1,0 +1,67 @@
+// The start-up and shutdown sequences of the server process.
+//
+// InitServer opens the log, reads the forbidden nick names and the
+// configuration file, opens the storage and makes sure its tables are
+// current, publishes the process settings, creates the running-server
+// registry and starts every active stored server. On the very first run
+// (no stored server at all) it creates the default server on UDP 8767 and
+// the accounts "admin" and "superadmin" with generated passwords instead.
+// ShutdownServer stops the servers, last started first, and frees the
+// registry, the storage and finally the log.
+//
+// The object owns the storage; the log, settings and registry it creates are
+// the process-wide ones, so only one TServerProcess may be initialised at a
+// time. If InitServer fails, or ShutdownServer never ran, the destructor
+// releases whatever was created, without the shutdown log lines.
+//
+// Thread rules: InitServer and ShutdownServer run on the main thread, before
+// and after every other thread of the process.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "app/settings.h"
+#include "model/server_registry.h"
+#include "storage/server_storage.h"
+
+namespace qv {
+
+class TServerProcess {
+ public:
+  // listenerFactory makes the protocol thread of every server started
+  // (empty: servers run without one). shutdownPause is the grace time
+  // before the last log line of ShutdownServer.
+  explicit TServerProcess(TListenerFactory listenerFactory,
+                          std::chrono::milliseconds shutdownPause = std::chrono::milliseconds(1000));
+  ~TServerProcess();
+  TServerProcess(const TServerProcess&) = delete;
+  TServerProcess& operator=(const TServerProcess&) = delete;
+
+  // The start-up sequence. False after logging the failing step; the caller
+  // then ends the process.
+  bool InitServer(const TCommandLine& commandLine, const std::string& programDir);
+  // The shutdown sequence; the log ends with "Server shutdown finished".
+  void ShutdownServer();
+
+  // The process storage: set from InitServer until ShutdownServer.
+  TCustomStorage* Storage() const { return storage_.get(); }
+
+ private:
+  bool OpenStorage(const TProcessSettings& settings, bool mysqlConfigured);
+  bool StartStoredServers(TProcessSettings& settings);
+  bool ServersTableEmpty(bool& empty);
+  void StartServer(int32_t serverId, const TProcessSettings& settings);
+  void FirstRun(TProcessSettings& settings);
+  int32_t NewestServerId(const TProcessSettings& settings);
+  void ReleaseAll();
+
+  const TListenerFactory listenerFactory_;
+  const std::chrono::milliseconds shutdownPause_;
+  std::unique_ptr<TCustomStorage> storage_;
+  bool logCreated_ = false;
+  bool registryCreated_ = false;
+};
+
+}  // namespace qv
