@@ -1,0 +1,418 @@
+#include "model/server_object.h"
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "app/log.h"
+#include "app/version.h"
+
+namespace qv {
+
+const char* const kDefaultServerName = "Quillvane Server";
+const char* const kDefaultWelcomeMessage =
+    "[Welcome to Quillvane, the self-hosted voice chat. See the project page for news.]";
+
+const std::array<TCodecInfo, kCodecCount> kCodecTable{{
+    {"CELP 5.1", "b_server_allow_codec_celp51", ":bCelp51", "server_allow_codec_celp51"},
+    {"CELP 6.3", "b_server_allow_codec_celp63", ":bCelp63", "server_allow_codec_celp63"},
+    {"GSM 14.8", "b_server_allow_codec_gsm148", ":bGSM148", "server_allow_codec_gsm148"},
+    {"GSM 16.4", "b_server_allow_codec_gsm164", ":bGSM164", "server_allow_codec_gsm164"},
+    {"Windows CELP 5.2", "b_server_allow_codec_celp52", ":bCelp52", "server_allow_codec_windowscelp52"},
+    {"Speex 2150", "b_server_allow_codec_speex2150", ":bSpeex2150", "server_allow_codec_speex2150"},
+    {"Speex 3950", "b_server_allow_codec_speex3950", ":bSpeex3950", "server_allow_codec_speex3950"},
+    {"Speex 5950", "b_server_allow_codec_speex5950", ":bSpeex5950", "server_allow_codec_speex5950"},
+    {"Speex 8000", "b_server_allow_codec_speex8000", ":bSpeex8000", "server_allow_codec_speex8000"},
+    {"Speex 11000", "b_server_allow_codec_speex11000", ":bSpeex11000", "server_allow_codec_speex11000"},
+    {"Speex 15000", "b_server_allow_codec_speex15000", ":bSpeex15000", "server_allow_codec_speex15000"},
+    {"Speex 18200", "b_server_allow_codec_speex18200", ":bSpeex18200", "server_allow_codec_speex18200"},
+    {"Speex 24600", "b_server_allow_codec_speex24600", ":bSpeex24600", "server_allow_codec_speex24600"},
+}};
+
+namespace {
+
+constexpr const char* kLogCategory = "TServerObject";
+constexpr int kStopPollLimit = 350;  // ms the stop waits for connections to close
+constexpr int kShutdownWaitMs = 2000;
+
+// The codec a new channel tree gets, best first; Speex is never the default.
+constexpr std::array<TCodec, 5> kDefaultCodecPreference{codecGSM164, codecGSM148, codecCelp63,
+                                                       codecCelp52, codecCelp51};
+
+void LogServer(TLogMessageType type, TLogMessageDepth depth, int32_t serverId, const std::string& text) {
+  LogMsg(type, depth, fmt::format("SID: {} {}", serverId, text), kLogCategory);
+}
+
+}  // namespace
+
+uint32_t TServerSettings::CodecMask() const {
+  uint32_t mask = 0;
+  for (int i = 0; i < kCodecCount; ++i) {
+    if (AllowCodec[static_cast<size_t>(i)]) mask |= 1u << i;
+  }
+  return mask;
+}
+
+TServerSettings DefaultServerSettings() {
+  TServerSettings s;
+  s.UdpPort = kDefaultUdpPort;
+  s.Name = kDefaultServerName;
+  s.Platform = PlatformText();
+  s.Version = {kVersionMajor, kVersionMinor, kVersionRelease, kVersionBuild};
+  s.ServerFlags = sfClan;
+  s.WelcomeMessage = kDefaultWelcomeMessage;
+  s.AllowCodec.fill(true);
+  s.MaxUsers = 8;
+  return s;
+}
+
+bool SaveSettings(const TScriptStorage& storage, int32_t serverId, const TServerSettings& settings) {
+  if (!storage.Valid()) return false;
+  try {
+    TStorageLock lock(*storage);
+    if (!storage.Load("edit_server.sql")) return false;
+    storage->SetParamInteger(":iServerID", serverId);
+    storage->SetParamInteger(":iMaxUser", settings.MaxUsers);
+    storage->SetParamInteger(":iServerPort", settings.UdpPort);
+    storage->SetParamBool(":bActive", true);
+    storage->SetParamBool(":bClanServer", settings.IsClan());
+    for (size_t i = 0; i < kCodecTable.size(); ++i) {
+      storage->SetParamBool(kCodecTable[i].Param, settings.AllowCodec[i]);
+    }
+    storage->SetParamString(":sName", settings.Name.str());
+    storage->SetParamString(":sWelcome", settings.WelcomeMessage.str());
+    storage->SetParamString(":sPassword", settings.Password.str());
+    storage->SetParamString(":sWebPostURL", settings.WebPostUrl.str());
+    storage->SetParamString(":sWebLinkURL", settings.WebLinkUrl.str());
+    return storage->ExecSQL();
+  } catch (const std::exception& e) {
+    LogServer(lmtError, lmdAll, serverId, "SaveSettings Exception: " + ExceptionText(e));
+    return false;
+  }
+}
+
+int32_t CreateServerRow(const TScriptStorage& storage, uint32_t port) {
+  if (!storage.Valid()) return 0;
+  try {
+    TStorageLock lock(*storage);
+    if (!storage.Load("new_server.sql")) return 0;
+    storage->SetParamInteger(":iServerPort", port);
+    storage->SetParamDateTime(":dtServerCreated", Now());
+    if (!storage->ExecSQL()) return 0;
+    return static_cast<int32_t>(storage->GetLastInsertID());
+  } catch (const std::exception& e) {
+    LogMsg(lmtError, lmdAll, "CreateServerRow Exception: " + ExceptionText(e), kLogCategory);
+    return 0;
+  }
+}
+
+std::string FormatUptime(uint64_t seconds) {
+  const uint64_t days = seconds / 86400;
+  const uint64_t hours = seconds / 3600 % 24;
+  const uint64_t minutes = seconds / 60 % 60;
+  const uint64_t secs = seconds % 60;
+  if (days > 0) return fmt::format("{}D {:02}:{:02}:{:02}", days, hours, minutes, secs);
+  return fmt::format("{:02}:{:02}:{:02}", hours, minutes, secs);
+}
+
+uint32_t SecondsBetween(TDateTime later, TDateTime earlier) {
+  const double ms = std::llround(std::fabs(later.value - earlier.value) * 86400000.0);
+  return static_cast<uint32_t>(std::llround(ms / 1000.0));
+}
+
+// ---------------------------------------------------------------------------
+// TServerObject
+
+TServerObject::TServerObject(TScriptStorage storage, TServerRegistry& registry)
+    : TServerSettings(DefaultServerSettings()), Storage(std::move(storage)), registry_(registry) {}
+
+TServerObject::~TServerObject() { Stop(); }
+
+TServerSettings TServerObject::Settings() const {
+  std::lock_guard<std::mutex> lock(Lock);
+  return static_cast<const TServerSettings&>(*this);
+}
+
+bool TServerObject::IsClanServer() const {
+  std::lock_guard<std::mutex> lock(Lock);
+  return IsClan();
+}
+
+uint32_t TServerObject::Uptime() const {
+  std::lock_guard<std::mutex> lock(Lock);
+  return SecondsBetween(Now(), StartTime);
+}
+
+bool TServerObject::Start(int32_t serverId, uint32_t port) {
+  if (Running.load()) return false;
+  {
+    std::lock_guard<std::mutex> lock(Lock);
+    static_cast<TServerSettings&>(*this) = DefaultServerSettings();
+    StartTime = Now();
+    Bans.reset();
+  }
+  LoginsSinceNotify = 0;
+  // A new server gets its storage id before it registers, so that its id
+  // never changes while other threads can find it.
+  if (serverId < 1) {
+    if (!CreateNewServer(port)) return false;
+  } else {
+    ServerId = serverId;
+  }
+  if (!registry_.RegisterServer(this)) {
+    LogServer(lmtError, lmdAll, ServerId, "unable to register server");
+    return false;
+  }
+  if (serverId >= 1 && !LoadStoredServer(serverId)) {
+    registry_.UnregisterServer(this).release();  // never owned while starting
+    return false;
+  }
+  LogFmt(lmtAll, lmdInfo, "SID: %1 Starting server with port: %2", kLogCategory, ServerId, UdpPort);
+  {
+    std::lock_guard<std::mutex> lock(Lock);
+    ServerFlags = static_cast<uint16_t>((ServerFlags & ~0x0C) | sfFreeware);
+  }
+  SaveSettings();
+  if (!StartRuntime()) {
+    registry_.UnregisterServer(this).release();
+    return false;
+  }
+  Running = true;
+  return true;
+}
+
+bool TServerObject::CreateNewServer(uint32_t port) {
+  if (!Storage.Valid()) return false;
+  TStorageLock lock(*Storage);
+  Permissions = DefaultPermissions();
+  ServerId = CreateServerRow(Storage, kDefaultUdpPort);
+  if (ServerId < 1) return false;
+  UdpPort = port == 0 ? kDefaultUdpPort : port;
+  for (int g = 0; g < kUserGroupCount; ++g) {
+    const auto group = static_cast<TUserGroup>(g);
+    qv::SaveGroupPermissions(Storage, ServerId, UserGroupName(group), Permissions[group]);
+  }
+  return true;
+}
+
+bool TServerObject::LoadStoredServer(int32_t serverId) {
+  if (!Storage.Valid()) return false;
+  try {
+    TStorageLock lock(*Storage);
+    Storage.Load("read_server.sql");
+    Storage->SetParamInteger(":iServerID", serverId);
+    std::unique_ptr<TStorageContainer> rows = Storage->OpenSQL();
+    if (!rows) return false;
+    ReadServerRow(rows->Row());
+    for (int g = 0; g < kUserGroupCount; ++g) {
+      const auto group = static_cast<TUserGroup>(g);
+      TPermissionSet set = ReadGroupPermissions(group);
+      std::lock_guard<std::mutex> guard(Lock);
+      Permissions[group] = set;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogServer(lmtError, lmdAll, serverId, "Start Exception: " + ExceptionText(e));
+    return false;
+  }
+}
+
+void TServerObject::ReadServerRow(const TStorageRow& row) {
+  std::lock_guard<std::mutex> lock(Lock);
+  Name = row.AsString("s_server_name");
+  WelcomeMessage = row.AsString("s_server_welcomemessage");
+  MaxUsers = static_cast<uint16_t>(row.AsInteger("i_server_maxusers"));
+  UdpPort = static_cast<uint32_t>(row.AsInteger("i_server_udpport"));
+  Password = row.AsString("s_server_password");
+  if (!row.AsBoolean("b_server_clan_server")) {
+    ServerFlags = static_cast<uint16_t>((ServerFlags & ~sfClan) | sfPublic);
+  }
+  for (size_t i = 0; i < kCodecTable.size(); ++i) AllowCodec[i] = row.AsBoolean(kCodecTable[i].Column);
+  WebLinkUrl = row.AsString("s_server_weblinkurl");
+  WebPostUrl = row.AsString("s_server_webposturl");
+}
+
+bool TServerObject::SaveSettings() { return qv::SaveSettings(Storage, ServerId, Settings()); }
+
+TPermissionSet TServerObject::ReadGroupPermissions(TUserGroup group) {
+  return qv::ReadGroupPermissions(Storage, ServerId, UserGroupName(group));
+}
+
+void TServerObject::SaveGroupPermissions(TUserGroup group, const TPermissionSet& permissions) {
+  qv::SaveGroupPermissions(Storage, ServerId, UserGroupName(group), permissions);
+}
+
+void TServerObject::ReloadBans() {
+  std::unique_ptr<TStorageContainer> bans;
+  if (Storage.Valid()) {
+    try {
+      TStorageLock lock(*Storage);
+      Storage.Load("read_bans.sql");
+      Storage->SetParamInteger(":iServerID", ServerId);
+      bans = Storage->OpenSQL();
+    } catch (const std::exception& e) {
+      LogServer(lmtError, lmdAll, ServerId, "ReloadBans Exception: " + ExceptionText(e));
+    }
+  }
+  std::lock_guard<std::mutex> lock(Lock);
+  Bans = std::move(bans);
+}
+
+bool TServerObject::IsIpBanned(std::string_view ip) const {
+  std::lock_guard<std::mutex> lock(Lock);
+  return qv::IsIpBanned(ip, Bans.get());
+}
+
+void TServerObject::SetDefaultCodec() {
+  for (TCodec codec : kDefaultCodecPreference) {
+    if (AllowCodec[codec]) {
+      Channels->DefaultCodec = codec;
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Run-time parts
+
+bool TServerObject::StartRuntime() {
+  Clients = std::make_unique<TClients>(ServerId, Storage);
+  Channels = std::make_unique<TChannels>(ServerId, Storage);
+  SetDefaultCodec();
+  PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, cfRetransmit | cfTimeouts | cfReserved);
+  UdpSocket = std::make_unique<TUDPSocket>();
+  if (const TListenerFactory& factory = registry_.ListenerFactory()) Listener = factory(*this);
+  if (Listener) {
+    Listener->Start();
+  } else {
+    // Nobody will consume events; the buffer must still see a finished
+    // listener when it shuts down.
+    PacketBuffer->MarkThreadDone(kListenerThreadBit);
+  }
+  Sender = std::make_unique<TQVUDPSender>(*PacketBuffer, *UdpSocket, ServerId);
+  Sender->Start();
+  ReloadBans();
+  try {
+    UdpSocket->Open(static_cast<uint16_t>(UdpPort), BoundToIp);
+    UdpSocket->Start([this](const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
+      OnUDPRead(data, size, ip, port);
+    });
+  } catch (const std::exception& e) {
+    LogFmt(lmtError, lmdAll, "SID: %1 Server startup failed with port %2, Exception: %3", kLogCategory,
+           ServerId, UdpPort, ExceptionText(e));
+    StopThreads();
+    FreeRuntime();
+    return false;
+  }
+  return true;
+}
+
+void TServerObject::OnUDPRead(const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
+  // The reader thread is joined before the buffer is freed, so the buffer is
+  // there; a buffer that is shutting down takes nothing more.
+  TCustomPacketBuffer* buffer = PacketBuffer.get();
+  if (!buffer || buffer->ShuttingDown() || !UdpSocket || !UdpSocket->Active()) return;
+  try {
+    buffer->ReceivePacket(std::make_unique<TPacket>(data, size, ip, port));
+  } catch (...) {
+    // Invalid datagrams vanish without trace.
+  }
+}
+
+void TServerObject::Stop() {
+  if (!PacketBuffer) return;
+  {
+    // Under the block's mutex: a caller of ExecuteExternalCommand that saw the
+    // server running has finished waking the listener before it goes away.
+    std::lock_guard<std::mutex> lock(blockMutex_);
+    Running = false;
+  }
+  try {
+    if (Listener) {
+      Listener->Terminate();
+      std::lock_guard<TClients> players(*Clients);
+      std::lock_guard<TChannels> channels(*Channels);
+      Listener->RemoveAllPlayers();
+    }
+    // The goodbye packets leave while their connections close; the protocol
+    // thread drops each connection as it finishes closing.
+    for (int i = 0; i < kStopPollLimit && PacketBuffer->ConnectionCount() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    StopThreads();
+    FreeRuntime();
+  } catch (const std::exception& e) {
+    LogStopFailure(e);
+  }
+  // Wake a caller still waiting for an external command: nobody will run it.
+  blockDone_.notify_all();
+}
+
+// Ends the protocol and sender threads, then the socket's reader, so that
+// nothing uses the buffer or the socket any more.
+void TServerObject::StopThreads() {
+  if (Sender) Sender->Terminate();
+  PacketBuffer->Shutdown(kShutdownWaitMs);
+  if (Listener) Listener->Join();
+  if (Sender) Sender->Join();
+  if (UdpSocket) UdpSocket->Close();
+}
+
+void TServerObject::FreeRuntime() {
+  Sender.reset();
+  Listener.reset();
+  UdpSocket.reset();
+  PacketBuffer.reset();
+  // The tree's member lists borrow the player records: free the tree first.
+  Channels.reset();
+  Clients.reset();
+}
+
+void TServerObject::LogStopFailure(const std::exception& e) {
+  LogMsg(lmtError, lmdAll,
+         fmt::format("TServerObject.Stop({}) Exception: {}", ServerId, ExceptionText(e)), kLogCategory);
+}
+
+// ---------------------------------------------------------------------------
+// Command block
+
+int32_t TServerObject::ExecuteExternalCommand(const TExternalCommand& command, int timeoutMs) {
+  std::lock_guard<std::mutex> serial(CommandLock);
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lock(blockMutex_);
+    if (!Running.load() || !PacketBuffer) return kNoResult;
+    block_ = command;
+    block_.Result = kNoResult;
+    ticket = ++issued_;
+    PacketBuffer->WakeListener();
+  }
+  std::unique_lock<std::mutex> lock(blockMutex_);
+  blockDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return completed_ >= ticket || !Running.load(); });
+  return completed_ == ticket ? completedResult_ : kNoResult;
+}
+
+TExternalCommand TServerObject::TakeExternalCommand() {
+  std::lock_guard<std::mutex> lock(blockMutex_);
+  TExternalCommand command = block_;
+  if (block_.CommandType != ecNone) {
+    taken_ = issued_;
+    block_ = TExternalCommand{};
+  }
+  command.Result = kNoResult;
+  return command;
+}
+
+void TServerObject::CompleteExternalCommand(int32_t result) {
+  {
+    std::lock_guard<std::mutex> lock(blockMutex_);
+    completed_ = taken_;
+    completedResult_ = result;
+  }
+  blockDone_.notify_all();
+}
+
+}  // namespace qv

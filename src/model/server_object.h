@@ -1,0 +1,221 @@
+// TServerObject: one virtual voice server of this process.
+//
+// Holds the server's settings (stored in "qv2_servers"), its permission table
+// and cached IP bans, the command block through which the administration
+// interfaces act on the running server, and the run-time parts it creates in
+// Start and frees in Stop: player list, channel tree, packet buffer, protocol
+// thread (TServerListener, provided by the voice module), sender thread and
+// UDP socket. While started it is registered in a TServerRegistry.
+//
+// Thread rules: Start and Stop run on the creator's thread (start-up, a query
+// or web request). The settings and Bans are guarded by Lock: other threads
+// change them only under Lock, and the protocol thread reads them through
+// Settings()/IsIpBanned(). The run-time parts are created before and freed
+// after the threads that use them; the player list and the channel tree have
+// their own locks (player list first). One external command at a time runs
+// through ExecuteExternalCommand.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "app/date_time.h"
+#include "model/channel_object.h"
+#include "model/client_object.h"
+#include "model/script_storage.h"
+#include "model/security.h"
+#include "model/server_registry.h"
+#include "model/server_types.h"
+#include "protocol/packet_buffer.h"
+#include "protocol/udp_sender.h"
+#include "protocol/udp_socket.h"
+
+namespace qv {
+
+constexpr uint32_t kDefaultUdpPort = 8767;
+extern const char* const kDefaultServerName;      // "Quillvane Server"
+extern const char* const kDefaultWelcomeMessage;  // a greeting in square brackets
+
+// One allowed-codec setting: its storage column, its parameter in
+// "edit_server.sql" and its key in the query interface.
+struct TCodecInfo {
+  const char* Name;
+  const char* Column;
+  const char* Param;
+  const char* QueryKey;
+};
+// Indexed by TCodec.
+extern const std::array<TCodecInfo, kCodecCount> kCodecTable;
+
+// The protocol thread of a running server. The server creates it through the
+// registry's factory, starts it, and ends it in Stop.
+class TServerListener {
+ public:
+  virtual ~TServerListener() = default;
+  virtual void Start() = 0;
+  // Sets the stopping flag: from now on the thread handles no more events.
+  virtual void Terminate() = 0;
+  // Tells every player that the server stops and closes his connection. The
+  // caller holds the player-list lock, then the channel-tree lock.
+  virtual void RemoveAllPlayers() = 0;
+  // Waits for the thread to end (the packet buffer must be shutting down).
+  virtual void Join() = 0;
+};
+
+// What a server stores in "qv2_servers", and the permission table that goes
+// with it. A snapshot of a running server's settings is Settings().
+struct TServerSettings {
+  uint32_t UdpPort = kDefaultUdpPort;
+  TText29 Name;
+  TText29 Platform;
+  std::array<uint16_t, 4> Version{};
+  uint16_t ServerFlags = sfClan;
+  TText255 WelcomeMessage;
+  std::array<bool, kCodecCount> AllowCodec{};
+  uint16_t MaxUsers = 8;
+  TText29 Password;
+  TPermissionTable Permissions{};
+  TText255 WebLinkUrl;
+  TText255 WebPostUrl;
+
+  bool IsClan() const { return (ServerFlags & sfClan) != 0; }
+  // Bit n set when codec n is allowed.
+  uint32_t CodecMask() const;
+};
+
+// The defaults of a server that has no stored settings yet.
+TServerSettings DefaultServerSettings();
+
+// Writes the settings of a stored server through "edit_server.sql" (always as
+// active). False when the script failed.
+bool SaveSettings(const TScriptStorage& storage, int32_t serverId, const TServerSettings& settings);
+
+// Inserts a server row ("new_server.sql") and returns its id; 0 on failure.
+int32_t CreateServerRow(const TScriptStorage& storage, uint32_t port);
+
+// "1D 01:01:01" from one day on, "00:00:59" below.
+std::string FormatUptime(uint64_t seconds);
+// Whole seconds between two times, rounded to the nearest second.
+uint32_t SecondsBetween(TDateTime later, TDateTime earlier);
+
+// External command types (the command block's CommandType).
+enum TExternalCommandType : uint8_t {
+  ecNone = 0,
+  ecAddClient = 1,
+  ecDelClient = 2,
+  ecMoveClientToChannel = 3,
+  ecAddChannel = 4,
+  ecDelChannel = 5,
+  ecNotifyChangedServerProperties = 6,
+  ecCheckServerOK = 7,
+  ecSetUserPrivilege = 8,
+};
+// The result of ExternalCommand_CheckServerOK.
+constexpr int32_t kServerOK = 815;
+// The result while no handler has set one (also: nobody answered in time).
+constexpr int32_t kNoResult = -10;
+constexpr int kExternalCommandWaitMs = 5000;
+constexpr int kAliveCheckWaitMs = 1500;
+
+struct TExternalCommand {
+  uint8_t CommandType = ecNone;
+  int32_t Argument1 = 0;
+  int32_t Argument2 = 0;
+  uint16_t Privileges = 0;  // for ecSetUserPrivilege
+  int32_t Result = kNoResult;
+  bool ServerTypeChanged = false;  // for ecNotifyChangedServerProperties
+};
+
+class TServerObject : public TServerSettings {
+ public:
+  // storage: the process storage and script directory; registry: where the
+  // server registers while it runs.
+  TServerObject(TScriptStorage storage, TServerRegistry& registry);
+  // Stops the server if it still runs. Does not unregister it.
+  ~TServerObject();
+  TServerObject(const TServerObject&) = delete;
+  TServerObject& operator=(const TServerObject&) = delete;
+
+  // serverId < 1 creates a new stored server (port 0: 8767). False, with
+  // nothing left registered or running, on failure.
+  bool Start(int32_t serverId, uint32_t port);
+  // Stops and frees the run-time parts; safe to call twice.
+  void Stop();
+
+  bool SaveSettings();
+  TPermissionSet ReadGroupPermissions(TUserGroup group);
+  void SaveGroupPermissions(TUserGroup group, const TPermissionSet& permissions);
+  void ReloadBans();
+  bool IsIpBanned(std::string_view ip) const;
+
+  // A copy of the settings, taken under Lock.
+  TServerSettings Settings() const;
+  bool IsClanServer() const;
+  // Seconds since the server started.
+  uint32_t Uptime() const;
+
+  // The socket's read handler.
+  void OnUDPRead(const uint8_t* data, size_t size, const std::string& ip, uint16_t port);
+
+  // Administration side of the command block: waits up to timeoutMs for the
+  // protocol thread to run the command and returns its result (kNoResult when
+  // it did not answer in time or the server is not running).
+  int32_t ExecuteExternalCommand(const TExternalCommand& command, int timeoutMs);
+  // Protocol-thread side: the pending command (type ecNone when there is
+  // none), and the completion that wakes the waiting caller.
+  TExternalCommand TakeExternalCommand();
+  void CompleteExternalCommand(int32_t result);
+
+  // Settings (the inherited TServerSettings fields) and Bans: guarded by Lock.
+  mutable std::mutex Lock;
+  // Set by Start before the threads exist, constant while registered.
+  int32_t ServerId = 0;
+  // Local address the socket binds to; empty for all addresses. Set before Start.
+  std::string BoundToIp;
+  // Whether connects and disconnects are written to the access log. Set before Start.
+  bool AccessLog = false;
+  TDateTime StartTime;  // guarded by Lock
+  std::atomic<uint32_t> LoginsSinceNotify{0};
+  const TScriptStorage Storage;
+  std::unique_ptr<TStorageContainer> Bans;  // guarded by Lock
+  std::atomic<bool> Running{false};
+
+  // Run-time parts, from Start to Stop. Only the protocol thread and the
+  // owner's thread use them.
+  std::unique_ptr<TClients> Clients;
+  std::unique_ptr<TChannels> Channels;
+  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
+  std::unique_ptr<TServerListener> Listener;
+  std::unique_ptr<TQVUDPSender> Sender;
+  std::unique_ptr<TUDPSocket> UdpSocket;
+
+ private:
+  bool CreateNewServer(uint32_t port);
+  bool LoadStoredServer(int32_t serverId);
+  void ReadServerRow(const TStorageRow& row);
+  void SetDefaultCodec();
+  bool StartRuntime();
+  void StopThreads();
+  void FreeRuntime();
+  void LogStopFailure(const std::exception& e);
+
+  TServerRegistry& registry_;
+
+  // The command block. CommandLock lets one caller at a time use it.
+  std::mutex CommandLock;
+  std::mutex blockMutex_;
+  std::condition_variable blockDone_;
+  TExternalCommand block_;       // guarded by blockMutex_
+  uint64_t issued_ = 0;          // guarded by blockMutex_: tickets handed out
+  uint64_t taken_ = 0;           // guarded by blockMutex_: ticket being run
+  uint64_t completed_ = 0;       // guarded by blockMutex_: last ticket answered
+  int32_t completedResult_ = kNoResult;  // guarded by blockMutex_
+};
+
+}  // namespace qv

@@ -1,0 +1,116 @@
+#include "model/server_registry.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "app/text_utils.h"
+#include "model/server_object.h"
+
+namespace qv {
+
+TServerRegistry::TServerRegistry(TListenerFactory listenerFactory)
+    : listenerFactory_(std::move(listenerFactory)) {}
+
+TServerRegistry::~TServerRegistry() { StopServers(0); }
+
+std::vector<TServerRegistry::TEntry>::iterator TServerRegistry::Find(const TServerObject* server) {
+  return std::find_if(servers_.begin(), servers_.end(),
+                      [server](const TEntry& e) { return e.server == server; });
+}
+
+bool TServerRegistry::RegisterServer(TServerObject* server) {
+  if (!server) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool taken = std::any_of(servers_.begin(), servers_.end(), [server](const TEntry& e) {
+    return e.server == server || e.server->ServerId == server->ServerId;
+  });
+  if (taken) return false;
+  servers_.push_back(TEntry{server, nullptr});
+  return true;
+}
+
+std::unique_ptr<TServerObject> TServerRegistry::UnregisterServer(TServerObject* server) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = Find(server);
+  if (it == servers_.end()) return nullptr;
+  std::unique_ptr<TServerObject> owned = std::move(it->owned);
+  servers_.erase(it);
+  return owned;
+}
+
+TServerObject* TServerRegistry::StartServer(std::unique_ptr<TServerObject> server, int32_t serverId,
+                                            uint32_t port) {
+  if (!server || !server->Start(serverId, port)) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = Find(server.get());
+  // Stopped by another thread between Start and here: the server is
+  // unregistered already, and freeing it is all that is left to do.
+  if (it == servers_.end()) return nullptr;
+  it->owned = std::move(server);
+  return it->server;
+}
+
+TServerObject* TServerRegistry::FindServer(int32_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const TEntry& e : servers_) {
+    if (e.server->ServerId == id) return e.server;
+  }
+  return nullptr;
+}
+
+TServerObject* TServerRegistry::FindServerByText(std::string_view text) {
+  std::optional<int64_t> id = ParseInt(Trim(text));
+  if (!id || *id < INT32_MIN || *id > INT32_MAX) return nullptr;
+  return FindServer(static_cast<int32_t>(*id));
+}
+
+void TServerRegistry::StopEntry(TEntry& entry) {
+  entry.server->Stop();
+  entry.owned.reset();
+}
+
+// Servers are stopped with the registry locked, so that a server with the
+// same id cannot start (and find its port still bound) before the old one
+// has let go of it.
+void TServerRegistry::StopServers(int32_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = servers_.size(); i-- > 0;) {
+    if (id != 0 && servers_[i].server->ServerId != id) continue;
+    TEntry entry = std::move(servers_[i]);
+    servers_.erase(servers_.begin() + static_cast<std::ptrdiff_t>(i));
+    StopEntry(entry);
+  }
+}
+
+std::vector<std::pair<std::string, TServerObject*>> TServerRegistry::ServerList() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::pair<std::string, TServerObject*>> list;
+  list.reserve(servers_.size());
+  for (const TEntry& e : servers_) list.emplace_back(std::to_string(e.server->ServerId), e.server);
+  return list;
+}
+
+int TServerRegistry::Count() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(servers_.size());
+}
+
+// --- the process-wide registry ---
+
+namespace {
+std::unique_ptr<TServerRegistry>& GlobalRegistry() {
+  static std::unique_ptr<TServerRegistry> registry;
+  return registry;
+}
+}  // namespace
+
+void CreateServerRegistry(TListenerFactory listenerFactory) {
+  GlobalRegistry() = std::make_unique<TServerRegistry>(std::move(listenerFactory));
+}
+
+void FreeServerRegistry() { GlobalRegistry().reset(); }
+
+TServerRegistry* GetServerRegistry() { return GlobalRegistry().get(); }
+
+}  // namespace qv

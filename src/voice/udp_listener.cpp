@@ -1,0 +1,279 @@
+#include "voice/udp_listener.h"
+
+#include <fmt/format.h>
+
+#include "app/log.h"
+#include "protocol/command_types.h"
+
+namespace qv {
+
+namespace {
+constexpr const char* kErrorCategory = "UDP Listener";
+constexpr const char* kAccessCategory = "AccessLog";
+}  // namespace
+
+TQVUDPListener::TQVUDPListener(TServerObject& server) : server_(server), serverId_(server.ServerId) {}
+
+TQVUDPListener::~TQVUDPListener() {
+  Terminate();
+  Join();
+}
+
+std::unique_ptr<TServerListener> TQVUDPListener::Create(TServerObject& server) {
+  return std::make_unique<TQVUDPListener>(server);
+}
+
+void TQVUDPListener::Start() {
+  if (!thread_.joinable()) thread_ = std::thread(&TQVUDPListener::Execute, this);
+}
+
+void TQVUDPListener::Terminate() {
+  stopping_ = true;
+  terminated_ = true;
+}
+
+void TQVUDPListener::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+void TQVUDPListener::LogError(const std::string& text) const {
+  LogMsg(lmtError, lmdImportant, fmt::format("SID: {} {}", serverId_, text), kErrorCategory);
+}
+
+void TQVUDPListener::LogAccess(const std::string& text) const {
+  if (!server_.AccessLog) return;
+  LogMsg(lmtAll, lmdInfo, fmt::format("SID: {} {}", serverId_, text), kAccessCategory);
+}
+
+void TQVUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {
+  LogError(fmt::format("{} Exception: {}", handler, ExceptionText(e)));
+}
+
+// ---------------------------------------------------------------------------
+// The event loop
+
+void TQVUDPListener::Execute() {
+  serverId_ = server_.ServerId;
+  LoadChannelTree();
+  for (;;) {
+    if (terminated_ && Buffer().ShuttingDown()) break;
+    if (!WaitForEvent()) break;
+    if (stopping_) {
+      DropClosedConnection();
+    } else {
+      HandleEvent();
+    }
+    packet_.reset();
+  }
+  Buffer().MarkThreadDone(kListenerThreadBit);
+}
+
+void TQVUDPListener::LoadChannelTree() {
+  std::lock_guard<TChannels> lock(Channels());
+  Channels().LoadChannels();
+  Channels().SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
+}
+
+// False once the buffer shuts down. A failed wait counts as an event of no
+// consequence (an evPacket without packet).
+bool TQVUDPListener::WaitForEvent() {
+  try {
+    Buffer().GetNextEvent(eventPlayerId_, eventKind_, packet_);
+  } catch (const std::exception&) {
+    eventKind_ = evPacket;
+    packet_.reset();
+  }
+  return eventKind_ != evShutdown;
+}
+
+// While the server stops, players are no longer handled, but a connection
+// that finished sending its goodbye is dropped at once so that the stop need
+// not wait for it.
+void TQVUDPListener::DropClosedConnection() {
+  if (eventKind_ == evClosed || eventKind_ == evTimedOut) Buffer().RemoveConnection(eventPlayerId_);
+}
+
+void TQVUDPListener::HandleEvent() {
+  std::lock_guard<TClients> players(Clients());
+  std::lock_guard<TChannels> channels(Channels());
+  try {
+    player_ = Clients().GetClientByID(eventPlayerId_);
+    disconnect_ = false;
+    if (DispatchEvent()) {
+      if (disconnect_) DisconnectPlayer();
+      ResetPlayerIdsWhenIdle();
+    }
+  } catch (const std::exception& e) {
+    LogError(fmt::format("Execute Exception: {}", ExceptionText(e)));
+  }
+  player_ = nullptr;
+}
+
+bool TQVUDPListener::DispatchEvent() {
+  switch (eventKind_) {
+    case evPacket:
+      return DispatchPacket();
+    case evTimedOut:
+    case evClosed:
+      disconnect_ = true;
+      return true;
+    case evExternal:
+      return !RunExternalCommand();
+    case evShutdown:
+      break;
+  }
+  return true;
+}
+
+bool TQVUDPListener::DispatchPacket() {
+  if (!packet_) return true;
+  if (player_) player_->LastActivity = Now();
+  if (packet_->IsC2SVoice()) {
+    if (!player_) return true;  // e.g. voice during login: dropped
+    DispatchVoice(packet_->VoiceTarget());
+    return false;
+  }
+  if (packet_->IsControl()) {
+    if (packet_->CommandType() == qv::CMD_cs_LoginStep1) CMD_cs_LoginStep1();
+  } else if (packet_->IsCommand()) {
+    DispatchCommand(packet_->CommandType());
+  }
+  return true;
+}
+
+void TQVUDPListener::DispatchVoice(uint8_t target) {
+  switch (target) {
+    case 0: RelayChannelVoice(); break;
+    case 1: RelayWhisperVoice(); break;
+    case 2: RelayParentChannelVoice(); break;
+    default: break;  // unknown targets are dropped
+  }
+}
+
+void TQVUDPListener::DispatchCommand(uint16_t type) {
+  if (type == qv::CMD_cs_LoginStep3) {
+    CMD_cs_LoginStep3();
+  } else if (type == qv::CMD_cs_PlayerQuit) {
+    CMD_cs_PlayerQuit();
+  } else if (type >= 200 && type < 300) {
+    DispatchChannelCommand(type);
+  } else if (type == qv::CMD_cs_PlayerBanIp || type == qv::CMD_cs_PlayerBanIpPlayer ||
+             type == qv::CMD_cs_PlayerUnbanIp || type >= 400) {
+    DispatchInfoCommand(type);
+  } else {
+    DispatchPlayerCommand(type);
+  }
+}
+
+// Unknown command types fall through every switch: no reply, no log line.
+void TQVUDPListener::DispatchChannelCommand(uint16_t type) {
+  switch (type) {
+    case qv::CMD_cs_ChannelCreate: CMD_cs_ChannelCreate(); break;
+    case qv::CMD_cs_ChannelChangePassword: CMD_cs_ChannelChangePassword(); break;
+    case qv::CMD_cs_ChannelChangeProperties: CMD_cs_ChannelChangeProperties(); break;
+    case qv::CMD_cs_ChannelChangeName: CMD_cs_ChannelChangeName(); break;
+    case qv::CMD_cs_ChannelChangeTopic: CMD_cs_ChannelChangeTopic(); break;
+    case qv::CMD_cs_ChannelChangeDescription: CMD_cs_ChannelChangeDescription(); break;
+    case qv::CMD_cs_ChannelDestroy: CMD_cs_ChannelDestroy(); break;
+    case qv::CMD_cs_ChannelChangeMaxUsers: CMD_cs_ChannelChangeMaxUsers(); break;
+    case qv::CMD_cs_ChannelChangeOrder: CMD_cs_ChannelChangeOrder(); break;
+    default: break;
+  }
+}
+
+void TQVUDPListener::DispatchPlayerCommand(uint16_t type) {
+  switch (type) {
+    case qv::CMD_cs_PlayerKick: CMD_cs_PlayerKick(); break;
+    case qv::CMD_cs_PlayerKickFromChannel: CMD_cs_PlayerKickFromChannel(); break;
+    case qv::CMD_cs_PlayerChannelSwitch: CMD_cs_PlayerChannelSwitch(); break;
+    case qv::CMD_cs_PlayerFlagsChanged: CMD_cs_PlayerFlagsChanged(); break;
+    case qv::CMD_cs_PlayerRequestVoice: CMD_cs_PlayerRequestVoice(); break;
+    case qv::CMD_cs_PlayerChangeChannelPrivilege: CMD_cs_PlayerChangeChannelPrivilege(); break;
+    case qv::CMD_cs_PlayerChangePrivilege: CMD_cs_PlayerChangePrivilege(); break;
+    case qv::CMD_cs_PlayerRegister: CMD_cs_PlayerRegister(); break;
+    case qv::CMD_cs_PlayerAdminRegister: CMD_cs_PlayerAdminRegister(); break;
+    case qv::CMD_cs_PlayerMutePlayer: CMD_cs_PlayerMutePlayer(); break;
+    case qv::CMD_cs_PlayerMovePlayer: CMD_cs_PlayerMovePlayer(); break;
+    case qv::CMD_cs_PlayerSetUploadBandwidth: CMD_cs_PlayerSetUploadBandwidth(); break;
+    default: break;
+  }
+}
+
+void TQVUDPListener::DispatchInfoCommand(uint16_t type) {
+  switch (type) {
+    case qv::CMD_cs_PlayerBanIp: CMD_cs_PlayerBanIp(); break;
+    case qv::CMD_cs_PlayerBanIpPlayer: CMD_cs_PlayerBanIpPlayer(); break;
+    case qv::CMD_cs_PlayerUnbanIp: CMD_cs_PlayerUnbanIp(); break;
+    case qv::CMD_cs_InfoRequestPlayerConnectionInfoOnId: CMD_cs_InfoRequestPlayerConnectionInfoOnId(); break;
+    case qv::CMD_cs_InfoRequestServerInfo: CMD_cs_InfoRequestServerInfo(); break;
+    case qv::CMD_cs_InfoRequestBanIpList: CMD_cs_InfoRequestBanIpList(); break;
+    case qv::CMD_cs_InfoSendText: CMD_cs_InfoSendText(); break;
+    default: break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Disconnect and the player-id counter
+
+void TQVUDPListener::DisconnectPlayer() {
+  if (player_) {
+    LogAccess(fmt::format("client disconnected. [Nick: {}]", player_->NickName.str()));
+    Channels().ClientLeftChannel(Channels().GetChannelById(player_->ChannelId), player_);
+    NotifyPlayerLeftScope(player_->PlayerId, lrLeftServer, "", 0);
+    std::unique_ptr<TClientRec> gone = Clients().DeleteClient(player_);
+    player_ = nullptr;
+  }
+  Channels().ClearChannelClientLists(static_cast<int32_t>(eventPlayerId_));
+  Channels().ClearChannelAttribs(static_cast<int32_t>(eventPlayerId_));
+  Buffer().RemoveConnection(eventPlayerId_);
+  ClearChannelUp(-1);
+}
+
+// Player ids start again at 1 once nobody is connected, so that they stay
+// small on a long-running server.
+void TQVUDPListener::ResetPlayerIdsWhenIdle() {
+  if (Buffer().ConnectionCount() != 0) return;
+  if (Clients().Count() > 0) {
+    LogError("unable to reset playerid.");
+  } else {
+    Clients().ResetPlayerIds();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Stop
+
+void TQVUDPListener::RemoveAllPlayers() {
+  for (const auto& player : Clients().Items()) {
+    if (player->Removing) continue;
+    player->Removing = true;
+    auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerLeftScope, player->ConnectionId, player->PlayerId);
+    packet->SetSize(LeftScopeLayout::Size);
+    packet->SetU32(LeftScopeLayout::PlayerId, player->PlayerId);
+    packet->SetU16(LeftScopeLayout::Reason, lrServerStops);
+    SendPacket(std::move(packet), true);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+void TQVUDPListener::SendPacket(TPacketPtr packet, bool closeAfter) {
+  try {
+    Buffer().SendPacket(std::move(packet), closeAfter);
+  } catch (const std::exception& e) {
+    // A full queue: this recipient misses the packet; the others still get theirs.
+    LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
+  }
+}
+
+void TQVUDPListener::SendError(int32_t code, uint16_t requestType, uint32_t requestSequence) {
+  if (!player_) return;
+  SendPacket(NewErrorPacket(static_cast<int16_t>(code), player_->ConnectionId, player_->PlayerId,
+                            requestType, requestSequence));
+}
+
+}  // namespace qv

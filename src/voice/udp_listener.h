@@ -1,0 +1,189 @@
+// TQVUDPListener: the protocol thread of one running virtual server.
+//
+// The only thread that interprets the voice protocol. It takes the events of
+// the server's packet buffer one at a time, looks up the player the event
+// belongs to, and calls the handler for the packet's class and command type;
+// it turns time-outs and closed connections into disconnects and runs the
+// external commands that the administration interfaces queue on the server.
+// Handlers are members named after their command; each group of commands
+// lives in its own source file (login, channel, player, voice relay, info,
+// external commands).
+//
+// Thread rules: Start, Terminate, RemoveAllPlayers and Join are called by the
+// server object. Everything else runs on the listener thread, one event at a
+// time, while it holds the server's player-list lock and then its
+// channel-tree lock; handlers therefore never race with each other and need
+// no locking of their own. The packet buffer's lock is a leaf inside buffer
+// calls.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "model/server_object.h"
+#include "protocol/packet_buffer.h"
+#include "protocol/packets.h"
+
+namespace qv {
+
+// Reasons carried by CMD_sc_NotifyPlayerLeftScope.
+enum TLeftScopeReason : uint16_t {
+  lrLeftServer = 1,   // quit, time-out, connection closed, failed login
+  lrKicked = 2,       // kicked from the server
+  lrServerStops = 4,  // the virtual server stops
+  lrLeftView = 6,     // left the recipient's view
+};
+
+// Layout of CMD_sc_NotifyPlayerLeftScope.
+struct LeftScopeLayout {
+  static constexpr size_t PlayerId = 24, Reason = 28, ActingPlayerId = 30, ReasonText = 34, Size = 64;
+};
+
+// Layout of CMD_sc_NotifyChannelDestroyed.
+struct ChannelDestroyedLayout {
+  static constexpr size_t ChannelId = 24, Originator = 26, Size = 30;
+};
+
+class TQVUDPListener : public TServerListener {
+ public:
+  explicit TQVUDPListener(TServerObject& server);
+  ~TQVUDPListener() override;
+  TQVUDPListener(const TQVUDPListener&) = delete;
+  TQVUDPListener& operator=(const TQVUDPListener&) = delete;
+
+  // The factory the server registry uses.
+  static std::unique_ptr<TServerListener> Create(TServerObject& server);
+
+  // --- called by the server object ---
+  void Start() override;
+  void Terminate() override;
+  void RemoveAllPlayers() override;
+  void Join() override;
+
+  // --- used by handlers (listener thread, both locks held) ---
+
+  // The error reply to the current request, addressed to the current player.
+  void SendError(int32_t code, uint16_t requestType, uint32_t requestSequence);
+  // Announces that a player leaves to every connected player who sees him
+  // (himself included: his copy closes his connection). Nothing for a player
+  // who is unknown, has not completed his login or is already leaving.
+  void NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, std::string_view reasonText,
+                             uint32_t actingPlayerId);
+  // Whether viewer sees subject: everyone on a clan server, players in the
+  // same channel tree on a public one.
+  bool CheckClientInView(const TClientRec* subject, const TClientRec* viewer) const;
+  // Removes empty unregistered top-level channels: the one given, or (for a
+  // negative id) every one, and announces each removed channel.
+  void ClearChannelUp(int32_t channelId);
+  // CMD_sc_NotifyChannelDestroyed to every connected player.
+  void NotifyChannelDestroyed(int32_t channelId, uint32_t originator);
+  // Queues a packet for the player named in its header.
+  void SendPacket(TPacketPtr packet, bool closeAfter = false);
+
+  TClients& Clients() const { return *server_.Clients; }
+  TChannels& Channels() const { return *server_.Channels; }
+  TCustomPacketBuffer& Buffer() const { return *server_.PacketBuffer; }
+  TServerObject& Server() const { return server_; }
+
+  // --- handlers: login and logout ---
+  void CMD_cs_LoginStep1();
+  void CMD_cs_LoginStep3();
+  void CMD_cs_PlayerQuit();
+  // --- channel commands ---
+  void CMD_cs_ChannelCreate();
+  void CMD_cs_ChannelChangePassword();
+  void CMD_cs_ChannelChangeProperties();
+  void CMD_cs_ChannelChangeName();
+  void CMD_cs_ChannelChangeTopic();
+  void CMD_cs_ChannelChangeDescription();
+  void CMD_cs_ChannelDestroy();
+  void CMD_cs_ChannelChangeMaxUsers();
+  void CMD_cs_ChannelChangeOrder();
+  // --- player commands ---
+  void CMD_cs_PlayerKick();
+  void CMD_cs_PlayerKickFromChannel();
+  void CMD_cs_PlayerChannelSwitch();
+  void CMD_cs_PlayerFlagsChanged();
+  void CMD_cs_PlayerRequestVoice();
+  void CMD_cs_PlayerChangeChannelPrivilege();
+  void CMD_cs_PlayerChangePrivilege();
+  void CMD_cs_PlayerRegister();
+  void CMD_cs_PlayerAdminRegister();
+  void CMD_cs_PlayerMutePlayer();
+  void CMD_cs_PlayerMovePlayer();
+  void CMD_cs_PlayerSetUploadBandwidth();
+  // --- bans, information requests and text ---
+  void CMD_cs_PlayerBanIp();
+  void CMD_cs_PlayerBanIpPlayer();
+  void CMD_cs_PlayerUnbanIp();
+  void CMD_cs_InfoRequestPlayerConnectionInfoOnId();
+  void CMD_cs_InfoRequestServerInfo();
+  void CMD_cs_InfoRequestBanIpList();
+  void CMD_cs_InfoSendText();
+  // --- voice relay, by VoiceTarget 0, 1 and 2 ---
+  void RelayChannelVoice();
+  void RelayWhisperVoice();
+  void RelayParentChannelVoice();
+  // --- external commands; each sets command.Result ---
+  void ExternalCommand_AddClient(TExternalCommand& command);
+  void ExternalCommand_DelClient(TExternalCommand& command);
+  void ExternalCommand_MoveClientToChannel(TExternalCommand& command);
+  void ExternalCommand_AddChannel(TExternalCommand& command);
+  void ExternalCommand_DelChannel(TExternalCommand& command);
+  void ExternalCommand_NotifyChangedServerProperties(TExternalCommand& command);
+  void ExternalCommand_CheckServerOK(TExternalCommand& command);
+  void ExternalCommand_SetUserPrivilege(TExternalCommand& command);
+
+ protected:
+  // The current event, for handlers.
+  TPacket& Packet() const { return *packet_; }
+  TClientRec* CurrentPlayer() const { return player_; }
+  uint32_t EventPlayerId() const { return eventPlayerId_; }
+  void RequestDisconnect() { disconnect_ = true; }
+
+  // "SID: <id> <text>" to "UDP Listener" (errors) or "AccessLog".
+  void LogError(const std::string& text) const;
+  void LogAccess(const std::string& text) const;
+  // A handler's exception line: "<name> Exception: <class>.<message>".
+  void LogHandlerException(std::string_view handler, const std::exception& e) const;
+
+ private:
+  void Execute();
+  void LoadChannelTree();
+  bool WaitForEvent();
+  void DropClosedConnection();
+  void HandleEvent();
+  // False when the event is complete and steps 6 and 7 are skipped.
+  bool DispatchEvent();
+  bool DispatchPacket();
+  void DispatchVoice(uint8_t target);
+  void DispatchCommand(uint16_t type);
+  void DispatchChannelCommand(uint16_t type);
+  void DispatchPlayerCommand(uint16_t type);
+  void DispatchInfoCommand(uint16_t type);
+  bool RunExternalCommand();
+  void DisconnectPlayer();
+  void ResetPlayerIdsWhenIdle();
+  bool ChannelTreeHoldsPlayers(const TChannelRec* channel) const;
+  bool DeleteEmptyChannelTree(TChannelRec* channel, uint32_t originator);
+
+  TServerObject& server_;
+  int32_t serverId_ = 0;  // copied when the thread starts
+
+  // The current event: listener thread only.
+  uint32_t eventPlayerId_ = 0;
+  TEventKind eventKind_ = evPacket;
+  TPacketPtr packet_;
+  TClientRec* player_ = nullptr;
+  bool disconnect_ = false;
+
+  std::atomic<bool> stopping_{false};    // set by Terminate; no events are handled
+  std::atomic<bool> terminated_{false};  // set by Terminate; the loop ends at shutdown
+  std::thread thread_;
+};
+
+}  // namespace qv
