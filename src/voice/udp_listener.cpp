@@ -96,6 +96,14 @@ void TQVUDPListener::DropClosedConnection() {
   if (eventKind_ == evClosed || eventKind_ == evTimedOut) Buffer().RemoveConnection(eventPlayerId_);
 }
 
+void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr packet) {
+  eventPlayerId_ = playerId;
+  eventKind_ = kind;
+  packet_ = std::move(packet);
+  HandleEvent();
+  packet_.reset();
+}
+
 void TQVUDPListener::HandleEvent() {
   std::lock_guard<TClients> players(Clients());
   std::lock_guard<TChannels> channels(Channels());
@@ -271,9 +279,13 @@ void TQVUDPListener::SendPacket(TPacketPtr packet, bool closeAfter) {
 }
 
 void TQVUDPListener::SendError(int32_t code, uint16_t requestType, uint32_t requestSequence) {
-  if (!player_) return;
-  SendPacket(NewErrorPacket(static_cast<int16_t>(code), player_->ConnectionId, player_->PlayerId,
-                            requestType, requestSequence));
+  if (player_) SendError(*player_, code, requestType, requestSequence);
+}
+
+void TQVUDPListener::SendError(const TClientRec& to, int32_t code, uint16_t requestType,
+                               uint32_t requestSequence) {
+  SendPacket(NewErrorPacket(static_cast<int16_t>(code), to.ConnectionId, to.PlayerId, requestType,
+                            requestSequence));
 }
 
 }  // namespace qv

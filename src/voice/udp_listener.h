@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "model/server_object.h"
 #include "protocol/packet_buffer.h"
@@ -42,6 +43,14 @@ enum TLeftScopeReason : uint16_t {
 struct LeftScopeLayout {
   static constexpr size_t PlayerId = 24, Reason = 28, ActingPlayerId = 30, ReasonText = 34, Size = 64;
 };
+
+// The 44-byte player entry of the player lists and CMD_sc_NotifyPlayerEnteredScope.
+struct PlayerEntryLayout {
+  static constexpr size_t PlayerId = 0, ChannelId = 4, ChannelPrivileges = 8, PlayerPrivileges = 10,
+                          PlayerFlags = 12, NickName = 14, Size = 44;
+};
+// Writes a player entry at the packet's position.
+void WritePlayerEntry(TPacket& packet, const TClientRec& player);
 
 // Layout of CMD_sc_NotifyChannelDestroyed.
 struct ChannelDestroyedLayout {
@@ -64,10 +73,18 @@ class TQVUDPListener : public TServerListener {
   void RemoveAllPlayers() override;
   void Join() override;
 
+  // Handles one event as the thread's loop does: takes both locks, finds the
+  // player, dispatches, disconnects when asked to. The loop calls it; tests
+  // drive a listener without thread through it.
+  void ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr packet);
+
   // --- used by handlers (listener thread, both locks held) ---
 
-  // The error reply to the current request, addressed to the current player.
+  // The error reply to the current request, addressed to the current player
+  // (or to the given one): the code's 16 bits as command type, then the
+  // request's type and sequence.
   void SendError(int32_t code, uint16_t requestType, uint32_t requestSequence);
+  void SendError(const TClientRec& to, int32_t code, uint16_t requestType, uint32_t requestSequence);
   // Announces that a player leaves to every connected player who sees him
   // (himself included: his copy closes his connection). Nothing for a player
   // who is unknown, has not completed his login or is already leaving.
@@ -76,6 +93,52 @@ class TQVUDPListener : public TServerListener {
   // Whether viewer sees subject: everyone on a clan server, players in the
   // same channel tree on a public one.
   bool CheckClientInView(const TClientRec* subject, const TClientRec* viewer) const;
+
+  // --- login, logout and the view (login_handlers.cpp, permission_checks.cpp) ---
+
+  // The nick itself when free; else the nick followed by the smallest free
+  // number; "Guest<n>" for an empty nick or when the number does not fit.
+  std::string GetGuestPlayerName(std::string_view nick) const;
+  // The login's channel list, player list and end of login, to one player.
+  void CMD_sc_LoginStep4(const TClientRec& to);
+  void CMD_sc_LoginStep5(const TClientRec& to);
+  void CMD_sc_LoginStep6(TClientRec& to);
+  // CMD_sc_NotifyPlayerEnteredScope to every other player who sees him.
+  void NotifyPlayerEnteredScope(uint32_t playerId);
+  // Up to ten player entries per packet (CMD_sc_LoginStep5 and
+  // CMD_sc_NotifyPlayersInSwitchedChannel share the 468-byte layout).
+  void SendPlayerEntries(const TClientRec& to, uint16_t commandType,
+                         const std::vector<const TClientRec*>& players);
+
+  // --- permission checks (permission_checks.cpp) ---
+
+  // The player's own rights, with the channel groups of his current channel.
+  bool HasPermission(const TClientRec* player, TUserPermissions permission) const;
+  // As HasPermission with his privileges in that channel; false when either is missing.
+  bool CheckClientChannelPermission(TChannelRec* channel, const TClientRec* player,
+                                    TUserPermissions permission) const;
+  // As HasPermission for the admin of a channel he is about to create.
+  bool CheckClientCAPermission(const TClientRec* player, TUserPermissions permission) const;
+  // The player's channel privileges on entering the channel; clears pfRequestVoice.
+  void SetPlayerChannelFlagsAndPrivileges(TChannelRec* channel, TClientRec* player);
+  // Takes operator and voice (also the automatic ones) from everybody in the
+  // channel, announcing each with action 3.
+  void RemoveModeratedFlags(int32_t channelId);
+  // 0: may join; 1: wrong password; -102, -110 or -113.
+  int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const;
+  // Privilege notifications (types 106 and 107) to everybody who sees the subject.
+  void NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t originator, uint8_t action,
+                                           uint8_t privilegeIndex);
+  void NotifyPlayerPrivilegesChanged(uint32_t playerId, uint32_t originator, uint8_t action,
+                                     uint8_t privilegeIndex);
+  // After a player changed channel: type 103 to those who keep seeing him,
+  // left/entered scope and the new view's players where the view changes.
+  void NotifyPlayerSwitchedChannel(uint32_t playerId, int32_t oldChannelId, int32_t newChannelId);
+  void NotifyPlayersInSwitchedChannel(uint32_t playerId);
+  // After the server type changed: the players he now sees (clan), or the
+  // ones he no longer sees (public).
+  void UpdateClanServerPlayerListTo(uint32_t playerId);
+  void UpdatePublicServerPlayerListTo(uint32_t playerId);
   // Removes empty unregistered top-level channels: the one given, or (for a
   // negative id) every one, and announces each removed channel.
   void ClearChannelUp(int32_t channelId);
