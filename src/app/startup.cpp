@@ -139,6 +139,8 @@ void TServerProcess::StartServer(int32_t serverId, const TProcessSettings& setti
   TServerRegistry* registry = GetServerRegistry();
   auto server = std::make_unique<TServerObject>(TScriptStorage{storage_.get(), settings.SqlDir}, *registry);
   server->BoundToIp = settings.BoundToIp;
+  server->AccessLog = settings.AccessLog;
+  server->IsBadName = IsBadName;
   registry->StartServer(std::move(server), serverId, 0);
 }
 
@@ -147,6 +149,8 @@ void TServerProcess::FirstRun(TProcessSettings& settings) {
   TServerRegistry* registry = GetServerRegistry();
   auto server = std::make_unique<TServerObject>(scripts, *registry);
   server->BoundToIp = settings.BoundToIp;
+  server->AccessLog = settings.AccessLog;
+  server->IsBadName = IsBadName;
   TServerObject* started = registry->StartServer(std::move(server), 0, kDefaultUdpPort);
   LogMsg(lmtWarning, lmdInfo, "Default Server created", kCategory);
 

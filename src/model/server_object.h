@@ -20,6 +20,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -180,6 +181,9 @@ class TServerObject : public TServerSettings {
   std::string BoundToIp;
   // Whether connects and disconnects are written to the access log. Set before Start.
   bool AccessLog = false;
+  // Whether a nick name is forbidden (the process's list of bad names); none
+  // is when empty. Set before Start.
+  std::function<bool(std::string_view)> IsBadName;
   TDateTime StartTime;  // guarded by Lock
   std::atomic<uint32_t> LoginsSinceNotify{0};
   const TScriptStorage Storage;

@@ -23,7 +23,6 @@ bool TQVUDPListener::RunExternalCommand() {
   return true;
 }
 
-void TQVUDPListener::ExternalCommand_AddClient(TExternalCommand&) {}
 void TQVUDPListener::ExternalCommand_DelClient(TExternalCommand&) {}
 void TQVUDPListener::ExternalCommand_MoveClientToChannel(TExternalCommand&) {}
 void TQVUDPListener::ExternalCommand_AddChannel(TExternalCommand&) {}

@@ -51,6 +51,12 @@ struct PlayerEntryLayout {
 };
 // Writes a player entry at the packet's position.
 void WritePlayerEntry(TPacket& packet, const TClientRec& player);
+// CMD_sc_NotifyPlayerLeftScope about playerId, addressed to `to`.
+TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t reason,
+                              std::string_view reasonText, uint32_t actingPlayerId);
+
+// The fields of a CMD_cs_LoginStep1 request (login_handlers.cpp).
+struct TLoginRequest;
 
 // Layout of CMD_sc_NotifyChannelDestroyed.
 struct ChannelDestroyedLayout {
@@ -232,6 +238,19 @@ class TQVUDPListener : public TServerListener {
   void DisconnectPlayer();
   void ResetPlayerIdsWhenIdle();
   bool ChannelTreeHoldsPlayers(const TChannelRec* channel) const;
+  // Login steps (login_handlers.cpp).
+  int32_t ReadLoginIdentity(TClientRec& rec, const TLoginRequest& request);
+  void AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& request,
+                  const TServerSettings& settings);
+  bool JoinLoginChannel(TClientRec& player, const std::string& channelName,
+                        const std::string& subChannelName, const std::string& password);
+  // The view (permission_checks.cpp).
+  void SendPrivilegeChanged(uint16_t commandType, uint32_t playerId, uint32_t originator, uint8_t action,
+                            uint8_t privilegeIndex);
+  bool MoveStaysInTree(const TChannelRec* oldChannel, const TChannelRec* newChannel) const;
+  bool InOldTree(const TClientRec& player, const TChannelRec* oldChannel, bool bothKnown) const;
+  TPacketPtr NewSwitchedChannelPacket(const TClientRec& to, const TClientRec& mover, int32_t oldChannelId,
+                                      int32_t newChannelId) const;
   bool DeleteEmptyChannelTree(TChannelRec* channel, uint32_t originator);
 
   TServerObject& server_;
