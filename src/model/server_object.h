@@ -211,7 +211,9 @@ class TServerObject : public TServerSettings {
 
   TServerRegistry& registry_;
 
-  // The command block. CommandLock lets one caller at a time use it.
+  // The command block. CommandLock lets one caller at a time use it. Each
+  // command gets a ticket, so that a late answer to a caller who gave up
+  // waiting is never taken for the answer to the next caller.
   std::mutex CommandLock;
   std::mutex blockMutex_;
   std::condition_variable blockDone_;

@@ -14,7 +14,8 @@
 // time, while it holds the server's player-list lock and then its
 // channel-tree lock; handlers therefore never race with each other and need
 // no locking of their own. The packet buffer's lock is a leaf inside buffer
-// calls.
+// calls. A started listener ends only once the packet buffer shuts down, so
+// its owner shuts the buffer down before Join or destruction.
 #pragma once
 
 #include <atomic>
