@@ -151,6 +151,12 @@ class TQVUDPListener : public TServerListener {
   void ClearChannelUp(int32_t channelId);
   // CMD_sc_NotifyChannelDestroyed to every connected player.
   void NotifyChannelDestroyed(int32_t channelId, uint32_t originator);
+  // Channel notifications to every connected player; nothing when the
+  // channel does not exist. The properties notification also takes operator
+  // and voice from the players of a channel that is not moderated.
+  void NotifyChannelCreated(int32_t channelId, uint32_t originator);
+  void NotifyChannelPropertiesChanged(int32_t channelId, uint32_t originator);
+  void NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t originator);
   // Queues a packet for the player named in its header.
   void SendPacket(TPacketPtr packet, bool closeAfter = false);
 
