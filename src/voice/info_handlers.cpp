@@ -1,14 +1,338 @@
 // IP bans, information requests and text messages.
+//
+// Every handler reads the whole request before it checks rights or changes
+// anything, so a truncated request ends in EStreamError (logged) without a
+// trace in the server's state.
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "app/date_time.h"
+#include "app/log.h"
+#include "protocol/command_types.h"
+#include "voice/server_lang.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
 
-void TQVUDPListener::CMD_cs_PlayerBanIp() {}
-void TQVUDPListener::CMD_cs_PlayerBanIpPlayer() {}
-void TQVUDPListener::CMD_cs_PlayerUnbanIp() {}
-void TQVUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {}
-void TQVUDPListener::CMD_cs_InfoRequestServerInfo() {}
-void TQVUDPListener::CMD_cs_InfoRequestBanIpList() {}
-void TQVUDPListener::CMD_cs_InfoSendText() {}
+namespace {
+
+struct SendTextLayout {
+  static constexpr size_t Value = 24, TargetKind = 28, TargetId = 29, Text = 33;
+};
+struct TextMessageLayout {
+  static constexpr size_t Value = 24, TargetKind = 28, Nick = 29, Text = 59;
+};
+enum : uint8_t { tkEverybody = 0, tkChannel = 1, tkPlayer = 2 };
+
+struct ConnectionInfoLayout {
+  static constexpr size_t PlayerId = 24, OnlineSeconds = 28, PacketLoss = 32, RoundTrip = 34,
+                          IdleSeconds = 36, Version = 40, PacketsSent = 48, BytesSent = 52,
+                          PacketsReceived = 56, BytesReceived = 60, Ip = 64, Port = 94, LoginName = 96,
+                          ChannelId = 126, ChannelPrivileges = 130, PlayerPrivileges = 132,
+                          Platform = 134, Size = 164;
+};
+struct ServerInfoLayout {
+  static constexpr size_t Uptime = 24, Version = 32, Players = 40, PacketsReceived = 44,
+                          BytesReceived = 52, PacketsSent = 60, BytesSent = 68, InPerSecond = 76,
+                          OutPerSecond = 80, InPerMinute = 84, OutPerMinute = 88, Logins = 92, Size = 100;
+};
+struct BanIpLayout {
+  static constexpr size_t Unused = 24, Ip = 26;
+};
+struct BanIpPlayerLayout {
+  static constexpr size_t PlayerId = 24, Minutes = 28, Reason = 30;
+};
+struct UnbanIpLayout {
+  static constexpr size_t Ip = 24;
+};
+
+// The width of the stored address column: a longer text is no address.
+constexpr size_t kMaxBanIpText = 64;
+constexpr size_t kMaxBannedByText = 60;
+
+uint32_t Rounded(float rate) { return rate <= 0 ? 0 : static_cast<uint32_t>(std::lround(rate)); }
+
+// "nick[login]"; the brackets stay empty for an anonymous player.
+std::string BannedByText(const TClientRec& by) {
+  std::string text = fmt::format("{}[{}]", by.NickName.str(), by.LoginName.str());
+  if (text.size() > kMaxBannedByText) text.resize(kMaxBannedByText);
+  return text;
+}
+
+bool UsableBanIp(const std::string& ip) { return !ip.empty() && ip.size() <= kMaxBanIpText; }
+
+// One u64 field that carries a 32-bit count.
+void SetU64(TPacket& p, size_t offset, uint64_t value) {
+  p.SetU32(offset, static_cast<uint32_t>(value));
+  p.SetU32(offset + 4, static_cast<uint32_t>(value >> 32));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Text messages
+
+void TQVUDPListener::CMD_cs_InfoSendText() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    TPacket& p = Packet();
+    const uint32_t value = p.GetU32(SendTextLayout::Value);
+    const uint8_t kind = p.GetU8(SendTextLayout::TargetKind);
+    const uint32_t targetId = p.GetU32(SendTextLayout::TargetId);
+    bool allowed = true;
+    if (kind == tkPlayer) {
+      allowed = HasPermission(requester, upSendTextToPlayer);
+    } else if (kind == tkChannel) {
+      const bool own = static_cast<int32_t>(targetId) == requester->ChannelId;
+      allowed = HasPermission(requester, upSendTextToAllChannel) ||
+                (own && HasPermission(requester, upSendTextToOwnChannel));
+    } else if (kind == tkEverybody) {
+      allowed = HasPermission(requester, upSendTextToAll);
+    }
+    if (!allowed) {
+      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
+      return;
+    }
+    p.SetPosition(SendTextLayout::Text);
+    const std::string text = p.ReadCString();
+    SendTextMessage(*requester, value, kind, targetId, text);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_InfoSendText", e);
+  }
+}
+
+// A target that does not exist, and an unknown kind, reach nobody.
+void TQVUDPListener::SendTextMessage(const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
+                                     const std::string& text) {
+  auto send = [&](const TClientRec& to) {
+    TPacketPtr n = NewCommandPacket(qv::CMD_sc_NotifyTextMessage, to.ConnectionId, to.PlayerId);
+    n->SetSize(TextMessageLayout::Text);
+    n->SetU32(TextMessageLayout::Value, value);
+    n->SetU8(TextMessageLayout::TargetKind, kind);
+    n->SetPosition(TextMessageLayout::Nick);
+    n->WriteText(from.NickName, kShortTextField);
+    n->WriteCString(text);
+    SendPacket(std::move(n));
+  };
+  if (kind == tkEverybody) {
+    for (const auto& player : Clients().Items()) send(*player);
+  } else if (kind == tkChannel) {
+    if (const TChannelRec* channel = Channels().GetChannelById(static_cast<int32_t>(targetId))) {
+      for (const TClientRec* member : channel->Members) send(*member);
+    }
+  } else if (kind == tkPlayer) {
+    if (const TClientRec* target = Clients().GetClientByID(targetId)) send(*target);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Information requests
+
+void TQVUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    TPacket& p = Packet();
+    const TClientRec* target = Clients().GetClientByID(p.GetU32(ConnectionInfoLayout::PlayerId));
+    if (!target) {
+      SendError(pePlayerIdNotFound, p.CommandType(), p.Sequence());
+      return;
+    }
+    SendPacket(NewConnectionInfoReply(*requester, *target));
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_InfoRequestPlayerConnectionInfoOnId", e);
+  }
+}
+
+// Address and port of another player are for server admins only.
+TPacketPtr TQVUDPListener::NewConnectionInfoReply(const TClientRec& to, const TClientRec& about) {
+  using L = ConnectionInfoLayout;
+  const TConnectionInfo info = Buffer().GetConnectionInfo(about.PlayerId);
+  const bool admin = (to.PlayerPrivileges & spSA) != 0;
+  const TDateTime now = Now();
+  TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyPlayerConnectionInfo, to.ConnectionId, to.PlayerId);
+  r->SetSize(L::Size);
+  r->SetU32(L::PlayerId, about.PlayerId);
+  r->SetU32(L::OnlineSeconds, SecondsBetween(now, about.LoginTime));
+  r->SetU16(L::PacketLoss, static_cast<uint16_t>(std::min<uint32_t>(info.PacketLoss, 0xFFFF)));
+  r->SetU16(L::RoundTrip, static_cast<uint16_t>(std::min<uint32_t>(info.AverageRoundTrip, 0xFFFF)));
+  r->SetU32(L::IdleSeconds, SecondsBetween(now, about.LastActivity));
+  for (size_t i = 0; i < about.ClientVersion.size(); ++i) r->SetU16(L::Version + 2 * i, about.ClientVersion[i]);
+  r->SetU32(L::PacketsSent, info.PacketsSent);
+  r->SetU32(L::BytesSent, info.BytesSent);
+  r->SetU32(L::PacketsReceived, info.PacketsReceived);
+  r->SetU32(L::BytesReceived, info.BytesReceived);
+  r->SetPosition(L::Ip);
+  r->WriteText(admin ? info.Ip : std::string(), kShortTextField);
+  r->SetU16(L::Port, admin ? info.Port : 0);
+  r->SetPosition(L::LoginName);
+  r->WriteText(about.LoginName, kShortTextField);
+  r->SetU32(L::ChannelId, static_cast<uint32_t>(about.ChannelId));
+  r->SetU16(L::ChannelPrivileges, about.ChannelPrivileges);
+  r->SetU16(L::PlayerPrivileges, about.PlayerPrivileges);
+  r->SetPosition(L::Platform);
+  r->WriteText(about.ClientPlatform, kShortTextField);
+  return r;
+}
+
+void TQVUDPListener::CMD_cs_InfoRequestServerInfo() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    using L = ServerInfoLayout;
+    const TBufferStatistics stats = Buffer().GetStatistics();
+    const TServerSettings settings = server_.Settings();
+    TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyServerInfo, requester->ConnectionId, requester->PlayerId);
+    r->SetSize(L::Size);
+    r->SetU32(L::Uptime, server_.Uptime());
+    for (size_t i = 0; i < settings.Version.size(); ++i) r->SetU16(L::Version + 2 * i, settings.Version[i]);
+    r->SetU32(L::Players, static_cast<uint32_t>(Clients().Count()));
+    SetU64(*r, L::PacketsReceived, stats.PacketsReceived);
+    SetU64(*r, L::BytesReceived, stats.BytesReceived);
+    SetU64(*r, L::PacketsSent, stats.PacketsSent);
+    SetU64(*r, L::BytesSent, stats.BytesSent);
+    r->SetU32(L::InPerSecond, Rounded(stats.Incoming.PerSecond));
+    r->SetU32(L::OutPerSecond, Rounded(stats.Outgoing.PerSecond));
+    r->SetU32(L::InPerMinute, Rounded(stats.Incoming.PerMinute));
+    r->SetU32(L::OutPerMinute, Rounded(stats.Outgoing.PerMinute));
+    r->SetU32(L::Logins, server_.LoginsSinceNotify.load());
+    SendPacket(std::move(r));
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_InfoRequestServerInfo", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_InfoRequestBanIpList() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyBanIpList, requester->ConnectionId, requester->PlayerId);
+    r->WriteU32(0);
+    uint32_t count = 0;
+    {
+      std::lock_guard<std::mutex> lock(server_.Lock);
+      const TStorageContainer* bans = server_.Bans.get();
+      for (size_t i = 0; bans && i < bans->Count(); ++i) {
+        const TStorageRow& row = bans->RowAt(i);
+        r->WriteCString(row.AsString("s_ban_ip"));
+        r->WriteU16(static_cast<uint16_t>(row.AsInteger("i_ban_minutes")));
+        r->WriteCString(row.AsString("s_ban_by"));
+        ++count;
+      }
+    }
+    r->SetU32(24, count);
+    SendPacket(std::move(r));
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_InfoRequestBanIpList", e);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Bans
+
+void TQVUDPListener::CMD_cs_PlayerBanIp() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    TPacket& p = Packet();
+    p.GetU16(BanIpLayout::Unused);  // a request without it is truncated
+    p.SetPosition(BanIpLayout::Ip);
+    const std::string ip = p.ReadCString();
+    if (!HasPermission(requester, upAdminBanIp)) {
+      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
+      return;
+    }
+    if (!UsableBanIp(ip)) return;
+    StoreBan(*requester, ip, 0);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_PlayerBanIp", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_PlayerBanIpPlayer() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    TPacket& p = Packet();
+    const uint32_t targetId = p.GetU32(BanIpPlayerLayout::PlayerId);
+    const uint16_t minutes = p.GetU16(BanIpPlayerLayout::Minutes);
+    p.SetPosition(BanIpPlayerLayout::Reason);
+    const std::string reason = p.ReadText(kShortTextField);
+    TClientRec* target = Clients().GetClientByID(targetId);
+    int32_t refusal = 0;
+    if (!HasPermission(requester, upAdminBanIp)) {
+      refusal = peInsufficientPermission;
+    } else if (!target) {
+      refusal = pePlayerIdNotFound;
+    } else if ((target->PlayerPrivileges & spSA) && !(requester->PlayerPrivileges & spSA)) {
+      refusal = peInsufficientPermission;
+    }
+    if (refusal != 0) {
+      SendError(refusal, p.CommandType(), p.Sequence());
+      return;
+    }
+    const std::string ip = Buffer().GetConnectionInfo(target->PlayerId).Ip;
+    if (UsableBanIp(ip)) StoreBan(*requester, ip, minutes);
+    RemoveBannedPlayer(*target, reason, requester->PlayerId);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_PlayerBanIpPlayer", e);
+  }
+}
+
+// The player's own copy of the notification ends his connection; one whose
+// login has not completed yet is not announced to anybody but still goes.
+void TQVUDPListener::RemoveBannedPlayer(TClientRec& target, const std::string& reason, uint32_t actingPlayerId) {
+  NotifyPlayerLeftScope(target.PlayerId, lrKicked, reason, actingPlayerId);
+  if (target.Removing) return;
+  target.Removing = true;
+  SendPacket(NewLeftScopePacket(target, target.PlayerId, lrKicked, reason, actingPlayerId), true);
+}
+
+void TQVUDPListener::CMD_cs_PlayerUnbanIp() {
+  try {
+    TClientRec* requester = CurrentPlayer();
+    if (!requester) return;
+    TPacket& p = Packet();
+    p.SetPosition(UnbanIpLayout::Ip);
+    const std::string ip = p.ReadCString();
+    if (!HasPermission(requester, upAdminBanIp)) {
+      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
+      return;
+    }
+    if (!UsableBanIp(ip)) return;
+    const TScriptStorage& storage = server_.Storage;
+    if (storage.Valid()) {
+      TStorageLock lock(*storage);
+      if (storage.Load("delete_ban_ip.sql")) {
+        storage->SetParamInteger(":iServerID", server_.ServerId);
+        storage->SetParamString(":sIP", ip);
+        storage->ExecSQL();
+      }
+    }
+    server_.ReloadBans();
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_PlayerUnbanIp", e);
+  }
+}
+
+// Stores the ban and rereads the ban list, so that the next login from the
+// address is refused at once.
+void TQVUDPListener::StoreBan(const TClientRec& by, const std::string& ip, uint16_t minutes) {
+  const TScriptStorage& storage = server_.Storage;
+  if (storage.Valid()) {
+    TStorageLock lock(*storage);
+    if (storage.Load("new_ban.sql")) {
+      storage->SetParamInteger(":iServerID", server_.ServerId);
+      storage->SetParamString(":sBy", BannedByText(by));
+      storage->SetParamString(":sIP", ip);
+      storage->SetParamDateTime(":dtCreated", Now());
+      storage->SetParamInteger(":iMinutes", minutes);
+      storage->ExecSQL();
+    }
+  }
+  server_.ReloadBans();
+}
 
 }  // namespace qv

@@ -259,6 +259,17 @@ class TQVUDPListener : public TServerListener {
   TPacketPtr NewSwitchedChannelPacket(const TClientRec& to, const TClientRec& mover, int32_t oldChannelId,
                                       int32_t newChannelId) const;
   bool DeleteEmptyChannelTree(TChannelRec* channel, uint32_t originator);
+  // The voice relay (voice_relay.cpp).
+  void BuildRelayedVoice(size_t dataOffset, size_t dataLength, uint32_t speakerId);
+  void RelayTo(const TClientRec& recipient, uint8_t target);
+  void RelayToMembers(const TChannelRec& channel, const TClientRec& speaker, uint8_t target);
+  void LogVoice(const std::string& text) const;
+  // Text, information and bans (info_handlers.cpp).
+  void SendTextMessage(const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
+                       const std::string& text);
+  TPacketPtr NewConnectionInfoReply(const TClientRec& to, const TClientRec& about);
+  void StoreBan(const TClientRec& by, const std::string& ip, uint16_t minutes);
+  void RemoveBannedPlayer(TClientRec& target, const std::string& reason, uint32_t actingPlayerId);
 
   TServerObject& server_;
   int32_t serverId_ = 0;  // copied when the thread starts
@@ -269,6 +280,11 @@ class TQVUDPListener : public TServerListener {
   TPacketPtr packet_;
   TClientRec* player_ = nullptr;
   bool disconnect_ = false;
+  // Voice relay, listener thread only: the relayed packet of the current
+  // datagram (reused, so relaying allocates only the recipients' copies) and
+  // the count of parent-channel voice without a parent channel.
+  TPacket voiceImage_;
+  uint32_t parentChannelMisses_ = 0;
 
   std::atomic<bool> stopping_{false};    // set by Terminate; no events are handled
   std::atomic<bool> terminated_{false};  // set by Terminate; the loop ends at shutdown
