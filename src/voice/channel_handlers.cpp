@@ -1,26 +1,577 @@
 // Channel commands, the channel notifications other handlers share, and the
 // removal of empty unregistered channels.
+//
+// Every handler reads the whole request before it tests anything, and makes
+// every refusal before it changes anything: a refused or malformed command
+// leaves the tree, storage and every client's view as they were.
 #include <fmt/format.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "protocol/command_types.h"
+#include "voice/server_lang.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
 
 namespace {
+
 // A sweep deletes one channel tree per scan; this bounds a tree gone wrong.
 constexpr int kMaxSweepScans = 1001;
+
+// The 16-byte channel head, relative to where it starts in a packet.
+struct ChannelHeadLayout {
+  static constexpr size_t Id = 0, Flags = 4, Codec = 6, ParentId = 8, Order = 12, MaxUsers = 14, Size = 16;
+};
+// CMD_cs_ChannelCreate: the head, then name, topic, description and password.
+struct ChannelCreateLayout {
+  static constexpr size_t Head = 24, Texts = Head + ChannelHeadLayout::Size;
+};
+// The other client commands: the channel id, then the new value (flags and
+// codec for the properties).
+struct ChannelCommandLayout {
+  static constexpr size_t ChannelId = 24, Value = 28, Codec = 30;
+};
+// CMD_sc_NotifyChannelCreated: originator, head, name, topic, description.
+struct ChannelCreatedLayout {
+  static constexpr size_t Originator = 24, Head = 28;
+};
+// Name, topic and description changes.
+struct ChannelTextChangedLayout {
+  static constexpr size_t ChannelId = 24, Originator = 28, Text = 32;
+};
+struct PropertiesChangedLayout {
+  static constexpr size_t ChannelId = 24, Flags = 28, Codec = 30, Originator = 32, Size = 36;
+};
+// Max users and order changes.
+struct ChannelValueChangedLayout {
+  static constexpr size_t ChannelId = 24, Value = 28, Originator = 30, Size = 34;
+};
+struct PasswordChangedLayout {
+  static constexpr size_t ChannelId = 24, Size = 28;
+};
+struct PlayerFlagsChangedLayout {
+  static constexpr size_t PlayerId = 24, Flags = 28, Size = 30;
+};
+
+// Texts from the network are cut before they reach the tree: channel names
+// travel in 30-byte fields elsewhere (the channel choice of a login), topic
+// and description must fit their storage columns.
+constexpr size_t kChannelNameMax = kShortTextMax;
+constexpr size_t kChannelTopicMax = kLongTextMax;
+constexpr size_t kChannelDescriptionMax = 1024;
+
+constexpr uint8_t kRevokedByServer = 3;
+// cp* bit and its wire index, for what an unmoderated channel takes away.
+constexpr std::pair<uint16_t, uint8_t> kModeratedPrivileges[] = {{cpOP, 1}, {cpV, 2}};
+
+std::string Cut(std::string text, size_t max) {
+  if (text.size() > max) text.resize(max);
+  return text;
+}
+
+bool Sets(uint16_t from, uint16_t to, uint16_t bit) { return !(from & bit) && (to & bit); }
+bool Clears(uint16_t from, uint16_t to, uint16_t bit) { return (from & bit) && !(to & bit); }
+bool Toggles(uint16_t from, uint16_t to, uint16_t bit) { return ((from ^ to) & bit) != 0; }
+
+// Only a player whose login is complete sits in a channel; anything earlier
+// is ignored, as a command from an unknown player is.
+TClientRec* Requester(TClientRec* player) { return player && player->LoginComplete ? player : nullptr; }
+
+int32_t ChannelIdOf(const TPacket& request) {
+  return static_cast<int32_t>(request.GetU32(ChannelCommandLayout::ChannelId));
+}
+
+// The ids the last multi-channel tree operation touched, copied before the
+// next operation clears them.
+std::vector<int32_t> ChangedIds(const TChannels& channels) {
+  std::vector<int32_t> ids;
+  for (const std::string& id : channels.ChangedChannels()) ids.push_back(std::stoi(id));
+  return ids;
+}
+
+void Refuse(TQVUDPListener& listener, const TPacket& request, int32_t code) {
+  listener.SendError(code, request.CommandType(), request.Sequence());
+}
+
+// One packet per connected player, filled by `fill` after the header.
+template <typename Fill>
+void SendToAll(TQVUDPListener& listener, uint16_t commandType, Fill fill) {
+  for (const auto& recipient : listener.Clients().Items()) {
+    TPacketPtr packet = NewCommandPacket(commandType, recipient->ConnectionId, recipient->PlayerId);
+    fill(*packet);
+    listener.SendPacket(std::move(packet));
+  }
+}
+
+void NotifyChannelText(TQVUDPListener& listener, uint16_t commandType, const TChannelRec& channel,
+                       uint32_t originator, const std::string& text) {
+  SendToAll(listener, commandType, [&](TPacket& p) {
+    p.SetPosition(ChannelTextChangedLayout::ChannelId);
+    p.WriteI32(channel.Id);
+    p.WriteU32(originator);
+    p.WriteCString(text);
+  });
+}
+
+void NotifyChannelValue(TQVUDPListener& listener, uint16_t commandType, const TChannelRec& channel,
+                        uint16_t value, uint32_t originator) {
+  SendToAll(listener, commandType, [&](TPacket& p) {
+    p.SetSize(ChannelValueChangedLayout::Size);
+    p.SetU32(ChannelValueChangedLayout::ChannelId, static_cast<uint32_t>(channel.Id));
+    p.SetU16(ChannelValueChangedLayout::Value, value);
+    p.SetU32(ChannelValueChangedLayout::Originator, originator);
+  });
+}
+
+// CMD_sc_NotifyPlayerFlagsChanged to everybody who sees the player.
+void NotifyPlayerFlags(TQVUDPListener& listener, const TClientRec& player) {
+  for (const auto& recipient : listener.Clients().Items()) {
+    if (!listener.CheckClientInView(&player, recipient.get())) continue;
+    TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerFlagsChanged, recipient->ConnectionId, recipient->PlayerId);
+    p->SetSize(PlayerFlagsChangedLayout::Size);
+    p->SetU32(PlayerFlagsChangedLayout::PlayerId, player.PlayerId);
+    p->SetU16(PlayerFlagsChangedLayout::Flags, player.PlayerFlags);
+    listener.SendPacket(std::move(p));
+  }
+}
+
+// In a channel without moderation, voice requests, operator and voice mean
+// nothing; the record of the channel loses them too, so that permission
+// checks in the channel agree with what the clients were told.
+void EndModeration(TQVUDPListener& listener, TChannelRec& channel) {
+  for (const auto& player : listener.Clients().Items()) {
+    if (player->ChannelId != channel.Id) continue;
+    if (player->PlayerFlags & pfRequestVoice) {
+      player->PlayerFlags &= static_cast<uint16_t>(~pfRequestVoice);
+      NotifyPlayerFlags(listener, *player);
+    }
+    TChannelAttrib* entry = channel.Privileges.Get(player->PlayerId);
+    for (auto [bit, index] : kModeratedPrivileges) {
+      if (!(player->ChannelPrivileges & bit)) continue;
+      player->ChannelPrivileges &= static_cast<uint16_t>(~bit);
+      if (entry) entry->Flags &= static_cast<uint16_t>(~bit);
+      listener.NotifyPlayerChannelPrivilegeChanged(player->PlayerId, 0, kRevokedByServer, index);
+    }
+  }
+}
+
+void SaveIfRegistered(TChannels& channels, TChannelRec& channel) {
+  if (channel.IsRegistered()) channels.SaveChannel(&channel);
+}
+
+// The channel named by the request when the requester holds `permission`
+// in it; nullptr after answering with the refusal.
+TChannelRec* EditableChannel(TQVUDPListener& listener, const TPacket& request, int32_t channelId,
+                             const TClientRec& requester, TUserPermissions permission) {
+  TChannelRec* channel = listener.Channels().GetChannelById(channelId);
+  if (!channel) {
+    Refuse(listener, request, peChannelIdNotFound);
+    return nullptr;
+  }
+  if (!listener.CheckClientChannelPermission(channel, &requester, permission)) {
+    Refuse(listener, request, peInsufficientPermission);
+    return nullptr;
+  }
+  return channel;
+}
+
+// --- CMD_cs_ChannelCreate ---
+
+std::unique_ptr<TChannelRec> ReadNewChannel(TPacket& request) {
+  constexpr size_t head = ChannelCreateLayout::Head;
+  auto channel = NewChannel();
+  channel->Flags = request.GetU16(head + ChannelHeadLayout::Flags);
+  channel->Codec = request.GetU16(head + ChannelHeadLayout::Codec);
+  channel->ParentId = static_cast<int32_t>(request.GetU32(head + ChannelHeadLayout::ParentId));
+  channel->Order = request.GetU16(head + ChannelHeadLayout::Order);
+  channel->MaxUsers = request.GetU16(head + ChannelHeadLayout::MaxUsers);
+  request.SetPosition(ChannelCreateLayout::Texts);
+  channel->Name = Cut(request.ReadCString(), kChannelNameMax);
+  channel->Topic = Cut(request.ReadCString(), kChannelTopicMax);
+  channel->Description = Cut(request.ReadCString(), kChannelDescriptionMax);
+  channel->Password = request.ReadCString();  // TText29 cuts it
+  return channel;
+}
+
+int32_t CheckChannelCreate(TQVUDPListener& listener, TChannelRec& channel, const TClientRec& requester) {
+  if (channel.Codec < kCodecCount && !listener.Server().Settings().AllowCodec[channel.Codec]) {
+    return peCodecDisabled;
+  }
+  TChannelRec* parent = nullptr;
+  if (channel.IsSubChannel()) {
+    parent = listener.Channels().GetChannelById(channel.ParentId);
+    if (!parent) return peChannelIdNotFound;
+  }
+  const uint16_t sp = requester.PlayerPrivileges;
+  if (!(sp & spSA) && (sp & spCB)) return peInsufficientPermission;
+  if (parent) {
+    if (!listener.CheckClientChannelPermission(parent, &requester, upChannelCreateSubchannels)) {
+      return peInsufficientPermission;
+    }
+  } else {
+    const TUserPermissions kind =
+        (channel.Flags & cfUnregistered) ? upChannelCreateUnregisterred : upChannelCreateRegisterred;
+    if (!listener.HasPermission(&requester, kind)) return peInsufficientPermission;
+    if ((channel.Flags & cfModerated) && !listener.CheckClientCAPermission(&requester, upChannelCreateModerated)) {
+      return peInsufficientPermission;
+    }
+    if ((channel.Flags & cfHierarchical) &&
+        !listener.CheckClientCAPermission(&requester, upChannelCreateSubchannels)) {
+      return peInsufficientPermission;
+    }
+  }
+  if ((channel.Flags & cfDefault) && !listener.HasPermission(&requester, upChannelCreateDefault)) {
+    return peInsufficientPermission;
+  }
+  return 0;
+}
+
+// The creator becomes admin of his new channel. Players who could not keep
+// the channel otherwise (anonymous ones, and anyone who made an unregistered
+// top-level channel) move into it; the others only get the privilege
+// recorded, stored for a registered player in a registered channel.
+void MakeCreatorChannelAdmin(TQVUDPListener& listener, TClientRec& creator, TChannelRec& channel) {
+  TChannels& channels = listener.Channels();
+  const bool moves = !channel.IsSubChannel() && (!creator.IsRegistered() || !channel.IsRegistered());
+  if (!moves) {
+    const uint16_t held = creator.ChannelPrivileges;
+    creator.ChannelPrivileges = cpCA;
+    channels.SetChannelAttribs(&channel, &creator);
+    creator.ChannelPrivileges = held;
+    return;
+  }
+  const int32_t oldChannelId = creator.ChannelId;
+  creator.ChannelId = channel.Id;
+  creator.ChannelPrivileges = cpCA;
+  channels.SetChannelAttribs(&channel, &creator);
+  listener.NotifyPlayerSwitchedChannel(creator.PlayerId, oldChannelId, channel.Id);
+  channels.ClientLeftChannel(channels.GetChannelById(oldChannelId), &creator);
+  channels.ClientJoinedChannel(&channel, &creator);
+  const int32_t oldTop = channels.GetTopChannelId(oldChannelId);
+  if (oldTop >= 0) listener.ClearChannelUp(oldTop);
+}
+
+// --- CMD_cs_ChannelChangeProperties ---
+
+// Every refusal, in the order the client expects them. The last two come
+// here too, before anything changes: refused after a change, they would leave
+// the tree, storage and the clients disagreeing.
+int32_t CheckPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, const TClientRec& requester,
+                              uint16_t to, uint16_t codec) {
+  const uint16_t from = channel.Flags;
+  auto may = [&](TUserPermissions p) { return listener.CheckClientChannelPermission(&channel, &requester, p); };
+  if (channel.IsSubChannel() && to != from) return peSubChannelFlagsChanged;
+  if (codec != channel.Codec && !may(upChannelEditCodec)) return peInsufficientPermission;
+  if (Sets(from, to, cfUnregistered) && !(may(upChannelCreateUnregisterred) && may(upChannelCreateRegisterred))) {
+    return peInsufficientPermission;
+  }
+  if (Clears(from, to, cfUnregistered) && !may(upChannelCreateRegisterred)) return peInsufficientPermission;
+  if (Toggles(from, to, cfModerated) && !may(upChannelCreateModerated)) return peInsufficientPermission;
+  if (Toggles(from, to, cfHierarchical) && !may(upChannelCreateSubchannels)) return peInsufficientPermission;
+  if (Clears(from, to, cfPassword) && !may(upChannelEditPassword)) return peInsufficientPermission;
+  // A password comes only with CMD_cs_ChannelChangePassword.
+  if (Sets(from, to, cfPassword)) return peInsufficientPermission;
+  if (Sets(from, to, cfDefault) && !listener.HasPermission(&requester, upChannelCreateDefault)) {
+    return peInsufficientPermission;
+  }
+  if (Clears(from, to, cfHierarchical) && listener.Channels().HasSubChannels(&channel)) return peSubChannelsPresent;
+  if (Clears(from, to, cfDefault)) return peDefaultChannelNotDeletable;
+  return 0;
+}
+
+// A registered channel becomes unregistered: its rows and those of its
+// sub-channels leave storage at once, so that it does not come back at the
+// next start even while players keep it alive. True when that left the tree
+// empty and the channel was removed.
+bool MakeUnregistered(TQVUDPListener& listener, TChannelRec& channel) {
+  TChannels& channels = listener.Channels();
+  const int32_t id = channel.Id;
+  channel.Flags |= cfUnregistered;
+  channels.UpdateSubChannels(&channel);
+  channels.DeleteChannelFromStorage(&channel);
+  listener.ClearChannelUp(channels.GetTopChannelId(id));
+  return channels.GetChannelById(id) == nullptr;
+}
+
+// The former default channel is stored without its flag before the new one is
+// stored with it, so that storage never holds two defaults.
+void TakeOverDefault(TQVUDPListener& listener, TChannelRec& channel, uint32_t originator) {
+  TChannelRec* former = listener.Channels().GetDefaultChannelAsPointer();
+  if (!former) return;
+  former->Flags &= static_cast<uint16_t>(~cfDefault);
+  if (former != &channel) SaveIfRegistered(listener.Channels(), *former);
+  listener.NotifyChannelPropertiesChanged(former->Id, originator);
+}
+
+void UpdateSubChannelProperties(TQVUDPListener& listener, TChannelRec& channel, uint32_t originator,
+                                bool moderationRemoved) {
+  TChannels& channels = listener.Channels();
+  channels.UpdateSubChannels(&channel);
+  for (int32_t id : ChangedIds(channels)) {
+    TChannelRec* sub = channels.GetChannelById(id);
+    if (!sub) continue;
+    // The sub-channel's own record loses the moderation privileges as the
+    // channel's did, or a player would get them back on his next entry.
+    if (moderationRemoved) channels.ClearModeratedChannelAttribs(sub);
+    if (sub->IsRegistered()) channels.UpdateChannelAttribs(sub, listener.Clients());
+    listener.NotifyChannelPropertiesChanged(id, originator);
+    if (moderationRemoved) listener.RemoveModeratedFlags(id);
+  }
+}
+
+void ApplyPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, uint32_t originator, uint16_t to,
+                           uint16_t codec) {
+  TChannels& channels = listener.Channels();
+  const uint16_t from = channel.Flags;
+  // The default channel is always registered.
+  if (to & cfDefault) to &= static_cast<uint16_t>(~cfUnregistered);
+  if (!(to & cfPassword)) channel.Password.clear();
+  if (Sets(from, to, cfUnregistered) && MakeUnregistered(listener, channel)) return;
+  if (to & cfDefault) {
+    TakeOverDefault(listener, channel, originator);
+    channel.MaxUsers = listener.Server().Settings().MaxUsers;
+  }
+  const bool moderationRemoved = Clears(from, to, cfModerated);
+  if (moderationRemoved) {
+    channels.ClearModeratedChannelAttribs(&channel);
+    listener.RemoveModeratedFlags(channel.Id);
+  }
+  channel.Flags = to;
+  channel.Codec = codec;
+  if (channel.IsRegistered()) {
+    channels.SaveChannel(&channel);
+    channels.UpdateChannelAttribs(&channel, listener.Clients());
+  }
+  listener.NotifyChannelPropertiesChanged(channel.Id, originator);
+  if (to & cfDefault) listener.NotifyChannelMaxUsersChanged(channel.Id, 0);
+  if (channels.HasSubChannels(&channel)) UpdateSubChannelProperties(listener, channel, originator, moderationRemoved);
+}
+
 }  // namespace
 
-void TQVUDPListener::CMD_cs_ChannelCreate() {}
-void TQVUDPListener::CMD_cs_ChannelChangePassword() {}
-void TQVUDPListener::CMD_cs_ChannelChangeProperties() {}
-void TQVUDPListener::CMD_cs_ChannelChangeName() {}
-void TQVUDPListener::CMD_cs_ChannelChangeTopic() {}
-void TQVUDPListener::CMD_cs_ChannelChangeDescription() {}
-void TQVUDPListener::CMD_cs_ChannelDestroy() {}
-void TQVUDPListener::CMD_cs_ChannelChangeMaxUsers() {}
-void TQVUDPListener::CMD_cs_ChannelChangeOrder() {}
+// ---------------------------------------------------------------------------
+// Commands
+
+void TQVUDPListener::CMD_cs_ChannelCreate() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    std::unique_ptr<TChannelRec> channel = ReadNewChannel(Packet());
+    if (int32_t code = CheckChannelCreate(*this, *channel, *requester)) return Refuse(*this, Packet(), code);
+    if (!channel->IsSubChannel() && (channel->Flags & cfDefault)) {
+      // The default channel is always registered (an unregistered one would
+      // leave the next start without any), and holds the server's maximum.
+      channel->Flags &= static_cast<uint16_t>(~cfUnregistered);
+      channel->MaxUsers = Server().Settings().MaxUsers;
+    }
+    const int32_t id = Channels().AddChannel(std::move(channel));
+    if (id < 0) return Refuse(*this, Packet(), id);
+    for (int32_t former : ChangedIds(Channels())) NotifyChannelPropertiesChanged(former, requester->PlayerId);
+    NotifyChannelCreated(id, requester->PlayerId);
+    if (TChannelRec* created = Channels().GetChannelById(id)) MakeCreatorChannelAdmin(*this, *requester, *created);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelCreate", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangePassword() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    Packet().SetPosition(ChannelCommandLayout::Value);
+    const TText29 password = Packet().ReadText(kShortTextField);
+    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditPassword);
+    if (!channel) return;
+    if (channel->IsSubChannel() && !password.empty()) return Refuse(*this, Packet(), peSubChannelPassword);
+    channel->Password = password;
+    if (password.empty()) {
+      channel->Flags &= static_cast<uint16_t>(~cfPassword);
+    } else {
+      channel->Flags |= cfPassword;
+    }
+    TPacketPtr reply = NewCommandPacket(CMD_sc_ChannelChangePasswordReply, requester->ConnectionId,
+                                        requester->PlayerId);
+    reply->SetSize(PasswordChangedLayout::Size);
+    reply->SetU32(PasswordChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
+    SendPacket(std::move(reply));
+    SaveIfRegistered(Channels(), *channel);
+    NotifyChannelPropertiesChanged(channel->Id, requester->PlayerId);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangePassword", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangeProperties() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    const uint16_t flags = Packet().GetU16(ChannelCommandLayout::Value);
+    const uint16_t codec = Packet().GetU16(ChannelCommandLayout::Codec);
+    TChannelRec* channel = Channels().GetChannelById(id);
+    if (!channel) return Refuse(*this, Packet(), peChannelIdNotFound);
+    if (int32_t code = CheckPropertiesChange(*this, *channel, *requester, flags, codec)) {
+      return Refuse(*this, Packet(), code);
+    }
+    ApplyPropertiesChange(*this, *channel, requester->PlayerId, flags, codec);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangeProperties", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangeName() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    Packet().SetPosition(ChannelCommandLayout::Value);
+    const std::string name = Cut(Packet().ReadCString(), kChannelNameMax);
+    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditName);
+    if (!channel) return;
+    // The channel itself counts: a change of letter case alone is refused.
+    if (Channels().GetChannelByName(name, channel->ParentId)) return Refuse(*this, Packet(), peChannelExists);
+    channel->Name = name;
+    SaveIfRegistered(Channels(), *channel);
+    NotifyChannelText(*this, CMD_sc_NotifyChannelNameChanged, *channel, requester->PlayerId, channel->Name);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangeName", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangeTopic() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    Packet().SetPosition(ChannelCommandLayout::Value);
+    std::string topic = Cut(Packet().ReadCString(), kChannelTopicMax);
+    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditTopic);
+    if (!channel) return;
+    channel->Topic = std::move(topic);
+    SaveIfRegistered(Channels(), *channel);
+    NotifyChannelText(*this, CMD_sc_NotifyChannelTopicChanged, *channel, requester->PlayerId, channel->Topic);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangeTopic", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangeDescription() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    Packet().SetPosition(ChannelCommandLayout::Value);
+    std::string description = Cut(Packet().ReadCString(), kChannelDescriptionMax);
+    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditDescription);
+    if (!channel) return;
+    channel->Description = std::move(description);
+    SaveIfRegistered(Channels(), *channel);
+    NotifyChannelText(*this, CMD_sc_NotifyChannelDescriptionChanged, *channel, requester->PlayerId,
+                      channel->Description);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangeDescription", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelDestroy() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    TChannelRec* channel = Channels().GetChannelById(id);
+    if (!channel) return Refuse(*this, Packet(), peChannelIdNotFound);
+    // The admin of a channel may delete its sub-channels.
+    const bool allowed = CheckClientChannelPermission(channel, requester, upChannelDelete) ||
+                         (channel->IsSubChannel() &&
+                          CheckClientChannelPermission(Channels().GetMainChannel(id), requester, upChannelDelete));
+    if (!allowed) return Refuse(*this, Packet(), peInsufficientPermission);
+    // The whole tree goes, so a player in any of its sub-channels keeps it:
+    // nobody may be left in a channel that no longer exists.
+    if (ChannelTreeHoldsPlayers(channel)) return Refuse(*this, Packet(), peChannelNotEmpty);
+    if (channel->Flags & cfDefault) return Refuse(*this, Packet(), peDefaultChannelNotDeletable);
+    if (int32_t code = Channels().DeleteChannelTree(id); code < 0) return Refuse(*this, Packet(), code);
+    for (int32_t deleted : ChangedIds(Channels())) NotifyChannelDestroyed(deleted, requester->PlayerId);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelDestroy", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangeMaxUsers() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    const uint16_t maxUsers = Packet().GetU16(ChannelCommandLayout::Value);
+    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditMaxUsers);
+    if (!channel) return;
+    channel->MaxUsers = maxUsers;
+    SaveIfRegistered(Channels(), *channel);
+    NotifyChannelMaxUsersChanged(channel->Id, requester->PlayerId);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangeMaxUsers", e);
+  }
+}
+
+void TQVUDPListener::CMD_cs_ChannelChangeOrder() {
+  try {
+    TClientRec* requester = Requester(CurrentPlayer());
+    if (!requester) return;
+    const int32_t id = ChannelIdOf(Packet());
+    const uint16_t order = Packet().GetU16(ChannelCommandLayout::Value);
+    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditOrder);
+    if (!channel) return;
+    channel->Order = order;
+    SaveIfRegistered(Channels(), *channel);
+    NotifyChannelValue(*this, CMD_sc_NotifyChannelOrderChanged, *channel, channel->Order, requester->PlayerId);
+  } catch (const std::exception& e) {
+    LogHandlerException("CMD_cs_ChannelChangeOrder", e);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Notifications
+
+void TQVUDPListener::NotifyChannelCreated(int32_t channelId, uint32_t originator) {
+  const TChannelRec* channel = Channels().GetChannelById(channelId);
+  if (!channel) return;
+  // Never the password.
+  SendToAll(*this, CMD_sc_NotifyChannelCreated, [&](TPacket& p) {
+    p.SetPosition(ChannelCreatedLayout::Originator);
+    p.WriteU32(originator);
+    p.WriteI32(channel->Id);
+    p.WriteU16(channel->Flags);
+    p.WriteU16(channel->Codec);
+    p.WriteI32(channel->ParentId);
+    p.WriteU16(channel->Order);
+    p.WriteU16(channel->MaxUsers);
+    p.WriteCString(channel->Name);
+    p.WriteCString(channel->Topic);
+    p.WriteCString(channel->Description);
+  });
+}
+
+void TQVUDPListener::NotifyChannelPropertiesChanged(int32_t channelId, uint32_t originator) {
+  TChannelRec* channel = Channels().GetChannelById(channelId);
+  if (!channel) return;
+  SendToAll(*this, CMD_sc_NotifyChannelPropertiesChanged, [&](TPacket& p) {
+    p.SetSize(PropertiesChangedLayout::Size);
+    p.SetU32(PropertiesChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
+    p.SetU16(PropertiesChangedLayout::Flags, channel->Flags);
+    p.SetU16(PropertiesChangedLayout::Codec, channel->Codec);
+    p.SetU32(PropertiesChangedLayout::Originator, originator);
+  });
+  if (!(channel->Flags & cfModerated)) EndModeration(*this, *channel);
+}
+
+void TQVUDPListener::NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t originator) {
+  const TChannelRec* channel = Channels().GetChannelById(channelId);
+  if (!channel) return;
+  NotifyChannelValue(*this, CMD_sc_NotifyChannelMaxUsersChanged, *channel, channel->MaxUsers, originator);
+}
 
 void TQVUDPListener::NotifyChannelDestroyed(int32_t channelId, uint32_t originator) {
   if (channelId < 0) return;
@@ -34,6 +585,9 @@ void TQVUDPListener::NotifyChannelDestroyed(int32_t channelId, uint32_t originat
     SendPacket(std::move(packet));
   }
 }
+
+// ---------------------------------------------------------------------------
+// Removal of empty unregistered channels
 
 bool TQVUDPListener::ChannelTreeHoldsPlayers(const TChannelRec* channel) const {
   if (!channel->Members.empty()) return true;
@@ -51,8 +605,7 @@ bool TQVUDPListener::DeleteEmptyChannelTree(TChannelRec* channel, uint32_t origi
     return false;
   }
   if (Channels().DeleteChannelTree(channel->Id) != 0) return false;
-  const std::vector<std::string> deleted = Channels().ChangedChannels();
-  for (const std::string& id : deleted) NotifyChannelDestroyed(std::stoi(id), originator);
+  for (int32_t id : ChangedIds(Channels())) NotifyChannelDestroyed(id, originator);
   return true;
 }
 
