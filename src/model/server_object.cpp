@@ -395,6 +395,35 @@ int32_t TServerObject::ExecuteExternalCommand(const TExternalCommand& command, i
   return completed_ == ticket ? completedResult_ : kNoResult;
 }
 
+int32_t TServerObject::MoveClientToChannel(int32_t channelId, int32_t playerId) {
+  TExternalCommand command;
+  command.CommandType = ecMoveClientToChannel;
+  command.Argument1 = channelId;
+  command.Argument2 = playerId;
+  return ExecuteExternalCommand(command, kExternalCommandWaitMs);
+}
+
+int32_t TServerObject::SetUserPrivilege(int32_t playerId, uint16_t privileges) {
+  TExternalCommand command;
+  command.CommandType = ecSetUserPrivilege;
+  command.Argument1 = playerId;
+  command.Privileges = privileges;
+  return ExecuteExternalCommand(command, kExternalCommandWaitMs);
+}
+
+int32_t TServerObject::NotifyChangedServerProperties(bool serverTypeChanged) {
+  TExternalCommand command;
+  command.CommandType = ecNotifyChangedServerProperties;
+  command.ServerTypeChanged = serverTypeChanged;
+  return ExecuteExternalCommand(command, kExternalCommandWaitMs);
+}
+
+bool TServerObject::CheckServerOK() {
+  TExternalCommand command;
+  command.CommandType = ecCheckServerOK;
+  return ExecuteExternalCommand(command, kAliveCheckWaitMs) == kServerOK;
+}
+
 TExternalCommand TServerObject::TakeExternalCommand() {
   std::lock_guard<std::mutex> lock(blockMutex_);
   TExternalCommand command = block_;

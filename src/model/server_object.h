@@ -168,6 +168,14 @@ class TServerObject : public TServerSettings {
   // protocol thread to run the command and returns its result (kNoResult when
   // it did not answer in time or the server is not running).
   int32_t ExecuteExternalCommand(const TExternalCommand& command, int timeoutMs);
+  // The commands the administration interfaces send, each waiting as long
+  // as its kind allows: a result of ExecuteExternalCommand.
+  int32_t MoveClientToChannel(int32_t channelId, int32_t playerId);
+  int32_t SetUserPrivilege(int32_t playerId, uint16_t privileges);
+  // After the settings changed; serverTypeChanged when clan/public changed.
+  int32_t NotifyChangedServerProperties(bool serverTypeChanged);
+  // Whether the protocol thread answers the alive check in time.
+  bool CheckServerOK();
   // Protocol-thread side: the pending command (type ecNone when there is
   // none), and the completion that wakes the waiting caller.
   TExternalCommand TakeExternalCommand();

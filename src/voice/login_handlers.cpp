@@ -86,6 +86,8 @@ TLoginRequest ReadLoginRequest(TPacket& p) {
   return r;
 }
 
+}  // namespace
+
 // Six groups of 11 bytes; bit n of a group's bytes is permission n.
 void WritePermissionTable(TPacket& p, const TPermissionTable& table) {
   for (const TPermissionSet& set : table) {
@@ -96,6 +98,8 @@ void WritePermissionTable(TPacket& p, const TPermissionTable& table) {
     p.Write(bytes, sizeof bytes);
   }
 }
+
+namespace {
 
 TPacketPtr NewLoginReply(const TClientRec& player, int32_t result) {
   TPacketPtr p = NewControlPacket(qv::CMD_sc_LoginStep2, 0, player.PlayerId);

@@ -221,7 +221,9 @@ void TQVUDPListener::CMD_cs_PlayerChannelSwitch() {
     const std::string password = ReadTextAt(p, ChannelSwitchLayout::Password);
     auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
 
-    if (!(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) return refuse(peInsufficientPermission);
+    if (!(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
+      return refuse(peInsufficientPermission);
+    }
     TChannelRec* channel = Channels().GetChannelById(channelId);
     if (!channel) return refuse(peChannelIdNotFound);
     const bool mayJoinWithoutPassword = HasPermission(player, upChannelJoinChannelWithoutPassword);
@@ -667,5 +669,19 @@ void TQVUDPListener::CMD_cs_PlayerAdminRegister() {
     LogHandlerException("CMD_cs_PlayerAdminRegister", e);
   }
 }
+
+// ---------------------------------------------------------------------------
+// Shared with the external commands
+
+void TQVUDPListener::MovePlayerToChannel(TClientRec& player, TChannelRec& channel, uint32_t originator) {
+  const int32_t oldChannelId = player.ChannelId;
+  TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
+  SetPlayerChannelFlagsAndPrivileges(&channel, &player);
+  player.ChannelId = channel.Id;
+  NotifyPlayerMovedToChannel(*this, player, oldChannelId, originator);
+  FinishChannelChange(*this, player, oldChannel, channel);
+}
+
+void TQVUDPListener::SettleVoiceRequest(TClientRec& player) { ClearSettledVoiceRequest(*this, player); }
 
 }  // namespace qv

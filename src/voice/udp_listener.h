@@ -52,6 +52,8 @@ struct PlayerEntryLayout {
 };
 // Writes a player entry at the packet's position.
 void WritePlayerEntry(TPacket& packet, const TClientRec& player);
+// Writes the 66-byte group permission table at the packet's position.
+void WritePermissionTable(TPacket& packet, const TPermissionTable& table);
 // CMD_sc_NotifyPlayerLeftScope about playerId, addressed to `to`.
 TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t reason,
                               std::string_view reasonText, uint32_t actingPlayerId);
@@ -159,6 +161,13 @@ class TQVUDPListener : public TServerListener {
   void NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t originator);
   // Queues a packet for the player named in its header.
   void SendPacket(TPacketPtr packet, bool closeAfter = false);
+  // Moves a logged-in player into another channel as a move by `originator`
+  // does: his privileges there, the move notification, his flags, the member
+  // lists and the removal of the tree he left when it is empty and unregistered.
+  void MovePlayerToChannel(TClientRec& player, TChannelRec& channel, uint32_t originator);
+  // Clears a pending voice request of a player who holds spSA, cpCA, cpOP or
+  // cpV, and announces his flags.
+  void SettleVoiceRequest(TClientRec& player);
 
   TClients& Clients() const { return *server_.Clients; }
   TChannels& Channels() const { return *server_.Channels; }
@@ -270,6 +279,8 @@ class TQVUDPListener : public TServerListener {
   TPacketPtr NewConnectionInfoReply(const TClientRec& to, const TClientRec& about);
   void StoreBan(const TClientRec& by, const std::string& ip, uint16_t minutes);
   void RemoveBannedPlayer(TClientRec& target, const std::string& reason, uint32_t actingPlayerId);
+  // External commands (external_commands.cpp).
+  TClientRec* ExternalTarget(int32_t playerId) const;
 
   TServerObject& server_;
   int32_t serverId_ = 0;  // copied when the thread starts
