@@ -547,7 +547,9 @@ int TQVClient::Login(const TClientLogin& login) {
 }
 
 bool TQVClient::Quit(int timeoutMs) {
-  uint32_t playerId = PlayerId();
+  const uint32_t playerId = PlayerId();
+  TCustomPacketBuffer& buffer = endpoint_->buffer_;
+  const uint32_t sentBefore = buffer.GetConnectionInfo(playerId).PacketsSent;
   if (!SendCommand(CMD_cs_PlayerQuit, {})) return false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   bool farewell = false;
@@ -557,12 +559,11 @@ bool TQVClient::Quit(int timeoutMs) {
                farewell_;
   }
   if (farewell) {
-    // Acknowledgements leave before anything else, so the next packet this
-    // connection sends is the acknowledgement of the farewell.
-    TCustomPacketBuffer& buffer = endpoint_->buffer_;
-    const uint32_t sent = buffer.GetConnectionInfo(playerId).PacketsSent;
+    // The quit and the acknowledgement of the farewell are this connection's
+    // next two datagrams; the server closes the connection once that
+    // acknowledgement arrives, so let it leave before the connection goes.
     const auto flushDeadline = std::min(deadline, Clock::now() + 1000ms);
-    while (buffer.GetConnectionInfo(playerId).PacketsSent == sent && Clock::now() < flushDeadline) {
+    while (buffer.GetConnectionInfo(playerId).PacketsSent < sentBefore + 2 && Clock::now() < flushDeadline) {
       std::this_thread::sleep_for(1ms);
     }
   }

@@ -1,0 +1,405 @@
+// Logins and logouts over loopback: a virtual server with its protocol
+// threads runs in this process on a free port, with its own SQLite file and
+// log, and protocol clients log in to it. Replies are checked in the bytes
+// the clients received.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/qv_client.h"
+#include "model/accounts.h"
+#include "model/server_object.h"
+#include "protocol/command_types.h"
+#include "storage/schema.h"
+#include "storage/sqlite_storage.h"
+#include "storage/storage_test_util.h"
+#include "voice/udp_listener.h"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr int kWaitMs = 10000;  // generous: everything runs under the sanitizers
+
+uint16_t FreePort() {
+  TUDPSocket probe;
+  probe.Open(0, "127.0.0.1");
+  return probe.LocalPort();
+}
+
+uint32_t U32(const std::vector<uint8_t>& raw, size_t offset) {
+  return raw[offset] | raw[offset + 1] << 8 | raw[offset + 2] << 16 | static_cast<uint32_t>(raw[offset + 3]) << 24;
+}
+uint16_t U16(const std::vector<uint8_t>& raw, size_t offset) {
+  return static_cast<uint16_t>(raw[offset] | raw[offset + 1] << 8);
+}
+
+// The shipped tables in a database file of the test's own directory.
+class TestDatabase {
+ public:
+  explicit TestDatabase(const test::TempDir& dir)
+      : db_(dir.File("server.dbs")), scripts_{&db_, test::SourceScriptDir()} {
+    EXPECT_TRUE(CreateTables(db_, test::SourceScriptDir()));
+  }
+  const TScriptStorage& Scripts() const { return scripts_; }
+  TCustomStorage& Storage() { return db_; }
+
+ private:
+  TSQLiteStorage db_;
+  TScriptStorage scripts_;
+};
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+class LoginTest : public ::testing::Test {
+ protected:
+  LoginTest() : log(dir), registry(TQVUDPListener::Create) {}
+  ~LoginTest() override {
+    clients.clear();
+    registry.StopServers(0);
+  }
+
+  // Starts a stored server with the default settings changed by `edit`.
+  void StartServer(const std::function<void(TServerSettings&)>& edit = {}) {
+    TServerSettings settings = DefaultServerSettings();
+    settings.UdpPort = FreePort();
+    settings.Name = "Test Server";
+    if (edit) edit(settings);
+    serverId = CreateServerRow(db.Scripts(), settings.UdpPort);
+    ASSERT_TRUE(SaveSettings(db.Scripts(), serverId, settings));
+    auto object = std::make_unique<TServerObject>(db.Scripts(), registry);
+    object->BoundToIp = "127.0.0.1";
+    object->AccessLog = true;
+    object->IsBadName = [](std::string_view nick) { return nick == "server"; };
+    server = registry.StartServer(std::move(object), serverId, 0);
+    ASSERT_NE(server, nullptr);
+    port = static_cast<uint16_t>(settings.UdpPort);
+  }
+
+  void AddAccount(const std::string& name, const std::string& password, uint16_t privileges = 0) {
+    TClientRec account;
+    account.LoginName = name;
+    account.LoginPassword = password;
+    account.PlayerPrivileges = privileges;
+    ASSERT_EQ(DBAddUser(db.Scripts(), serverId, account), 0);
+  }
+
+  TClientLogin Request(const std::string& nick) const {
+    TClientLogin login;
+    login.ServerPort = port;
+    login.NickName = nick;
+    login.TimeoutMs = kWaitMs;
+    return login;
+  }
+
+  // A new client on the shared endpoint that runs the login; the result in `result`.
+  TQVClient& Login(const TClientLogin& login, int* result = nullptr) {
+    clients.push_back(std::make_unique<TQVClient>(endpoint));
+    int r = clients.back()->Login(login);
+    if (result) *result = r;
+    return *clients.back();
+  }
+  int Result(const TClientLogin& login) {
+    int r = 0;
+    Login(login, &r);
+    return r;
+  }
+
+  test::TempDir dir;
+  test::LogCapture log;
+  TestDatabase db{dir};
+  TServerRegistry registry;
+  TServerObject* server = nullptr;
+  int32_t serverId = 0;
+  uint16_t port = 0;
+  std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");
+  std::vector<std::unique_ptr<TQVClient>> clients;
+};
+
+TEST_F(LoginTest, VersionCheckAndTheRepliesOfBothVerdicts) {
+  StartServer();
+  TClientLogin old = Request("old");
+  old.ClientVersion = {2, 0, 27, 39};
+  TQVClient& refused = Login(old);
+  TLoginReply reply = refused.LoginReply();
+  EXPECT_EQ(reply.Result, -5);
+  // A refusal carries only the result and the ids.
+  EXPECT_GT(reply.PlayerId, 0u);
+  EXPECT_GT(reply.ConnectionId, 0u);
+  EXPECT_EQ(reply.ServerName, "");
+  EXPECT_EQ(reply.MaxPlayers, 0u);
+  EXPECT_EQ(reply.CodecMask, 0u);
+
+  TClientLogin release28 = Request("release28");
+  release28.ClientVersion = {2, 0, 28, 0};
+  EXPECT_EQ(Result(release28), 1);
+  TClientLogin build40 = Request("build40");
+  build40.ClientVersion = {2, 0, 0, 40};
+  TQVClient& accepted = Login(build40);
+  reply = accepted.LoginReply();
+  EXPECT_EQ(reply.Result, 1);
+  EXPECT_EQ(reply.ServerName, "Test Server");
+  EXPECT_EQ(reply.MaxPlayers, 8u);
+  EXPECT_EQ(reply.ServerFlags, server->Settings().ServerFlags);
+  EXPECT_EQ(reply.CodecMask, server->Settings().CodecMask());
+  // Permission table: group n's byte k holds permissions 8k..8k+7.
+  const TPermissionTable table = server->Settings().Permissions;
+  for (int group = 0; group < kUserGroupCount; ++group) {
+    for (int n = 0; n < kUserPermissionCount; ++n) {
+      bool bit = (reply.Permissions[group * 11 + n / 8] >> (n % 8)) & 1;
+      ASSERT_EQ(bit, table[group][n]) << "group " << group << " permission " << n;
+    }
+  }
+
+  EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) +
+                                     " client disconnected, reason Client Version not supported "
+                                     "[IP: 127.0.0.1, Nick: , LoginName: , Version: 2.0.27.39]")
+                .size(),
+            1u);
+  EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) +
+                                     " client connected [IP: 127.0.0.1, Nick: build40, LoginName: , "
+                                     "Version: 2.0.0.40]")
+                .size(),
+            1u);
+}
+
+TEST_F(LoginTest, ServerPasswordAnonymousAndRegistered) {
+  StartServer([](TServerSettings& s) { s.Password = "secret"; });
+  AddAccount("alice", "alicepw", spSA | spAllowRegistration);
+
+  TClientLogin anonymous = Request("anon");
+  anonymous.Password = "wrong";
+  EXPECT_EQ(Result(anonymous), -1);
+  anonymous.Password = "secret";
+  EXPECT_EQ(Result(anonymous), 1);
+
+  // An account gets in without the server password unless it asks to be checked.
+  TClientLogin registered = Request("alice");
+  registered.LoginName = "alice";
+  registered.Password = "alicepw";
+  registered.ServerPasswordFlag = true;
+  EXPECT_EQ(Result(registered), -1);
+  registered.ServerPasswordFlag = false;
+  TQVClient& alice = Login(registered);
+  ASSERT_TRUE(alice.LoggedIn());
+  auto self = alice.FindPlayer(alice.PlayerId());
+  ASSERT_TRUE(self.has_value());
+  EXPECT_EQ(self->PlayerPrivileges, spSA | spRegistered);  // registration right dropped
+
+  // The same account a second time.
+  registered.NickName = "alice2";
+  EXPECT_EQ(Result(registered), -7);
+}
+
+TEST_F(LoginTest, UnknownAccountIsRefusedWithMinus21) {
+  StartServer();
+  AddAccount("bob", "bobpw");
+  TClientLogin login = Request("bob");
+  login.LoginName = "bob";
+  login.Password = "nope";
+  EXPECT_EQ(Result(login), -21);
+  login.LoginName = "nobody";
+  EXPECT_EQ(Result(login), -21);
+  EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) + " client disconnected, reason  [IP").size(),
+            2u);
+}
+
+TEST_F(LoginTest, NickNameRules) {
+  StartServer();
+  EXPECT_EQ(Result(Request("")), -1);
+  EXPECT_EQ(Result(Request("   ")), -1);
+  EXPECT_EQ(Result(Request(" Server ")), -1);  // forbidden, trimmed and lower-cased
+  EXPECT_EQ(Result(Request("Guest1")), 1);
+  EXPECT_EQ(Result(Request("Guest1")), -4);
+
+  TClientLogin unique = Request("");
+  unique.UniqueNick = true;
+  TQVClient& guest = Login(unique);
+  ASSERT_TRUE(guest.LoggedIn());
+  EXPECT_EQ(guest.FindPlayer(guest.PlayerId())->NickName, "Guest2");
+  unique.NickName = "Guest1";
+  TQVClient& numbered = Login(unique);
+  ASSERT_TRUE(numbered.LoggedIn());
+  EXPECT_EQ(numbered.FindPlayer(numbered.PlayerId())->NickName, "Guest11");
+  // A 29-character nick in use has no room for a number.
+  const std::string longNick(29, 'x');
+  EXPECT_EQ(Result(Request(longNick)), 1);
+  unique.NickName = longNick;
+  TQVClient& cut = Login(unique);
+  ASSERT_TRUE(cut.LoggedIn());
+  EXPECT_EQ(cut.FindPlayer(cut.PlayerId())->NickName, "Guest3");
+}
+
+TEST_F(LoginTest, NickNameInUseOutranksServerFull) {
+  StartServer([](TServerSettings& s) { s.MaxUsers = 2; });
+  EXPECT_EQ(Result(Request("one")), 1);
+  EXPECT_EQ(Result(Request("two")), 1);
+  EXPECT_EQ(Result(Request("three")), -2);
+  EXPECT_EQ(Result(Request("two")), -4);
+  EXPECT_TRUE(log.MessagesStartingWith("SID: " + std::to_string(serverId) + " client disconnected, reason").empty());
+}
+
+TEST_F(LoginTest, BannedAddressIsRefused) {
+  StartServer();
+  db.Storage().SetStatement("INSERT INTO qv2_bans (i_server_id, s_ban_ip, s_ban_by) VALUES (" +
+                            std::to_string(serverId) + ", '127.0.*', 'test')");
+  ASSERT_TRUE(db.Storage().ExecSQL());
+  server->ReloadBans();
+  EXPECT_EQ(Result(Request("intruder")), -6);
+  EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) +
+                                     " client disconnected, reason Client is banned [IP: 127.0.0.1, "
+                                     "Nick: intruder, LoginName: , Version: 2.0.32.60]")
+                .size(),
+            1u);
+}
+
+TEST_F(LoginTest, TwentyFivePlayersArriveInListsOfTenTenAndFive) {
+  StartServer([](TServerSettings& s) { s.MaxUsers = 30; });
+  for (int i = 1; i < 25; ++i) ASSERT_EQ(Result(Request("p" + std::to_string(i))), 1) << i;
+  TQVClient& last = Login(Request("p25"));
+  ASSERT_TRUE(last.LoggedIn());
+  std::vector<uint32_t> counts;
+  std::vector<uint32_t> ids;
+  while (auto list = last.WaitFor(cePlayerList, 0)) {
+    ASSERT_EQ(list->Raw.size(), 468u);
+    ASSERT_EQ(U16(list->Raw, 2), CMD_sc_LoginStep5);
+    counts.push_back(U32(list->Raw, 24));
+    for (uint32_t i = 0; i < counts.back(); ++i) ids.push_back(U32(list->Raw, 28 + 44 * i));
+  }
+  EXPECT_EQ(counts, (std::vector<uint32_t>{10, 10, 5}));
+  ASSERT_EQ(ids.size(), 25u);
+  for (uint32_t id = 1; id <= 25; ++id) EXPECT_EQ(ids[id - 1], id);  // list order, himself last
+  EXPECT_EQ(last.Players().size(), 25u);
+
+  // The first player heard of him once: a 68-byte entry with his id and nick.
+  const uint32_t lastId = last.PlayerId();
+  auto isHim = [lastId](const TClientEvent& e) { return e.Kind == cePlayerEntered && e.PlayerId == lastId; };
+  auto entered = clients[0]->WaitFor(isHim, kWaitMs);
+  ASSERT_TRUE(entered.has_value());
+  ASSERT_EQ(entered->Raw.size(), 68u);
+  EXPECT_EQ(U16(entered->Raw, 2), CMD_sc_NotifyPlayerEnteredScope);
+  EXPECT_EQ(U32(entered->Raw, 24), lastId);
+  EXPECT_EQ(entered->Raw[24 + 14], 3);  // nick length, then "p25"
+  EXPECT_EQ(std::string(entered->Raw.begin() + 24 + 15, entered->Raw.begin() + 24 + 18), "p25");
+  EXPECT_FALSE(clients[0]->WaitFor(isHim, 0).has_value());
+}
+
+TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
+  StartServer();
+  TQVClient& alice = Login(Request("alice"));
+  TQVClient& bob = Login(Request("bob"));
+  ASSERT_TRUE(alice.LoggedIn());
+  ASSERT_TRUE(bob.LoggedIn());
+  const uint32_t bobId = bob.PlayerId();
+  EXPECT_EQ(alice.PlayerId(), 1u);
+  EXPECT_EQ(bobId, 2u);
+  EXPECT_TRUE(bob.Quit(kWaitMs));  // his own farewell arrived
+  // Once the server has removed him, a newcomer's arrival reaches alice after
+  // anything the removal could have sent her.
+  ASSERT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 1; }));
+  TQVClient& probe = Login(Request("probe"));
+  const uint32_t probeId = probe.PlayerId();
+  ASSERT_TRUE(alice.WaitFor([probeId](const TClientEvent& e) {
+    return e.Kind == cePlayerEntered && e.PlayerId == probeId;
+  }, kWaitMs));
+  int left = 0;
+  for (const auto& e : alice.TakeEvents()) {
+    if (e.Kind != cePlayerLeft) continue;
+    ++left;
+    ASSERT_EQ(e.Raw.size(), 64u);
+    EXPECT_EQ(U32(e.Raw, 24), bobId);
+    EXPECT_EQ(U16(e.Raw, 28), 1);   // left the server
+    EXPECT_EQ(U32(e.Raw, 30), 0u);  // nobody acted
+    EXPECT_EQ(e.Raw[34], 0);        // no reason text
+  }
+  EXPECT_EQ(left, 1);
+  EXPECT_FALSE(alice.FindPlayer(bobId).has_value());
+
+  EXPECT_TRUE(alice.Quit(kWaitMs));
+  EXPECT_TRUE(probe.Quit(kWaitMs));
+  ASSERT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 0; }));
+  TQVClient& carol = Login(Request("carol"));
+  ASSERT_TRUE(carol.LoggedIn());
+  EXPECT_EQ(carol.PlayerId(), 1u);
+}
+
+TEST_F(LoginTest, ChannelChoiceFallsBackToTheDefaultChannel) {
+  StartServer();
+  // The listener has loaded the tree; add channels under its locks.
+  int32_t lobby = 0, locked = 0, sub = 0;
+  {
+    std::lock_guard<TClients> players(*server->Clients);
+    std::lock_guard<TChannels> channels(*server->Channels);
+    auto make = [&](const std::string& name, int32_t parent, uint16_t flags, const std::string& password) {
+      auto c = NewChannel();
+      c->Name = name;
+      c->ParentId = parent;
+      c->Flags = flags;
+      c->Password = password;
+      c->MaxUsers = 10;
+      return server->Channels->AddChannel(std::move(c));
+    };
+    lobby = make("Lobby", -1, cfHierarchical, "");
+    locked = make("Locked", -1, cfHierarchical | cfPassword, "key");
+    sub = make("Inner", locked, 0, "");
+  }
+  ASSERT_GT(lobby, 0);
+  ASSERT_GT(sub, 0);
+  auto channelOf = [](TQVClient& c) { return c.FindPlayer(c.PlayerId())->ChannelId; };
+  int32_t home = 0;
+  {
+    std::lock_guard<TChannels> channels(*server->Channels);
+    home = server->Channels->GetDefaultChannel();
+  }
+
+  TClientLogin login = Request("a");
+  login.Channel = "lobby";  // names compare ignoring case
+  TQVClient& a = Login(login);
+  EXPECT_EQ(channelOf(a), lobby);
+
+  login = Request("b");
+  login.Channel = "Locked";
+  login.SubChannel = "Inner";
+  login.ChannelPassword = "wrong";
+  TQVClient& b = Login(login);
+  EXPECT_EQ(channelOf(b), home);  // the parent's password guards the sub-channel
+
+  login = Request("c");
+  login.Channel = "Locked";
+  login.SubChannel = "Inner";
+  login.ChannelPassword = "key";
+  TQVClient& c = Login(login);
+  EXPECT_EQ(channelOf(c), sub);
+
+  login = Request("d");
+  login.Channel = "Nowhere";
+  TQVClient& d = Login(login);
+  EXPECT_EQ(channelOf(d), home);
+  EXPECT_EQ(d.Channels().size(), 4u);
+}
+
+TEST_F(LoginTest, Step3FlagEndsTheLogin) {
+  StartServer();
+  TClientLogin login = Request("flagged");
+  login.Step3Flag = true;
+  login.TimeoutMs = 1500;
+  int result = 0;
+  TQVClient& flagged = Login(login, &result);
+  EXPECT_EQ(result, kClientLoginTimeout);
+  EXPECT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 0; }));
+  EXPECT_TRUE(flagged.Players().empty());
+}
+
+}  // namespace
+}  // namespace qv
