@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 
 #include "app/test_dir.h"
@@ -40,6 +42,19 @@ std::string BuildDir() {
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Whether a UDP socket of this process could take the port on every address.
+bool UdpPortFree(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  close(fd);
+  return free;
+}
 
 // The message of the last line of a log (the closing banner is no message).
 std::string LastLogMessage(const std::string& log) {
@@ -171,7 +186,9 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
     TServerRun run(dir_, Args(), "first");
     ASSERT_TRUE(run.WaitForText(Path("first.out"), "SAdmin Password: ")) << run.Err() << Log();
     ASSERT_TRUE(run.WaitForText(Path("server.log"), "Server init finished"));
+    EXPECT_FALSE(UdpPortFree(8767));  // the default server is listening
     EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Err();
+    EXPECT_TRUE(UdpPortFree(8767));
 
     std::string out = run.Out();
     EXPECT_EQ(out.rfind("Quillvane Server\n" + VersionMessage() + "\n", 0), 0u) << out;
@@ -207,6 +224,7 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
   fs::remove(Path("server.log"));
   TServerRun again(dir_, Args(), "second");
   ASSERT_TRUE(again.WaitForText(Path("server.log"), "Server init finished")) << again.Err();
+  EXPECT_FALSE(UdpPortFree(8767));
   EXPECT_EQ(again.Finish(SIGINT), 0) << again.Err();
   std::string log = Log();
   EXPECT_TRUE(Has(log, "Starting server with port: 8767"));
