@@ -375,7 +375,7 @@ TEST_F(PlayerCommandsTest, MoveChecksAndNotification) {
   EXPECT_EQ(Record(bound).ChannelId, room);
 }
 
-TEST_F(PlayerCommandsTest, MoveBetweenTreesOnPublicServerChangesTheView) {
+TEST_F(PlayerCommandsTest, PublicServerViewFollowsMovesAndChannelKicks) {
   StartServer(sfPublic);
   TQVClient& admin = Login("admin");
   TQVClient& moved = Login("moved");
@@ -404,6 +404,22 @@ TEST_F(PlayerCommandsTest, MoveBetweenTreesOnPublicServerChangesTheView) {
   ASSERT_EQ(view.size(), 1u);
   ASSERT_EQ(view[0].Players.size(), 1u);
   EXPECT_EQ(view[0].Players[0].PlayerId, host.PlayerId());
+
+  // Kicked back to the default channel: the old tree hears of the kick, the
+  // default channel's tree sees him arrive, and he gets its players.
+  Send(admin, CMD_cs_PlayerKickFromChannel, Payload().U32(moved.PlayerId()).Text("back"));
+  for (TQVClient* c : {&stayer, &host, &moved}) Sync(*c);
+  std::vector<TClientEvent> atHost = host.TakeEvents();
+  ASSERT_FALSE(atHost.empty());
+  EXPECT_EQ(atHost[0].Kind, cePlayerKicked);
+  EXPECT_EQ(atHost[0].ChannelId, 1);
+  std::vector<TClientEvent> atStayer = stayer.TakeEvents();
+  ASSERT_FALSE(atStayer.empty());
+  EXPECT_EQ(atStayer[0].Kind, cePlayerEntered);
+  EXPECT_EQ(atStayer[0].PlayerId, moved.PlayerId());
+  view = EventsOf(moved, cePlayersInView);
+  ASSERT_EQ(view.size(), 1u);
+  EXPECT_EQ(view[0].Players.size(), 2u);  // admin and stayer
 }
 
 // ---------------------------------------------------------------------------
