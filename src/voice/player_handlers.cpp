@@ -154,18 +154,16 @@ TPacketPtr NewKickedFromChannelPacket(const TClientRec& to, const TClientRec& ki
 // What kicking someone from a channel takes from him, by the kicker's
 // privileges in that channel.
 uint16_t PrivilegesTakenByKick(const TClientRec& requester, uint16_t requesterInChannel) {
-  if ((requester.PlayerPrivileges & spSA) || (requesterInChannel & cpCA)) return cpCA | cpOP | cpV | cpAutoOP | cpAutoV;
+  if ((requester.PlayerPrivileges & spSA) || (requesterInChannel & cpCA)) {
+    return cpCA | cpOP | cpV | cpAutoOP | cpAutoV;
+  }
   if (requesterInChannel & cpOP) return cpOP | cpV | cpAutoOP | cpAutoV;
   if (requesterInChannel & cpV) return cpV | cpAutoV;
   return 0;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Shared steps
-
-namespace {
 
 // A player other handlers may act on: logged in and not on his way out.
 TClientRec* ConnectedPlayer(const TClients& clients, uint32_t playerId) {
@@ -190,11 +188,11 @@ void FinishChannelChange(TQVUDPListener& l, TClientRec& player, TChannelRec* old
 void NotifyPlayerMovedToChannel(TQVUDPListener& l, TClientRec& moved, int32_t oldChannelId, uint32_t originator) {
   const bool viewChanges =
       !l.Server().IsClanServer() && !l.Channels().SameChannelTree(oldChannelId, moved.ChannelId);
+  // The old tree loses sight of him first.
   for (const auto& recipient : l.Clients().Items()) {
     if (!viewChanges || recipient.get() == &moved) continue;
-    if (l.Channels().SameChannelTree(recipient->ChannelId, oldChannelId)) {
-      l.SendPacket(NewLeftScopePacket(*recipient, moved.PlayerId, lrLeftView, "", 0));
-    }
+    if (!l.Channels().SameChannelTree(recipient->ChannelId, oldChannelId)) continue;
+    l.SendPacket(NewLeftScopePacket(*recipient, moved.PlayerId, lrLeftView, "", 0));
   }
   for (const auto& recipient : l.Clients().Items()) {
     if (recipient.get() == &moved || l.CheckClientInView(&moved, recipient.get())) {
