@@ -401,5 +401,37 @@ TEST_F(LoginTest, Step3FlagEndsTheLogin) {
   EXPECT_TRUE(flagged.Players().empty());
 }
 
+TEST_F(LoginTest, ExternalLoginAddsAPlayerWithoutNetworkPeer) {
+  StartServer();
+  TQVClient& watcher = Login(Request("watcher"));
+  ASSERT_TRUE(watcher.LoggedIn());
+  int32_t home = 0;
+  {
+    std::lock_guard<TChannels> channels(*server->Channels);
+    home = server->Channels->GetDefaultChannel();
+  }
+  TExternalCommand command;
+  command.CommandType = ecAddClient;
+  command.Argument1 = home;
+  command.Argument2 = 50;
+  EXPECT_EQ(server->ExecuteExternalCommand(command, kWaitMs), 1);
+  EXPECT_EQ(server->ExecuteExternalCommand(command, kWaitMs), -116);  // the id is taken
+  command.Argument2 = 0;
+  EXPECT_EQ(server->ExecuteExternalCommand(command, kWaitMs), -107);
+  command.Argument1 = 999;
+  command.Argument2 = 51;
+  EXPECT_EQ(server->ExecuteExternalCommand(command, kWaitMs), -102);
+  {
+    std::lock_guard<TClients> players(*server->Clients);
+    const TClientRec* added = server->Clients->GetClientByID(50);
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(added->NickName.str(), "Guest1");
+    EXPECT_EQ(added->ChannelId, home);
+    EXPECT_EQ(server->Clients->GetClientByID(51), nullptr);
+  }
+  // Its reply went nowhere: the sender drops datagrams without address.
+  EXPECT_TRUE(WaitUntil([&] { return server->Sender->DroppedNoAddress() >= 1; }));
+}
+
 }  // namespace
 }  // namespace qv
