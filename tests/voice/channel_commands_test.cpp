@@ -468,6 +468,37 @@ TEST_F(ChannelCommandsTest, EditsAreAnnouncedAndRegisteredChannelsSurviveARestar
   }
 }
 
+TEST_F(ChannelCommandsTest, NewDefaultAndLateRegistrationAreKeptAcrossARestart) {
+  TQVClient& admin = StartWithAdmin();
+  TQVClient& bob = Login(Request("bob"));
+  // A default channel is always registered, whatever the request says, and
+  // holds the server's maximum; the former default is told first.
+  Create(admin, {.name = "Main", .flags = cfUnregistered | cfDefault, .maxUsers = 3});
+  const TClientEvent former = Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, defaultId);
+  EXPECT_EQ(U16At(former.Raw, 28), 0);
+  EXPECT_EQ(U32At(former.Raw, 32), admin.PlayerId());
+  const TClientEvent created = Expect(bob, [](const TClientEvent& e) { return e.Kind == ceChannelCreated; });
+  EXPECT_EQ(U16At(created.Raw, 32), cfDefault);
+  EXPECT_EQ(U16At(created.Raw, 42), 8);
+
+  // An unregistered tree registered later is stored with its sub-channel.
+  Create(admin, {.name = "Camp", .flags = cfUnregistered | cfHierarchical});
+  const int32_t camp = CreatedId(bob, "Camp");
+  Create(admin, {.name = "Tent", .flags = cfUnregistered, .parent = camp});
+  const int32_t tent = CreatedId(bob, "Tent");
+  SetProperties(admin, camp, cfHierarchical, 0);
+  EXPECT_EQ(U16At(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, camp).Raw, 28), cfHierarchical);
+  EXPECT_EQ(U16At(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, tent).Raw, 28), 0);
+
+  RestartServer();
+  TQVClient& dora = Login(Request("dora"));
+  std::vector<std::pair<std::string, uint16_t>> flags;
+  for (const auto& c : dora.Channels()) flags.emplace_back(c.Name, c.Flags);
+  std::sort(flags.begin(), flags.end());
+  EXPECT_EQ(flags, (std::vector<std::pair<std::string, uint16_t>>{
+                       {"Camp", cfHierarchical}, {"Default", 0}, {"Main", cfDefault}, {"Tent", 0}}));
+}
+
 TEST_F(ChannelCommandsTest, TruncatedCommandsAreDroppedWithoutReply) {
   TQVClient& admin = StartWithAdmin();
   admin.SendCommand(CMD_cs_ChannelCreate, Bytes().U32(0).U16(cfUnregistered).U16(0).U16(0xFFFF).data);
