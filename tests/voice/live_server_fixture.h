@@ -111,6 +111,9 @@ class LiveServerTest : public ::testing::Test {
     server = registry.StartServer(std::move(object), serverId, 0);
     ASSERT_NE(server, nullptr);
     port = static_cast<uint16_t>(settings.UdpPort);
+    // The protocol thread loads the channel tree before it handles anything:
+    // once it answers, the tree is there to be changed.
+    ASSERT_TRUE(server->CheckServerOK());
   }
 
   TClientLogin Request(const std::string& nick, const std::string& channel = "") const {
