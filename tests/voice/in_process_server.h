@@ -25,7 +25,7 @@ namespace qv::test {
 // Generous: everything runs under the sanitizers.
 inline constexpr int kWaitMs = 10000;
 
-inline uint16_t FreeUdpPort() {
+inline uint16_t FreeLoopbackPort() {
   TUDPSocket probe;
   probe.Open(0, "127.0.0.1");
   return probe.LocalPort();
@@ -60,7 +60,7 @@ class InProcessServerTest : public ::testing::Test {
   // group permissions of `permissions`, and starts it.
   void StartServer(const std::function<void(TServerSettings&)>& edit = {}) {
     TServerSettings settings = DefaultServerSettings();
-    settings.UdpPort = FreeUdpPort();
+    settings.UdpPort = FreeLoopbackPort();
     settings.Name = "Test Server";
     if (edit) edit(settings);
     serverId = CreateServerRow(db.Scripts(), settings.UdpPort);
