@@ -43,7 +43,7 @@ class Bytes {
   std::vector<uint8_t> data;
 };
 
-struct ChannelSpec {
+struct ChannelRequest {
   std::string name = "";
   uint16_t flags = 0;
   int32_t parent = -1;
@@ -55,7 +55,7 @@ struct ChannelSpec {
   std::string password = "";
 };
 
-void Create(TQVClient& c, const ChannelSpec& s) {
+void Create(TQVClient& c, const ChannelRequest& s) {
   Bytes b;
   b.U32(0).U16(s.flags).U16(s.codec).U32(static_cast<uint32_t>(s.parent)).U16(s.order).U16(s.maxUsers);
   b.Text(s.name).Text(s.topic).Text(s.description).Text(s.password);
