@@ -411,8 +411,9 @@ std::optional<std::array<uint16_t, 4>> ParseVersion(const std::string& text) {
 // ---------------------------------------------------------------------------
 // TClientEndpoint
 
-std::shared_ptr<TClientEndpoint> TClientEndpoint::Create(const std::string& bindAddress) {
+std::shared_ptr<TClientEndpoint> TClientEndpoint::Create(const std::string& bindAddress, TDatagramTap tap) {
   std::shared_ptr<TClientEndpoint> endpoint(new TClientEndpoint());
+  endpoint->tap_ = std::move(tap);
   endpoint->Start(bindAddress);
   return endpoint;
 }
@@ -422,6 +423,7 @@ void TClientEndpoint::Start(const std::string& bindAddress) {
   socket_.Open(0, bindAddress);
   socket_.Start([this](const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
     if (buffer_.ShuttingDown()) return;
+    if (tap_ && tap_(data, size)) return;
     try {
       buffer_.ReceivePacket(std::make_unique<TPacket>(data, size, ip, port));
     } catch (...) {

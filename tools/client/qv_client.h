@@ -176,9 +176,15 @@ std::optional<std::array<uint16_t, 4>> ParseVersion(const std::string& text);
 
 class TClientEndpoint {
  public:
+  // Sees every received datagram on the socket's reader thread before the
+  // packet buffer does; true means it took the datagram. A load generator
+  // timestamps relayed voice here, free of the client's own queueing.
+  using TDatagramTap = std::function<bool(const uint8_t* data, size_t size)>;
+
   // Binds an ephemeral UDP port (on bindAddress, or all addresses) and
   // starts the reader, sender and dispatcher threads. Raises ESocketError.
-  static std::shared_ptr<TClientEndpoint> Create(const std::string& bindAddress = "");
+  static std::shared_ptr<TClientEndpoint> Create(const std::string& bindAddress = "",
+                                                 TDatagramTap tap = nullptr);
   ~TClientEndpoint();
   TClientEndpoint(const TClientEndpoint&) = delete;
   TClientEndpoint& operator=(const TClientEndpoint&) = delete;
@@ -195,6 +201,7 @@ class TClientEndpoint {
   bool Attach(uint32_t playerId, TQVClient* client);
   void Detach(uint32_t playerId, TQVClient* client);
 
+  TDatagramTap tap_;  // set before the reader starts, never changed after
   TCustomPacketBuffer buffer_{kSideClient, cfRetransmit | cfTimeouts};
   TUDPSocket socket_;
   std::unique_ptr<TQVUDPSender> sender_;
