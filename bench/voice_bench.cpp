@@ -1,0 +1,394 @@
+// qv-voice-bench: the voice relay measured end to end, beside the raw
+// fan-out baseline under the same load.
+//
+// For every scenario it starts the relay (a prepared quillvane-server, then
+// qv-fanout-baseline), puts the clients into their channels, lets the
+// speakers talk at 50 datagrams a second and measures a window of steady
+// traffic. It prints one table and writes the same figures as JSON. It exits
+// non-zero when a scenario could not run.
+//
+// Usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--keep]
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fmt/format.h>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_load.h"
+#include "bench_server.h"
+
+namespace qv::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The whole run stays well inside ten minutes; what does not fit is
+// reported as not run.
+constexpr auto kTimeBudget = std::chrono::seconds(540);
+constexpr double kSettleSeconds = 1.0;  // login notifications die down
+
+struct TScenario {
+  std::string Id;
+  std::string Title;
+  TLoadShape Shape;
+  std::vector<int> Steps;  // speakers per channel; more than one: a ramp
+};
+
+struct TOptions {
+  std::string BuildDir;
+  std::string JsonFile;
+  std::string Only;
+  bool Quick = false;
+  bool Keep = false;
+};
+
+struct TRelayRun {
+  std::string Relay;
+  bool Ok = false;
+  std::string Error;
+  double ConnectSeconds = 0;
+  std::vector<TStepResult> Steps;
+  // The step the table shows: the only one, or the last a ramp sustained.
+  const TStepResult* Headline() const {
+    const TStepResult* best = nullptr;
+    for (const auto& s : Steps) {
+      if (!s.Behind && !s.GeneratorSaturated) best = &s;
+    }
+    return best ? best : (Steps.empty() ? nullptr : &Steps.front());
+  }
+};
+
+struct TScenarioRun {
+  const TScenario* Scenario = nullptr;
+  TRelayRun Quillvane, Baseline;
+};
+
+std::vector<TScenario> Scenarios(bool quick) {
+  auto shape = [](int clients, int channelSize, size_t payload) {
+    TLoadShape s;
+    s.Clients = clients;
+    s.ChannelSize = channelSize;
+    s.PayloadSize = payload;
+    return s;
+  };
+  std::vector<int> ramp = quick ? std::vector<int>{1, 4, 16} : std::vector<int>{1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 49};
+  return {
+      {"c100-g10-s1-33B", "100 clients, 10 channels of 10, 1 speaker each, 33 B", shape(100, 10, 33), {1}},
+      {"c500-g50-s1-33B", "500 clients, 10 channels of 50, 1 speaker each, 33 B", shape(500, 50, 33), {1}},
+      {"c200-g200-s4-33B", "200 clients, 1 channel of 200, 4 speakers, 33 B", shape(200, 200, 33), {4}},
+      {"c200-g200-s4-320B", "200 clients, 1 channel of 200, 4 speakers, 320 B", shape(200, 200, 320), {4}},
+      {"ramp-c200-g50-33B", "ramp: 200 clients, 4 channels of 50, speakers per channel raised", shape(200, 50, 33),
+       ramp},
+  };
+}
+
+TStepConfig StepConfig(const TScenario& scenario, int speakers, bool quick) {
+  TStepConfig c;
+  c.SpeakersPerChannel = speakers;
+  const bool ramp = scenario.Steps.size() > 1;
+  c.WarmupSeconds = quick ? 0.5 : 1.0;
+  c.MeasureSeconds = quick ? 1.5 : (ramp ? 3.0 : 5.0);
+  c.DrainSeconds = quick ? 0.3 : 0.5;
+  return c;
+}
+
+// Runs the steps of one scenario against a relay that is already up.
+void RunSteps(TRelayRun& run, const TScenario& scenario, TLoadTarget& target, TReceiveSink& sink, pid_t pid,
+              uint16_t port, bool quick, Clock::time_point deadline) {
+  for (int speakers : scenario.Steps) {
+    if (Clock::now() > deadline) {
+      run.Error = "time budget spent";
+      return;
+    }
+    run.Steps.push_back(RunStep(target, sink, scenario.Shape, StepConfig(scenario, speakers, quick), pid, port));
+    const TStepResult& s = run.Steps.back();
+    std::printf("  %-9s %2d spk/ch: relayed %8.0f/s of %8.0f/s, p99 %7.2f ms, loss %5.2f%%, relay thread %3.0f%%, "
+                "generator %3.0f%% (busiest thread %3.0f%%)%s\n",
+                run.Relay.c_str(), speakers, s.RelayedPps, s.ExpectedPps, s.P99Ms, s.LossPercent,
+                100 * s.RelayBusiestThread, 100 * s.GeneratorCores, 100 * s.GeneratorBusiestThread,
+                s.GeneratorSaturated ? "  GENERATOR SATURATED" : (s.Behind ? "  behind" : ""));
+    std::fflush(stdout);
+    if (s.Behind || s.GeneratorSaturated) return;  // a ramp goes no further
+  }
+}
+
+// Connects the clients, settles, runs the steps.
+void DriveLoad(TRelayRun& run, const TScenario& scenario, TLoadTarget& target, TReceiveSink& sink, pid_t pid,
+               uint16_t port, const std::function<std::string(int)>& channelName, const TOptions& options,
+               Clock::time_point deadline) {
+  const auto connectStart = Clock::now();
+  if (!target.Connect(scenario.Shape, port, channelName, run.Error)) return;
+  run.ConnectSeconds = std::chrono::duration<double>(Clock::now() - connectStart).count();
+  std::this_thread::sleep_for(std::chrono::duration<double>(kSettleSeconds));
+  RunSteps(run, scenario, target, sink, pid, port, options.Quick, deadline);
+  run.Ok = run.Error.empty() && !run.Steps.empty();
+}
+
+TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, const TOptions& options,
+                       Clock::time_point deadline) {
+  TRelayRun run;
+  run.Relay = "quillvane";
+  TServerLayout layout;
+  layout.Name = "bench";
+  layout.Channels = scenario.Shape.Channels();
+  layout.MaxUsers = static_cast<uint16_t>(scenario.Shape.Clients + 10);
+  if (!server.Start(scenario.Id, layout, run.Error)) return run;
+  TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
+  auto target = MakeQuillvaneLoad(sink);
+  DriveLoad(run, scenario, *target, sink, server.Pid(), server.Port(),
+            [&](int c) { return TQuillvaneServer::ChannelName(layout, c); }, options, deadline);
+  if (!server.Running()) {
+    run.Ok = false;
+    run.Error = "the server ended during the run";
+  }
+  // The server says goodbye to every client; they must still be there to
+  // acknowledge it, so the server stops first.
+  const int code = server.Stop();
+  if (run.Ok && code != 0) std::printf("  warning: quillvane-server exited with %d\n", code);
+  return run;
+}
+
+TRelayRun RunBaseline(const TScenario& scenario, TBaselineRelay& relay, const TOptions& options,
+                      Clock::time_point deadline) {
+  TRelayRun run;
+  run.Relay = "baseline";
+  if (!relay.Start(scenario.Id, run.Error)) return run;
+  {
+    TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
+    auto target = MakeBaselineLoad(sink);
+    DriveLoad(run, scenario, *target, sink, relay.Pid(), relay.Port(), {}, options, deadline);
+    if (!relay.Running()) {
+      run.Ok = false;
+      run.Error = "the baseline ended during the run";
+    }
+  }
+  relay.Stop();
+  return run;
+}
+
+// --- output -----------------------------------------------------------------------
+
+std::string Ratio(double a, double b) { return b > 0 ? fmt::format("{:.2f}", a / b) : "-"; }
+
+void PrintRow(const std::string& name, const TStepResult& s) {
+  std::printf("  %-9s %5d %9.0f %9.0f %7.2f %7.2f %7.2f %6.2f %8.4f %7.1f %5.0f%% %5.0f%% %5.0f%%%s\n", name.c_str(),
+              s.Speakers, s.OfferedPps, s.RelayedPps, s.P50Ms, s.P99Ms, s.MaxMs, s.LossPercent, s.RelayCpuPer1k,
+              s.RelayPeakRssMb, 100 * s.RelayBusiestThread, 100 * s.GeneratorCores, 100 * s.GeneratorBusiestThread,
+              s.GeneratorSaturated ? " SATURATED" : "");
+}
+
+void PrintRatios(const TStepResult& q, const TStepResult& b) {
+  std::printf("  %-9s %5s %9s %9s %7s %7s %7s %6s %8s %7s %6s %6s %6s\n", "ratio", "", Ratio(q.OfferedPps, b.OfferedPps).c_str(),
+              Ratio(q.RelayedPps, b.RelayedPps).c_str(), Ratio(q.P50Ms, b.P50Ms).c_str(), Ratio(q.P99Ms, b.P99Ms).c_str(),
+              Ratio(q.MaxMs, b.MaxMs).c_str(), Ratio(q.LossPercent, b.LossPercent).c_str(),
+              Ratio(q.RelayCpuPer1k, b.RelayCpuPer1k).c_str(), Ratio(q.RelayPeakRssMb, b.RelayPeakRssMb).c_str(),
+              Ratio(q.RelayBusiestThread, b.RelayBusiestThread).c_str(), Ratio(q.GeneratorCores, b.GeneratorCores).c_str(), "");
+}
+
+void PrintRelay(const TRelayRun& run) {
+  if (const TStepResult* s = run.Ok || !run.Steps.empty() ? run.Headline() : nullptr) {
+    PrintRow(run.Relay, *s);
+  } else {
+    std::printf("  %-9s NOT RUN: %s\n", run.Relay.c_str(), run.Error.c_str());
+  }
+}
+
+void PrintTable(const std::vector<TScenarioRun>& runs) {
+  std::printf("\n%-11s %5s %9s %9s %7s %7s %7s %6s %8s %7s %6s %6s %6s\n", "  relay", "spk", "offered/s",
+              "relayed/s", "p50 ms", "p99 ms", "max ms", "loss%", "cpu s/1k", "rss MB", "relay", "gen", "gen");
+  std::printf("%-11s %5s %9s %9s %7s %7s %7s %6s %8s %7s %6s %6s %6s\n", "", "", "", "", "", "", "", "", "", "",
+              "thread", "cpu", "thread");
+  for (const TScenarioRun& r : runs) {
+    std::printf("%s\n", r.Scenario->Title.c_str());
+    PrintRelay(r.Quillvane);
+    PrintRelay(r.Baseline);
+    const TStepResult* q = r.Quillvane.Headline();
+    const TStepResult* b = r.Baseline.Headline();
+    if (q && b) PrintRatios(*q, *b);
+  }
+  std::printf("\nrelayed/s counts datagrams that reached a listener; loss%% is against what the channel members\n"
+              "should have received; cpu s/1k is relay CPU seconds per 1000 relayed datagrams; relay thread and\n"
+              "gen thread are the busiest thread's share of one core; gen cpu is the load generator's own CPU.\n"
+              "A ramp row is the last step that kept up (loss <= 1%%, p99 <= 40 ms, generator not saturated).\n");
+}
+
+void PrintWarnings(const std::vector<TScenarioRun>& runs) {
+  for (const TScenarioRun& r : runs) {
+    for (const TRelayRun* run : {&r.Quillvane, &r.Baseline}) {
+      for (const TStepResult& s : run->Steps) {
+        const std::string where = fmt::format("{} / {} / {} spk per channel", r.Scenario->Id, run->Relay, s.SpeakersPerChannel);
+        if (s.GeneratorSaturated) {
+          std::printf("WARNING: load generator saturated (%s): busiest thread %.0f%%, late sends %.1f%%, "
+                      "drops at its sockets %llu; the figures show the generator's limit, not the relay's\n",
+                      where.c_str(), 100 * s.GeneratorBusiestThread, s.LateSendPercent,
+                      static_cast<unsigned long long>(s.GeneratorSocketDrops));
+        }
+        if (s.OtherMachineCores > 0.5) {
+          std::printf("note: other processes used %.1f cores during %s\n", s.OtherMachineCores, where.c_str());
+        }
+      }
+    }
+  }
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string StepJson(const TStepResult& s) {
+  return fmt::format(
+      "{{\"speakers_per_channel\": {}, \"speakers\": {}, \"sent\": {}, \"expected\": {}, \"received\": {}, "
+      "\"offered_pps\": {:.1f}, \"expected_pps\": {:.1f}, \"relayed_pps\": {:.1f}, \"latency_ms\": "
+      "{{\"p50\": {:.3f}, \"p99\": {:.3f}, \"max\": {:.3f}}}, \"loss_percent\": {:.3f}, "
+      "\"relay_cpu_seconds\": {:.3f}, \"relay_cpu_seconds_per_1000\": {:.5f}, \"relay_busiest_thread\": {:.3f}, "
+      "\"relay_peak_rss_mb\": {:.1f}, \"generator_cores\": {:.3f}, \"generator_busiest_thread\": {:.3f}, "
+      "\"late_send_percent\": {:.2f}, \"generator_socket_drops\": {}, \"relay_socket_drops\": {}, "
+      "\"other_machine_cores\": {:.2f}, \"generator_saturated\": {}, \"behind\": {}}}",
+      s.SpeakersPerChannel, s.Speakers, s.Sent, s.Expected, s.Received, s.OfferedPps, s.ExpectedPps, s.RelayedPps,
+      s.P50Ms, s.P99Ms, s.MaxMs, s.LossPercent, s.RelayCpuSeconds, s.RelayCpuPer1k, s.RelayBusiestThread,
+      s.RelayPeakRssMb, s.GeneratorCores, s.GeneratorBusiestThread, s.LateSendPercent, s.GeneratorSocketDrops,
+      s.RelaySocketDrops, s.OtherMachineCores, s.GeneratorSaturated, s.Behind);
+}
+
+std::string RelayJson(const TRelayRun& run) {
+  std::string steps;
+  for (const auto& s : run.Steps) steps += (steps.empty() ? "" : ", ") + StepJson(s);
+  return fmt::format("{{\"ok\": {}, \"error\": {}, \"connect_seconds\": {:.2f}, \"steps\": [{}]}}", run.Ok,
+                     JsonString(run.Error), run.ConnectSeconds, steps);
+}
+
+std::string RatioJson(const TScenarioRun& r) {
+  const TStepResult* q = r.Quillvane.Headline();
+  const TStepResult* b = r.Baseline.Headline();
+  if (!q || !b) return "null";
+  auto ratio = [](double a, double c) { return c > 0 ? fmt::format("{:.3f}", a / c) : std::string("null"); };
+  return fmt::format(
+      "{{\"offered_pps\": {}, \"relayed_pps\": {}, \"latency_p50\": {}, \"latency_p99\": {}, \"latency_max\": {}, "
+      "\"loss_percent\": {}, \"relay_cpu_seconds_per_1000\": {}, \"relay_peak_rss_mb\": {}}}",
+      ratio(q->OfferedPps, b->OfferedPps), ratio(q->RelayedPps, b->RelayedPps), ratio(q->P50Ms, b->P50Ms),
+      ratio(q->P99Ms, b->P99Ms), ratio(q->MaxMs, b->MaxMs), ratio(q->LossPercent, b->LossPercent),
+      ratio(q->RelayCpuPer1k, b->RelayCpuPer1k), ratio(q->RelayPeakRssMb, b->RelayPeakRssMb));
+}
+
+bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs, double loadBefore) {
+  std::string scenarios;
+  for (const TScenarioRun& r : runs) {
+    const TLoadShape& s = r.Scenario->Shape;
+    scenarios += fmt::format(
+        "{}    {{\"id\": {}, \"title\": {}, \"clients\": {}, \"channel_size\": {}, \"payload_bytes\": {}, "
+        "\"client_sockets\": {},\n     \"quillvane\": {},\n     \"baseline\": {},\n     \"ratio\": {}}}",
+        scenarios.empty() ? "" : ",\n", JsonString(r.Scenario->Id), JsonString(r.Scenario->Title), s.Clients,
+        s.ChannelSize, s.PayloadSize, s.Sockets, RelayJson(r.Quillvane), RelayJson(r.Baseline), RatioJson(r));
+  }
+  std::error_code ignored;
+  fs::create_directories(fs::path(file).parent_path(), ignored);
+  std::ofstream out(file);
+  out << fmt::format("{{\"cores\": {}, \"load_average_1m_at_start\": {:.2f}, \"scenarios\": [\n{}\n]}}\n",
+                     CoreCount(), loadBefore, scenarios);
+  return static_cast<bool>(out);
+}
+
+// --- the run ------------------------------------------------------------------------
+
+double LoadAverage() {
+  double load = 0;
+  std::ifstream("/proc/loadavg") >> load;
+  return load;
+}
+
+std::string DefaultJsonFile(const std::string& buildDir) {
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
+  return buildDir + "/bench-results/voice-bench-" + stamp + ".json";
+}
+
+bool ParseOptions(int argc, char** argv, TOptions& options) {
+  options.BuildDir = fs::canonical("/proc/self/exe").parent_path().string();
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (a == "--build-dir" && hasValue) options.BuildDir = argv[++i];
+    else if (a == "--json" && hasValue) options.JsonFile = argv[++i];
+    else if (a == "--only" && hasValue) options.Only = argv[++i];
+    else if (a == "--quick") options.Quick = true;
+    else if (a == "--keep") options.Keep = true;
+    else return false;
+  }
+  if (options.JsonFile.empty()) options.JsonFile = DefaultJsonFile(options.BuildDir);
+  return true;
+}
+
+int Run(const TOptions& options) {
+  const auto deadline = Clock::now() + kTimeBudget;
+  const double loadBefore = LoadAverage();
+  std::printf("voice relay benchmark: %d cores, load average %.2f at start\n", CoreCount(), loadBefore);
+  char pattern[] = "/tmp/qv-bench-XXXXXX";
+  if (!mkdtemp(pattern)) {
+    std::perror("mkdtemp");
+    return 2;
+  }
+  const std::string workDir = pattern;
+  TQuillvaneServer server(options.BuildDir, workDir);
+  TBaselineRelay baseline(options.BuildDir, workDir);
+  std::string error;
+  if (!server.PrepareTemplate(error)) {
+    std::fprintf(stderr, "cannot prepare the server: %s\n", error.c_str());
+    return 2;
+  }
+  const std::vector<TScenario> scenarios = Scenarios(options.Quick);
+  std::vector<TScenarioRun> runs;
+  bool allRan = true;
+  for (const TScenario& scenario : scenarios) {
+    if (!options.Only.empty() && scenario.Id.find(options.Only) == std::string::npos) continue;
+    std::printf("%s\n", scenario.Title.c_str());
+    std::fflush(stdout);
+    TScenarioRun run;
+    run.Scenario = &scenario;
+    run.Quillvane = RunQuillvane(scenario, server, options, deadline);
+    run.Baseline = RunBaseline(scenario, baseline, options, deadline);
+    for (const TRelayRun* r : {&run.Quillvane, &run.Baseline}) {
+      if (!r->Ok) {
+        allRan = false;
+        std::printf("  %s could not run: %s\n", r->Relay.c_str(), r->Error.c_str());
+      }
+    }
+    runs.push_back(std::move(run));
+  }
+  PrintTable(runs);
+  PrintWarnings(runs);
+  std::printf("load average %.2f at start, %.2f at the end\n", loadBefore, LoadAverage());
+  if (WriteJson(options.JsonFile, runs, loadBefore)) std::printf("JSON: %s\n", options.JsonFile.c_str());
+  if (options.Keep) {
+    std::printf("work directory kept: %s\n", workDir.c_str());
+  } else {
+    std::error_code ignored;
+    fs::remove_all(workDir, ignored);
+  }
+  return allRan ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace qv::bench
+
+int main(int argc, char** argv) {
+  qv::bench::TOptions options;
+  if (!qv::bench::ParseOptions(argc, argv, options)) {
+    std::fprintf(stderr, "usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--keep]\n");
+    return 2;
+  }
+  return qv::bench::Run(options);
+}
