@@ -471,6 +471,44 @@ TEST_F(ChannelCommandsTest, EditsAreAnnouncedAndRegisteredChannelsSurviveARestar
   }
 }
 
+TEST_F(ChannelCommandsTest, EditCommandsRefuseMissingChannelsAndMissingRights) {
+  TQVClient& admin = StartWithAdmin();
+  TQVClient& bob = Login(Request("bob"));
+  Create(admin, {.name = "Hall", .topic = "t", .description = "d"});
+  const int32_t hall = CreatedId(bob, "Hall");
+  // Each command with a value of its own shape.
+  const std::vector<std::pair<uint16_t, std::vector<uint8_t>>> commands = {
+      {CMD_cs_ChannelChangePassword, Bytes().Text30("pw").data},
+      {CMD_cs_ChannelChangeName, Bytes().Text("Other").data},
+      {CMD_cs_ChannelChangeTopic, Bytes().Text("topic").data},
+      {CMD_cs_ChannelChangeDescription, Bytes().Text("text").data},
+      {CMD_cs_ChannelChangeMaxUsers, Bytes().U16(3).data},
+      {CMD_cs_ChannelChangeOrder, Bytes().U16(3).data},
+  };
+  for (const auto& [type, value] : commands) {
+    auto to = [&](int32_t id) {
+      std::vector<uint8_t> payload = Bytes().U32(static_cast<uint32_t>(id)).data;
+      payload.insert(payload.end(), value.begin(), value.end());
+      return payload;
+    };
+    admin.SendCommand(type, to(9999));
+    EXPECT_EQ(ErrorOf(admin, type), -102) << type;
+    bob.SendCommand(type, to(hall));
+    EXPECT_EQ(ErrorOf(bob, type), -1009) << type;
+  }
+  Barrier(admin);
+  for (const TClientEvent& e : EventsBefore(bob)) EXPECT_FALSE(IsChannelEvent(e)) << DescribeEvent(e);
+  WithModel([&](TClients&, TChannels& channels) {
+    const TChannelRec* c = Channel(channels, hall);
+    EXPECT_EQ(c->Name, "Hall");
+    EXPECT_EQ(c->Topic, "t");
+    EXPECT_EQ(c->Description, "d");
+    EXPECT_TRUE(c->Password.empty());
+    EXPECT_EQ(c->MaxUsers, 10);
+    EXPECT_EQ(c->Order, 0);
+  });
+}
+
 TEST_F(ChannelCommandsTest, NewDefaultAndLateRegistrationAreKeptAcrossARestart) {
   TQVClient& admin = StartWithAdmin();
   TQVClient& bob = Login(Request("bob"));
