@@ -4,8 +4,7 @@
 // Every handler reads the whole request before it tests anything, and makes
 // every refusal before it changes anything: a refused or malformed command
 // leaves the tree, storage and every client's view as they were.
-#include <fmt/format.h>
-
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
