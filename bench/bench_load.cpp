@@ -23,7 +23,7 @@ namespace {
 
 constexpr int64_t kFrameNs = 20'000'000;  // 50 datagrams a second per speaker
 constexpr uint8_t kCodec = 0;             // the server never looks at the codec data
-constexpr int kLoginTimeoutMs = 15000;
+constexpr int kLoginTimeoutMs = 3000;
 constexpr int64_t kLateNs = 5'000'000;    // a send this far behind its slot counts as late
 // A step has fallen behind when this share is lost or queues hold it back
 // two frames or more.
@@ -102,7 +102,7 @@ class TQuillvaneLoad : public TLoadTarget {
     for (int k = 0; k < shape.Sockets; ++k) {
       workers.emplace_back([&, k] {
         for (int i = k; i < shape.Clients && failures[k].empty(); i += shape.Sockets) {
-          const int result = clients_[static_cast<size_t>(i)]->Login(Request(i, relayPort, channelName(shape.ChannelOf(i))));
+          const int result = LoginWithRetry(i, Request(i, relayPort, channelName(shape.ChannelOf(i))));
           if (result != 1) failures[k] = fmt::format("login of client {} failed with {}", i, result);
         }
       });
@@ -130,13 +130,35 @@ class TQuillvaneLoad : public TLoadTarget {
   std::shared_ptr<TClientEndpoint> MakeEndpoint(size_t slot) {
     return TClientEndpoint::Create("127.0.0.1", [this, slot](const uint8_t* data, size_t size) {
       if (size < S2CVoiceHeader::Size || (data[0] | data[1] << 8) != pcS2CVoice) return false;
+      const uint32_t recipient = static_cast<uint32_t>(data[8] | data[9] << 8 | data[10] << 16) |
+                                 static_cast<uint32_t>(data[11]) << 24;
+      if (!Admitted(recipient)) return true;
       sink_.Record(slot, data + S2CVoiceHeader::Size, size - S2CVoiceHeader::Size);
       return true;
     });
   }
 
+  // While hundreds log in, the notifications about each arrival flood the
+  // client sockets and a login reply (sent once, unacknowledged) can be
+  // dropped there. The login is then asked for again; the server keeps the
+  // unanswered player until it times out, so the new one needs another nick.
+  int LoginWithRetry(int client, const TClientLogin& login) {
+    TQVClient& c = *clients_[static_cast<size_t>(client)];
+    int result = kClientNoReply;
+    for (int attempt = 0; attempt < kLoginAttempts && result == kClientNoReply; ++attempt) result = c.Login(login);
+    if (result == 1) Admit(c.PlayerId());
+    return result;
+  }
+
+  void Admit(uint32_t playerId) {
+    if (playerId < kMaxPlayerId) admitted_[playerId] = true;
+  }
+  // Voice for a player the server kept from a lost login reply is not ours.
+  bool Admitted(uint32_t playerId) const { return playerId < kMaxPlayerId && admitted_[playerId]; }
+
   static TClientLogin Request(int client, uint16_t port, const std::string& channel) {
     TClientLogin login;
+    login.UniqueNick = true;
     login.ServerPort = port;
     login.NickName = fmt::format("bench{}", client);
     login.Channel = channel;
@@ -144,7 +166,11 @@ class TQuillvaneLoad : public TLoadTarget {
     return login;
   }
 
+  static constexpr uint32_t kMaxPlayerId = 65536;
+  static constexpr int kLoginAttempts = 3;
+
   TReceiveSink& sink_;
+  std::unique_ptr<std::atomic<bool>[]> admitted_ = std::make_unique<std::atomic<bool>[]>(kMaxPlayerId);
   std::vector<std::shared_ptr<TClientEndpoint>> endpoints_;
   std::vector<std::unique_ptr<TQVClient>> clients_;
 };
@@ -384,7 +410,9 @@ TStepResult RunStep(TLoadTarget& target, TReceiveSink& sink, const TLoadShape& s
   r.GeneratorSocketDrops = p.After.OwnDrops - p.Before.OwnDrops;
   r.RelaySocketDrops = p.After.RelayDrops - p.Before.RelayDrops;
   r.OtherMachineCores = std::max(0.0, (p.After.Machine - p.Before.Machine - r.RelayCpuSeconds - ownCpu) / wall);
-  r.GeneratorSaturated = r.GeneratorBusiestThread >= kSaturatedThread || r.LateSendPercent > 1.0 ||
+  // Late sends alone do not make the generator the bottleneck: on a busy
+  // machine the pacing thread simply waits for a core. They are reported apart.
+  r.GeneratorSaturated = r.GeneratorBusiestThread >= kSaturatedThread ||
                          static_cast<double>(r.GeneratorSocketDrops) > 0.005 * static_cast<double>(p.Expected);
   r.Behind = r.LossPercent > kBehindLossPercent || r.P99Ms > kBehindP99Ms;
   return r;

@@ -127,6 +127,8 @@ void DriveLoad(TRelayRun& run, const TScenario& scenario, TLoadTarget& target, T
   const auto connectStart = Clock::now();
   if (!target.Connect(scenario.Shape, port, channelName, run.Error)) return;
   run.ConnectSeconds = std::chrono::duration<double>(Clock::now() - connectStart).count();
+  std::printf("  %-9s %d clients in their channels after %.1f s\n", run.Relay.c_str(), scenario.Shape.Clients,
+              run.ConnectSeconds);
   std::this_thread::sleep_for(std::chrono::duration<double>(kSettleSeconds));
   RunSteps(run, scenario, target, sink, pid, port, options.Quick, deadline);
   run.Ok = run.Error.empty() && !run.Steps.empty();
@@ -230,6 +232,10 @@ void PrintWarnings(const std::vector<TScenarioRun>& runs) {
                       "drops at its sockets %llu; the figures show the generator's limit, not the relay's\n",
                       where.c_str(), 100 * s.GeneratorBusiestThread, s.LateSendPercent,
                       static_cast<unsigned long long>(s.GeneratorSocketDrops));
+        }
+        if (s.LateSendPercent > 1.0) {
+          std::printf("note: %.1f%% of sends were more than 5 ms behind their slot (%s)\n", s.LateSendPercent,
+                      where.c_str());
         }
         if (s.OtherMachineCores > 0.5) {
           std::printf("note: other processes used %.1f cores during %s\n", s.OtherMachineCores, where.c_str());
