@@ -71,6 +71,7 @@ class TQuillvaneServer {
   uint16_t Port() const { return port_; }
   bool Running() { return child_.Running(); }
   static std::string ChannelName(const TServerLayout& layout, int index);
+  std::string Directory(const std::string& scenario) const { return workDir_ + "/" + scenario; }
 
  private:
   std::vector<std::string> Args(const std::string& dir) const;
