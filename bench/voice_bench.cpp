@@ -114,17 +114,18 @@ void RunSteps(TRelayRun& run, const TScenario& scenario, TLoadTarget& target, TR
     }
     run.Steps.push_back(RunStep(target, sink, scenario.Shape, StepConfig(scenario, speakers, quick), pid, port));
     const TStepResult& s = run.Steps.back();
-    // On a shared machine one step can fall behind because of a neighbour;
-    // a ramp only ends when the same load falls behind twice in a row.
+    // On a shared machine one step can fail because of a neighbour; a ramp
+    // only ends when the same load fails twice in a row.
     const bool confirmed = run.Steps.size() > 1 && run.Steps[run.Steps.size() - 2].SpeakersPerChannel == speakers;
-    if (scenario.Steps.size() > 1 && s.Behind && !s.GeneratorSaturated && !confirmed) --i;
+    const bool failed = s.Behind || s.GeneratorSaturated;
+    if (scenario.Steps.size() > 1 && failed && !confirmed) --i;
     std::printf("  %-9s %2d spk/ch: relayed %8.0f/s of %8.0f/s, p99 %7.2f ms, loss %5.2f%%, relay thread %3.0f%%, "
                 "generator %3.0f%% (busiest thread %3.0f%%)%s\n",
                 run.Relay.c_str(), speakers, s.RelayedPps, s.ExpectedPps, s.P99Ms, s.LossPercent,
                 100 * s.RelayBusiestThread, 100 * s.GeneratorCores, 100 * s.GeneratorBusiestThread,
                 s.GeneratorSaturated ? "  GENERATOR SATURATED" : (s.Behind ? "  behind" : ""));
     std::fflush(stdout);
-    if (s.GeneratorSaturated || (s.Behind && (confirmed || scenario.Steps.size() == 1))) return;
+    if (failed && (confirmed || scenario.Steps.size() == 1)) return;
   }
 }
 
@@ -250,10 +251,11 @@ void PrintWarnings(const std::vector<TScenarioRun>& runs) {
       for (const TStepResult& s : run->Steps) {
         const std::string where = fmt::format("{} / {} / {} spk per channel", r.Scenario->Id, run->Relay, s.SpeakersPerChannel);
         if (s.GeneratorSaturated) {
-          std::printf("WARNING: load generator saturated (%s): busiest thread %.0f%%, late sends %.1f%%, "
-                      "drops at its sockets %llu; the figures show the generator's limit, not the relay's\n",
-                      where.c_str(), 100 * s.GeneratorBusiestThread, s.LateSendPercent,
-                      static_cast<unsigned long long>(s.GeneratorSocketDrops));
+          std::printf("WARNING: the load generator did not keep up (%s): busiest thread %.0f%%, %llu datagrams "
+                      "dropped at its sockets, other processes used %.1f cores; these figures show the generator's "
+                      "or the machine's limit, not the relay's\n",
+                      where.c_str(), 100 * s.GeneratorBusiestThread,
+                      static_cast<unsigned long long>(s.GeneratorSocketDrops), s.OtherMachineCores);
         }
         if (s.LateSendPercent > 1.0) {
           std::printf("note: %.1f%% of sends were more than 5 ms behind their slot (%s)\n", s.LateSendPercent,
