@@ -47,6 +47,10 @@ bool CanSpeakInChannel(const TQVUDPListener& listener, const TClientRec& speaker
   return (speaker.PlayerPrivileges & spSA) != 0 || (speaker.ChannelPrivileges & (cpCA | cpOP | cpV)) != 0;
 }
 
+// Voice counts from the end of the login until the departure is announced;
+// after that the speaker is no longer in anybody's list.
+bool MaySpeak(const TClientRec* speaker) { return speaker && speaker->LoginComplete && !speaker->Removing; }
+
 bool HearsSpeaker(const TClientRec& recipient, uint32_t speakerId) {
   return (recipient.PlayerFlags & pfNoVoice) == 0 && !ClientInClientMuteList(&recipient, speakerId);
 }
@@ -98,7 +102,7 @@ void TQVUDPListener::RelayToMembers(const TChannelRec& channel, const TClientRec
 void TQVUDPListener::RelayChannelVoice() {
   try {
     const TClientRec* speaker = CurrentPlayer();
-    if (!speaker || !speaker->LoginComplete) return;
+    if (!MaySpeak(speaker)) return;
     const TChannelRec* channel = Channels().GetChannelById(speaker->ChannelId);
     if (!channel || channel->Members.size() < 2 || !CanSpeakInChannel(*this, *speaker, *channel)) return;
     const size_t length = std::min(Packet().Size() - C2SVoiceHeader::Size, kMaxCodecData);
@@ -132,7 +136,7 @@ void TQVUDPListener::RelayParentChannelVoice() {
       }
       return;
     }
-    if (!speaker->LoginComplete || !CanSpeakInChannel(*this, *speaker, *parent)) return;
+    if (!MaySpeak(speaker) || !CanSpeakInChannel(*this, *speaker, *parent)) return;
     BuildRelayedVoice(C2SVoiceHeader::Size, length, speaker->PlayerId);
     RelayToMembers(*parent, *speaker, kTargetParent);
     if (CanSpeakInChannel(*this, *speaker, *own)) RelayToMembers(*own, *speaker, kTargetParent);
@@ -148,7 +152,7 @@ void TQVUDPListener::RelayWhisperVoice() {
   try {
     const TPacket& in = Packet();
     const TClientRec* speaker = CurrentPlayer();
-    if (!speaker || in.Size() < WhisperLayout::Entries) return;
+    if (!speaker || speaker->Removing || in.Size() < WhisperLayout::Entries) return;
     const size_t count = in.GetU8(WhisperLayout::Count);
     const size_t dataOffset = WhisperLayout::Entries + count * WhisperLayout::EntrySize;
     if (count == 0 || dataOffset > in.Size()) return;  // nobody named, or a list beyond the datagram

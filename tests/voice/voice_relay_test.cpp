@@ -184,9 +184,14 @@ TEST_F(VoiceRelayTest, ChannelVoiceReachesTheOthersInTheChannelAsRelayedPackets)
   ASSERT_EQ(heard[bob->PlayerId].size(), 1u);
   EXPECT_EQ(heard[bob->PlayerId][0].size(), 22u);
 
-  // A speaker whose login is not complete is not relayed.
+  // A speaker whose login is not complete, or whose departure was
+  // announced, is not relayed.
   alice->LoginComplete = false;
   Speak(*alice, 0, data);
+  EXPECT_TRUE(Heard().empty());
+  alice->LoginComplete = true;
+  alice->Removing = true;
+  for (uint8_t target : {0, 1, 2}) Speak(*alice, target, Concat(WhisperList({{1, bob->PlayerId}}), data));
   EXPECT_TRUE(Heard().empty());
 }
 
