@@ -447,11 +447,12 @@ bool TClientEndpoint::Attach(uint32_t playerId, TQVClient* client) {
   return clients_.emplace(playerId, client).second;
 }
 
-void TClientEndpoint::Detach(uint32_t playerId, TQVClient* client) {
+void TClientEndpoint::Detach(uint32_t playerId, TQVClient* client, bool keepConnection) {
   std::lock_guard<std::mutex> lock(clientsMutex_);
   auto it = clients_.find(playerId);
-  if (it != clients_.end() && it->second == client) clients_.erase(it);
-  buffer_.RemoveConnection(playerId);
+  if (it == clients_.end() || it->second != client) return;
+  clients_.erase(it);
+  if (!keepConnection) buffer_.RemoveConnection(playerId);
 }
 
 void TClientEndpoint::Dispatch() {
@@ -528,6 +529,9 @@ int TQVClient::Login(const TClientLogin& login) {
   if (result != 1) return result;
   if (!endpoint_->Attach(reply.PlayerId, this)) return kClientBadReply;
   try {
+    // No client holds this player id, so a connection with it is one that a
+    // quit left behind.
+    endpoint_->buffer_.RemoveConnection(reply.PlayerId);
     endpoint_->buffer_.AddConnection(reply.PlayerId, reply.ConnectionId, 2, login.ServerPort,
                                      login.ServerIp);
   } catch (const std::exception&) {
@@ -549,9 +553,6 @@ int TQVClient::Login(const TClientLogin& login) {
 }
 
 bool TQVClient::Quit(int timeoutMs) {
-  const uint32_t playerId = PlayerId();
-  TCustomPacketBuffer& buffer = endpoint_->buffer_;
-  const uint32_t sentBefore = buffer.GetConnectionInfo(playerId).PacketsSent;
   if (!SendCommand(CMD_cs_PlayerQuit, {})) return false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   bool farewell = false;
@@ -560,20 +561,15 @@ bool TQVClient::Quit(int timeoutMs) {
     farewell = changed_.wait_until(lock, deadline, [this] { return farewell_ || !loggedIn_; }) &&
                farewell_;
   }
-  if (farewell) {
-    // The quit and the acknowledgement of the farewell are this connection's
-    // next two datagrams; the server closes the connection once that
-    // acknowledgement arrives, so let it leave before the connection goes.
-    const auto flushDeadline = std::min(deadline, Clock::now() + 1000ms);
-    while (buffer.GetConnectionInfo(playerId).PacketsSent < sentBefore + 2 && Clock::now() < flushDeadline) {
-      std::this_thread::sleep_for(1ms);
-    }
-  }
-  Disconnect();
+  // The server closes its side once the farewell is acknowledged. Should that
+  // acknowledgement be lost, it sends the farewell again, so the connection
+  // stays in the endpoint to answer until it times out or its player id is
+  // handed out again.
+  Release(farewell);
   return farewell;
 }
 
-void TQVClient::Disconnect() {
+void TQVClient::Release(bool keepConnection) {
   uint32_t playerId = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -582,8 +578,10 @@ void TQVClient::Disconnect() {
     attached_ = loggedIn_ = loginComplete_ = farewell_ = false;
     changed_.notify_all();
   }
-  endpoint_->Detach(playerId, this);
+  endpoint_->Detach(playerId, this, keepConnection);
 }
+
+void TQVClient::Disconnect() { Release(false); }
 
 bool TQVClient::Queue(TPacketPtr packet) {
   {

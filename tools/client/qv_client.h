@@ -199,7 +199,9 @@ class TClientEndpoint {
   void Dispatch();
   // False when another client already holds the player id.
   bool Attach(uint32_t playerId, TQVClient* client);
-  void Detach(uint32_t playerId, TQVClient* client);
+  // keepConnection: the connection stays (without client) until it times
+  // out or a login gets its player id.
+  void Detach(uint32_t playerId, TQVClient* client, bool keepConnection = false);
 
   TDatagramTap tap_;  // set before the reader starts, never changed after
   TCustomPacketBuffer buffer_{kSideClient, cfRetransmit | cfTimeouts};
@@ -226,7 +228,8 @@ class TQVClient {
   // in once; a second call on a logged-in client disconnects it first.
   int Login(const TClientLogin& login);
   // Sends CMD_cs_PlayerQuit and waits (up to timeoutMs) for the server's
-  // farewell, so that its acknowledgement leaves before the client goes.
+  // farewell; true when it came. The connection then lingers in the endpoint
+  // so that a resent farewell is still acknowledged.
   bool Quit(int timeoutMs = 3000);
   // Forgets the connection without telling the server.
   void Disconnect();
@@ -265,6 +268,7 @@ class TQVClient {
   friend class TClientEndpoint;
   static constexpr size_t kMaxQueuedEvents = 100000;
 
+  void Release(bool keepConnection);
   int ExchangeLoginRequest(const TClientLogin& login, TLoginReply& reply);
   // Dispatcher thread: an event for this client.
   void Deliver(TClientEvent event);
