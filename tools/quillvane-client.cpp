@@ -17,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
+#include <netdb.h>
+#include <netinet/in.h>
 
 #include "client/qv_client.h"
 #include "protocol/command_types.h"
@@ -236,9 +239,23 @@ class TClientTool {
   std::map<uint32_t, TVoiceStats> voice_;  // guarded by statsMutex_
 };
 
+// The IPv4 address of a host name or address text; empty when unknown.
+std::string ResolveIPv4(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return "";
+  char text[INET_ADDRSTRLEN] = {};
+  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+  freeaddrinfo(found);
+  return text;
+}
+
 bool ParseServer(const std::string& text, TClientLogin& login) {
   size_t colon = text.rfind(':');
-  login.ServerIp = text.substr(0, colon);
+  login.ServerIp = ResolveIPv4(text.substr(0, colon));
   if (colon == std::string::npos) return !login.ServerIp.empty();
   try {
     unsigned long port = std::stoul(text.substr(colon + 1));
@@ -273,7 +290,7 @@ int main(int argc, char** argv) {
       verbose = true;
     } else if (a[0] != '-') {
       if (!ParseServer(a, login)) {
-        std::cerr << "bad server address: " << a << "\n";
+        std::cerr << "unknown server address: " << a << "\n";
         return 1;
       }
     } else if (!(v = value())) {
