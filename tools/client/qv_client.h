@@ -20,8 +20,9 @@
 //
 // Thread rules: every public method of TQVClient may be called from any
 // thread. Event handlers run on the endpoint's dispatcher thread while the
-// endpoint's client table is locked: they may send, but must not destroy a
-// client or log in. The endpoint lives as long as its last client.
+// endpoint's client table is locked (the login verdict alone on the thread
+// that calls Login): they may send, but must not destroy a client, log in or
+// quit. The endpoint lives as long as its last client.
 #pragma once
 
 #include <array>
