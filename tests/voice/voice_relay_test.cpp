@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -451,6 +452,45 @@ TEST_F(VoiceRelayTest, LargeCodecDataIsRelayedWholeUpTo16385Bytes) {
   EXPECT_EQ(
       log.MessagesStartingWith("SID: 3 ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size").size(),
       1u);
+}
+
+TEST_F(VoiceRelayTest, RandomDatagramsNeverReachTheSpeakerOrChangeState) {
+  const int32_t one = AddChannel("One", lobby);
+  TClientRec* alice = AddPlayer("alice", one);
+  std::vector<uint32_t> ids{alice->PlayerId};
+  for (int32_t channel : {lobby, one, one}) {
+    ids.push_back(AddPlayer("p" + std::to_string(ids.size()), channel)->PlayerId);
+  }
+  std::mt19937 random(20240611);  // fixed: a failure must repeat
+  auto byte = [&] { return static_cast<uint8_t>(random() & 0xFF); };
+
+  size_t relayed = 0;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes body(random() % 300);
+    for (uint8_t& b : body) b = byte();
+    // Whisper lists that name players and channels that exist, some of the time.
+    if (body.size() > 6 && random() % 2 == 0) {
+      body[0] = static_cast<uint8_t>(random() % 4);
+      body[1] = static_cast<uint8_t>(random() % 3);
+      body[2] = static_cast<uint8_t>(random() % 6);
+      body[3] = body[4] = body[5] = 0;
+    }
+    Speak(*alice, static_cast<uint8_t>(random() % 4), body, byte(), static_cast<uint16_t>(i));
+    for (const auto& [to, packets] : Heard()) {
+      EXPECT_NE(to, alice->PlayerId);
+      for (const Bytes& p : packets) {
+        ASSERT_GE(p.size(), 22u);
+        EXPECT_LE(p.size(), 22u + body.size());
+        EXPECT_EQ(p[16], alice->PlayerId);
+        ++relayed;
+      }
+    }
+  }
+  EXPECT_GT(relayed, 0u);
+  EXPECT_EQ(server.Clients->Count(), static_cast<int>(ids.size()));
+  EXPECT_EQ(server.Channels->Count(), 2);
+  EXPECT_EQ(Channel(one)->Members.size(), 3u);
+  for (uint32_t id : ids) EXPECT_EQ(server.PacketBuffer->ConnectionState(id), stConnected);
 }
 
 }  // namespace
