@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -245,28 +246,31 @@ void PrintTable(const std::vector<TScenarioRun>& runs) {
               "A ramp row is the last step that kept up (loss <= 1%%, p99 <= 40 ms, generator not saturated).\n");
 }
 
+// Saturation is named per step; the machine's other load is summed up once.
 void PrintWarnings(const std::vector<TScenarioRun>& runs) {
+  double otherMax = 0, otherSum = 0, lateMax = 0;
+  int steps = 0;
   for (const TScenarioRun& r : runs) {
     for (const TRelayRun* run : {&r.Quillvane, &r.Baseline}) {
       for (const TStepResult& s : run->Steps) {
-        const std::string where = fmt::format("{} / {} / {} spk per channel", r.Scenario->Id, run->Relay, s.SpeakersPerChannel);
-        if (s.GeneratorSaturated) {
-          std::printf("WARNING: the load generator did not keep up (%s): busiest thread %.0f%%, %llu datagrams "
-                      "dropped at its sockets, other processes used %.1f cores; these figures show the generator's "
-                      "or the machine's limit, not the relay's\n",
-                      where.c_str(), 100 * s.GeneratorBusiestThread,
-                      static_cast<unsigned long long>(s.GeneratorSocketDrops), s.OtherMachineCores);
-        }
-        if (s.LateSendPercent > 1.0) {
-          std::printf("note: %.1f%% of sends were more than 5 ms behind their slot (%s)\n", s.LateSendPercent,
-                      where.c_str());
-        }
-        if (s.OtherMachineCores > 0.5) {
-          std::printf("note: other processes used %.1f cores during %s\n", s.OtherMachineCores, where.c_str());
-        }
+        ++steps;
+        otherSum += s.OtherMachineCores;
+        otherMax = std::max(otherMax, s.OtherMachineCores);
+        lateMax = std::max(lateMax, s.LateSendPercent);
+        if (!s.GeneratorSaturated) continue;
+        std::printf("WARNING: the load generator did not keep up (%s / %s / %d speakers per channel): busiest "
+                    "thread %.0f%%, %llu datagrams dropped at its sockets, other processes used %.1f cores; these "
+                    "figures show the generator's or the machine's limit, not the relay's\n",
+                    r.Scenario->Id.c_str(), run->Relay.c_str(), s.SpeakersPerChannel, 100 * s.GeneratorBusiestThread,
+                    static_cast<unsigned long long>(s.GeneratorSocketDrops), s.OtherMachineCores);
       }
     }
   }
+  if (steps == 0) return;
+  std::printf("other processes on the machine used %.1f cores on average during the measurements (at most %.1f);\n"
+              "at most %.1f%% of a step's sends left more than 5 ms behind their slot.%s\n",
+              otherSum / steps, otherMax, lateMax,
+              otherMax > 0.5 ? " The machine was not quiet: latencies and the ramp's end are noisy." : "");
 }
 
 std::string JsonString(const std::string& text) {
