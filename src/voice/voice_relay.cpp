@@ -141,6 +141,7 @@ void TQVUDPListener::RelayParentChannelVoice() {
     RelayToMembers(*parent, *speaker, kTargetParent);
     if (CanSpeakInChannel(*this, *speaker, *own)) RelayToMembers(*own, *speaker, kTargetParent);
   } catch (const std::exception&) {
+    // Dropped without a line, as channel voice.
   }
 }
 
@@ -189,6 +190,7 @@ void TQVUDPListener::RelayWhisperVoice() {
       }
     }
   } catch (const std::exception&) {
+    // Dropped without a line, as channel voice.
   }
 }
 
