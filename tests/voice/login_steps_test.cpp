@@ -1,0 +1,198 @@
+// The login handlers in bytes, on a listener without thread: the reply of
+// an accepted and of a refused request, short requests, and the lists and
+// end of login that step 3 sends.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "protocol/command_types.h"
+#include "storage/storage_test_util.h"
+#include "voice/udp_listener.h"
+
+namespace qv {
+namespace {
+
+// A hand-made CMD_cs_LoginStep1 request of `size` bytes.
+TPacketPtr LoginRequest(const std::string& nick, size_t size = 180, uint16_t release = 32, uint16_t build = 60) {
+  auto p = std::make_unique<TPacket>();
+  p->SetSize(size);
+  p->SetU16(0, 0xBEF4);
+  p->SetU16(2, 3);
+  if (size >= 88) {
+    p->SetU16(80, 2);
+    p->SetU16(84, release);
+    p->SetU16(86, build);
+  }
+  if (size >= 180) {
+    p->SetU8(150, static_cast<uint8_t>(nick.size()));
+    std::memcpy(p->Data() + 151, nick.data(), nick.size());
+  }
+  p->SetPeer("127.0.0.1", 40001);
+  return p;
+}
+
+class LoginStepsTest : public ::testing::Test {
+ protected:
+  LoginStepsTest() : log(dir), server(TScriptStorage{}, registry) {
+    server.ServerId = 6;
+    server.Name = "Srv";
+    server.Platform = "Lx";
+    server.Version = {2, 0, 19, 40};
+    server.MaxUsers = 5;
+    server.ServerFlags = sfClan;
+    server.WelcomeMessage = "Hello there";
+    server.AllowCodec = {};
+    server.AllowCodec[codecGSM148] = true;
+    server.AllowCodec[codecSpeex2150] = true;
+    server.AccessLog = true;
+    server.Clients = std::make_unique<TClients>(6, TScriptStorage{});
+    server.Channels = std::make_unique<TChannels>(6, TScriptStorage{});
+    server.PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, 7);
+    listener = std::make_unique<TQVUDPListener>(server);
+    auto lobby = NewChannel();
+    lobby->Id = 1;
+    lobby->Name = "Lobby";
+    lobby->Topic = "t";
+    lobby->Flags = cfDefault | cfUnregistered;
+    lobby->MaxUsers = 5;
+    EXPECT_EQ(server.Channels->AddChannelID(std::move(lobby)), 1);
+  }
+  ~LoginStepsTest() override {
+    listener.reset();
+    server.Channels.reset();
+    server.Clients.reset();
+    server.PacketBuffer.reset();
+  }
+
+  std::vector<TPacketPtr> Outgoing() {
+    std::vector<TPacketPtr> out;
+    int64_t wait = 0;
+    while (auto p = server.PacketBuffer->TryNextOutgoing(wait)) out.push_back(std::move(p));
+    return out;
+  }
+
+  test::TempDir dir;
+  test::LogCapture log;
+  TServerRegistry registry;
+  TServerObject server;
+  std::unique_ptr<TQVUDPListener> listener;
+};
+
+TEST_F(LoginStepsTest, AcceptedReplyInBytes) {
+  listener->ProcessEvent(0, evPacket, LoginRequest("ann"));
+  auto out = Outgoing();
+  ASSERT_EQ(out.size(), 1u);
+  const TPacket& r = *out[0];
+  ASSERT_EQ(r.Size(), 436u);
+  const uint8_t* b = r.Data();
+  EXPECT_EQ(r.GetU16(0), 0xBEF4);
+  EXPECT_EQ(r.GetU16(2), 4);
+  EXPECT_EQ(r.GetU32(4), 0u);  // no connection id in the header
+  EXPECT_EQ(r.GetU32(8), 1u);  // the new player id
+  EXPECT_EQ(b[20], 3);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b) + 21, 3), "Srv");
+  EXPECT_EQ(b[50], 2);
+  EXPECT_EQ(r.GetU16(84), 19);
+  EXPECT_EQ(r.GetU16(86), 40);
+  EXPECT_EQ(r.GetU32(88), 1u);
+  EXPECT_EQ(r.GetU32(92), (1u << 2) | (1u << 5));
+  EXPECT_EQ(r.GetU32(96), 0u);
+  EXPECT_EQ(r.GetU16(100), sfClan);
+  EXPECT_EQ(r.GetU32(168), 5u);
+  const TClientRec* ann = server.Clients->GetClientByID(1);
+  ASSERT_NE(ann, nullptr);
+  EXPECT_EQ(r.GetU32(172), ann->ConnectionId);
+  EXPECT_EQ(r.GetU32(176), 1u);
+  EXPECT_EQ(b[180], 11);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b) + 181, 11), "Hello there");
+  EXPECT_EQ(ann->ChannelId, -1);
+  EXPECT_FALSE(ann->LoginComplete);
+  EXPECT_EQ(log.MessagesStartingWith("SID: 6 client connected [IP: 127.0.0.1, Nick: ann, LoginName: , "
+                                     "Version: 2.0.32.60]")
+                .size(),
+            1u);
+}
+
+TEST_F(LoginStepsTest, ShortRequests) {
+  // Read up to the version only: the nick counts as empty.
+  listener->ProcessEvent(0, evPacket, LoginRequest("ann", 100));
+  auto out = Outgoing();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(static_cast<int32_t>(out[0]->GetU32(88)), -1);
+  EXPECT_EQ(server.Clients->Count(), 0);
+  // Too short to read: no reply, one exception line.
+  listener->ProcessEvent(0, evPacket, LoginRequest("ann", 87));
+  EXPECT_TRUE(Outgoing().empty());
+  EXPECT_EQ(log.MessagesStartingWith("SID: 6 CMD_cs_LoginStep1 Exception: EStreamError.").size(), 1u);
+}
+
+TEST_F(LoginStepsTest, RefusalCarriesOnlyResultAndIds) {
+  listener->ProcessEvent(0, evPacket, LoginRequest("old", 180, 27, 39));
+  auto out = Outgoing();
+  ASSERT_EQ(out.size(), 1u);
+  const TPacket& r = *out[0];
+  ASSERT_EQ(r.Size(), 436u);
+  EXPECT_EQ(static_cast<int32_t>(r.GetU32(88)), -5);
+  const uint32_t connectionId = r.GetU32(172);
+  EXPECT_NE(connectionId, 0u);
+  EXPECT_EQ(r.GetU32(176), r.GetU32(8));
+  for (size_t i = 20; i < 436; ++i) {
+    if (i >= 88 && i < 92) continue;
+    if (i >= 172 && i < 180) continue;
+    ASSERT_EQ(r.Data()[i], 0) << "byte " << i;
+  }
+  EXPECT_EQ(server.Clients->Count(), 0);
+  // Its connection closes once the reply is out.
+  EXPECT_EQ(server.PacketBuffer->ConnectionState(r.GetU32(8)), stClosed);
+}
+
+TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {
+  listener->ProcessEvent(0, evPacket, LoginRequest("ann"));
+  Outgoing();
+  TClientRec* ann = server.Clients->GetClientByID(1);
+  ASSERT_NE(ann, nullptr);
+  auto step3 = NewCommandPacket(CMD_cs_LoginStep3, ann->ConnectionId, 1);
+  step3->SetSequence(1);
+  step3->SetSize(120);
+  step3->SetU32(116, 64);
+  // Truncated first: logged, nothing sent, the player stays.
+  auto shortStep3 = step3->Clone();
+  shortStep3->SetSize(119);
+  listener->ProcessEvent(1, evPacket, std::move(shortStep3));
+  EXPECT_TRUE(Outgoing().empty());
+  EXPECT_EQ(log.MessagesStartingWith("SID: 6 CMD_cs_LoginStep3 Exception: EStreamError.").size(), 1u);
+
+  listener->ProcessEvent(1, evPacket, std::move(step3));
+  auto out = Outgoing();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0]->CommandType(), CMD_sc_LoginStep4);
+  EXPECT_EQ(out[0]->GetU32(24), 1u);
+  EXPECT_EQ(out[0]->GetU32(28), 1u);       // channel id
+  EXPECT_EQ(out[0]->GetU16(32), cfDefault | cfUnregistered);
+  EXPECT_EQ(out[0]->GetU32(36), 0xFFFFFFFFu);  // no parent
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out[0]->Data()) + 44), "Lobby");
+  EXPECT_EQ(out[0]->Size(), 44u + 6 + 2 + 1);  // "Lobby", "t", ""
+  EXPECT_EQ(out[1]->CommandType(), CMD_sc_LoginStep5);
+  ASSERT_EQ(out[1]->Size(), 468u);
+  EXPECT_EQ(out[1]->GetU32(24), 1u);
+  EXPECT_EQ(out[1]->GetU32(28), 1u);
+  EXPECT_EQ(out[1]->GetU32(32), 1u);  // in the lobby
+  EXPECT_EQ(out[1]->Data()[42], 3);
+  EXPECT_EQ(out[2]->CommandType(), CMD_sc_LoginStep6);
+  EXPECT_EQ(out[2]->Size(), 280u);
+  EXPECT_TRUE(ann->LoginComplete);
+  EXPECT_EQ(ann->UploadBandwidth, 64);
+  EXPECT_EQ(server.LoginsSinceNotify.load(), 1u);
+
+  // A second step 3 changes nothing.
+  auto again = NewCommandPacket(CMD_cs_LoginStep3, ann->ConnectionId, 1);
+  again->SetSize(120);
+  listener->ProcessEvent(1, evPacket, std::move(again));
+  EXPECT_TRUE(Outgoing().empty());
+  EXPECT_EQ(server.Channels->GetChannelById(1)->Members.size(), 1u);
+}
+
+}  // namespace
+}  // namespace qv
