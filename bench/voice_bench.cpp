@@ -160,6 +160,10 @@ TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, cons
   const std::string profile = server.Directory(scenario.Id) + "/perf.data";
   auto startProfiler = [&] {
     if (!options.Profile) return;
+    if (!fs::exists("/usr/bin/perf")) {
+      std::printf("  no profile: /usr/bin/perf is not installed\n");
+      return;
+    }
     // A flat profile (no call graphs) of the server's own code and the
     // kernel work it asks for, sampled only while the load runs.
     profiler.Start("/usr/bin/perf", {"record", "-q", "-F", "1999", "-p", std::to_string(server.Pid()), "-o", profile},
@@ -317,7 +321,8 @@ std::string RatioJson(const TScenarioRun& r) {
       ratio(q->RelayCpuPer1k, b->RelayCpuPer1k), ratio(q->RelayPeakRssMb, b->RelayPeakRssMb));
 }
 
-bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs, double loadBefore) {
+bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs, double loadBefore,
+               double loadAfter) {
   std::string scenarios;
   for (const TScenarioRun& r : runs) {
     const TLoadShape& s = r.Scenario->Shape;
@@ -330,8 +335,9 @@ bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs, d
   std::error_code ignored;
   fs::create_directories(fs::path(file).parent_path(), ignored);
   std::ofstream out(file);
-  out << fmt::format("{{\"cores\": {}, \"load_average_1m_at_start\": {:.2f}, \"scenarios\": [\n{}\n]}}\n",
-                     CoreCount(), loadBefore, scenarios);
+  out << fmt::format("{{\"cores\": {}, \"load_average_1m_at_start\": {:.2f}, \"load_average_1m_at_end\": {:.2f}, "
+                     "\"scenarios\": [\n{}\n]}}\n",
+                     CoreCount(), loadBefore, loadAfter, scenarios);
   return static_cast<bool>(out);
 }
 
@@ -377,6 +383,16 @@ int Run(const TOptions& options) {
     return 2;
   }
   const std::string workDir = pattern;
+  // The work directory goes on every way out, unless asked to stay.
+  struct TWorkDirGuard {
+    std::string Dir;
+    bool Keep;
+    ~TWorkDirGuard() {
+      std::error_code ignored;
+      if (Keep) std::printf("work directory kept: %s\n", Dir.c_str());
+      else fs::remove_all(Dir, ignored);
+    }
+  } guard{workDir, options.Keep};
   TQuillvaneServer server(options.BuildDir, workDir);
   TBaselineRelay baseline(options.BuildDir, workDir);
   std::string error;
@@ -403,16 +419,15 @@ int Run(const TOptions& options) {
     }
     runs.push_back(std::move(run));
   }
+  if (runs.empty()) {
+    std::fprintf(stderr, "no scenario matches \"%s\"\n", options.Only.c_str());
+    allRan = false;
+  }
   PrintTable(runs);
   PrintWarnings(runs);
-  std::printf("load average %.2f at start, %.2f at the end\n", loadBefore, LoadAverage());
-  if (WriteJson(options.JsonFile, runs, loadBefore)) std::printf("JSON: %s\n", options.JsonFile.c_str());
-  if (options.Keep) {
-    std::printf("work directory kept: %s\n", workDir.c_str());
-  } else {
-    std::error_code ignored;
-    fs::remove_all(workDir, ignored);
-  }
+  const double loadAfter = LoadAverage();
+  std::printf("load average %.2f at start, %.2f at the end\n", loadBefore, loadAfter);
+  if (WriteJson(options.JsonFile, runs, loadBefore, loadAfter)) std::printf("JSON: %s\n", options.JsonFile.c_str());
   return allRan ? 0 : 1;
 }
 
