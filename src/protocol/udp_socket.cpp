@@ -1,5 +1,7 @@
 #include "protocol/udp_socket.h"
 
+#include <vector>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -57,10 +59,10 @@ void TUDPSocket::Open(uint16_t port, const std::string& bindAddress) {
   active_.store(true);
 }
 
-void TUDPSocket::Start(TReadHandler handler) {
+void TUDPSocket::Start(TReadHandler handler, size_t maxDatagram) {
   if (fd_ < 0) throw ESocketError("Socket not open");
   if (reader_.joinable()) throw ESocketError("Socket already started");
-  reader_ = std::thread(&TUDPSocket::ReadLoop, this, std::move(handler));
+  reader_ = std::thread(&TUDPSocket::ReadLoop, this, std::move(handler), maxDatagram);
 }
 
 void TUDPSocket::Close() {
@@ -76,9 +78,12 @@ void TUDPSocket::Close() {
   wakeFd_ = -1;
 }
 
-void TUDPSocket::ReadLoop(TReadHandler handler) {
-  uint8_t buffer[kReceiveBufferSize];
+void TUDPSocket::ReadLoop(TReadHandler handler, size_t maxDatagram) {
+  std::vector<uint8_t> buffer(maxDatagram);
   pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  // Under load many datagrams wait at once: each wake-up reads up to a batch
+  // of them before polling again (which also notices the stop request).
+  constexpr int kBatch = 64;
   while (active_.load()) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -86,19 +91,22 @@ void TUDPSocket::ReadLoop(TReadHandler handler) {
     }
     if (fds[1].revents != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    // MSG_TRUNC makes the call report the datagram's real length, so an
-    // over-long datagram is recognised and dropped instead of cut.
-    ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
-                           reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0 || static_cast<size_t>(n) > sizeof buffer) continue;
-    char ip[INET_ADDRSTRLEN] = {0};
-    ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
-    try {
-      handler(buffer, static_cast<size_t>(n), ip, ntohs(from.sin_port));
-    } catch (...) {
-      // The handler owns its error handling; nothing may end the reader.
+    for (int i = 0; i < kBatch; ++i) {
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      // MSG_TRUNC makes the call report the datagram's real length, so an
+      // over-long datagram is recognised and dropped instead of cut.
+      ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < 0) break;  // nothing more waiting (or a transient error)
+      if (static_cast<size_t>(n) > buffer.size()) continue;
+      char ip[INET_ADDRSTRLEN] = {0};
+      ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+      try {
+        handler(buffer.data(), static_cast<size_t>(n), ip, ntohs(from.sin_port));
+      } catch (...) {
+        // The handler owns its error handling; nothing may end the reader.
+      }
     }
   }
 }

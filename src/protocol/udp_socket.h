@@ -1,8 +1,8 @@
 // TUDPSocket: a bound UDP socket with its own reader thread.
 //
 // Open binds to a port (0: any free port) on all local addresses or on one;
-// Start runs a reader thread that receives every datagram into an 8192-byte
-// buffer (longer datagrams are dropped) and calls the read handler with the
+// Start runs a reader thread that receives every datagram into a buffer of
+// the given size (8192 bytes on a server: longer datagrams are dropped) and calls the read handler with the
 // bytes and the sender's IPv4 address text and port. SendTo puts a datagram on
 // the same socket, so replies leave from the bound port. The server binds its
 // voice port; a client (tools, tests, load generators) binds port 0.
@@ -30,6 +30,9 @@ QV_EXCEPTION_CLASS(ESocketError, Exception);
 class TUDPSocket {
  public:
   static constexpr size_t kReceiveBufferSize = 8192;
+  // Clients take whatever a server relays: a relayed voice packet is a few
+  // bytes longer than the largest datagram the server accepts.
+  static constexpr size_t kLargestDatagram = 65535;
   using TReadHandler =
       std::function<void(const uint8_t* data, size_t size, const std::string& ip, uint16_t port)>;
 
@@ -40,8 +43,9 @@ class TUDPSocket {
 
   // Raises ESocketError when the address is no IPv4 address or the bind fails.
   void Open(uint16_t port, const std::string& bindAddress = "");
-  // Starts the reader thread; the socket must be open.
-  void Start(TReadHandler handler);
+  // Starts the reader thread; the socket must be open. Datagrams longer than
+  // maxDatagram bytes are dropped.
+  void Start(TReadHandler handler, size_t maxDatagram = kReceiveBufferSize);
   // Stops the reader and closes the socket; safe to call twice.
   void Close();
 
@@ -56,7 +60,7 @@ class TUDPSocket {
   }
 
  private:
-  void ReadLoop(TReadHandler handler);
+  void ReadLoop(TReadHandler handler, size_t maxDatagram);
 
   int fd_ = -1;
   int wakeFd_ = -1;  // eventfd that ends the reader's poll

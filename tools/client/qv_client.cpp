@@ -429,7 +429,7 @@ void TClientEndpoint::Start(const std::string& bindAddress) {
     } catch (...) {
       // Invalid or unexpected datagrams vanish, as on the server.
     }
-  });
+  }, TUDPSocket::kLargestDatagram);
   sender_ = std::make_unique<TQVUDPSender>(buffer_, socket_, 0);
   sender_->Start();
   dispatcher_ = std::thread(&TClientEndpoint::Dispatch, this);
