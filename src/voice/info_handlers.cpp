@@ -10,6 +10,7 @@
 #include "app/date_time.h"
 #include "app/log.h"
 #include "protocol/command_types.h"
+#include "protocol/single_connection.h"
 #include "voice/server_lang.h"
 #include "voice/udp_listener.h"
 
@@ -46,6 +47,9 @@ struct BanIpPlayerLayout {
 struct UnbanIpLayout {
   static constexpr size_t Ip = 24;
 };
+
+// The longest command a client takes in one piece; replies stay within it.
+constexpr size_t kMaxReply = TSingleConnection::kMaxMessageSize;
 
 // The width of the stored address column: a longer text is no address.
 constexpr size_t kMaxBanIpText = 64;
@@ -113,7 +117,7 @@ void TQVUDPListener::SendTextMessage(const TClientRec& from, uint32_t value, uin
     n->SetU8(TextMessageLayout::TargetKind, kind);
     n->SetPosition(TextMessageLayout::Nick);
     n->WriteText(from.NickName, kShortTextField);
-    n->WriteCString(text);
+    n->WriteCString(std::string_view(text).substr(0, kMaxReply - TextMessageLayout::Text - 1));
     SendPacket(std::move(n));
   };
   if (kind == tkEverybody) {
@@ -214,11 +218,16 @@ void TQVUDPListener::CMD_cs_InfoRequestBanIpList() {
     {
       std::lock_guard<std::mutex> lock(server_.Lock);
       const TStorageContainer* bans = server_.Bans.get();
+      // A list too long for one reply ends with the last ban that fits; the
+      // count says how many the reply holds.
       for (size_t i = 0; bans && i < bans->Count(); ++i) {
         const TStorageRow& row = bans->RowAt(i);
-        r->WriteCString(row.AsString("s_ban_ip"));
+        const std::string ip = row.AsString("s_ban_ip");
+        const std::string by = row.AsString("s_ban_by");
+        if (r->Size() + ip.size() + by.size() + 4 > kMaxReply) break;
+        r->WriteCString(ip);
         r->WriteU16(static_cast<uint16_t>(row.AsInteger("i_ban_minutes")));
-        r->WriteCString(row.AsString("s_ban_by"));
+        r->WriteCString(by);
         ++count;
       }
     }

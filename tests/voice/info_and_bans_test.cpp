@@ -2,7 +2,13 @@
 // checked in the bytes the clients receive.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "app/date_time.h"
 #include "app/version.h"
+#include "protocol/single_connection.h"
 #include "voice/live_server_fixture.h"
 #include "voice/server_lang.h"
 
@@ -213,6 +219,40 @@ TEST_F(InfoAndBansTest, BanByPlayerRemovesHimAndBansHisAddress) {
   EXPECT_EQ(WireU32(list, 24), 1u);
   EXPECT_EQ(std::string(list.begin() + 28, list.end()), entry);
   EXPECT_EQ(LoginResult("dave"), -6);
+}
+
+TEST_F(InfoAndBansTest, ABanListTooLongForOneReplyEndsWithTheLastBanThatFits) {
+  StartServer();
+  TQVClient& alice = Login("alice");
+  const std::string by(60, 'b');
+  {
+    TStorageLock lock(db.Storage());
+    for (int i = 0; i < 900; ++i) {
+      ASSERT_TRUE(db.Scripts().Load("new_ban.sql"));
+      db.Storage().SetParamInteger(":iServerID", serverId);
+      db.Storage().SetParamString(":sBy", by);
+      db.Storage().SetParamString(":sIP", fmt::format("10.{}.{}.{:0>54}", i / 256, i % 256, 1));
+      db.Storage().SetParamDateTime(":dtCreated", Now());
+      db.Storage().SetParamInteger(":iMinutes", i);
+      ASSERT_TRUE(db.Storage().ExecSQL());
+    }
+  }
+  server->ReloadBans();
+
+  const std::vector<uint8_t> list = BanList(alice);
+  const uint32_t count = WireU32(list, 24);
+  EXPECT_GT(count, 700u);
+  EXPECT_LT(count, 900u);
+  EXPECT_LE(list.size(), TSingleConnection::kMaxMessageSize);
+  // The entries the count announces fill the reply exactly, in storage order.
+  size_t at = 28;
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t ipEnd = std::find(list.begin() + static_cast<long>(at), list.end(), 0) - list.begin();
+    ASSERT_LT(ipEnd + 3, list.size()) << "entry " << i;
+    EXPECT_EQ(WireU16(list, ipEnd + 1), i);
+    at = ipEnd + 3 + by.size() + 1;
+  }
+  EXPECT_EQ(at, list.size());
 }
 
 }  // namespace
