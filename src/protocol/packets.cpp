@@ -272,7 +272,9 @@ std::string TPacket::ReadText(size_t fieldSize) {
   if (fieldSize > Size() - Position()) throw EStreamError("Stream read error");
   const uint8_t* field = Data() + Position();
   size_t len = std::min<size_t>(field[0], fieldSize - 1);
-  std::string text(reinterpret_cast<const char*>(field + 1), len);
+  // A zero byte ends the text even inside the stated length.
+  const uint8_t* zero = std::find(field + 1, field + 1 + len, uint8_t{0});
+  std::string text(reinterpret_cast<const char*>(field + 1), static_cast<size_t>(zero - (field + 1)));
   SetPosition(Position() + fieldSize);
   return text;
 }

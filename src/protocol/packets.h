@@ -192,7 +192,8 @@ class TPacket : public TPacketMemoryStream {
   // Length-prefixed text field of fieldSize bytes; text longer than
   // fieldSize - 1 is cut, the rest of the field is zero.
   void WriteText(std::string_view text, size_t fieldSize);
-  // Reads a whole field; the length byte is clamped to the field. Raises
+  // Reads a whole field; the length byte is clamped to the field and a zero
+  // byte inside the text ends it. Raises
   // EStreamError (reading nothing) when the field does not fit in the packet.
   std::string ReadText(size_t fieldSize);
 

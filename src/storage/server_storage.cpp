@@ -199,6 +199,9 @@ void TCustomStorage::BindParam(std::string_view name, std::string_view sqlText) 
 }
 
 void TCustomStorage::SetParamString(std::string_view name, std::string_view value) {
+  // SQL text ends at a zero byte, which would leave the literal unterminated:
+  // a value is stored up to its first zero byte.
+  value = value.substr(0, value.find('\0'));
   std::string sql = "'";
   for (char c : value) {
     sql += c;

@@ -195,6 +195,11 @@ TEST(PacketText, FixedFieldsAndCStrings) {
   bad.Write(std::string(29, 'z').data(), 29);
   bad.SetPosition(0);
   EXPECT_EQ(bad.ReadText(kShortTextField), std::string(29, 'z'));
+  // A zero byte inside the stated length ends the text; the field is consumed whole.
+  TPacket inner = FromBytes({5, 'a', 'b', 0, 'c', 'd'});
+  inner.SetSize(kShortTextField + 1);
+  EXPECT_EQ(inner.ReadText(kShortTextField), "ab");
+  EXPECT_EQ(inner.Position(), kShortTextField);
   // Field cut short by the end of the packet: raises, reads nothing.
   TPacket cut = FromBytes({5, 'a', 'b'});
   EXPECT_THROW(cut.ReadText(kShortTextField), EStreamError);

@@ -45,6 +45,15 @@ TEST_F(SQLiteStorageTest, AwkwardTextRoundTripsUnchanged) {
   EXPECT_EQ(rows->Row().AsString("s_text"), awkward);
 }
 
+TEST_F(SQLiteStorageTest, TextIsStoredUpToAZeroByte) {
+  storage_->SetStatement("INSERT INTO t (i_num, s_text) VALUES (2, :sText);");
+  storage_->SetParamString(":sText", std::string("name\0'); DROP TABLE t; --", 25));
+  ASSERT_TRUE(storage_->ExecSQL());
+  auto rows = Open("SELECT s_text FROM t WHERE i_num = 2;");
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->Row().AsString("s_text"), "name");
+}
+
 TEST_F(SQLiteStorageTest, NullValuesFollowTheEmptyRules) {
   ASSERT_TRUE(Exec("INSERT INTO t (s_text) VALUES (NULL);"));
   auto rows = Open("SELECT s_text, i_num, b_flag, dt_when FROM t;");
