@@ -51,9 +51,6 @@ struct ChannelValueChangedLayout {
 struct PasswordChangedLayout {
   static constexpr size_t ChannelId = 24, Size = 28;
 };
-struct PlayerFlagsChangedLayout {
-  static constexpr size_t PlayerId = 24, Flags = 28, Size = 30;
-};
 
 // Texts from the network are cut before they reach the tree: channel names
 // travel in 30-byte fields elsewhere (the channel choice of a login), topic
@@ -125,18 +122,6 @@ void NotifyChannelValue(TQVUDPListener& listener, uint16_t commandType, const TC
   });
 }
 
-// CMD_sc_NotifyPlayerFlagsChanged to everybody who sees the player.
-void NotifyPlayerFlags(TQVUDPListener& listener, const TClientRec& player) {
-  for (const auto& recipient : listener.Clients().Items()) {
-    if (!listener.CheckClientInView(&player, recipient.get())) continue;
-    TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerFlagsChanged, recipient->ConnectionId, recipient->PlayerId);
-    p->SetSize(PlayerFlagsChangedLayout::Size);
-    p->SetU32(PlayerFlagsChangedLayout::PlayerId, player.PlayerId);
-    p->SetU16(PlayerFlagsChangedLayout::Flags, player.PlayerFlags);
-    listener.SendPacket(std::move(p));
-  }
-}
-
 // In a channel without moderation, voice requests, operator and voice mean
 // nothing; the record of the channel loses them too, so that permission
 // checks in the channel agree with what the clients were told.
@@ -145,7 +130,7 @@ void EndModeration(TQVUDPListener& listener, TChannelRec& channel) {
     if (player->ChannelId != channel.Id) continue;
     if (player->PlayerFlags & pfRequestVoice) {
       player->PlayerFlags &= static_cast<uint16_t>(~pfRequestVoice);
-      NotifyPlayerFlags(listener, *player);
+      NotifyPlayerFlagsChanged(listener, *player);
     }
     TChannelAttrib* entry = channel.Privileges.Get(player->PlayerId);
     for (auto [bit, index] : kModeratedPrivileges) {

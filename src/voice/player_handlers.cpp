@@ -116,17 +116,6 @@ bool ChannelsRelated(const TChannelRec& from, const TChannelRec& to) {
   return from.ParentId == to.Id || from.ParentId == to.ParentId || from.Id == to.ParentId;
 }
 
-void SendFlagsChanged(TQVUDPListener& l, const TClientRec& player) {
-  for (const auto& recipient : l.Clients().Items()) {
-    if (!l.CheckClientInView(&player, recipient.get())) continue;
-    TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerFlagsChanged, recipient->ConnectionId, recipient->PlayerId);
-    p->SetSize(FlagsChangedLayout::Size);
-    p->SetU32(FlagsChangedLayout::PlayerId, player.PlayerId);
-    p->SetU16(FlagsChangedLayout::Flags, player.PlayerFlags);
-    l.SendPacket(std::move(p));
-  }
-}
-
 TPacketPtr NewMovedPacket(const TClientRec& to, const TClientRec& moved, int32_t oldChannelId, uint32_t originator) {
   TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerMovedToChannel, to.ConnectionId, to.PlayerId);
   p->SetSize(MovedToChannelLayout::Size);
@@ -174,7 +163,7 @@ TClientRec* ConnectedPlayer(const TClients& clients, uint32_t playerId) {
 // The steps after a player changed channel: his flags, the member lists, and
 // the removal of the old channel tree when it is left empty.
 void FinishChannelChange(TQVUDPListener& l, TClientRec& player, TChannelRec* oldChannel, TChannelRec& newChannel) {
-  SendFlagsChanged(l, player);
+  NotifyPlayerFlagsChanged(l, player);
   l.Channels().ClientLeftChannel(oldChannel, &player);
   l.Channels().ClientJoinedChannel(&newChannel, &player);
   if (oldChannel) {
@@ -402,7 +391,7 @@ void TQVUDPListener::CMD_cs_PlayerFlagsChanged() {
       return;
     }
     player->PlayerFlags = flags;
-    SendFlagsChanged(*this, *player);
+    NotifyPlayerFlagsChanged(*this, *player);
   } catch (const std::exception& e) {
     LogHandlerException("CMD_cs_PlayerFlagsChanged", e);
   }
@@ -465,7 +454,7 @@ namespace {
 void ClearSettledVoiceRequest(TQVUDPListener& l, TClientRec& target) {
   if (!HoldsModeration(target) || !(target.PlayerFlags & pfRequestVoice)) return;
   target.PlayerFlags &= static_cast<uint16_t>(~pfRequestVoice);
-  SendFlagsChanged(l, target);
+  NotifyPlayerFlagsChanged(l, target);
 }
 
 uint16_t ApplyAction(uint16_t bits, uint8_t action, uint16_t bit) {
@@ -670,6 +659,17 @@ void TQVUDPListener::CMD_cs_PlayerAdminRegister() {
 
 // ---------------------------------------------------------------------------
 // Shared with the external commands
+
+void NotifyPlayerFlagsChanged(TQVUDPListener& listener, const TClientRec& player) {
+  for (const auto& recipient : listener.Clients().Items()) {
+    if (!listener.CheckClientInView(&player, recipient.get())) continue;
+    TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerFlagsChanged, recipient->ConnectionId, recipient->PlayerId);
+    p->SetSize(FlagsChangedLayout::Size);
+    p->SetU32(FlagsChangedLayout::PlayerId, player.PlayerId);
+    p->SetU16(FlagsChangedLayout::Flags, player.PlayerFlags);
+    listener.SendPacket(std::move(p));
+  }
+}
 
 void TQVUDPListener::MovePlayerToChannel(TClientRec& player, TChannelRec& channel, uint32_t originator) {
   const int32_t oldChannelId = player.ChannelId;

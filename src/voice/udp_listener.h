@@ -302,4 +302,8 @@ class TQVUDPListener : public TServerListener {
   std::thread thread_;
 };
 
+// CMD_sc_NotifyPlayerFlagsChanged about the player to everybody who sees him.
+// Call with the player list locked.
+void NotifyPlayerFlagsChanged(TQVUDPListener& listener, const TClientRec& player);
+
 }  // namespace qv
