@@ -1,6 +1,8 @@
 // A temporary directory for one test, removed with everything in it.
 #pragma once
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,11 +14,11 @@ class TempDir {
  public:
   TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "qvtest-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
+    if (char* made = mkdtemp(tmpl.data())) path_ = made;
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -4,134 +4,35 @@
 // the clients received.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "client/qv_client.h"
-#include "model/accounts.h"
-#include "model/server_object.h"
 #include "protocol/command_types.h"
-#include "storage/schema.h"
-#include "storage/sqlite_storage.h"
-#include "storage/storage_test_util.h"
-#include "voice/udp_listener.h"
+#include "voice/live_server_fixture.h"
 
 namespace qv {
 namespace {
 
-using namespace std::chrono_literals;
-constexpr int kWaitMs = 10000;  // generous: everything runs under the sanitizers
+using test::kWaitMs;
+using test::WaitUntil;
+using test::WireU16;
+using test::WireU32;
 
-uint16_t FreePort() {
-  TUDPSocket probe;
-  probe.Open(0, "127.0.0.1");
-  return probe.LocalPort();
-}
-
-uint32_t U32(const std::vector<uint8_t>& raw, size_t offset) {
-  return raw[offset] | raw[offset + 1] << 8 | raw[offset + 2] << 16 | static_cast<uint32_t>(raw[offset + 3]) << 24;
-}
-uint16_t U16(const std::vector<uint8_t>& raw, size_t offset) {
-  return static_cast<uint16_t>(raw[offset] | raw[offset + 1] << 8);
-}
-
-// The shipped tables in a database file of the test's own directory.
-class TestDatabase {
- public:
-  explicit TestDatabase(const test::TempDir& dir)
-      : db_(dir.File("server.dbs")), scripts_{&db_, test::SourceScriptDir()} {
-    EXPECT_TRUE(CreateTables(db_, test::SourceScriptDir()));
-  }
-  const TScriptStorage& Scripts() const { return scripts_; }
-  TCustomStorage& Storage() { return db_; }
-
- private:
-  TSQLiteStorage db_;
-  TScriptStorage scripts_;
-};
-
-bool WaitUntil(const std::function<bool()>& condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-class LoginTest : public ::testing::Test {
+class LoginTest : public test::LiveServerTest {
  protected:
-  LoginTest() : log(dir), registry(TQVUDPListener::Create) {}
-  ~LoginTest() override {
-    clients.clear();
-    registry.StopServers(0);
-  }
+  LoginTest() { defaults.Name = "Test Server"; }
 
-  // Starts a stored server with the default settings changed by `edit`.
-  void StartServer(const std::function<void(TServerSettings&)>& edit = {}) {
-    TServerSettings settings = DefaultServerSettings();
-    settings.UdpPort = FreePort();
-    settings.Name = "Test Server";
-    if (edit) edit(settings);
-    serverId = CreateServerRow(db.Scripts(), settings.UdpPort);
-    ASSERT_TRUE(SaveSettings(db.Scripts(), serverId, settings));
-    auto object = std::make_unique<TServerObject>(db.Scripts(), registry);
-    object->BoundToIp = "127.0.0.1";
-    object->AccessLog = true;
-    object->IsBadName = [](std::string_view nick) { return nick == "server"; };
-    server = registry.StartServer(std::move(object), serverId, 0);
-    ASSERT_NE(server, nullptr);
-    port = static_cast<uint16_t>(settings.UdpPort);
+  void PrepareServer(TServerObject& object) override {
+    object.AccessLog = true;
+    object.IsBadName = [](std::string_view nick) { return nick == "server"; };
   }
-
-  void AddAccount(const std::string& name, const std::string& password, uint16_t privileges = 0) {
-    TClientRec account;
-    account.LoginName = name;
-    account.LoginPassword = password;
-    account.PlayerPrivileges = privileges;
-    ASSERT_EQ(DBAddUser(db.Scripts(), serverId, account), 0);
-  }
-
-  TClientLogin Request(const std::string& nick) const {
-    TClientLogin login;
-    login.ServerPort = port;
-    login.NickName = nick;
-    login.TimeoutMs = kWaitMs;
-    return login;
-  }
-
-  // A new client on the shared endpoint that runs the login; the result in `result`.
-  TQVClient& Login(const TClientLogin& login, int* result = nullptr) {
-    clients.push_back(std::make_unique<TQVClient>(endpoint));
-    int r = clients.back()->Login(login);
-    if (result) *result = r;
-    return *clients.back();
-  }
-  int Result(const TClientLogin& login) {
-    int r = 0;
-    Login(login, &r);
-    return r;
-  }
-
-  test::TempDir dir;
-  test::LogCapture log;
-  TestDatabase db{dir};
-  TServerRegistry registry;
-  TServerObject* server = nullptr;
-  int32_t serverId = 0;
-  uint16_t port = 0;
-  std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");
-  std::vector<std::unique_ptr<TQVClient>> clients;
 };
 
 TEST_F(LoginTest, VersionCheckAndTheRepliesOfBothVerdicts) {
   StartServer();
   TClientLogin old = Request("old");
   old.ClientVersion = {2, 0, 27, 39};
-  TQVClient& refused = Login(old);
+  TQVClient& refused = Attempt(old);
   TLoginReply reply = refused.LoginReply();
   EXPECT_EQ(reply.Result, -5);
   // A refusal carries only the result and the ids.
@@ -146,7 +47,7 @@ TEST_F(LoginTest, VersionCheckAndTheRepliesOfBothVerdicts) {
   EXPECT_EQ(Result(release28), 1);
   TClientLogin build40 = Request("build40");
   build40.ClientVersion = {2, 0, 0, 40};
-  TQVClient& accepted = Login(build40);
+  TQVClient& accepted = Attempt(build40);
   reply = accepted.LoginReply();
   EXPECT_EQ(reply.Result, 1);
   EXPECT_EQ(reply.ServerName, "Test Server");
@@ -191,7 +92,7 @@ TEST_F(LoginTest, ServerPasswordAnonymousAndRegistered) {
   registered.ServerPasswordFlag = true;
   EXPECT_EQ(Result(registered), -1);
   registered.ServerPasswordFlag = false;
-  TQVClient& alice = Login(registered);
+  TQVClient& alice = Attempt(registered);
   ASSERT_TRUE(alice.LoggedIn());
   auto self = alice.FindPlayer(alice.PlayerId());
   ASSERT_TRUE(self.has_value());
@@ -225,18 +126,18 @@ TEST_F(LoginTest, NickNameRules) {
 
   TClientLogin unique = Request("");
   unique.UniqueNick = true;
-  TQVClient& guest = Login(unique);
+  TQVClient& guest = Attempt(unique);
   ASSERT_TRUE(guest.LoggedIn());
   EXPECT_EQ(guest.FindPlayer(guest.PlayerId())->NickName, "Guest2");
   unique.NickName = "Guest1";
-  TQVClient& numbered = Login(unique);
+  TQVClient& numbered = Attempt(unique);
   ASSERT_TRUE(numbered.LoggedIn());
   EXPECT_EQ(numbered.FindPlayer(numbered.PlayerId())->NickName, "Guest11");
   // A 29-character nick in use has no room for a number.
   const std::string longNick(29, 'x');
   EXPECT_EQ(Result(Request(longNick)), 1);
   unique.NickName = longNick;
-  TQVClient& cut = Login(unique);
+  TQVClient& cut = Attempt(unique);
   ASSERT_TRUE(cut.LoggedIn());
   EXPECT_EQ(cut.FindPlayer(cut.PlayerId())->NickName, "Guest3");
 }
@@ -267,15 +168,15 @@ TEST_F(LoginTest, BannedAddressIsRefused) {
 TEST_F(LoginTest, TwentyFivePlayersArriveInListsOfTenTenAndFive) {
   StartServer([](TServerSettings& s) { s.MaxUsers = 30; });
   for (int i = 1; i < 25; ++i) ASSERT_EQ(Result(Request("p" + std::to_string(i))), 1) << i;
-  TQVClient& last = Login(Request("p25"));
+  TQVClient& last = Attempt(Request("p25"));
   ASSERT_TRUE(last.LoggedIn());
   std::vector<uint32_t> counts;
   std::vector<uint32_t> ids;
   while (auto list = last.WaitFor(cePlayerList, 0)) {
     ASSERT_EQ(list->Raw.size(), 468u);
-    ASSERT_EQ(U16(list->Raw, 2), CMD_sc_LoginStep5);
-    counts.push_back(U32(list->Raw, 24));
-    for (uint32_t i = 0; i < counts.back(); ++i) ids.push_back(U32(list->Raw, 28 + 44 * i));
+    ASSERT_EQ(WireU16(list->Raw, 2), CMD_sc_LoginStep5);
+    counts.push_back(WireU32(list->Raw, 24));
+    for (uint32_t i = 0; i < counts.back(); ++i) ids.push_back(WireU32(list->Raw, 28 + 44 * i));
   }
   EXPECT_EQ(counts, (std::vector<uint32_t>{10, 10, 5}));
   ASSERT_EQ(ids.size(), 25u);
@@ -288,8 +189,8 @@ TEST_F(LoginTest, TwentyFivePlayersArriveInListsOfTenTenAndFive) {
   auto entered = clients[0]->WaitFor(isHim, kWaitMs);
   ASSERT_TRUE(entered.has_value());
   ASSERT_EQ(entered->Raw.size(), 68u);
-  EXPECT_EQ(U16(entered->Raw, 2), CMD_sc_NotifyPlayerEnteredScope);
-  EXPECT_EQ(U32(entered->Raw, 24), lastId);
+  EXPECT_EQ(WireU16(entered->Raw, 2), CMD_sc_NotifyPlayerEnteredScope);
+  EXPECT_EQ(WireU32(entered->Raw, 24), lastId);
   EXPECT_EQ(entered->Raw[24 + 14], 3);  // nick length, then "p25"
   EXPECT_EQ(std::string(entered->Raw.begin() + 24 + 15, entered->Raw.begin() + 24 + 18), "p25");
   EXPECT_FALSE(clients[0]->WaitFor(isHim, 0).has_value());
@@ -297,8 +198,8 @@ TEST_F(LoginTest, TwentyFivePlayersArriveInListsOfTenTenAndFive) {
 
 TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
   StartServer();
-  TQVClient& alice = Login(Request("alice"));
-  TQVClient& bob = Login(Request("bob"));
+  TQVClient& alice = Attempt(Request("alice"));
+  TQVClient& bob = Attempt(Request("bob"));
   ASSERT_TRUE(alice.LoggedIn());
   ASSERT_TRUE(bob.LoggedIn());
   const uint32_t bobId = bob.PlayerId();
@@ -308,7 +209,7 @@ TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
   // Once the server has removed him, a newcomer's arrival reaches alice after
   // anything the removal could have sent her.
   ASSERT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 1; }));
-  TQVClient& probe = Login(Request("probe"));
+  TQVClient& probe = Attempt(Request("probe"));
   const uint32_t probeId = probe.PlayerId();
   ASSERT_TRUE(alice.WaitFor([probeId](const TClientEvent& e) {
     return e.Kind == cePlayerEntered && e.PlayerId == probeId;
@@ -318,9 +219,9 @@ TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
     if (e.Kind != cePlayerLeft) continue;
     ++left;
     ASSERT_EQ(e.Raw.size(), 64u);
-    EXPECT_EQ(U32(e.Raw, 24), bobId);
-    EXPECT_EQ(U16(e.Raw, 28), 1);   // left the server
-    EXPECT_EQ(U32(e.Raw, 30), 0u);  // nobody acted
+    EXPECT_EQ(WireU32(e.Raw, 24), bobId);
+    EXPECT_EQ(WireU16(e.Raw, 28), 1);   // left the server
+    EXPECT_EQ(WireU32(e.Raw, 30), 0u);  // nobody acted
     EXPECT_EQ(e.Raw[34], 0);        // no reason text
   }
   EXPECT_EQ(left, 1);
@@ -329,7 +230,7 @@ TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
   EXPECT_TRUE(alice.Quit(kWaitMs));
   EXPECT_TRUE(probe.Quit(kWaitMs));
   ASSERT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 0; }));
-  TQVClient& carol = Login(Request("carol"));
+  TQVClient& carol = Attempt(Request("carol"));
   ASSERT_TRUE(carol.LoggedIn());
   EXPECT_EQ(carol.PlayerId(), 1u);
 }
@@ -365,26 +266,26 @@ TEST_F(LoginTest, ChannelChoiceFallsBackToTheDefaultChannel) {
 
   TClientLogin login = Request("a");
   login.Channel = "lobby";  // names compare ignoring case
-  TQVClient& a = Login(login);
+  TQVClient& a = Attempt(login);
   EXPECT_EQ(channelOf(a), lobby);
 
   login = Request("b");
   login.Channel = "Locked";
   login.SubChannel = "Inner";
   login.ChannelPassword = "wrong";
-  TQVClient& b = Login(login);
+  TQVClient& b = Attempt(login);
   EXPECT_EQ(channelOf(b), home);  // the parent's password guards the sub-channel
 
   login = Request("c");
   login.Channel = "Locked";
   login.SubChannel = "Inner";
   login.ChannelPassword = "key";
-  TQVClient& c = Login(login);
+  TQVClient& c = Attempt(login);
   EXPECT_EQ(channelOf(c), sub);
 
   login = Request("d");
   login.Channel = "Nowhere";
-  TQVClient& d = Login(login);
+  TQVClient& d = Attempt(login);
   EXPECT_EQ(channelOf(d), home);
   EXPECT_EQ(d.Channels().size(), 4u);
 }
@@ -395,7 +296,7 @@ TEST_F(LoginTest, Step3FlagEndsTheLogin) {
   login.Step3Flag = true;
   login.TimeoutMs = 1500;
   int result = 0;
-  TQVClient& flagged = Login(login, &result);
+  TQVClient& flagged = Attempt(login, &result);
   EXPECT_EQ(result, kClientLoginTimeout);
   EXPECT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 0; }));
   EXPECT_TRUE(flagged.Players().empty());
@@ -403,7 +304,7 @@ TEST_F(LoginTest, Step3FlagEndsTheLogin) {
 
 TEST_F(LoginTest, ExternalLoginAddsAPlayerWithoutNetworkPeer) {
   StartServer();
-  TQVClient& watcher = Login(Request("watcher"));
+  TQVClient& watcher = Attempt(Request("watcher"));
   ASSERT_TRUE(watcher.LoggedIn());
   int32_t home = 0;
   {

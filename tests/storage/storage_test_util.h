@@ -1,5 +1,5 @@
-// Helpers of the storage tests: a temporary directory per test, the script
-// directory of the source tree, and a capture of the process log.
+// Helpers of the storage tests: the script directory of the source tree and a
+// capture of the process log (temporary directories come from app/test_dir.h).
 #pragma once
 
 #include <cstdlib>
@@ -10,32 +10,11 @@
 #include <vector>
 
 #include "app/log.h"
+#include "app/test_dir.h"
 
 namespace qv::test {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "qv_storage_XXXXXX").string();
-    if (char* made = ::mkdtemp(pattern.data())) path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& Path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 // The shipped scripts: $QV_SOURCE_DIR/sqlite_sql/, or beside this source tree
 // when the tests run outside ctest.
@@ -43,18 +22,6 @@ inline std::string SourceScriptDir() {
   const char* source = std::getenv("QV_SOURCE_DIR");
   fs::path root = source ? fs::path(source) : fs::path(__FILE__).parent_path().parent_path().parent_path();
   return (root / "sqlite_sql").string() + "/";
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 // Creates the process log in `dir` for its lifetime and reads back the
@@ -68,6 +35,8 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // The whole log as written so far.
+  std::string Text() const { return ReadFile(logPath_); }
   // The message part (after the tab) of every log line, in order.
   std::vector<std::string> Messages() const {
     std::vector<std::string> messages;

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "voice/in_process_server.h"
+#include "voice/live_server_fixture.h"
 
 namespace qv {
 namespace {
 
 using test::kWaitMs;
-using test::U16At;
-using test::U32At;
+using test::WireU16;
+using test::WireU32;
 
 // Little-endian payload bytes, written out here rather than with the
 // server's own packet writer.
@@ -100,14 +100,19 @@ bool IsChannelEvent(const TClientEvent& e) {
   return e.Kind == ceChannelCreated || e.Kind == ceChannelChanged || e.Kind == ceChannelDestroyed;
 }
 
-class ChannelCommandsTest : public test::InProcessServerTest {
+class ChannelCommandsTest : public test::LiveServerTest {
  protected:
+  ChannelCommandsTest() {
+    defaults.Name = "Test Server";
+    storedPermissions = DefaultPermissions();
+  }
+
   // Starts the server, logs in the server admin "admin" and notes the default channel.
   TQVClient& StartWithAdmin(const std::function<void(TServerSettings&)>& edit = {}) {
     StartServer(edit);
     AddAccount("admin", "admin-pw", spSA);
     AddAccount("reg", "reg-pw");
-    TQVClient& admin = Login(Request("boss", "admin"));
+    TQVClient& admin = Login(AccountRequest("boss", "admin", "admin-pw"));
     // The listener has loaded the tree once a login went through.
     WithModel([&](TClients&, TChannels& channels) { defaultId = channels.GetDefaultChannel(); });
     return admin;
@@ -170,21 +175,21 @@ TEST_F(ChannelCommandsTest, AnonymousCreatorMovesInAsChannelAdminAndEmptyTreesGo
   TClientEvent created = Expect(admin, [](const TClientEvent& e) { return e.Kind == ceChannelCreated; });
   const std::vector<uint8_t>& raw = created.Raw;
   ASSERT_EQ(raw.size(), 44u + 5 + 5 + 6);  // never the password
-  const int32_t room = static_cast<int32_t>(U32At(raw, 28));
-  EXPECT_EQ(U16At(raw, 2), CMD_sc_NotifyChannelCreated);
-  EXPECT_EQ(U32At(raw, 24), aliceId);
-  EXPECT_EQ(U16At(raw, 32), 0x0D);  // unregistered, password, hierarchical
-  EXPECT_EQ(U16At(raw, 34), 5);
-  EXPECT_EQ(U32At(raw, 36), 0xFFFFFFFFu);
-  EXPECT_EQ(U16At(raw, 40), 7);
-  EXPECT_EQ(U16At(raw, 42), 10);
+  const int32_t room = static_cast<int32_t>(WireU32(raw, 28));
+  EXPECT_EQ(WireU16(raw, 2), CMD_sc_NotifyChannelCreated);
+  EXPECT_EQ(WireU32(raw, 24), aliceId);
+  EXPECT_EQ(WireU16(raw, 32), 0x0D);  // unregistered, password, hierarchical
+  EXPECT_EQ(WireU16(raw, 34), 5);
+  EXPECT_EQ(WireU32(raw, 36), 0xFFFFFFFFu);
+  EXPECT_EQ(WireU16(raw, 40), 7);
+  EXPECT_EQ(WireU16(raw, 42), 10);
   EXPECT_EQ(std::string(raw.begin() + 44, raw.end()), std::string("Room\0Chat\0About\0", 16));
 
   TClientEvent moved = Expect(admin, [](const TClientEvent& e) { return e.Kind == cePlayerSwitched; });
   EXPECT_EQ(moved.PlayerId, aliceId);
   EXPECT_EQ(moved.OldChannelId, defaultId);
   EXPECT_EQ(moved.ChannelId, room);
-  EXPECT_EQ(U16At(moved.Raw, 36), cpCA);
+  EXPECT_EQ(WireU16(moved.Raw, 36), cpCA);
 
   // As its admin she may add a sub-channel; she stays where she is.
   Create(alice, {.name = "Nook", .flags = cfUnregistered, .parent = room});
@@ -221,7 +226,7 @@ TEST_F(ChannelCommandsTest, AnonymousCreatorMovesInAsChannelAdminAndEmptyTreesGo
 
 TEST_F(ChannelCommandsTest, RegisteredCreatorStaysAndHisAdminRightIsStored) {
   StartWithAdmin();
-  TQVClient& reg = Login(Request("reg", "reg"));
+  TQVClient& reg = Login(AccountRequest("reg", "reg", "reg-pw"));
   Create(reg, {.name = "Club"});
   const int32_t club = CreatedId(reg, "Club");
   // An unregistered top-level channel takes even a registered creator in.
@@ -266,12 +271,12 @@ TEST_F(ChannelCommandsTest, DestroyRefusalsAndTheOrderOfItsNotifications) {
   }
   for (const auto& p : packets) {
     ASSERT_EQ(p.size(), 30u);
-    EXPECT_EQ(U16At(p, 2), CMD_sc_NotifyChannelDestroyed);
-    EXPECT_EQ(U32At(p, 26), admin.PlayerId());
+    EXPECT_EQ(WireU16(p, 2), CMD_sc_NotifyChannelDestroyed);
+    EXPECT_EQ(WireU32(p, 26), admin.PlayerId());
   }
-  EXPECT_EQ((std::set<uint16_t>{U16At(packets[0], 24), U16At(packets[1], 24)}),
+  EXPECT_EQ((std::set<uint16_t>{WireU16(packets[0], 24), WireU16(packets[1], 24)}),
             (std::set<uint16_t>{static_cast<uint16_t>(left), static_cast<uint16_t>(right)}));
-  EXPECT_EQ(U16At(packets[2], 24), top);
+  EXPECT_EQ(WireU16(packets[2], 24), top);
 
   // His own channel holds him.
   Create(bob, {.name = "Den", .flags = cfUnregistered});
@@ -330,9 +335,9 @@ TEST_F(ChannelCommandsTest, PropertiesRefusalsLeaveTreeAndStorageAlone) {
   SetProperties(admin, sub, 0, 7);
   TClientEvent e = Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, sub);
   ASSERT_EQ(e.Raw.size(), 36u);
-  EXPECT_EQ(U16At(e.Raw, 28), 0);
-  EXPECT_EQ(U16At(e.Raw, 30), 7);
-  EXPECT_EQ(U32At(e.Raw, 32), admin.PlayerId());
+  EXPECT_EQ(WireU16(e.Raw, 28), 0);
+  EXPECT_EQ(WireU16(e.Raw, 30), 7);
+  EXPECT_EQ(WireU32(e.Raw, 32), admin.PlayerId());
 
   Barrier(admin);
   for (const TClientEvent& before : EventsBefore(bob)) EXPECT_FALSE(IsChannelEvent(before)) << DescribeEvent(before);
@@ -365,8 +370,8 @@ TEST_F(ChannelCommandsTest, EndingModerationTakesOperatorAndVoiceInTheWholeTree)
   admin.TakeEvents();
 
   SetProperties(admin, stage, cfHierarchical, 0);
-  EXPECT_EQ(U16At(Changed(admin, CMD_sc_NotifyChannelPropertiesChanged, stage).Raw, 28), cfHierarchical);
-  EXPECT_EQ(U16At(Changed(admin, CMD_sc_NotifyChannelPropertiesChanged, back).Raw, 28), 0);
+  EXPECT_EQ(WireU16(Changed(admin, CMD_sc_NotifyChannelPropertiesChanged, stage).Raw, 28), cfHierarchical);
+  EXPECT_EQ(WireU16(Changed(admin, CMD_sc_NotifyChannelPropertiesChanged, back).Raw, 28), 0);
   Barrier(admin);
   std::vector<std::vector<uint8_t>> stripped;
   for (const TClientEvent& e : EventsBefore(admin)) {
@@ -376,7 +381,7 @@ TEST_F(ChannelCommandsTest, EndingModerationTakesOperatorAndVoiceInTheWholeTree)
   std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint32_t>> seen;
   for (const auto& p : stripped) {
     ASSERT_EQ(p.size(), 34u);
-    seen.emplace_back(U32At(p, 24), p[28], p[29], U32At(p, 30));
+    seen.emplace_back(WireU32(p, 24), p[28], p[29], WireU32(p, 30));
   }
   EXPECT_EQ(seen, (std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint32_t>>{
                       {bob, 3, 1, 0}, {bob, 3, 2, 0}, {carol, 3, 2, 0}}));
@@ -399,7 +404,7 @@ TEST_F(ChannelCommandsTest, EditsAreAnnouncedAndRegisteredChannelsSurviveARestar
   SetText(admin, CMD_cs_ChannelChangeName, keep, "Kept");
   const std::vector<uint8_t> named = Changed(bob, CMD_sc_NotifyChannelNameChanged, keep).Raw;
   ASSERT_EQ(named.size(), 37u);
-  EXPECT_EQ(U32At(named, 28), adminId);
+  EXPECT_EQ(WireU32(named, 28), adminId);
   EXPECT_EQ(std::string(named.begin() + 32, named.end()), std::string("Kept\0", 5));
   SetText(admin, CMD_cs_ChannelChangeName, keep, "KEPT");  // the channel itself counts
   EXPECT_EQ(ErrorOf(admin, CMD_cs_ChannelChangeName), -114);
@@ -413,12 +418,12 @@ TEST_F(ChannelCommandsTest, EditsAreAnnouncedAndRegisteredChannelsSurviveARestar
   SetValue(admin, CMD_cs_ChannelChangeMaxUsers, keep, 12);
   const std::vector<uint8_t> max = Changed(bob, CMD_sc_NotifyChannelMaxUsersChanged, keep).Raw;
   ASSERT_EQ(max.size(), 34u);
-  EXPECT_EQ(U16At(max, 28), 12);
-  EXPECT_EQ(U32At(max, 30), adminId);
+  EXPECT_EQ(WireU16(max, 28), 12);
+  EXPECT_EQ(WireU32(max, 30), adminId);
   SetValue(admin, CMD_cs_ChannelChangeOrder, keep, 3);
   const std::vector<uint8_t> order = Changed(bob, CMD_sc_NotifyChannelOrderChanged, keep).Raw;
   ASSERT_EQ(order.size(), 34u);
-  EXPECT_EQ(U16At(order, 28), 3);
+  EXPECT_EQ(WireU16(order, 28), 3);
 
   // The password: a reply to the requester alone, flags for everybody.
   SetPassword(admin, inner, "x");
@@ -427,7 +432,7 @@ TEST_F(ChannelCommandsTest, EditsAreAnnouncedAndRegisteredChannelsSurviveARestar
   const std::vector<uint8_t> reply =
       Expect(admin, [](const TClientEvent& e) { return e.CommandType == CMD_sc_ChannelChangePasswordReply; }).Raw;
   ASSERT_EQ(reply.size(), 28u);
-  EXPECT_EQ(U32At(reply, 24), static_cast<uint32_t>(keep));
+  EXPECT_EQ(WireU32(reply, 24), static_cast<uint32_t>(keep));
   EXPECT_EQ(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, keep).Value & 0xFFFF, cfHierarchical);
 
   // Keep becomes the default: the former default is told first.
@@ -516,11 +521,11 @@ TEST_F(ChannelCommandsTest, NewDefaultAndLateRegistrationAreKeptAcrossARestart) 
   // holds the server's maximum; the former default is told first.
   Create(admin, {.name = "Main", .flags = cfUnregistered | cfDefault, .maxUsers = 3});
   const TClientEvent former = Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, defaultId);
-  EXPECT_EQ(U16At(former.Raw, 28), 0);
-  EXPECT_EQ(U32At(former.Raw, 32), admin.PlayerId());
+  EXPECT_EQ(WireU16(former.Raw, 28), 0);
+  EXPECT_EQ(WireU32(former.Raw, 32), admin.PlayerId());
   const TClientEvent created = Expect(bob, [](const TClientEvent& e) { return e.Kind == ceChannelCreated; });
-  EXPECT_EQ(U16At(created.Raw, 32), cfDefault);
-  EXPECT_EQ(U16At(created.Raw, 42), 8);
+  EXPECT_EQ(WireU16(created.Raw, 32), cfDefault);
+  EXPECT_EQ(WireU16(created.Raw, 42), 8);
 
   // An unregistered tree registered later is stored with its sub-channel.
   Create(admin, {.name = "Camp", .flags = cfUnregistered | cfHierarchical});
@@ -528,8 +533,8 @@ TEST_F(ChannelCommandsTest, NewDefaultAndLateRegistrationAreKeptAcrossARestart) 
   Create(admin, {.name = "Tent", .flags = cfUnregistered, .parent = camp});
   const int32_t tent = CreatedId(bob, "Tent");
   SetProperties(admin, camp, cfHierarchical, 0);
-  EXPECT_EQ(U16At(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, camp).Raw, 28), cfHierarchical);
-  EXPECT_EQ(U16At(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, tent).Raw, 28), 0);
+  EXPECT_EQ(WireU16(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, camp).Raw, 28), cfHierarchical);
+  EXPECT_EQ(WireU16(Changed(bob, CMD_sc_NotifyChannelPropertiesChanged, tent).Raw, 28), 0);
 
   RestartServer();
   TQVClient& dora = Login(Request("dora"));

@@ -17,6 +17,7 @@ using test::WireU32;
 
 class ExternalCommandsTest : public LiveServerTest {
  protected:
+  ExternalCommandsTest() { defaults.MaxUsers = 20; }
   int32_t Execute(TExternalCommandType type, int32_t argument1, int32_t argument2 = 0) {
     TExternalCommand command;
     command.CommandType = type;
@@ -57,7 +58,7 @@ TEST_F(ExternalCommandsTest, MoveIgnoresPasswordAndRoomButNotTheSameChannel) {
   TClientLogin carolLogin = Request("carol", "Locked");
   carolLogin.ChannelPassword = "pw";
   int result = 0;
-  Login(carolLogin, &result);
+  Attempt(carolLogin, &result);
   ASSERT_EQ(result, 1);
   ASSERT_EQ(Record(clients.back()->PlayerId())->ChannelId, locked);  // the channel is full now
 
@@ -88,7 +89,7 @@ TEST_F(ExternalCommandsTest, SetUserPrivilegeChangesOnlyAdminRegistrationAndChan
   login.LoginName = "alice";
   login.Password = "secret";
   int result = 0;
-  TQVClient& alice = Login(login, &result);
+  TQVClient& alice = Attempt(login, &result);
   ASSERT_EQ(result, 1);
   TQVClient& bob = Login("bob");
   const auto aliceId = static_cast<int32_t>(alice.PlayerId());
@@ -145,7 +146,7 @@ TEST_F(ExternalCommandsTest, ChangedPropertiesReachEveryPlayerAndTheTypeSwitchCh
   EXPECT_EQ(server->NotifyChangedServerProperties(true), 0);
   EXPECT_EQ(server->LoginsSinceNotify.load(), 0u);
   for (TQVClient* c : {&alice, &bob, &carol}) {
-    auto event = c->WaitFor(ceServerProperties, test::kLiveWaitMs);
+    auto event = c->WaitFor(ceServerProperties, test::kWaitMs);
     ASSERT_TRUE(event.has_value());
     const std::vector<uint8_t>& raw = event->Raw;
     ASSERT_EQ(raw.size(), 390u);
@@ -165,7 +166,7 @@ TEST_F(ExternalCommandsTest, ChangedPropertiesReachEveryPlayerAndTheTypeSwitchCh
   }
   // The default channel follows the server's player limit.
   auto maxUsers = alice.WaitFor(
-      [](const TClientEvent& e) { return e.CommandType == CMD_sc_NotifyChannelMaxUsersChanged; }, test::kLiveWaitMs);
+      [](const TClientEvent& e) { return e.CommandType == CMD_sc_NotifyChannelMaxUsersChanged; }, test::kWaitMs);
   ASSERT_TRUE(maxUsers.has_value());
   EXPECT_EQ(maxUsers->ChannelId, DefaultChannel());
   EXPECT_EQ(WireU16(maxUsers->Raw, 28), 15);
@@ -218,7 +219,7 @@ TEST_F(ExternalCommandsTest, RemovePlayerAndAddAndDeleteChannels) {
   TClientLogin subLogin = Request("carol", "Parent");
   subLogin.SubChannel = "Sub";
   int result = 0;
-  TQVClient& carol = Login(subLogin, &result);
+  TQVClient& carol = Attempt(subLogin, &result);
   ASSERT_EQ(result, 1);
 
   // A channel of the server's own, with a codec it allows.

@@ -27,6 +27,7 @@ constexpr TUserPermissions kTextRights[] = {upSendTextToAll, upSendTextToOwnChan
 
 class InfoAndBansTest : public LiveServerTest {
  protected:
+  InfoAndBansTest() { defaults.MaxUsers = 20; }
   // The text messages the client has received since the last call.
   static std::vector<TClientEvent> Texts(TQVClient& c) {
     Sync(c);
@@ -45,7 +46,7 @@ class InfoAndBansTest : public LiveServerTest {
   static std::vector<uint8_t> Unban(const std::string& ip) { return TPayload().CString(ip); }
   int LoginResult(const std::string& nick) {
     int result = 0;
-    Login(Request(nick), &result);
+    Attempt(Request(nick), &result);
     return result;
   }
 };
@@ -206,7 +207,7 @@ TEST_F(InfoAndBansTest, BanByPlayerRemovesHimAndBansHisAddress) {
   EXPECT_EQ(ErrorFor(alice, CMD_cs_PlayerBanIpPlayer), 0);
   for (TQVClient* c : {&bob, &carol}) {
     auto left = c->WaitFor([&](const TClientEvent& e) { return e.Kind == cePlayerLeft && e.PlayerId == bobId; },
-                           test::kLiveWaitMs);
+                           test::kWaitMs);
     ASSERT_TRUE(left.has_value());
     EXPECT_EQ(left->Reason, lrKicked);
     EXPECT_EQ(left->ActorId, alice.PlayerId());

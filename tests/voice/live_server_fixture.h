@@ -1,12 +1,16 @@
 // A virtual server with its real threads on a free loopback port, its own
-// SQLite file and log in a temporary directory, and protocol clients that log
-// in to it over one shared endpoint. Model state the tests need is set and
-// read directly under the server's locks.
+// SQLite file and log in temporary directories, and protocol clients that log
+// in to it over one shared endpoint (or a socket of their own). Model state the
+// tests need is set and read directly under the server's locks; stored state
+// (settings, group permissions, accounts) is written before the server starts
+// and survives a restart.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,15 +20,16 @@
 #include <vector>
 
 #include "client/qv_client.h"
+#include "model/accounts.h"
 #include "model/model_test_util.h"
 #include "model/server_object.h"
 #include "protocol/command_types.h"
-#include "app/log.h"
+#include "storage/storage_test_util.h"
 #include "voice/udp_listener.h"
 
 namespace qv::test {
 
-inline constexpr int kLiveWaitMs = 10000;  // generous: everything runs under the sanitizers
+inline constexpr int kWaitMs = 10000;  // generous: everything runs under the sanitizers
 
 inline uint16_t FreeUdpPort() {
   TUDPSocket probe;
@@ -48,6 +53,16 @@ inline std::vector<uint8_t> WireText30(const std::string& text) {
 inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& raw, size_t offset, size_t size) {
   if (offset + size > raw.size()) return {};
   return std::vector<uint8_t>(raw.begin() + static_cast<long>(offset), raw.begin() + static_cast<long>(offset + size));
+}
+
+// Polls until the condition holds; false once the time is up.
+inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 // Payload builder: little-endian numbers, 30-byte texts and zero-terminated texts.
@@ -76,21 +91,6 @@ class TPayload {
   std::vector<uint8_t> bytes_;
 };
 
-// The process log, written to a file in the test's directory while it lives.
-class TLogFile {
- public:
-  explicit TLogFile(const TempDir& dir) : path_(dir.File("server.log")) {
-    CreateLog(dir.File("server.ini"), "Debug", path_);
-  }
-  ~TLogFile() { FreeLog(); }
-  TLogFile(const TLogFile&) = delete;
-  TLogFile& operator=(const TLogFile&) = delete;
-  std::string Text() const { return ReadFile(path_); }
-
- private:
-  std::string path_;
-};
-
 class LiveServerTest : public ::testing::Test {
  protected:
   LiveServerTest() : log(dir), registry(TQVUDPListener::Create) {}
@@ -99,21 +99,44 @@ class LiveServerTest : public ::testing::Test {
     registry.StopServers(0);
   }
 
+  // Stores a server with `defaults` changed by `edit` (on a free port), and
+  // `storedPermissions` when set, and starts it. The protocol thread loads the
+  // channel tree before it handles anything: once it answers, the tree is
+  // there to be changed.
   void StartServer(const std::function<void(TServerSettings&)>& edit = {}) {
-    TServerSettings settings = DefaultServerSettings();
+    TServerSettings settings = defaults;
     settings.UdpPort = FreeUdpPort();
-    settings.MaxUsers = 20;
     if (edit) edit(settings);
     serverId = CreateServerRow(db.Scripts(), settings.UdpPort);
     ASSERT_TRUE(SaveSettings(db.Scripts(), serverId, settings));
-    auto object = std::make_unique<TServerObject>(db.Scripts(), registry);
-    object->BoundToIp = "127.0.0.1";
-    server = registry.StartServer(std::move(object), serverId, 0);
-    ASSERT_NE(server, nullptr);
+    if (storedPermissions) {
+      for (int g = 0; g < kUserGroupCount; ++g) {
+        const auto group = static_cast<TUserGroup>(g);
+        SaveGroupPermissions(db.Scripts(), serverId, UserGroupName(group), (*storedPermissions)[group]);
+      }
+    }
     port = static_cast<uint16_t>(settings.UdpPort);
-    // The protocol thread loads the channel tree before it handles anything:
-    // once it answers, the tree is there to be changed.
-    ASSERT_TRUE(server->CheckServerOK());
+    RunServer();
+  }
+
+  // Stops the server (its clients go first) and starts it again from storage.
+  void RestartServer() {
+    clients.clear();
+    registry.StopServers(0);
+    server = nullptr;
+    endpoint = TClientEndpoint::Create("127.0.0.1");
+    RunServer();
+  }
+
+  // Called on the server object before it starts; fixtures set hooks here.
+  virtual void PrepareServer(TServerObject&) {}
+
+  void AddAccount(const std::string& name, const std::string& password, uint16_t privileges = 0) {
+    TClientRec account;
+    account.LoginName = name;
+    account.LoginPassword = password;
+    account.PlayerPrivileges = privileges;
+    ASSERT_EQ(DBAddUser(db.Scripts(), serverId, account), 0);
   }
 
   TClientLogin Request(const std::string& nick, const std::string& channel = "") const {
@@ -121,21 +144,42 @@ class LiveServerTest : public ::testing::Test {
     login.ServerPort = port;
     login.NickName = nick;
     login.Channel = channel;
-    login.TimeoutMs = kLiveWaitMs;
+    login.TimeoutMs = kWaitMs;
     return login;
   }
-  // A new client that runs the login; the result in `result`.
-  TQVClient& Login(const TClientLogin& login, int* result) {
-    clients.push_back(std::make_unique<TQVClient>(endpoint));
-    *result = clients.back()->Login(login);
+  TClientLogin AccountRequest(const std::string& nick, const std::string& account, const std::string& password) const {
+    TClientLogin login = Request(nick);
+    login.LoginName = account;
+    login.Password = password;
+    return login;
+  }
+
+  // A new client, kept until the test ends; on the shared endpoint unless
+  // it is to have a socket of its own.
+  TQVClient& NewClient(bool ownEndpoint = false) {
+    clients.push_back(std::make_unique<TQVClient>(ownEndpoint ? nullptr : endpoint));
     return *clients.back();
   }
-  TQVClient& Login(const std::string& nick, const std::string& channel = "") {
-    int result = 0;
-    TQVClient& c = Login(Request(nick, channel), &result);
-    EXPECT_EQ(result, 1) << nick;
+  // A new client that runs the login; the result in `result` when given.
+  TQVClient& Attempt(const TClientLogin& login, int* result = nullptr) {
+    TQVClient& c = NewClient();
+    const int r = c.Login(login);
+    if (result) *result = r;
     return c;
   }
+  int Result(const TClientLogin& login) {
+    int r = 0;
+    Attempt(login, &r);
+    return r;
+  }
+  // A logged-in client; fails the test otherwise.
+  TQVClient& Login(const TClientLogin& login) {
+    int result = 0;
+    TQVClient& c = Attempt(login, &result);
+    EXPECT_EQ(result, 1) << login.NickName;
+    return c;
+  }
+  TQVClient& Login(const std::string& nick, const std::string& channel = "") { return Login(Request(nick, channel)); }
 
   // Runs fn on the model under the listener's locks.
   void WithModel(const std::function<void(TClients&, TChannels&)>& fn) {
@@ -164,13 +208,16 @@ class LiveServerTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(server->Lock);
     server->Permissions[group].set(permission, on);
   }
-  int32_t AddChannel(const std::string& name, uint16_t flags = 0, int32_t parent = -1, uint16_t maxUsers = 10) {
+  // A channel in the running tree; a password makes it a password channel.
+  int32_t AddChannel(const std::string& name, uint16_t flags = 0, int32_t parent = -1, uint16_t maxUsers = 10,
+                     const std::string& password = "") {
     int32_t id = 0;
     WithModel([&](TClients&, TChannels& channels) {
       auto channel = NewChannel();
       channel->Name = name;
-      channel->Flags = flags;
+      channel->Flags = static_cast<uint16_t>(flags | (password.empty() ? 0 : cfPassword));
       channel->ParentId = parent;
+      channel->Password = password;
       channel->MaxUsers = maxUsers;
       id = channels.AddChannel(std::move(channel));
     });
@@ -182,14 +229,6 @@ class LiveServerTest : public ::testing::Test {
     WithModel([&](TClients&, TChannels& channels) { id = channels.GetDefaultChannel(); });
     return id;
   }
-  bool WaitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLiveWaitMs);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
   bool WaitGone(uint32_t playerId) {
     return WaitUntil([&] { return !Record(playerId).has_value(); });
   }
@@ -199,7 +238,7 @@ class LiveServerTest : public ::testing::Test {
   static std::optional<TClientEvent> Sync(TQVClient& c) {
     EXPECT_TRUE(c.SendCommand(CMD_cs_InfoRequestServerInfo, {}));
     auto reply = c.WaitFor([](const TClientEvent& e) { return e.CommandType == CMD_sc_InfoReplyServerInfo; },
-                           kLiveWaitMs);
+                           kWaitMs);
     EXPECT_TRUE(reply.has_value());
     return reply;
   }
@@ -231,20 +270,33 @@ class LiveServerTest : public ::testing::Test {
   static std::vector<uint8_t> Ask(TQVClient& c, uint16_t type, const std::vector<uint8_t>& payload,
                                   uint16_t replyType) {
     EXPECT_TRUE(c.SendCommand(type, payload));
-    auto reply = c.WaitFor([replyType](const TClientEvent& e) { return e.CommandType == replyType; },
-                           kLiveWaitMs);
+    auto reply = c.WaitFor([replyType](const TClientEvent& e) { return e.CommandType == replyType; }, kWaitMs);
     return reply ? reply->Raw : std::vector<uint8_t>{};
   }
 
   TempDir dir;
-  TLogFile log;
+  LogCapture log;
   TestDatabase db;
   TServerRegistry registry;
+  // What StartServer stores: settings before its edit, and group permissions
+  // when set (a server without stored permissions runs on what it loads).
+  TServerSettings defaults = DefaultServerSettings();
+  std::optional<TPermissionTable> storedPermissions;
   TServerObject* server = nullptr;
   int32_t serverId = 0;
   uint16_t port = 0;
   std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");
   std::vector<std::unique_ptr<TQVClient>> clients;
+
+ private:
+  void RunServer() {
+    auto object = std::make_unique<TServerObject>(db.Scripts(), registry);
+    object->BoundToIp = "127.0.0.1";
+    PrepareServer(*object);
+    server = registry.StartServer(std::move(object), serverId, 0);
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(server->CheckServerOK());
+  }
 };
 
 }  // namespace qv::test

@@ -45,6 +45,7 @@ struct TModelSnapshot {
 
 class MalformedCommandsTest : public LiveServerTest {
  protected:
+  MalformedCommandsTest() { defaults.MaxUsers = 20; }
   void SetUp() override {
     StartServer();
     parent = AddChannel("Parent", cfHierarchical);
@@ -153,7 +154,7 @@ class MalformedCommandsTest : public LiveServerTest {
            c.WaitFor([marker](const TClientEvent& e) {
              return e.CommandType == CMD_sc_PlayerMutePlayerReply && e.Raw.size() == 29 &&
                     test::WireU32(e.Raw, 24) == marker;
-           }, test::kLiveWaitMs);
+           }, test::kWaitMs);
   }
   void LoginFuzzers(int count) {
     for (int i = 0; i < count; ++i) fuzzers.push_back(&Login("fuzzer" + std::to_string(i)));
@@ -210,14 +211,14 @@ TEST_F(MalformedCommandsTest, RandomPayloadsForEveryTypeLeaveAWorkingServer) {
   TQVClient& speaker = Login("speaker");
   ASSERT_TRUE(speaker.SwitchChannel(room));
   ASSERT_TRUE(speaker.WaitFor(
-      [&](const TClientEvent& e) { return e.Kind == cePlayerSwitched && e.ChannelId == room; }, test::kLiveWaitMs));
+      [&](const TClientEvent& e) { return e.Kind == cePlayerSwitched && e.ChannelId == room; }, test::kWaitMs));
   TQVClient& listener = Login("listener", "Room");
   // Voice is not resent: the listener's connection counts as connected
   // only once the server saw his end of login acknowledged, so the speaker
   // talks until he is heard.
   const uint32_t speakerId = speaker.PlayerId();
   std::optional<TClientEvent> voice;
-  for (int i = 0; i < test::kLiveWaitMs / 50 && !voice; ++i) {
+  for (int i = 0; i < test::kWaitMs / 50 && !voice; ++i) {
     ASSERT_TRUE(speaker.SendVoice(0, codecCelp51, TBytes(20, 0x42)));
     voice = listener.WaitFor([&](const TClientEvent& e) { return e.Kind == ceVoice && e.SpeakerId == speakerId; }, 50);
   }

@@ -4,119 +4,33 @@
 // tests need are set on the server's model directly, under its locks.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "client/qv_client.h"
-#include "model/accounts.h"
-#include "model/model_test_util.h"
-#include "model/server_object.h"
 #include "protocol/command_types.h"
-#include "voice/udp_listener.h"
+#include "voice/live_server_fixture.h"
 
 namespace qv {
 namespace {
 
-using namespace std::chrono_literals;
-constexpr int kWaitMs = 10000;  // generous: everything runs under the sanitizers
+using test::kWaitMs;
+using Payload = test::TPayload;
 constexpr uint32_t kNobody = 0xFFFFFFF0;
 
-uint16_t FreePort() {
-  TUDPSocket probe;
-  probe.Open(0, "127.0.0.1");
-  return probe.LocalPort();
-}
-
-// Payload builder: little-endian fields and 30-byte texts.
-class Payload {
- public:
-  Payload& U8(uint8_t v) { return Put(v, 1); }
-  Payload& U16(uint16_t v) { return Put(v, 2); }
-  Payload& U32(uint32_t v) { return Put(v, 4); }
-  Payload& Text(const std::string& s) {
-    bytes_.push_back(static_cast<uint8_t>(s.size()));
-    bytes_.insert(bytes_.end(), s.begin(), s.end());
-    bytes_.resize(bytes_.size() + 29 - s.size());
-    return *this;
-  }
-  operator const std::vector<uint8_t>&() const { return bytes_; }
-
- private:
-  Payload& Put(uint32_t v, int width) {
-    for (int i = 0; i < width; ++i) bytes_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  std::vector<uint8_t> bytes_;
-};
-
-class PlayerCommandsTest : public ::testing::Test {
+class PlayerCommandsTest : public test::LiveServerTest {
  protected:
-  ~PlayerCommandsTest() override {
-    clients.clear();
-    registry.StopServers(0);
+  PlayerCommandsTest() {
+    defaults.MaxUsers = 20;
+    storedPermissions = DefaultPermissions();
   }
 
   void StartServer(uint16_t serverFlags = sfClan) {
-    TServerSettings settings = DefaultServerSettings();
-    settings.UdpPort = FreePort();
-    settings.ServerFlags = serverFlags;
-    settings.MaxUsers = 20;
-    serverId = CreateServerRow(db.Scripts(), settings.UdpPort);
-    ASSERT_TRUE(SaveSettings(db.Scripts(), serverId, settings));
-    for (int g = 0; g < kUserGroupCount; ++g) {
-      const auto group = static_cast<TUserGroup>(g);
-      SaveGroupPermissions(db.Scripts(), serverId, UserGroupName(group), DefaultPermissions()[group]);
-    }
-    auto object = std::make_unique<TServerObject>(db.Scripts(), registry);
-    object->BoundToIp = "127.0.0.1";
-    server = registry.StartServer(std::move(object), serverId, 0);
-    ASSERT_NE(server, nullptr);
-    port = static_cast<uint16_t>(settings.UdpPort);
+    LiveServerTest::StartServer([&](TServerSettings& settings) { settings.ServerFlags = serverFlags; });
   }
 
-  TQVClient& Login(const std::string& nick, const std::string& loginName = "", const std::string& password = "") {
-    TClientLogin login;
-    login.ServerPort = port;
-    login.NickName = nick;
-    login.LoginName = loginName;
-    login.Password = password;
-    login.TimeoutMs = kWaitMs;
-    clients.push_back(std::make_unique<TQVClient>(endpoint));
-    EXPECT_EQ(clients.back()->Login(login), 1) << nick;
-    return *clients.back();
-  }
+  using LiveServerTest::Record;
+  TClientRec Record(const TQVClient& c) { return Record(c.PlayerId()).value_or(TClientRec{}); }
 
-  // Runs fn on the model under the listener's locks.
-  void WithModel(const std::function<void(TClients&, TChannels&)>& fn) {
-    std::lock_guard<TClients> players(*server->Clients);
-    std::lock_guard<TChannels> channels(*server->Channels);
-    fn(*server->Clients, *server->Channels);
-  }
-  TClientRec Record(const TQVClient& c) {
-    TClientRec copy;
-    WithModel([&](TClients& players, TChannels&) {
-      if (TClientRec* rec = players.GetClientByID(c.PlayerId())) copy = *rec;
-    });
-    return copy;
-  }
-  void SetPlayerPrivileges(const TQVClient& c, uint16_t privileges) {
-    WithModel([&](TClients& players, TChannels&) {
-      players.GetClientByID(c.PlayerId())->PlayerPrivileges = privileges;
-    });
-  }
-  // Waits until the server has removed the player's record.
-  bool WaitGone(uint32_t playerId) {
-    bool gone = false;
-    for (int i = 0; i < kWaitMs / 5 && !gone; ++i) {
-      WithModel([&](TClients& players, TChannels&) { gone = players.GetClientByID(playerId) == nullptr; });
-      if (!gone) std::this_thread::sleep_for(5ms);
-    }
-    return gone;
-  }
   // His privileges in the channel he is in, recorded as a grant would.
   void SetChannelPrivileges(const TQVClient& c, uint16_t privileges) {
     WithModel([&](TClients& players, TChannels& channels) {
@@ -125,26 +39,6 @@ class PlayerCommandsTest : public ::testing::Test {
       channels.SetChannelAttribs(channels.GetChannelById(rec->ChannelId), rec);
     });
   }
-  int32_t AddChannel(const std::string& name, uint16_t flags, int32_t parent = -1, const std::string& password = "",
-                     uint16_t maxUsers = 10) {
-    int32_t id = 0;
-    WithModel([&](TClients&, TChannels& channels) {
-      auto channel = NewChannel();
-      channel->Name = name;
-      channel->Flags = static_cast<uint16_t>(flags | (password.empty() ? 0 : cfPassword));
-      channel->ParentId = parent;
-      channel->Password = password;
-      channel->MaxUsers = maxUsers;
-      id = channels.AddChannel(std::move(channel));
-    });
-    EXPECT_GT(id, 0) << name;
-    return id;
-  }
-  void SetPermission(TUserGroup group, TUserPermissions permission, bool on) {
-    std::lock_guard<std::mutex> lock(server->Lock);
-    server->Permissions[group].set(permission, on);
-  }
-
   // Sends a command and waits until the server handled it: a no-op unmute
   // sent after it is answered once everything before it was delivered.
   void Send(TQVClient& c, uint16_t type, const std::vector<uint8_t>& payload) {
@@ -178,14 +72,6 @@ class PlayerCommandsTest : public ::testing::Test {
   static std::vector<uint8_t> Privilege(uint32_t player, uint8_t action, uint8_t index) {
     return Payload().U32(player).U8(action).U8(index);
   }
-
-  test::TestDatabase db;
-  TServerRegistry registry{&TQVUDPListener::Create};
-  TServerObject* server = nullptr;
-  int32_t serverId = 0;
-  uint16_t port = 0;
-  std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");
-  std::vector<std::unique_ptr<TQVClient>> clients;
 };
 
 // ---------------------------------------------------------------------------
@@ -196,17 +82,17 @@ TEST_F(PlayerCommandsTest, SwitchRefusalsAndTheWrongPasswordReply) {
   TQVClient& admin = Login("admin");
   TQVClient& anon = Login("anon");
   SetPlayerPrivileges(admin, spSA);
-  const int32_t locked = AddChannel("Locked", cfUnregistered, -1, "secret", 1);
-  const int32_t parent = AddChannel("Parent", cfUnregistered | cfHierarchical, -1, "outer");
+  const int32_t locked = AddChannel("Locked", cfUnregistered, -1, 1, "secret");
+  const int32_t parent = AddChannel("Parent", cfUnregistered | cfHierarchical, -1, 10, "outer");
   const int32_t sub = AddChannel("Sub", cfUnregistered, parent);
 
-  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(999).Text(""));
+  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(999).Text30(""));
   EXPECT_EQ(ErrorFor(anon, CMD_cs_PlayerChannelSwitch), -102);
   // Own password, none given, no right to skip it.
-  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(locked).Text(""));
+  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(locked).Text30(""));
   EXPECT_EQ(ErrorFor(anon, CMD_cs_PlayerChannelSwitch), -1009);
   // The parent's password guards the sub-channel.
-  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(sub).Text(""));
+  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(sub).Text30(""));
   EXPECT_EQ(ErrorFor(anon, CMD_cs_PlayerChannelSwitch), -110);
 
   ASSERT_TRUE(anon.SwitchChannel(locked, "wrong"));
@@ -226,13 +112,13 @@ TEST_F(PlayerCommandsTest, SwitchRefusalsAndTheWrongPasswordReply) {
   // the password but not the room.
   ASSERT_TRUE(anon.SwitchChannel(locked, "secret"));
   ASSERT_TRUE(anon.WaitFor(cePlayerSwitched, kWaitMs));
-  Send(admin, CMD_cs_PlayerChannelSwitch, Payload().U32(locked).Text(""));
+  Send(admin, CMD_cs_PlayerChannelSwitch, Payload().U32(locked).Text30(""));
   EXPECT_EQ(ErrorFor(admin, CMD_cs_PlayerChannelSwitch), -113);
   EXPECT_EQ(Record(admin).ChannelId, 1);
 
   // A player bound to his channel stays where he is.
   SetPlayerPrivileges(anon, spCB);
-  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(1).Text(""));
+  Send(anon, CMD_cs_PlayerChannelSwitch, Payload().U32(1).Text30(""));
   EXPECT_EQ(ErrorFor(anon, CMD_cs_PlayerChannelSwitch), -1009);
   EXPECT_EQ(Record(anon).ChannelId, locked);
 }
@@ -245,7 +131,7 @@ TEST_F(PlayerCommandsTest, SwitchAnnouncesMovesFlagsAndClearsTheEmptyChannel) {
   const uint16_t flags = pfChannelCommander | pfRequestVoice | 0x40;
   WithModel([&](TClients& players, TChannels&) { players.GetClientByID(alice.PlayerId())->PlayerFlags = flags; });
 
-  Send(alice, CMD_cs_PlayerChannelSwitch, Payload().U32(temp).Text(""));
+  Send(alice, CMD_cs_PlayerChannelSwitch, Payload().U32(temp).Text30(""));
   auto moved = bob.WaitFor(cePlayerSwitched, kWaitMs);
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->PlayerId, alice.PlayerId());
@@ -260,7 +146,7 @@ TEST_F(PlayerCommandsTest, SwitchAnnouncesMovesFlagsAndClearsTheEmptyChannel) {
   EXPECT_EQ(rec.ChannelId, temp);
 
   // Leaving the unregistered channel empty removes it.
-  Send(alice, CMD_cs_PlayerChannelSwitch, Payload().U32(1).Text(""));
+  Send(alice, CMD_cs_PlayerChannelSwitch, Payload().U32(1).Text30(""));
   auto destroyed = bob.WaitFor(ceChannelDestroyed, kWaitMs);
   ASSERT_TRUE(destroyed);
   EXPECT_EQ(destroyed->ChannelId, temp);
@@ -281,16 +167,16 @@ TEST_F(PlayerCommandsTest, KickFromServer) {
   SetPlayerPrivileges(admin, spSA);
   const uint32_t victimId = victim.PlayerId();
 
-  Send(watcher, CMD_cs_PlayerKick, Payload().U32(victimId).Text("no"));
+  Send(watcher, CMD_cs_PlayerKick, Payload().U32(victimId).Text30("no"));
   EXPECT_EQ(ErrorFor(watcher, CMD_cs_PlayerKick), -1009);
-  Send(admin, CMD_cs_PlayerKick, Payload().U32(kNobody).Text(""));
+  Send(admin, CMD_cs_PlayerKick, Payload().U32(kNobody).Text30(""));
   EXPECT_EQ(ErrorFor(admin, CMD_cs_PlayerKick), -100);
   // With the right to kick, a server admin is still out of reach.
   SetPermission(ugAnonymous, upKickPlayerFromServer, true);
-  Send(watcher, CMD_cs_PlayerKick, Payload().U32(admin.PlayerId()).Text(""));
+  Send(watcher, CMD_cs_PlayerKick, Payload().U32(admin.PlayerId()).Text30(""));
   EXPECT_EQ(ErrorFor(watcher, CMD_cs_PlayerKick), -1009);
 
-  ASSERT_TRUE(admin.SendCommand(CMD_cs_PlayerKick, Payload().U32(victimId).Text("bye now")));
+  ASSERT_TRUE(admin.SendCommand(CMD_cs_PlayerKick, Payload().U32(victimId).Text30("bye now")));
   for (TQVClient* c : {&watcher, &victim}) {
     auto left = c->WaitFor(cePlayerLeft, kWaitMs);
     ASSERT_TRUE(left);
@@ -309,15 +195,15 @@ TEST_F(PlayerCommandsTest, KickFromChannelByOperatorKeepsChannelAdmin) {
   TQVClient& target = Login("target");
   TQVClient& other = Login("other");
   const int32_t room = AddChannel("Room", cfUnregistered | cfModerated);
-  for (TQVClient* c : {&op, &target}) Send(*c, CMD_cs_PlayerChannelSwitch, Payload().U32(room).Text(""));
+  for (TQVClient* c : {&op, &target}) Send(*c, CMD_cs_PlayerChannelSwitch, Payload().U32(room).Text30(""));
   SetChannelPrivileges(op, cpOP);
   SetChannelPrivileges(target, cpCA | cpAutoV | cpV);
 
-  Send(other, CMD_cs_PlayerKickFromChannel, Payload().U32(target.PlayerId()).Text("out"));
+  Send(other, CMD_cs_PlayerKickFromChannel, Payload().U32(target.PlayerId()).Text30("out"));
   EXPECT_EQ(ErrorFor(other, CMD_cs_PlayerKickFromChannel), -1009);
 
   other.TakeEvents();
-  Send(op, CMD_cs_PlayerKickFromChannel, Payload().U32(target.PlayerId()).Text("out"));
+  Send(op, CMD_cs_PlayerKickFromChannel, Payload().U32(target.PlayerId()).Text30("out"));
   auto kicked = other.WaitFor(cePlayerKicked, kWaitMs);
   ASSERT_TRUE(kicked);
   EXPECT_EQ(kicked->PlayerId, target.PlayerId());
@@ -383,7 +269,7 @@ TEST_F(PlayerCommandsTest, PublicServerViewFollowsMovesAndChannelKicks) {
   TQVClient& host = Login("host");
   SetPlayerPrivileges(admin, spSA);
   const int32_t other = AddChannel("Other", cfUnregistered);
-  Send(host, CMD_cs_PlayerChannelSwitch, Payload().U32(other).Text(""));
+  Send(host, CMD_cs_PlayerChannelSwitch, Payload().U32(other).Text30(""));
   Sync(moved);
   Sync(stayer);
   for (TQVClient* c : {&moved, &stayer}) c->TakeEvents();
@@ -407,7 +293,7 @@ TEST_F(PlayerCommandsTest, PublicServerViewFollowsMovesAndChannelKicks) {
 
   // Kicked back to the default channel: the old tree hears of the kick, the
   // default channel's tree sees him arrive, and he gets its players.
-  Send(admin, CMD_cs_PlayerKickFromChannel, Payload().U32(moved.PlayerId()).Text("back"));
+  Send(admin, CMD_cs_PlayerKickFromChannel, Payload().U32(moved.PlayerId()).Text30("back"));
   for (TQVClient* c : {&stayer, &host, &moved}) Sync(*c);
   std::vector<TClientEvent> atHost = host.TakeEvents();
   ASSERT_FALSE(atHost.empty());
@@ -464,19 +350,19 @@ TEST_F(PlayerCommandsTest, VoiceRequestAndItsEndByAGrantedVoice) {
   TQVClient& admin = Login("admin");
   TQVClient& asker = Login("asker");
   SetPlayerPrivileges(admin, spSA);
-  Send(asker, CMD_cs_PlayerRequestVoice, Payload().Text("please"));
+  Send(asker, CMD_cs_PlayerRequestVoice, Payload().Text30("please"));
   EXPECT_EQ(ErrorFor(asker, CMD_cs_PlayerRequestVoice), -130);
 
   const int32_t stage = AddChannel("Stage", cfUnregistered | cfModerated);
-  for (TQVClient* c : {&admin, &asker}) Send(*c, CMD_cs_PlayerChannelSwitch, Payload().U32(stage).Text(""));
+  for (TQVClient* c : {&admin, &asker}) Send(*c, CMD_cs_PlayerChannelSwitch, Payload().U32(stage).Text30(""));
   admin.TakeEvents();
-  Send(asker, CMD_cs_PlayerRequestVoice, Payload().Text("please"));
+  Send(asker, CMD_cs_PlayerRequestVoice, Payload().Text30("please"));
   auto request = admin.WaitFor(ceRequestedVoice, kWaitMs);
   ASSERT_TRUE(request);
   ASSERT_EQ(request->Raw.size(), 58u);
   EXPECT_EQ(request->PlayerId, asker.PlayerId());
   EXPECT_EQ(request->Text, "please");
-  Send(asker, CMD_cs_PlayerRequestVoice, Payload().Text("again"));
+  Send(asker, CMD_cs_PlayerRequestVoice, Payload().Text30("again"));
   EXPECT_EQ(ErrorFor(asker, CMD_cs_PlayerRequestVoice), -131);
 
   admin.TakeEvents();
@@ -519,7 +405,7 @@ TEST_F(PlayerCommandsTest, ChannelPrivileges) {
 
   // Auto-voice in a moderated channel brings voice with it.
   const int32_t stage = AddChannel("Stage", cfUnregistered | cfModerated);
-  Send(target, CMD_cs_PlayerChannelSwitch, Payload().U32(stage).Text(""));
+  Send(target, CMD_cs_PlayerChannelSwitch, Payload().U32(stage).Text30(""));
   Sync(anon);
   anon.TakeEvents();
   Send(admin, CMD_cs_PlayerChangeChannelPrivilege, Privilege(id, 0, 4));
@@ -547,7 +433,7 @@ TEST_F(PlayerCommandsTest, ServerPrivilegesAndRevokedRegistration) {
   account.LoginPassword = "pw";
   ASSERT_EQ(DBAddUser(db.Scripts(), serverId, account), 0);
   TQVClient& admin = Login("admin");
-  TQVClient& carol = Login("carol", "carol", "pw");
+  TQVClient& carol = Login(AccountRequest("carol", "carol", "pw"));
   SetPlayerPrivileges(admin, spSA);
   const uint32_t id = carol.PlayerId();
 
@@ -605,7 +491,7 @@ TEST_F(PlayerCommandsTest, SelfRegistrationMakesAUsableAccount) {
   TQVClient& admin = Login("admin");
   TQVClient& dave = Login("dave");
   SetPlayerPrivileges(admin, spSA);
-  const auto registration = [](const std::string& name) { return Payload().Text(name).Text("davepw"); };
+  const auto registration = [](const std::string& name) { return Payload().Text30(name).Text30("davepw"); };
 
   Send(dave, CMD_cs_PlayerRegister, registration("dave"));
   EXPECT_EQ(ErrorFor(dave, CMD_cs_PlayerRegister), -140);
@@ -633,7 +519,7 @@ TEST_F(PlayerCommandsTest, SelfRegistrationMakesAUsableAccount) {
   const uint32_t daveId = dave.PlayerId();
   ASSERT_TRUE(dave.Quit());
   ASSERT_TRUE(WaitGone(daveId));
-  TQVClient& again = Login("dave again", "dave", "davepw");
+  TQVClient& again = Login(AccountRequest("dave again", "dave", "davepw"));
   EXPECT_EQ(Record(again).PlayerPrivileges, spRegistered);
 }
 
@@ -642,7 +528,7 @@ TEST_F(PlayerCommandsTest, AdminRegistration) {
   TQVClient& admin = Login("admin");
   TQVClient& anon = Login("anon");
   SetPlayerPrivileges(admin, spSA);
-  const std::vector<uint8_t> request = Payload().Text("eve").Text("evepw").U8(1);
+  const std::vector<uint8_t> request = Payload().Text30("eve").Text30("evepw").U8(1);
 
   Send(anon, CMD_cs_PlayerAdminRegister, request);
   EXPECT_EQ(ErrorFor(anon, CMD_cs_PlayerAdminRegister), -1009);

@@ -22,37 +22,20 @@
 #include <thread>
 #include <vector>
 
-#include "client/qv_client.h"
-#include "model/model_test_util.h"
-#include "model/server_object.h"
 #include "protocol/command_types.h"
-#include "voice/udp_listener.h"
+#include "voice/live_server_fixture.h"
 
 namespace qv {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr int kWaitMs = 10000;  // generous: everything runs under the sanitizers
-
-uint16_t FreePort() {
-  TUDPSocket probe;
-  probe.Open(0, "127.0.0.1");
-  return probe.LocalPort();
-}
+using test::kWaitMs;
+using test::WaitUntil;
 
 Bytes Pattern(size_t size, uint8_t seed) {
   Bytes data(size);
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 13);
   return data;
-}
-
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 bool IsVoiceFrom(const TClientEvent& e, uint32_t speakerId) { return e.Kind == ceVoice && e.SpeakerId == speakerId; }
@@ -95,56 +78,16 @@ class RawSocket {
   int fd_ = -1;
 };
 
-class VoiceLoopbackTest : public ::testing::Test {
+class VoiceLoopbackTest : public test::LiveServerTest {
  protected:
-  VoiceLoopbackTest() : registry(TQVUDPListener::Create) {
-    TServerSettings settings = DefaultServerSettings();
-    settings.UdpPort = FreePort();
-    serverId = CreateServerRow(db.Scripts(), settings.UdpPort);
-    EXPECT_TRUE(SaveSettings(db.Scripts(), serverId, settings));
-    auto object = std::make_unique<TServerObject>(db.Scripts(), registry);
-    object->BoundToIp = "127.0.0.1";
-    server = registry.StartServer(std::move(object), serverId, 0);
-    port = static_cast<uint16_t>(settings.UdpPort);
-    // The listener loads the channel tree when its thread starts; a command
-    // it answered shows that the tree is there to be changed.
-    TExternalCommand check;
-    check.CommandType = ecCheckServerOK;
-    if (server) {
-      EXPECT_EQ(server->ExecuteExternalCommand(check, kWaitMs), kServerOK);
-    }
-  }
-  ~VoiceLoopbackTest() override {
-    clients.clear();
-    registry.StopServers(0);
-  }
+  void SetUp() override { StartServer(); }
 
-  // Changes the running server's players and channels as the listener
-  // would: under both of its locks.
-  void WithModel(const std::function<void(TClients&, TChannels&)>& change) {
-    std::lock_guard<TClients> players(*server->Clients);
-    std::lock_guard<TChannels> channels(*server->Channels);
-    change(*server->Clients, *server->Channels);
-  }
-  void AddChannel(const std::string& name) {
-    WithModel([&](TClients&, TChannels& channels) {
-      auto channel = NewChannel();
-      channel->Name = name;
-      channel->MaxUsers = 32;
-      EXPECT_GT(channels.AddChannel(std::move(channel)), 0);
-    });
-  }
+  void AddChannel(const std::string& name) { LiveServerTest::AddChannel(name, 0, -1, 32); }
 
   // ownEndpoint: the client gets a socket of its own instead of the shared one.
   TQVClient& Login(const std::string& nick, const std::string& channel = "", bool ownEndpoint = false) {
-    TClientLogin login;
-    login.ServerPort = port;
-    login.NickName = nick;
-    login.Channel = channel;
-    login.TimeoutMs = kWaitMs;
-    clients.push_back(std::make_unique<TQVClient>(ownEndpoint ? nullptr : endpoint));
-    TQVClient& client = *clients.back();
-    EXPECT_EQ(client.Login(login), 1) << nick;
+    TQVClient& client = NewClient(ownEndpoint);
+    EXPECT_EQ(client.Login(Request(nick, channel)), 1) << nick;
     // Voice reaches him once the server has his acknowledgement of the end of the login.
     EXPECT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionState(client.PlayerId()) == stConnected; }));
     return client;
@@ -159,14 +102,6 @@ class VoiceLoopbackTest : public ::testing::Test {
       if (IsVoiceFrom(e, speakerId)) return true;
     return false;
   }
-
-  test::TestDatabase db;
-  TServerRegistry registry;
-  TServerObject* server = nullptr;
-  int32_t serverId = 0;
-  uint16_t port = 0;
-  std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");
-  std::vector<std::unique_ptr<TQVClient>> clients;
 };
 
 TEST_F(VoiceLoopbackTest, ChannelVoiceIsHeardByTheOthersInTheChannelOnly) {
