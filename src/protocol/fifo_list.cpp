@@ -118,20 +118,22 @@ void TFIFOList::Clear() {
 TFIFOList_Playerid::TFIFOList_Playerid(int initial, int maximum, int growth)
     : ring_(initial, maximum, growth) {}
 
-bool TFIFOList_Playerid::Contains(uint32_t id) const {
-  for (size_t i = 0; i < ring_.Count(); ++i) {
-    if (ring_.At(i) == id) return true;
-  }
-  return false;
-}
+bool TFIFOList_Playerid::Contains(uint32_t id) const { return queued_.count(id) != 0; }
 
 void TFIFOList_Playerid::Push(uint32_t id) {
-  if (!Contains(id)) ring_.Push(id);
+  if (!queued_.insert(id).second) return;
+  try {
+    ring_.Push(id);
+  } catch (...) {
+    queued_.erase(id);  // a full ring keeps the set equal to its contents
+    throw;
+  }
 }
 
 bool TFIFOList_Playerid::Pop(uint32_t& id) {
   if (ring_.Count() == 0) return false;
   id = ring_.Pop();
+  queued_.erase(id);
   return true;
 }
 

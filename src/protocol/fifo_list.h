@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "app/exception.h"
@@ -84,7 +85,8 @@ class TFIFOList_Playerid {
  public:
   TFIFOList_Playerid(int initial, int maximum, int growth);
 
-  // Does nothing when id is already queued.
+  // Does nothing when id is already queued (a constant-time check: the
+  // sender's ready queue takes one push per relayed voice copy).
   void Push(uint32_t id);
   // False when empty.
   bool Pop(uint32_t& id);
@@ -94,6 +96,7 @@ class TFIFOList_Playerid {
 
  private:
   detail::TFIFORing<uint32_t> ring_;
+  std::unordered_set<uint32_t> queued_;  // the ids in ring_
 };
 
 }  // namespace qv

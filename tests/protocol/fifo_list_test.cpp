@@ -107,5 +107,17 @@ TEST(FIFOListPlayerid, DeduplicatesQueuedIds) {
   EXPECT_FALSE(ids.Pop(id));
 }
 
+TEST(FIFOListPlayerid, AnIdRefusedByAFullRingCanBeQueuedLater) {
+  TFIFOList_Playerid ids(1, 1, 1);
+  ids.Push(1);
+  EXPECT_THROW(ids.Push(2), EFIFOList);
+  EXPECT_FALSE(ids.Contains(2));
+  uint32_t id = 0;
+  ASSERT_TRUE(ids.Pop(id));
+  ids.Push(2);
+  ASSERT_TRUE(ids.Pop(id));
+  EXPECT_EQ(id, 2u);
+}
+
 }  // namespace
 }  // namespace qv
