@@ -22,7 +22,7 @@
 
 namespace qv {
 
-// Message types. lmtAll ("ALL") is what the design calls type info.
+// Message types. lmtAll ("ALL") is the type of informational messages.
 enum TLogMessageType : uint8_t { lmtDebug = 0, lmtWarning = 1, lmtError = 2, lmtAll = 3 };
 
 // Depths. lmdAll is written only when "LMDALL" is configured.
