@@ -11,8 +11,8 @@
 #include <climits>
 #include <memory>
 
-#include "app/log.h"
-#include "app/version.h"
+#include "base/log.h"
+#include "base/version.h"
 
 namespace qv {
 

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "app/host.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "app/settings.h"
 #include "app/startup.h"
-#include "app/version.h"
+#include "base/version.h"
 #include "voice/udp_listener.h"
 
 namespace {

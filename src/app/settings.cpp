@@ -10,9 +10,9 @@
 #include <mutex>
 #include <sstream>
 
-#include "app/ini_file.h"
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "base/ini_file.h"
+#include "base/log.h"
+#include "base/text_utils.h"
 
 namespace qv {
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/exception.h"
+#include "base/exception.h"
 
 namespace qv {
 

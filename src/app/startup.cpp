@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "app/ini_file.h"
-#include "app/log.h"
-#include "app/version.h"
+#include "base/ini_file.h"
+#include "base/log.h"
+#include "base/version.h"
 #include "model/accounts.h"
 #include "model/server_object.h"
 #include "storage/schema.h"

@@ -4,9 +4,9 @@
 
 #include <fmt/format.h>
 
-#include "app/exception.h"
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "base/exception.h"
+#include "base/log.h"
+#include "base/text_utils.h"
 
 namespace qv {
 

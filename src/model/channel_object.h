@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"
 #include "model/server_types.h"

@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include "app/exception.h"
-#include "app/log.h"
+#include "base/exception.h"
+#include "base/log.h"
 #include "model/accounts.h"
 
 namespace qv {

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 #include "model/script_storage.h"
 #include "model/server_types.h"
 #include "protocol/hash_list.h"

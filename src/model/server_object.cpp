@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "app/log.h"
-#include "app/version.h"
+#include "base/log.h"
+#include "base/version.h"
 
 namespace qv {
 

@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/date_time.h"
+#include "base/date_time.h"
 #include "model/channel_object.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"

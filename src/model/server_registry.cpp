@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "app/text_utils.h"
+#include "base/text_utils.h"
 #include "model/server_object.h"
 
 namespace qv {

@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/exception.h"
+#include "base/exception.h"
 #include "protocol/packets.h"
 
 namespace qv {

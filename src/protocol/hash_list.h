@@ -13,7 +13,7 @@
 #include <forward_list>
 #include <vector>
 
-#include "app/exception.h"
+#include "base/exception.h"
 
 namespace qv {
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/exception.h"
+#include "base/exception.h"
 #include "protocol/hash_list.h"
 
 namespace qv {

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exception.h"
+#include "base/exception.h"
 #include "protocol/bandwidth_calc.h"
 #include "protocol/event.h"
 #include "protocol/fifo_list.h"

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace qv {
 

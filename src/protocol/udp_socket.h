@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "app/exception.h"
+#include "base/exception.h"
 #include "protocol/packets.h"
 
 namespace qv {

@@ -3,7 +3,7 @@
 #include <array>
 #include <optional>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace qv {
 

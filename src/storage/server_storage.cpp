@@ -7,8 +7,8 @@
 #include <limits>
 #include <sstream>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "base/log.h"
+#include "base/text_utils.h"
 
 namespace qv {
 

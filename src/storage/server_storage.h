@@ -24,8 +24,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/date_time.h"
-#include "app/exception.h"
+#include "base/date_time.h"
+#include "base/exception.h"
 
 namespace qv {
 

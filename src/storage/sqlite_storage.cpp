@@ -2,8 +2,8 @@
 
 #include <sqlite3.h>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "base/log.h"
+#include "base/text_utils.h"
 
 namespace qv {
 

@@ -7,8 +7,8 @@
 
 #include <fmt/format.h>
 
-#include "app/date_time.h"
-#include "app/log.h"
+#include "base/date_time.h"
+#include "base/log.h"
 #include "protocol/command_types.h"
 #include "protocol/single_connection.h"
 #include "voice/server_lang.h"

@@ -2,8 +2,8 @@
 // announcements of arriving and leaving players.
 #include <fmt/format.h>
 
-#include "app/log.h"
-#include "app/text_utils.h"
+#include "base/log.h"
+#include "base/text_utils.h"
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
 

@@ -5,8 +5,8 @@
 // anything, so a short or malformed command is logged and leaves no trace.
 #include <utility>
 
-#include "app/date_time.h"
-#include "app/text_utils.h"
+#include "base/date_time.h"
+#include "base/text_utils.h"
 #include "protocol/command_types.h"
 #include "voice/server_lang.h"
 #include "voice/udp_listener.h"

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "protocol/command_types.h"
 
 namespace qv {

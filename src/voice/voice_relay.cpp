@@ -11,7 +11,7 @@
 #include <array>
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "voice/udp_listener.h"
 
 namespace qv {

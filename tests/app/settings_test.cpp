@@ -6,9 +6,9 @@
 #include <set>
 
 #include "app/host.h"
-#include "app/ini_file.h"
-#include "app/version.h"
-#include "test_dir.h"
+#include "base/ini_file.h"
+#include "base/version.h"
+#include "support/test_dir.h"
 
 namespace qv {
 namespace {

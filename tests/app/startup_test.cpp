@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/ini_file.h"
+#include "base/ini_file.h"
 #include "model/server_object.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
-#include "test_dir.h"
+#include "support/test_dir.h"
 
 namespace qv {
 namespace {

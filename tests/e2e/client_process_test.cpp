@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/ini_file.h"
+#include "base/ini_file.h"
 #include "client/qv_client.h"
 #include "storage/sqlite_storage.h"
 #include "storage/storage_test_util.h"

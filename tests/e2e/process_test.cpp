@@ -16,9 +16,9 @@
 #include <sys/socket.h>
 #include <thread>
 
-#include "app/test_dir.h"
-#include "app/ini_file.h"
-#include "app/version.h"
+#include "support/test_dir.h"
+#include "base/ini_file.h"
+#include "base/version.h"
 #include "model/accounts.h"
 #include "storage/sqlite_storage.h"
 

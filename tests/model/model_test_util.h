@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/test_dir.h"
+#include "support/test_dir.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"
 #include "storage/schema.h"

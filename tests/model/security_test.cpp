@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/text_utils.h"
+#include "base/text_utils.h"
 #include "model_test_util.h"
 
 namespace qv {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "model/model_test_util.h"
 #include "model/server_object.h"
 #include "protocol/udp_socket.h"

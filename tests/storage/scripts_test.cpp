@@ -6,7 +6,7 @@
 #include <set>
 #include <variant>
 
-#include "app/text_utils.h"
+#include "base/text_utils.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
 #include "storage_test_util.h"

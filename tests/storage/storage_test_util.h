@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
-#include "app/test_dir.h"
+#include "base/log.h"
+#include "support/test_dir.h"
 
 namespace qv::test {
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "app/date_time.h"
-#include "app/version.h"
+#include "base/date_time.h"
+#include "base/version.h"
 #include "protocol/single_connection.h"
 #include "voice/live_server_fixture.h"
 #include "voice/server_lang.h"

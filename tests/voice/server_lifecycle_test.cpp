@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "model/model_test_util.h"
 #include "model/server_object.h"
 #include "protocol/command_types.h"

@@ -1,10 +1,10 @@
-#include "app/ini_file.h"
+#include "base/ini_file.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "app/text_utils.h"
+#include "base/text_utils.h"
 
 namespace qv {
 

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "app/date_time.h"
-#include "app/ini_file.h"
-#include "app/text_utils.h"
-#include "app/version.h"
-#include "test_dir.h"
+#include "base/date_time.h"
+#include "base/ini_file.h"
+#include "base/text_utils.h"
+#include "base/version.h"
+#include "support/test_dir.h"
 
 namespace qv {
 namespace {

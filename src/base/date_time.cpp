@@ -1,11 +1,11 @@
-#include "app/date_time.h"
+#include "base/date_time.h"
 
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <fmt/format.h>
 
-#include "app/text_utils.h"
+#include "base/text_utils.h"
 
 namespace qv {
 

@@ -4,9 +4,9 @@
 #include <thread>
 
 
-#include "app/log.h"
-#include "app/text_utils.h"
-#include "test_dir.h"
+#include "base/log.h"
+#include "base/text_utils.h"
+#include "support/test_dir.h"
 
 namespace qv {
 namespace {

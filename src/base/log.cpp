@@ -1,11 +1,11 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "app/date_time.h"
-#include "app/ini_file.h"
-#include "app/text_utils.h"
+#include "base/date_time.h"
+#include "base/ini_file.h"
+#include "base/text_utils.h"
 
 namespace qv {
 
