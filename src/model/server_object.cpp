@@ -135,6 +135,14 @@ TServerSettings TServerObject::Settings() const {
   return static_cast<const TServerSettings&>(*this);
 }
 
+bool TServerObject::ChangeSettings(const std::function<void(TServerSettings&)>& change) {
+  {
+    std::lock_guard<std::mutex> lock(Lock);
+    change(*this);
+  }
+  return SaveSettings();
+}
+
 bool TServerObject::IsClanServer() const {
   std::lock_guard<std::mutex> lock(Lock);
   return IsClan();

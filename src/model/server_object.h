@@ -157,6 +157,10 @@ class TServerObject : public TServerSettings {
 
   // A copy of the settings, taken under Lock.
   TServerSettings Settings() const;
+  // Applies change to the settings under Lock, then stores them. The way the
+  // administration interfaces change a server's settings. False when storing
+  // failed (the change stays in effect for the running server).
+  bool ChangeSettings(const std::function<void(TServerSettings&)>& change);
   bool IsClanServer() const;
   // Seconds since the server started.
   uint32_t Uptime() const;
