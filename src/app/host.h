@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "app/command_line.h"
 
 namespace qv {
 

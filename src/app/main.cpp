@@ -11,7 +11,7 @@
 
 #include "app/host.h"
 #include "base/log.h"
-#include "app/settings.h"
+#include "app/command_line.h"
 #include "app/startup.h"
 #include "base/version.h"
 #include "voice/udp_listener.h"

@@ -22,7 +22,7 @@
 #include <memory>
 #include <string>
 
-#include "app/settings.h"
+#include "app/command_line.h"
 #include "model/server_registry.h"
 #include "storage/server_storage.h"
 

@@ -1,4 +1,4 @@
-// The process-wide settings: file locations from the command line, the keys
+// The process-wide settings: file locations (from the command line), the keys
 // of the configuration file, the forbidden nick names, and the passwords
 // generated on the very first run.
 //
@@ -73,31 +73,6 @@ void SetSettings(const TProcessSettings& settings);
 bool IsBadName(std::string_view nickName);
 void SetBadNames(std::vector<std::string> names);
 std::vector<std::string> GetBadNames();
-
-// --- command line ---
-
-enum TCommandAction { caRun, caVersion, caHelp };
-
-struct TCommandLine {
-  TCommandAction Action = caRun;
-  // Values of the path switches, as given; nullopt when the switch is absent.
-  std::optional<std::string> ConfigFile, DatabaseFile, LogFile, SqlDir, BadNamesFile, HttpDocsDir;
-  bool NoPasswordDialog = false;
-};
-
-// Reads the arguments (without the program name) left to right. Switches
-// compare ignoring letter case; a value keeps its own. The first version or
-// help switch ends the reading. Unknown arguments are ignored.
-TCommandLine ParseCommandLine(const std::vector<std::string>& args);
-
-// The directory of the running executable without a trailing "/", or the
-// current directory when that cannot be found.
-std::string ProgramDirectory();
-
-// Puts the command line's paths into settings and fills the ones it left
-// empty with their places inside programDir.
-void ApplyFileLocations(const TCommandLine& commandLine, const std::string& programDir,
-                        TProcessSettings& settings);
 
 // --- configuration file ---
 

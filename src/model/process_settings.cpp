@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "model/process_settings.h"
 
 #include <sys/random.h>
 
@@ -25,56 +25,6 @@ constexpr std::string_view kLogSection = "log";
 std::mutex g_mutex;                     // a leaf lock: nothing is called while it is held
 TProcessSettings g_settings;            // guarded by g_mutex
 std::vector<std::string> g_badNames;    // guarded by g_mutex
-
-struct TValueSwitch {
-  std::string_view name;
-  std::optional<std::string> TCommandLine::*field;  // nullptr: accepted, value unused
-};
-
-constexpr std::array<TValueSwitch, 7> kValueSwitches = {{
-    {"-INI=", &TCommandLine::ConfigFile},
-    {"-DB=", &TCommandLine::DatabaseFile},
-    {"-LOG=", &TCommandLine::LogFile},
-    {"-PID=", nullptr},
-    {"-SQL=", &TCommandLine::SqlDir},
-    {"-BADNAMES=", &TCommandLine::BadNamesFile},
-    {"-HTTPDOCS=", &TCommandLine::HttpDocsDir},
-}};
-
-bool StartsWithAny(const std::string& upper, std::initializer_list<std::string_view> prefixes) {
-  for (std::string_view p : prefixes)
-    if (upper.compare(0, p.size(), p) == 0) return true;
-  return false;
-}
-
-// A value switch may stand anywhere in its argument ("--ini=x" works too);
-// the earliest switch in the argument wins, so a path that happens to hold
-// another switch's name ("-INI=/srv/a-db=b/server.ini") stays one value.
-bool ReadValueSwitch(const std::string& arg, TCommandLine& out) {
-  std::string upper = UpperCase(arg);
-  const TValueSwitch* found = nullptr;
-  size_t foundAt = std::string::npos;
-  for (const TValueSwitch& s : kValueSwitches) {
-    size_t at = upper.find(s.name);
-    if (at < foundAt) {
-      found = &s;
-      foundAt = at;
-    }
-  }
-  if (!found) return false;
-  if (found->field) out.*(found->field) = arg.substr(foundAt + found->name.size());
-  return true;
-}
-
-std::string JoinPath(const std::string& dir, std::string_view name) {
-  if (!dir.empty() && dir.back() == '/') return dir + std::string(name);
-  return dir + "/" + std::string(name);
-}
-
-// The given path, or the default when the switch was absent or left empty.
-std::string PathOr(const std::optional<std::string>& given, std::string fallback) {
-  return (given && !given->empty()) ? *given : std::move(fallback);
-}
 
 std::string TrimCut(std::string_view s, size_t max) { return Trim(s).substr(0, max); }
 
@@ -110,52 +60,6 @@ void SetBadNames(std::vector<std::string> names) {
 std::vector<std::string> GetBadNames() {
   std::lock_guard lock(g_mutex);
   return g_badNames;
-}
-
-// --- command line ---
-
-TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
-  TCommandLine out;
-  for (const std::string& arg : args) {
-    // Value switches come first so that "-HTTPDOCS=<dir>" is never taken
-    // for the help switch "-H".
-    if (ReadValueSwitch(arg, out)) continue;
-    if (SameText(arg, "-nopwdialog")) {
-      out.NoPasswordDialog = true;
-      continue;
-    }
-    std::string upper = UpperCase(arg);
-    if (StartsWithAny(upper, {"-VER", "--VER"})) {
-      out.Action = caVersion;
-      return out;
-    }
-    if (StartsWithAny(upper, {"-?", "--?", "-H", "--H", "-HELP", "--HELP", "/HELP", "/?", "/H"})) {
-      out.Action = caHelp;
-      return out;
-    }
-  }
-  return out;
-}
-
-std::string ProgramDirectory() {
-  std::error_code ec;
-  std::string dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
-  if (ec || dir.empty() || dir.rfind("./", 0) == 0) dir = std::filesystem::current_path(ec).string();
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-void ApplyFileLocations(const TCommandLine& commandLine, const std::string& programDir,
-                        TProcessSettings& settings) {
-  settings.DatabaseFile = PathOr(commandLine.DatabaseFile, JoinPath(programDir, "server.dbs"));
-  settings.ConfigFile = PathOr(commandLine.ConfigFile, JoinPath(programDir, "server.ini"));
-  std::optional<std::string> docs;
-  if (commandLine.HttpDocsDir) docs = Trim(*commandLine.HttpDocsDir);
-  settings.HttpDocsDir = PathOr(docs, JoinPath(programDir, "httpdocs"));
-  settings.LogFile = PathOr(commandLine.LogFile, JoinPath(programDir, "server.log"));
-  settings.SqlDir = PathOr(commandLine.SqlDir, JoinPath(programDir, "sqlite_sql/"));
-  settings.BadNamesFile = PathOr(commandLine.BadNamesFile, JoinPath(programDir, "bad_names.txt"));
-  settings.ShowPasswordDialog = !commandLine.NoPasswordDialog;
 }
 
 // --- configuration file ---
