@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config      # build
+  cmake ninja-build g++ pkg-config ccache  # build (ccache: shared compile results)
   libgtest-dev libgmock-dev             # tests
   libsqlite3-dev                        # embedded database
   libfmt-dev                            # formatting
