@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev             # tests
   libsqlite3-dev                        # embedded database
   libfmt-dev                            # formatting
+  libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
+  mariadb-server                        # the tests start a throwaway MariaDB server
 )
 # Extra groups: "bench" adds what the benchmarks need.
 for group in "$@"; do

@@ -1,6 +1,6 @@
 CREATE TABLE qv2_server_privileges (
   i_server_id INTEGER NOT NULL,
-  s_sp_group VARCHAR(30) NOT NULL,
+  s_sp_group VARCHAR(30) COLLATE BINARY NOT NULL,
   b_sp_AccessWebAdminServer SMALLINT NOT NULL DEFAULT 0,
   b_sp_AccessTcpServer SMALLINT NOT NULL DEFAULT 0,
   b_sp_AccessVoice SMALLINT NOT NULL DEFAULT 0,

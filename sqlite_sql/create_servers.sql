@@ -1,11 +1,11 @@
 CREATE TABLE qv2_servers (
   i_server_id INTEGER PRIMARY KEY AUTOINCREMENT,
   b_server_active SMALLINT NOT NULL DEFAULT -1,
-  s_server_name VARCHAR(255) NOT NULL DEFAULT 'Quillvane Server',
-  s_server_welcomemessage VARCHAR(255) NOT NULL DEFAULT '',
+  s_server_name VARCHAR(255) COLLATE BINARY NOT NULL DEFAULT 'Quillvane Server',
+  s_server_welcomemessage VARCHAR(255) COLLATE BINARY NOT NULL DEFAULT '',
   i_server_maxusers INTEGER NOT NULL DEFAULT 8,
   i_server_udpport INTEGER NOT NULL DEFAULT 8767,
-  s_server_password VARCHAR(255) NOT NULL DEFAULT '',
+  s_server_password VARCHAR(255) COLLATE BINARY NOT NULL DEFAULT '',
   b_server_clan_server SMALLINT NOT NULL DEFAULT 0,
   b_server_allow_codec_celp51 SMALLINT NOT NULL DEFAULT -1,
   b_server_allow_codec_celp63 SMALLINT NOT NULL DEFAULT -1,
@@ -20,7 +20,8 @@ CREATE TABLE qv2_servers (
   b_server_allow_codec_speex15000 SMALLINT NOT NULL DEFAULT -1,
   b_server_allow_codec_speex18200 SMALLINT NOT NULL DEFAULT -1,
   b_server_allow_codec_speex24600 SMALLINT NOT NULL DEFAULT -1,
-  s_server_weblinkurl VARCHAR(255) NOT NULL DEFAULT '',
-  s_server_webposturl VARCHAR(255) NOT NULL DEFAULT '',
-  dt_server_created VARCHAR(17) NOT NULL DEFAULT ''
+  s_server_weblinkurl VARCHAR(255) COLLATE BINARY NOT NULL DEFAULT '',
+  s_server_webposturl VARCHAR(255) COLLATE BINARY NOT NULL DEFAULT '',
+  dt_server_created VARCHAR(17) COLLATE BINARY NOT NULL DEFAULT '',
+  s_server_node VARCHAR(255) COLLATE BINARY NOT NULL DEFAULT ''
 );

@@ -13,6 +13,6 @@ SELECT s_server_name, s_server_welcomemessage, i_server_maxusers, i_server_udppo
   b_server_allow_codec_speex15000,
   b_server_allow_codec_speex18200,
   b_server_allow_codec_speex24600,
-  s_server_weblinkurl, s_server_webposturl
+  s_server_weblinkurl, s_server_webposturl, s_server_node
 FROM qv2_servers
 WHERE i_server_id = :iServerID;

@@ -6,7 +6,9 @@
 #include "base/log.h"
 #include "base/version.h"
 #include "model/accounts.h"
+#include "model/server_node.h"
 #include "model/server_object.h"
+#include "storage/mysql_storage.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
 
@@ -80,11 +82,12 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
 }
 
 bool TServerProcess::OpenStorage(const TProcessSettings& settings, bool mysqlConfigured) {
-  // The MySQL back end is not part of this build: a configuration that asks
-  // for it must not silently run on a different database.
-  if (mysqlConfigured) return Fail("Start_Quillvane_Server: unable to open database");
   try {
-    storage_ = std::make_unique<TSQLiteStorage>(settings.DatabaseFile);
+    if (mysqlConfigured) {
+      storage_ = std::make_unique<TDBExpressStorage>(settings.ConfigFile);
+    } else {
+      storage_ = std::make_unique<TSQLiteStorage>(settings.DatabaseFile);
+    }
     if (!CreateTables(*storage_, settings.SqlDir)) return Fail("Start_Quillvane_Server: unable to create tables");
   } catch (const std::exception& e) {
     LogMsg(lmtError, lmdAll, "Start_Quillvane_Server Exception: " + ExceptionText(e), kCategory);
@@ -118,7 +121,8 @@ bool TServerProcess::StartStoredServers(TProcessSettings& settings) {
     int32_t id = 0;
     try {
       id = rows->Row().AsInteger("i_server_id");
-      if (rows->Row().AsBoolean("b_server_active")) StartServer(id, settings);
+      // Servers of other nodes sharing the database are theirs to run.
+      if (rows->Row().AsBoolean("b_server_active") && RowOnThisNode(rows->Row())) StartServer(id, settings);
     } catch (const std::exception& e) {
       LogFmt(lmtError, lmdAll, "Startup(%1) Exception: %2", kCategory, id, ExceptionText(e));
     }

@@ -75,6 +75,7 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   s.DateTimeFormat = ini.ReadString(kMainConfig, "DateTimeFormat", s.DateTimeFormat);
   s.BoundToIp = Trim(ini.ReadString(kMainConfig, "BoundToIp", s.BoundToIp));
   s.TrayIdent = ini.ReadString(kMainConfig, "TrayIdent", s.TrayIdent);
+  s.NodeName = Trim(ini.ReadString(kMainConfig, "NodeName", s.NodeName));
 
   s.AdminEmail = TrimCut(ini.ReadString(kWebPost, "AdminEmail", s.AdminEmail), 255);
   s.IspLinkUrl = TrimCut(ini.ReadString(kWebPost, "ISPLinkURL", s.IspLinkUrl), 255);

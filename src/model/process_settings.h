@@ -45,6 +45,10 @@ struct TProcessSettings {
   int32_t QueryPort = 51234;
   std::string BoundToIp;  // empty: all local addresses
   std::string TrayIdent;
+  // This process's node when several processes share one database: it starts
+  // only the server rows of its node and stamps new rows with it. Read from
+  // [Main Config] "NodeName" (trimmed), never written back.
+  std::string NodeName;
 
   // [WebPost]
   std::string AdminEmail = "na";

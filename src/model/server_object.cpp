@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "model/process_settings.h"
 
 namespace qv {
 
@@ -100,6 +101,7 @@ int32_t CreateServerRow(const TScriptStorage& storage, uint32_t port) {
     if (!storage.Load("new_server.sql")) return 0;
     storage->SetParamInteger(":iServerPort", port);
     storage->SetParamDateTime(":dtServerCreated", Now());
+    storage->SetParamString(":sNode", GetSettings().NodeName);
     if (!storage->ExecSQL()) return 0;
     return static_cast<int32_t>(storage->GetLastInsertID());
   } catch (const std::exception& e) {

@@ -97,7 +97,8 @@ TServerSettings DefaultServerSettings();
 // active). False when the script failed.
 bool SaveSettings(const TScriptStorage& storage, int32_t serverId, const TServerSettings& settings);
 
-// Inserts a server row ("new_server.sql") and returns its id; 0 on failure.
+// Inserts a server row ("new_server.sql") of this process's node
+// (GetSettings().NodeName) and returns its id; 0 on failure.
 int32_t CreateServerRow(const TScriptStorage& storage, uint32_t port);
 
 // "1D 01:01:01" from one day on, "00:00:59" below.

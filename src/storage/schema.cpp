@@ -75,9 +75,10 @@ bool UpgradeDatabase(TCustomStorage& storage, const std::string& scriptDirectory
         UpgradeStep(storage, scriptDirectory, "b_server_allow_codec_speex2150", "upgrade_1.sql");
     std::optional<bool> second =
         UpgradeStep(storage, scriptDirectory, "b_server_allow_codec_speex15000", "upgrade_2.sql");
+    std::optional<bool> third = UpgradeStep(storage, scriptDirectory, "s_server_node", "upgrade_3.sql");
     // Every upgrade that ran must have succeeded: a failed first upgrade
     // leaves a column missing even when the second one went through.
-    return first.value_or(true) && second.value_or(true);
+    return first.value_or(true) && second.value_or(true) && third.value_or(true);
   } catch (const std::exception& e) {
     LogMsg(lmtError, lmdAll, "UpgradeDatabase Exception: " + ExceptionText(e), "SQL");
     return false;

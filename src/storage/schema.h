@@ -21,9 +21,10 @@ bool CreateTables(TCustomStorage& storage, const std::string& scriptDirectory);
 
 // Runs "upgrade_1.sql" when "qv2_servers" lacks the column
 // "b_server_allow_codec_speex2150", then "upgrade_2.sql" when it lacks
-// "b_server_allow_codec_speex15000". True when every upgrade that ran
-// succeeded (or none was needed). For the SQLite back end; the MySQL back end
-// skips it.
+// "b_server_allow_codec_speex15000", then "upgrade_3.sql" when it lacks the
+// node column "s_server_node" (existing rows get the empty node). True when
+// every upgrade that ran succeeded (or none was needed). Runs on both back
+// ends: each answers ColumnExists from its own schema.
 bool UpgradeDatabase(TCustomStorage& storage, const std::string& scriptDirectory);
 
 }  // namespace qv

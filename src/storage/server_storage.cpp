@@ -198,6 +198,33 @@ void TCustomStorage::BindParam(std::string_view name, std::string_view sqlText) 
   statement_ = std::move(result);
 }
 
+std::vector<std::string> TCustomStorage::StatementCommands() const {
+  std::lock_guard guard(lock_);
+  std::vector<std::string> commands;
+  std::string current;
+  auto finish = [&] {
+    if (!Trim(current).empty()) commands.push_back(std::move(current));
+    current.clear();
+  };
+  bool quoted = false;
+  for (const TStatementPiece& piece : statement_) {
+    if (piece.bound) {
+      current += piece.text;
+      continue;
+    }
+    for (char c : piece.text) {
+      if (c == '\'' || c == '"') quoted = !quoted;
+      if (c == ';' && !quoted) {
+        finish();
+        continue;
+      }
+      current += c;
+    }
+  }
+  finish();
+  return commands;
+}
+
 void TCustomStorage::SetParamString(std::string_view name, std::string_view value) {
   // SQL text ends at a zero byte, which would leave the literal unterminated:
   // a value is stored up to its first zero byte.

@@ -143,6 +143,11 @@ class TStorageRow {
 class TStorageContainer {
  public:
   void Add(std::unique_ptr<TStorageRow> row) { rows_.push_back(std::move(row)); }
+  // Moves the rows of `other` behind these.
+  void Append(TStorageContainer&& other) {
+    for (auto& row : other.rows_) rows_.push_back(std::move(row));
+    other.rows_.clear();
+  }
 
   void First() { position_ = 0; }
   bool Eof() const { return position_ >= rows_.size(); }
@@ -204,6 +209,13 @@ class TCustomStorage {
   // Replaces every unbound occurrence of `name` by `sqlText`, marking the
   // inserted text as bound.
   void BindParam(std::string_view name, std::string_view sqlText);
+
+  // The statement cut into commands at the ";" characters of the script text
+  // that stand outside quotes (one flag flips at every ' and "). Bound values
+  // are never searched, so a value cannot end a command or open a quote.
+  // Commands that are blank after trimming are left out; text after the
+  // last ";" is a command of its own.
+  std::vector<std::string> StatementCommands() const;
 
  private:
   // The statement as pieces of script text (searched by bindings) and bound
