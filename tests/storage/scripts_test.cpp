@@ -1,6 +1,7 @@
 // Every shipped script, loaded, bound and run against the created schema the
-// way the program calls it: written, read back, typed values equal, and no
-// parameter left in any statement.
+// way the program calls it, on both back ends (MySQL when the test server of
+// scripts/run-tests.sh is there): written, read back, typed values equal, and
+// no parameter left in any statement.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -10,6 +11,7 @@
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
 #include "storage_test_util.h"
+#include "support/mysql_test_db.h"
 
 namespace qv {
 namespace {
@@ -78,10 +80,18 @@ std::vector<std::string> FindParameters(const std::string& text) {
   return found;
 }
 
-class ScriptsTest : public ::testing::Test {
+enum class TBackEnd { SQLite, MySQL };
+
+class ScriptsTest : public ::testing::TestWithParam<TBackEnd> {
  protected:
   void SetUp() override {
-    storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"));
+    if (GetParam() == TBackEnd::MySQL) {
+      if (!test::MySqlHost()) GTEST_SKIP() << "QV_TEST_MYSQL is not set (scripts/run-tests.sh starts a MariaDB server)";
+      mysql_ = std::make_unique<test::TMySqlTestDatabase>();
+      storage_ = std::make_unique<TDBExpressStorage>(mysql_->Config(dir_));
+    } else {
+      storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"));
+    }
     ASSERT_TRUE(CreateTables(*storage_, scripts_));
   }
 
@@ -107,20 +117,21 @@ class ScriptsTest : public ::testing::Test {
     return storage_->OpenSQL();
   }
   int64_t NewServer(int64_t port) {
-    EXPECT_TRUE(Exec("new_server.sql", {{":iServerPort", port}, {":dtServerCreated", Now()}}));
+    EXPECT_TRUE(Exec("new_server.sql", {{":iServerPort", port}, {":dtServerCreated", Now()}, {":sNode", std::string()}}));
     return storage_->GetLastInsertID();
   }
 
   TempDir dir_;
   LogCapture log_{dir_};
   std::string scripts_ = test::SourceScriptDir();
-  std::unique_ptr<TSQLiteStorage> storage_;
+  std::unique_ptr<test::TMySqlTestDatabase> mysql_;  // outlives the storage
+  std::unique_ptr<TCustomStorage> storage_;
   const TDateTime created_ = EncodeDateTime(2023, 7, 14, 9, 30, 15, 250);
 };
 
-TEST_F(ScriptsTest, NoParameterNameBeginsAnotherInTheSameScript) {
+TEST(ScriptFiles, NoParameterNameBeginsAnotherInTheSameScript) {
   size_t scripts = 0;
-  for (const auto& entry : fs::directory_iterator(scripts_)) {
+  for (const auto& entry : fs::directory_iterator(test::SourceScriptDir())) {
     std::string text = test::ReadFile(entry.path().string());
     std::set<std::string> names;
     for (const std::string& name : FindParameters(text)) names.insert(LowerCase(name));
@@ -136,10 +147,10 @@ TEST_F(ScriptsTest, NoParameterNameBeginsAnotherInTheSameScript) {
         EXPECT_TRUE(a == b || b.rfind(a, 0) != 0) << entry.path().filename() << ": " << a << " begins " << b;
     ++scripts;
   }
-  EXPECT_EQ(scripts, 35u);
+  EXPECT_EQ(scripts, 36u);
 }
 
-TEST_F(ScriptsTest, ServerRowsAreCreatedEditedReadAndDeleted) {
+TEST_P(ScriptsTest, ServerRowsAreCreatedEditedReadAndDeleted) {
   int64_t id = NewServer(9001);
   ASSERT_GT(id, 0);
   auto port = Open("read_server_port.sql", {{":iPort", int64_t{9001}}});
@@ -184,7 +195,7 @@ TEST_F(ScriptsTest, ServerRowsAreCreatedEditedReadAndDeleted) {
   EXPECT_EQ(NewServer(9004), second + 1);  // ids of deleted servers are never handed out again
 }
 
-TEST_F(ScriptsTest, ChannelsAndTheirPrivileges) {
+TEST_P(ScriptsTest, ChannelsAndTheirPrivileges) {
   int64_t server = NewServer(9001);
   auto channel = [&](int64_t parent, const std::string& name, bool flag) -> TParams {
     return {{":iParentID", parent},        {":dtCreated", created_},         {":iServerID", server},
@@ -257,7 +268,7 @@ TEST_F(ScriptsTest, ChannelsAndTheirPrivileges) {
   EXPECT_EQ(Open("read_channel_privilege.sql", key), nullptr);
 }
 
-TEST_F(ScriptsTest, ServerPrivilegesStoreEveryPermission) {
+TEST_P(ScriptsTest, ServerPrivilegesStoreEveryPermission) {
   int64_t server = NewServer(9001);
   auto save = [&](const char* script, bool invert) {
     TParams params = {{":iServerID", server}, {":sGroup", std::string("_ugSA")}};
@@ -280,7 +291,7 @@ TEST_F(ScriptsTest, ServerPrivilegesStoreEveryPermission) {
             nullptr);
 }
 
-TEST_F(ScriptsTest, AccountsAndLogins) {
+TEST_P(ScriptsTest, AccountsAndLogins) {
   int64_t server = NewServer(9001);
   auto account = [&](int64_t serverId, const std::string& name, const std::string& password, bool admin) -> TParams {
     return {{":dtCreated", created_}, {":sName", name}, {":sPassword", password}, {":bServerAdmin", admin},
@@ -334,7 +345,7 @@ TEST_F(ScriptsTest, AccountsAndLogins) {
   EXPECT_TRUE(Open("read_clients_id.sql", {{":iClientID", super}, {":iServerID", int64_t{0}}}));
 }
 
-TEST_F(ScriptsTest, BansAreAddedListedAndLifted) {
+TEST_P(ScriptsTest, BansAreAddedListedAndLifted) {
   int64_t server = NewServer(9001);
   for (const char* ip : {"10.0.0.*", "192.168.4.7"}) {
     ASSERT_TRUE(Exec("new_ban.sql", {{":iServerID", server}, {":sBy", std::string("admin (1.2.3.4)")},
@@ -354,7 +365,7 @@ TEST_F(ScriptsTest, BansAreAddedListedAndLifted) {
   EXPECT_EQ(Open("read_bans.sql", {{":iServerID", server + 1}}), nullptr);
 }
 
-TEST_F(ScriptsTest, DeletingAServerRemovesEverythingItOwned) {
+TEST_P(ScriptsTest, DeletingAServerRemovesEverythingItOwned) {
   int64_t server = NewServer(9001);
   int64_t other = NewServer(9002);
   for (int64_t id : {server, other}) {
@@ -370,6 +381,80 @@ TEST_F(ScriptsTest, DeletingAServerRemovesEverythingItOwned) {
   EXPECT_TRUE(Open("read_bans.sql", {{":iServerID", other}}));
   EXPECT_TRUE(Open("read_clients.sql", {{":iServerID", other}}));
 }
+
+// Texts an attacker would pick, stored through the scripts as account names,
+// passwords, channel names and topics, come back byte for byte; a password
+// or login name that differs only in letter case is refused.
+TEST_P(ScriptsTest, HostileTextsRoundTripAndLoginsCompareExactly) {
+  const std::vector<std::string> texts = {
+      "it's",
+      "ends with \\",
+      "\\'; DROP TABLE qv2_bans; --",
+      "x\"; DROP TABLE qv2_bans; --",
+      "Robert'); DELETE FROM qv2_clients;--",
+      "' OR '1'='1",
+      "a;b;'c';\"d\";",
+      "\\\\\\'\\",
+      "SELECT * FROM qv2_clients WHERE 1; UPDATE qv2_servers SET b_server_active = 0",
+      "-- c\r\n/* x */ #",
+      "junk \x01\x7f\x80\xfe\xff end",
+  };
+  int64_t server = NewServer(9001);
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    ASSERT_TRUE(Exec("new_client.sql", {{":dtCreated", created_}, {":sName", text}, {":sPassword", text},
+                                        {":bServerAdmin", false}, {":iServerID", server}}));
+    int64_t id = storage_->GetLastInsertID();
+    auto login = Open("read_client_login.sql", {{":sPassword", text}, {":sName", text}, {":iServerID", server}});
+    ASSERT_TRUE(login);
+    ASSERT_EQ(login->Count(), 1u);
+    EXPECT_EQ(login->Row().AsInteger("i_client_id"), id);
+    auto account = Open("read_clients_id.sql", {{":iClientID", id}, {":iServerID", server}});
+    ASSERT_TRUE(account);
+    EXPECT_EQ(account->Row().AsString("s_client_name"), text);
+    EXPECT_EQ(account->Row().AsString("s_client_password"), text);
+
+    TParams channel = {{":iParentID", int64_t{-1}}, {":dtCreated", created_}, {":iServerID", server},
+                       {":sPassword", text},        {":sName", text},         {":sTopic", text},
+                       {":sDescription", text},     {":iMaxUsers", int64_t{5}}, {":iOrder", int64_t{0}},
+                       {":iCodec", int64_t{0}},     {":bModerated", false},   {":bHierarchical", false},
+                       {":bDefault", false}};
+    ASSERT_TRUE(Exec("new_channel.sql", channel));
+    int64_t channelId = storage_->GetLastInsertID();
+    auto channels = Open("read_channels.sql", {{":iServerID", server}});
+    ASSERT_TRUE(channels);
+    const TStorageRow& row = channels->RowAt(channels->Count() - 1);
+    EXPECT_EQ(row.AsInteger("i_channel_id"), channelId);
+    EXPECT_EQ(row.AsString("s_channel_name"), text);
+    EXPECT_EQ(row.AsString("s_channel_topic"), text);
+    EXPECT_EQ(row.AsString("s_channel_description"), text);
+    EXPECT_EQ(row.AsString("s_channel_password"), text);
+  }
+  for (const char* table : {"qv2_bans", "qv2_clients", "qv2_channels", "qv2_servers"})
+    EXPECT_TRUE(storage_->TableExists(table)) << table;
+  auto all = Open("read_clients.sql", {{":iServerID", server}});
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->Count(), texts.size());
+
+  ASSERT_TRUE(Exec("new_client.sql", {{":dtCreated", created_}, {":sName", std::string("Admin")},
+                                      {":sPassword", std::string("Secret")}, {":bServerAdmin", true},
+                                      {":iServerID", server}}));
+  struct TLogin {
+    const char* name;
+    const char* password;
+    bool accepted;
+  };
+  for (const TLogin& login : {TLogin{"Admin", "Secret", true}, TLogin{"Admin", "secret", false},
+                              TLogin{"Admin", "SECRET", false}, TLogin{"admin", "Secret", false},
+                              TLogin{"Admin", "Secret ", false}}) {
+    auto rows = Open("read_client_login.sql", {{":sPassword", std::string(login.password)},
+                                               {":sName", std::string(login.name)}, {":iServerID", server}});
+    EXPECT_EQ(rows != nullptr, login.accepted) << login.name << " / " << login.password;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BackEnds, ScriptsTest, ::testing::Values(TBackEnd::SQLite, TBackEnd::MySQL),
+                         [](const auto& info) { return info.param == TBackEnd::SQLite ? "SQLite" : "MySQL"; });
 
 }  // namespace
 }  // namespace qv
