@@ -107,16 +107,20 @@ TEST_F(SchemaTest, DatabaseWithoutSpeexColumnsIsBroughtUpToDate) {
   auto storage = OpenDatabase();
   ASSERT_TRUE(CreateTables(*storage, scripts_));
   DropCodecColumns(*storage, speex);
+  storage->SetStatement("ALTER TABLE qv2_servers DROP COLUMN s_server_node;");
+  ASSERT_TRUE(storage->ExecSQL());
   storage->loaded.clear();
   ASSERT_TRUE(UpgradeDatabase(*storage, scripts_));
-  EXPECT_EQ(storage->loaded, (std::vector<std::string>{"upgrade_1.sql", "upgrade_2.sql"}));
-  // The old row reads through the current script, with the new codecs allowed.
+  EXPECT_EQ(storage->loaded, (std::vector<std::string>{"upgrade_1.sql", "upgrade_2.sql", "upgrade_3.sql"}));
+  // The old row reads through the current script, with the new codecs
+  // allowed and the empty node.
   storage->LoadSQL(scripts_ + "read_server.sql");
   storage->SetParamInteger(":iServerID", 1);
   auto rows = storage->OpenSQL();
   ASSERT_TRUE(rows);
   EXPECT_EQ(rows->Row().AsString("s_server_name"), "Old");
   for (const std::string& column : speex) EXPECT_TRUE(rows->Row().AsBoolean(column)) << column;
+  EXPECT_EQ(rows->Row().AsString("s_server_node"), "");
 }
 
 TEST_F(SchemaTest, FailedFirstUpgradeFailsEvenWhenTheSecondSucceeds) {

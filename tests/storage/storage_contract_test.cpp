@@ -15,6 +15,7 @@ using test::TempDir;
 class TTextStorage : public TCustomStorage {
  public:
   TTextStorage() : TCustomStorage("none") {}
+  using TCustomStorage::StatementCommands;
   bool ExecSQL() override { return !Statement().empty(); }
   std::unique_ptr<TStorageContainer> OpenSQL() override { return nullptr; }
   int64_t GetLastInsertID() override { return 0; }
@@ -64,6 +65,31 @@ TEST(StorageBinding, DateTimeTextRoundTripsAndOddTextsReadAsZero) {
   EXPECT_EQ(StorageDateTimeValue("311219992359589990"), TDateTime{});   // 18 characters
   EXPECT_EQ(StorageDateTimeValue("32131999235958999"), TDateTime{});    // no such date
   EXPECT_EQ(StorageDateTimeValue("3112199923595899x"), TDateTime{});
+}
+
+// Scripts are cut into commands at ";" outside quotes of the script text;
+// bound values are never cut, whatever they hold.
+TEST(StorageCommands, ScriptIsCutBeforeValuesAreBound) {
+  struct TCase {
+    const char* script;
+    const char* value;  // bound to :sV
+    std::vector<std::string> commands;
+  };
+  const std::vector<TCase> cases = {
+      {"A;B", "", {"A", "B"}},
+      {"A;\r\nB;\r\n", "", {"A", "\r\nB"}},
+      {"A", "", {"A"}},
+      {" ;\r\n;", "", {}},
+      {"X 'a;b' \"c;d\";Y", "", {"X 'a;b' \"c;d\"", "Y"}},
+      {"INSERT :sV;SELECT 1;", "x\"; DROP TABLE qv2_bans; --", {"INSERT 'x\"; DROP TABLE qv2_bans; --'", "SELECT 1"}},
+      {"U :sV;V", "it's; ';", {"U 'it''s; '';'", "V"}},
+  };
+  for (const TCase& c : cases) {
+    TTextStorage storage;
+    storage.SetStatement(c.script);
+    storage.SetParamString(":sV", c.value);
+    EXPECT_EQ(storage.StatementCommands(), c.commands) << c.script;
+  }
 }
 
 TEST(StorageLoad, LinesAreJoinedWithCrLfAndAMissingFileIsLogged) {
