@@ -1,0 +1,309 @@
+// The real quillvane-server process on the test MariaDB server of
+// scripts/run-tests.sh (skipped without one): a first run creates the tables
+// and accounts, what is stored survives a restart and serves logins, a
+// restart of MariaDB under the running process heals on the next statement,
+// and processes of different nodes sharing one database each run only their
+// own servers. Each run writes its own server.ini with free ports.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <thread>
+
+#include "client/qv_client.h"
+#include "model/accounts.h"
+#include "model/process_settings.h"
+#include "model/server_node.h"
+#include "model/server_object.h"
+#include "storage/schema.h"
+#include "support/mysql_test_db.h"
+
+extern char** environ;
+
+namespace qv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadFile;
+using test::TempDir;
+
+constexpr auto kLimit = 90s;  // the binaries run under the sanitizers
+constexpr int kWaitMs = 10000;
+
+std::string BuildDir() {
+  const char* dir = std::getenv("QV_BUILD_DIR");
+  return dir ? dir : "";
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+uint16_t FreeUdpPort() {
+  TUDPSocket probe;
+  probe.Open(0, "127.0.0.1");
+  return probe.LocalPort();
+}
+
+// A free port that is none of `taken` (a port just probed may come again).
+uint16_t OtherFreeUdpPort(std::initializer_list<uint16_t> taken) {
+  for (;;) {
+    uint16_t port = FreeUdpPort();
+    if (std::find(taken.begin(), taken.end(), port) == taken.end()) return port;
+  }
+}
+
+uint16_t FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// One quillvane-server process of `node` with its own files in dir; killed
+// if the test leaves it running.
+class TServerProcess {
+ public:
+  TServerProcess(const TempDir& dir, const std::string& node) : dir_(dir), node_(node) {}
+  ~TServerProcess() { Kill(); }
+
+  std::string File(const std::string& name) const { return dir_.File(node_ + "-" + name); }
+  std::string Log() const { return ReadFile(File("server.log")); }
+
+  // Writes the configuration: free query port, no web interface, no
+  // announcement, the node name and the database.
+  void Configure(const test::TMySqlTestDatabase& db) const {
+    test::WriteFile(File("server.ini"), "[Main Config]\nTCPQueryPort=" + std::to_string(FreeTcpPort()) +
+                                            "\nHTTPServer Enabled=0\nExternalIPDectection=0\nNodeName=" + node_ +
+                                            "\n[WebPost]\nEnabled=0\n");
+    test::WriteMySqlConfig(File("server.ini"), db.Name());
+  }
+
+  // Starts the process and waits until its start-up finished.
+  bool Start() {
+    std::filesystem::remove(File("server.log"));
+    std::vector<std::string> args{BuildDir() + "/quillvane-server", "-INI=" + File("server.ini"),
+                                  "-DB=" + File("server.dbs"),      "-LOG=" + File("server.log"),
+                                  "-SQL=" + BuildDir() + "/sqlite_sql/", "-BADNAMES=" + File("bad_names.txt"),
+                                  "-NOPWDIALOG"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    exited_ = false;
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    auto deadline = std::chrono::steady_clock::now() + kLimit;
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      if (Has(Log(), "Server init finished")) return true;
+      if (Reap()) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  // SIGTERM and wait: the exit code, or -1.
+  int Stop() {
+    if (pid_ > 0 && !exited_) kill(pid_, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + kLimit;
+    while (pid_ > 0 && !Reap() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+  bool Runs(uint16_t port) const { return Has(Log(), "Starting server with port: " + std::to_string(port) + "\n"); }
+
+ private:
+  bool Reap() {
+    if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+    return exited_;
+  }
+  void Kill() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  const TempDir& dir_;
+  std::string node_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool exited_ = true;
+};
+
+class MariaDbProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (BuildDir().empty()) GTEST_SKIP() << "QV_BUILD_DIR is not set";
+    if (!test::MySqlHost()) GTEST_SKIP() << "QV_TEST_MYSQL is not set (scripts/run-tests.sh starts a MariaDB server)";
+    db_ = std::make_unique<test::TMySqlTestDatabase>();
+  }
+  void TearDown() override { SetSettings(TProcessSettings{}); }
+
+  // The test's own connection to the database, and the scripts over it.
+  TScriptStorage Scripts() {
+    if (!storage_) storage_ = std::make_unique<TDBExpressStorage>(db_->Config(dir_));
+    return {storage_.get(), BuildDir() + "/sqlite_sql/"};
+  }
+  bool Exec(const std::string& sql) {
+    TStorageLock lock(*Scripts());
+    storage_->SetStatement(sql);
+    return storage_->ExecSQL();
+  }
+  int Count(const std::string& table) {
+    TStorageLock lock(*Scripts());
+    storage_->SetStatement("SELECT COUNT(*) AS i_count FROM " + table);
+    auto rows = storage_->OpenSQL();
+    return rows ? rows->Row().AsInteger("i_count") : -1;
+  }
+  int Login(uint16_t port, const std::string& name, const std::string& password) {
+    TClientLogin login;
+    login.ServerPort = port;
+    login.NickName = "tester";
+    login.LoginName = name;
+    login.Password = password;
+    login.TimeoutMs = kWaitMs;
+    TQVClient client(TClientEndpoint::Create("127.0.0.1"));
+    int result = client.Login(login);
+    if (result == 1) {
+      channels_ = client.Channels();
+      client.Quit(kWaitMs);
+    }
+    return result;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<test::TMySqlTestDatabase> db_;  // outlives the storage
+  std::unique_ptr<TDBExpressStorage> storage_;
+  std::vector<TClientChannel> channels_;
+};
+
+TEST_F(MariaDbProcessTest, FirstRunRestartAndAMariaDbRestartUnderTheProcess) {
+  TServerProcess process(dir_, "");
+  process.Configure(*db_);
+  ASSERT_TRUE(process.Start()) << process.Log();
+  EXPECT_EQ(process.Stop(), 0);
+  std::string log = process.Log();
+  for (const char* table : {"qv2_servers", "qv2_channels", "qv2_clients", "qv2_channel_privileges",
+                            "qv2_server_privileges", "qv2_bans"})
+    EXPECT_TRUE(Has(log, std::string("created table ") + table + "\n")) << table;
+  const std::string label = "admin account info: username: admin password: ";
+  ASSERT_TRUE(Has(log, label)) << log;
+  const std::string adminPassword = log.substr(log.find(label) + label.size(), 6);
+  EXPECT_EQ(Count("qv2_clients"), 2);
+  EXPECT_EQ(Count("qv2_server_privileges"), 6);
+
+  // Between the runs: the default server moves to a free port and gets an
+  // account, a channel and a ban whose texts are made to break SQL.
+  const uint16_t port = FreeUdpPort();
+  ASSERT_TRUE(Exec("UPDATE qv2_servers SET i_server_udpport = " + std::to_string(port)));
+  const std::string name = "O'Neil\\;--\"x", password = "p'w\\\";DROP TABLE qv2_bans;#";
+  std::unique_ptr<TClientRec> account = NewClient();
+  account->LoginName = name;
+  account->LoginPassword = password;
+  ASSERT_EQ(DBAddUser(Scripts(), 1, *account), 0);
+  const std::string channelName = "Chan';\\--", topic = "t\";SELECT 1;\\";
+  {
+    TScriptStorage scripts = Scripts();
+    TStorageLock lock(*scripts);
+    ASSERT_TRUE(scripts.Load("new_channel.sql"));
+    for (const char* i : {":iParentID"}) scripts->SetParamInteger(i, -1);
+    scripts->SetParamDateTime(":dtCreated", Now());
+    scripts->SetParamInteger(":iServerID", 1);
+    for (const char* s : {":sPassword", ":sDescription"}) scripts->SetParamString(s, "");
+    scripts->SetParamString(":sName", channelName);
+    scripts->SetParamString(":sTopic", topic);
+    for (const char* i : {":iMaxUsers", ":iOrder", ":iCodec"}) scripts->SetParamInteger(i, 0);
+    for (const char* b : {":bModerated", ":bHierarchical", ":bDefault"}) scripts->SetParamBool(b, false);
+    ASSERT_TRUE(scripts->ExecSQL());
+  }
+  ASSERT_TRUE(Exec("INSERT INTO qv2_bans (i_server_id, s_ban_ip, s_ban_by) VALUES (1, '10.9.8.7', 'test')"));
+
+  ASSERT_TRUE(process.Start()) << process.Log();
+  EXPECT_TRUE(process.Runs(port)) << process.Log();
+  EXPECT_FALSE(Has(process.Log(), "Default Server created"));
+  EXPECT_EQ(Login(port, name, password), 1);
+  bool found = false;
+  for (const TClientChannel& channel : channels_) found |= channel.Name == channelName && channel.Topic == topic;
+  EXPECT_TRUE(found);
+  std::string upper = password;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_NE(Login(port, name, upper), 1);
+
+  // MariaDB restarts under the running process: the next login's statement
+  // fails on the dead connection, is retried on a new one and succeeds.
+  ASSERT_TRUE(test::RestartMySqlServer());
+  EXPECT_EQ(Login(port, "admin", adminPassword), 1);
+  EXPECT_EQ(process.Stop(), 0);
+  log = process.Log();
+  EXPECT_FALSE(Has(log, "OpenSQL Error")) << log;
+  EXPECT_FALSE(Has(log, "ExecSQL Error")) << log;
+  EXPECT_EQ(Count("qv2_clients"), 3);
+  EXPECT_EQ(Count("qv2_bans"), 1);
+  EXPECT_EQ(Count("qv2_server_privileges"), 6);
+}
+
+TEST_F(MariaDbProcessTest, EachNodeRunsOnlyItsOwnServers) {
+  TScriptStorage scripts = Scripts();
+  ASSERT_TRUE(CreateTables(*scripts, scripts.SqlDir));
+  // Server rows as the model creates them, stamped with the node of the
+  // process that creates them.
+  auto addServer = [&](const std::string& node, uint16_t port) {
+    TProcessSettings settings;
+    settings.NodeName = node;
+    SetSettings(settings);
+    return CreateServerRow(scripts, port);
+  };
+  const uint16_t eastPort = FreeUdpPort(), westPort = OtherFreeUdpPort({eastPort});
+  const int32_t east = addServer("east", eastPort), west = addServer("west", westPort);
+  ASSERT_GT(east, 0);
+  ASSERT_GT(west, 0);
+
+  TServerProcess eastProcess(dir_, "east"), westProcess(dir_, "west");
+  eastProcess.Configure(*db_);
+  westProcess.Configure(*db_);
+  ASSERT_TRUE(eastProcess.Start()) << eastProcess.Log();
+  ASSERT_TRUE(westProcess.Start()) << westProcess.Log();
+  EXPECT_TRUE(eastProcess.Runs(eastPort));
+  EXPECT_FALSE(eastProcess.Runs(westPort));
+  EXPECT_TRUE(westProcess.Runs(westPort));
+  EXPECT_FALSE(westProcess.Runs(eastPort));
+
+  // The check the administration interfaces make, as the west node sees it.
+  EXPECT_FALSE(ServerOnThisNode(scripts, east));
+  EXPECT_TRUE(ServerOnThisNode(scripts, west));
+  EXPECT_TRUE(ServerOnThisNode(scripts, 999));  // no such server: reported by the caller
+
+  // A server added on the east node while both run.
+  const uint16_t addedPort = OtherFreeUdpPort({eastPort, westPort});
+  ASSERT_GT(addServer("east", addedPort), 0);
+  EXPECT_EQ(eastProcess.Stop(), 0);
+  EXPECT_EQ(westProcess.Stop(), 0);
+  ASSERT_TRUE(eastProcess.Start()) << eastProcess.Log();
+  ASSERT_TRUE(westProcess.Start()) << westProcess.Log();
+  EXPECT_TRUE(eastProcess.Runs(addedPort));
+  EXPECT_TRUE(eastProcess.Runs(eastPort));
+  EXPECT_FALSE(westProcess.Runs(addedPort));
+  EXPECT_FALSE(westProcess.Runs(eastPort));
+  EXPECT_EQ(eastProcess.Stop(), 0);
+  EXPECT_EQ(westProcess.Stop(), 0);
+  for (const TServerProcess* process : {&eastProcess, &westProcess})
+    EXPECT_FALSE(Has(process->Log(), "Default Server created"));
+}
+
+}  // namespace
+}  // namespace qv
