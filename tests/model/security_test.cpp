@@ -134,6 +134,7 @@ TEST(BansTest, PortInUseLooksAtStoredServers) {
     db.Scripts().Load("new_server.sql");
     db.Storage().SetParamInteger(":iServerPort", 8767);
     db.Storage().SetParamDateTime(":dtServerCreated", Now());
+    db.Storage().SetParamString(":sNode", "");
     ASSERT_TRUE(db.Storage().ExecSQL());
   }
   EXPECT_TRUE(PortInUse(db.Scripts(), 8767));
