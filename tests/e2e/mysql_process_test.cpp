@@ -159,9 +159,10 @@ class MariaDbProcessTest : public ::testing::Test {
     if (!storage_) storage_ = std::make_unique<TDBExpressStorage>(db_->Config(dir_));
     return {storage_.get(), BuildDir() + "/sqlite_sql/"};
   }
-  bool Exec(const std::string& sql) {
+  bool Exec(const std::string& sql, const std::vector<std::pair<const char*, std::string>>& texts = {}) {
     TStorageLock lock(*Scripts());
     storage_->SetStatement(sql);
+    for (const auto& [name, value] : texts) storage_->SetParamString(name, value);
     return storage_->ExecSQL();
   }
   int Count(const std::string& table) {
@@ -217,20 +218,8 @@ TEST_F(MariaDbProcessTest, FirstRunRestartAndAMariaDbRestartUnderTheProcess) {
   account->LoginPassword = password;
   ASSERT_EQ(DBAddUser(Scripts(), 1, *account), 0);
   const std::string channelName = "Chan';\\--", topic = "t\";SELECT 1;\\";
-  {
-    TScriptStorage scripts = Scripts();
-    TStorageLock lock(*scripts);
-    ASSERT_TRUE(scripts.Load("new_channel.sql"));
-    for (const char* i : {":iParentID"}) scripts->SetParamInteger(i, -1);
-    scripts->SetParamDateTime(":dtCreated", Now());
-    scripts->SetParamInteger(":iServerID", 1);
-    for (const char* s : {":sPassword", ":sDescription"}) scripts->SetParamString(s, "");
-    scripts->SetParamString(":sName", channelName);
-    scripts->SetParamString(":sTopic", topic);
-    for (const char* i : {":iMaxUsers", ":iOrder", ":iCodec"}) scripts->SetParamInteger(i, 0);
-    for (const char* b : {":bModerated", ":bHierarchical", ":bDefault"}) scripts->SetParamBool(b, false);
-    ASSERT_TRUE(scripts->ExecSQL());
-  }
+  ASSERT_TRUE(Exec("INSERT INTO qv2_channels (i_server_id, s_channel_name, s_channel_topic) VALUES (1, :sName, :sTopic)",
+                   {{":sName", channelName}, {":sTopic", topic}}));
   ASSERT_TRUE(Exec("INSERT INTO qv2_bans (i_server_id, s_ban_ip, s_ban_by) VALUES (1, '10.9.8.7', 'test')"));
 
   ASSERT_TRUE(process.Start()) << process.Log();
