@@ -91,7 +91,6 @@ std::optional<TAnnouncedServer> ReadServer(TServerRegistry& registry, int32_t id
   out.HasPassword = !settings.Password.empty();
   out.MaxPlayers = settings.MaxUsers;
   out.LinkUrl = settings.WebLinkUrl;
-  out.PostUrl = Trim(settings.WebPostUrl.str());
   out.Uptime = server->Uptime();
   if (server->Clients && server->Channels) {
     std::lock_guard<TClients> players(*server->Clients);
@@ -273,8 +272,10 @@ void TWebPost::AnnounceServer(TServerRegistry& registry, int32_t id, const TProc
   if (!postUrl.empty()) PostForm(postUrl, body, settings.BoundToIp);
   if (terminated_) return;
   // Looked up again: the server may have stopped while the post ran.
-  const std::optional<TAnnouncedServer> now = ReadServer(registry, id);
-  if (now && !now->PostUrl.empty()) PostForm(now->PostUrl, body, settings.BoundToIp);
+  std::string ownUrl;
+  if (auto now = registry.FindServer(id); now && now->Running.load())
+    ownUrl = Trim(now->Settings().WebPostUrl.str());
+  if (!ownUrl.empty()) PostForm(ownUrl, body, settings.BoundToIp);
 }
 
 void TWebPost::PostForm(const std::string& url, const std::string& body, const std::string& bindIp) {

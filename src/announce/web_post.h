@@ -57,7 +57,6 @@ struct TAnnouncedServer {
   uint32_t Channels = 0;
   uint64_t Bandwidth = 0;  // incoming plus outgoing bytes per second, last minute
   std::string LinkUrl;
-  std::string PostUrl;
 };
 
 using TFormFields = std::vector<std::pair<std::string, std::string>>;

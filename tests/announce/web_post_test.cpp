@@ -214,7 +214,7 @@ class AnnounceTest : public ::testing::Test {
   ~AnnounceTest() override { SetSettings(saved_); }
 
   // A running server with its own port and these details; returns it.
-  TServerObject* StartServer(const std::string& name, bool clan, const std::string& password,
+  auto StartServer(const std::string& name, bool clan, const std::string& password,
                              const std::string& ownPostPath) {
     TServerSettings s = DefaultServerSettings();
     s.UdpPort = FreePort();
@@ -228,8 +228,8 @@ class AnnounceTest : public ::testing::Test {
     EXPECT_TRUE(SaveSettings(db.Scripts(), id, s));
     auto server = std::make_unique<TServerObject>(db.Scripts(), registry);
     server->BoundToIp = "127.0.0.1";
-    TServerObject* started = registry.StartServer(std::move(server), id, 0);
-    EXPECT_NE(started, nullptr);
+    auto started = registry.StartServer(std::move(server), id, 0);
+    EXPECT_TRUE(started);
     return started;
   }
   void Change(const std::function<void(TProcessSettings&)>& change) {
@@ -259,8 +259,8 @@ std::string WithoutUptime(std::string body) {
 }
 
 TEST_F(AnnounceTest, PassSendsHeartbeatsAndFormsAsConfigured) {
-  TServerObject* clan = StartServer("Clan & Co", true, "secret", "own");
-  TServerObject* open = StartServer("Open", false, "", "");
+  auto clan = StartServer("Clan & Co", true, "secret", "own");
+  auto open = StartServer("Open", false, "", "");
   // Traffic for the bandwidth field: any datagram counts as incoming.
   TUDPSocket peer;
   peer.Open(0, "127.0.0.1");
@@ -332,7 +332,7 @@ TEST_F(AnnounceTest, PassSendsHeartbeatsAndFormsAsConfigured) {
 
 TEST_F(AnnounceTest, ServerStoppedBetweenSnapshotAndTurn) {
   StartServer("First", true, "", "");
-  TServerObject* second = StartServer("Second", true, "", "own");
+  auto second = StartServer("Second", true, "", "own");
   const int32_t secondId = second->ServerId;
   // The first server's post stops the second while the pass runs.
   list.onPost = [&](const std::string& path) {
