@@ -11,6 +11,7 @@ packages=(
   libfmt-dev                            # formatting
   libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
   mariadb-server                        # the tests start a throwaway MariaDB server
+  libcpp-httplib-dev                    # HTTP (web interface, server-list announcement)
 )
 # Extra groups: "bench" adds what the benchmarks need.
 for group in "$@"; do

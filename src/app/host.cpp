@@ -11,6 +11,7 @@
 #include <climits>
 #include <memory>
 
+#include "announce/external_ip.h"
 #include "base/log.h"
 #include "base/version.h"
 
@@ -50,9 +51,11 @@ std::vector<std::string> LocalAddresses() {
   return out;
 }
 
-std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses) {
+std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses,
+                          const std::optional<std::string>& externalAddress) {
   std::string out = TrayTip(settings) + "\n" + VersionMessage() + "\n";
   for (const std::string& address : addresses) out += "Local IP: " + address + "\n";
+  if (externalAddress) out += "External IP: " + *externalAddress + "\n";
   bool newPasswords = !settings.NewAdminPassword.empty() || !settings.NewSuperAdminPassword.empty();
   if (newPasswords && settings.ShowPasswordDialog) {
     out += "New admin password\n";
@@ -72,7 +75,9 @@ void ReportStartup(std::FILE* out, const TProcessSettings& settings) {
   std::vector<std::string> addresses = LocalAddresses();
   for (const std::string& address : addresses)
     LogFmt(lmtAll, lmdInfo, "Local IP: %1", "SERVER", address);
-  std::string text = StartupReport(settings, addresses);
+  std::optional<std::string> external = DetectExternalIp(settings);
+  if (external) LogFmt(lmtAll, lmdInfo, "External IP: %1", "SERVER", *external);
+  std::string text = StartupReport(settings, addresses, external);
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);
 }

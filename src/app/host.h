@@ -2,14 +2,14 @@
 // server's identity and version, the machine's local addresses and, on the
 // very first run, the generated administrator passwords. It all goes to
 // standard output once start-up has finished; the log has the passwords and
-// addresses as well.
-//
-// External address detection (asking an outside host) is not done.
+// addresses as well. The external address is asked of the server-list host
+// when detection is on and a host is configured.
 //
 // Thread rules: call from the main thread after start-up; no shared state.
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +22,11 @@ namespace qv {
 std::vector<std::string> LocalAddresses();
 
 // The text printed at start-up, one item per line.
-std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses);
+std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses,
+                          const std::optional<std::string>& externalAddress = std::nullopt);
 
-// Prints StartupReport to out (and flushes it) and logs the local addresses.
+// Detects the external address, prints StartupReport to out (and flushes it)
+// and logs the local and external addresses.
 void ReportStartup(std::FILE* out, const TProcessSettings& settings);
 
 }  // namespace qv

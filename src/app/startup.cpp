@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "announce/web_post.h"
 #include "base/ini_file.h"
 #include "base/log.h"
 #include "base/version.h"
@@ -73,6 +74,8 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run
+  webPost_ = std::make_unique<TWebPost>();
+  webPost_->Start();
 
   if (!ini.UpdateFile())
     LogFmt(lmtError, lmdAll, "SaveBasicSettings: unable to open server config file: %1 ", kCategory,
@@ -180,6 +183,7 @@ int32_t TServerProcess::NewestServerId(const TProcessSettings& settings) {
 void TServerProcess::ShutdownServer() {
   LogMsg(lmtAll, lmdInfo, "Server shutdown initialized", "server");
   if (TServerRegistry* registry = GetServerRegistry()) registry->StopServers(0);
+  StopWebPost();
   FreeServerRegistry();
   registryCreated_ = false;
   storage_.reset();
@@ -192,7 +196,15 @@ void TServerProcess::ShutdownServer() {
   logCreated_ = false;
 }
 
+void TServerProcess::StopWebPost() {
+  if (!webPost_) return;
+  webPost_->Terminate();
+  webPost_->Join();
+  webPost_.reset();
+}
+
 void TServerProcess::ReleaseAll() {
+  StopWebPost();
   if (registryCreated_) FreeServerRegistry();  // stops every server it holds
   registryCreated_ = false;
   storage_.reset();

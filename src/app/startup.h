@@ -3,11 +3,12 @@
 // InitServer opens the log, reads the forbidden nick names and the
 // configuration file, opens the storage and makes sure its tables are
 // current, publishes the process settings, creates the running-server
-// registry and starts every active stored server. On the very first run
+// registry and starts every active stored server and the server-list
+// announcement. On the very first run
 // (no stored server at all) it creates the default server on UDP 8767 and
 // the accounts "admin" and "superadmin" with generated passwords instead.
-// ShutdownServer stops the servers, last started first, and frees the
-// registry, the storage and finally the log.
+// ShutdownServer stops the servers, last started first, then the
+// announcement, and frees the registry, the storage and finally the log.
 //
 // The object owns the storage; the log, settings and registry it creates are
 // the process-wide ones, so only one TServerProcess may be initialised at a
@@ -27,6 +28,8 @@
 #include "storage/server_storage.h"
 
 namespace qv {
+
+class TWebPost;
 
 class TServerProcess {
  public:
@@ -55,11 +58,13 @@ class TServerProcess {
   void StartServer(int32_t serverId, const TProcessSettings& settings);
   void FirstRun(TProcessSettings& settings);
   int32_t NewestServerId(const TProcessSettings& settings);
+  void StopWebPost();
   void ReleaseAll();
 
   const TListenerFactory listenerFactory_;
   const std::chrono::milliseconds shutdownPause_;
   std::unique_ptr<TCustomStorage> storage_;
+  std::unique_ptr<TWebPost> webPost_;
   bool logCreated_ = false;
   bool registryCreated_ = false;
 };

@@ -86,6 +86,9 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   s.WebPostEnabled = ini.ReadBool(kWebPost, "Enabled", s.WebPostEnabled);
   s.PostUrl = ini.ReadString(kWebPost, "PostURL", s.PostUrl).substr(0, 255);
   s.ListPublic = ini.ReadBool(kWebPost, "ListPublic", s.ListPublic);
+  s.ServerListHost = Trim(ini.ReadString(kWebPost, "ServerListHost", s.ServerListHost));
+  int64_t interval = ini.ReadInteger(kWebPost, "AnnounceIntervalSeconds", s.AnnounceIntervalSeconds);
+  if (interval >= 1 && interval <= INT32_MAX) s.AnnounceIntervalSeconds = static_cast<int32_t>(interval);
 
   s.AccessLog = ini.ReadBool(kLogSection, "access", s.AccessLog);
   return true;

@@ -58,6 +58,13 @@ struct TProcessSettings {
   bool WebPostEnabled = true;
   std::string PostUrl;
   bool ListPublic = true;
+  // "host:port" of the server list: heartbeats go to that UDP port, the
+  // external address detection asks that HTTP port. Empty: neither is done.
+  // Read only (not among the keys SaveBasicSettings writes).
+  std::string ServerListHost;
+  // Seconds between two announcement passes (the first comes after half of
+  // it); values below 1 keep the default. Read only.
+  int32_t AnnounceIntervalSeconds = 300;
 
   // [log]
   bool AccessLog = false;
