@@ -3,11 +3,12 @@
 // InitServer opens the log, reads the forbidden nick names and the
 // configuration file, opens the storage and makes sure its tables are
 // current, publishes the process settings, creates the running-server
-// registry and starts every active stored server. On the very first run
-// (no stored server at all) it creates the default server on UDP 8767 and
-// the accounts "admin" and "superadmin" with generated passwords instead.
-// ShutdownServer stops the servers, last started first, and frees the
-// registry, the storage and finally the log.
+// registry and starts every active stored server, then the TCP query
+// interface. On the very first run (no stored server at all) it creates the
+// default server on UDP 8767 and the accounts "admin" and "superadmin" with
+// generated passwords instead. ShutdownServer stops the servers, last started
+// first, then the query interface, and frees the registry, the storage and
+// finally the log.
 //
 // The object owns the storage; the log, settings and registry it creates are
 // the process-wide ones, so only one TServerProcess may be initialised at a
@@ -27,6 +28,8 @@
 #include "storage/server_storage.h"
 
 namespace qv {
+
+class TTCPQuery;
 
 class TServerProcess {
  public:
@@ -60,6 +63,7 @@ class TServerProcess {
   const TListenerFactory listenerFactory_;
   const std::chrono::milliseconds shutdownPause_;
   std::unique_ptr<TCustomStorage> storage_;
+  std::unique_ptr<TTCPQuery> query_;
   bool logCreated_ = false;
   bool registryCreated_ = false;
 };
