@@ -379,6 +379,35 @@ TEST_F(QueryProcessTest, ServerSetEveryKey) {
   EXPECT_NE(c->Send("dbserverlist").find("\"The  new name that is much to\""), std::string::npos);
 }
 
+TEST_F(QueryProcessTest, LongLinesAndTooManyConnectionsAreClosed) {
+  auto c = Connect(12);
+  EXPECT_EQ(c->Send("ver " + std::string(4092, 'x')), VersionNumbers() + " " + PlatformText() + "\r\nOK\r\n");
+  EXPECT_TRUE(c->SendRaw(std::string(4097, 'x') + "\r\n"));
+  EXPECT_TRUE(c->Closed());
+  c = Connect(12);  // a line without end that passes the limit
+  EXPECT_TRUE(c->SendRaw(std::string(8000, 'y')));
+  EXPECT_TRUE(c->Closed());
+
+  std::vector<std::unique_ptr<TQueryConnection>> open;
+  for (int i = 0; i < 100; ++i) {
+    open.push_back(Connect(13));
+    ASSERT_EQ(open.back()->Greeting, "[QV]\r\n") << i;
+  }
+  auto refused = Connect(13);
+  EXPECT_EQ(refused->Greeting, "");
+  EXPECT_TRUE(refused->Closed());
+  open.pop_back();
+  // The freed place is taken again once the server has seen the close.
+  std::unique_ptr<TQueryConnection> again;
+  for (int tries = 0; tries < 100; ++tries) {
+    again = Connect(13);
+    if (again->Greeting == "[QV]\r\n") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(again->Greeting, "[QV]\r\n");
+  EXPECT_EQ(again->Send("sl"), std::to_string(udpPort[0]) + "\r\n" + std::to_string(udpPort[1]) + "\r\nOK\r\n");
+}
+
 // Random lines from several connections at once while players are connected;
 // afterwards the process still answers and its servers still run.
 TEST_F(QueryProcessTest, RandomLinesDoNotUpsetTheServer) {
