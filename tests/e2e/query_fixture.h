@@ -182,6 +182,8 @@ class QueryProcessTest : public ::testing::Test {
   }
 
   TempDir dir;
+  // Connections still open when the process is told to stop.
+  std::vector<std::unique_ptr<TQueryConnection>> lingering;
   uint16_t queryPort = 0;
   uint16_t udpPort[2] = {0, 0};
   int32_t serverId[2] = {0, 0};

@@ -406,6 +406,10 @@ TEST_F(QueryProcessTest, LongLinesAndTooManyConnectionsAreClosed) {
   }
   EXPECT_EQ(again->Greeting, "[QV]\r\n");
   EXPECT_EQ(again->Send("sl"), std::to_string(udpPort[0]) + "\r\n" + std::to_string(udpPort[1]) + "\r\nOK\r\n");
+  // The shutdown (TearDown) ends all of them.
+  for (auto& connection : open) lingering.push_back(std::move(connection));
+  EXPECT_TRUE(again->SendRaw("sl"));  // half a line
+  lingering.push_back(std::move(again));
 }
 
 // Random lines from several connections at once while players are connected;
