@@ -78,7 +78,12 @@ void TTCPQuery::AcceptLoop() {
       auto connection = std::make_unique<TConnection>(std::move(socket));
       TConnection* c = connection.get();
       c->Thread = std::thread([this, c] {
-        Serve(*c);
+        try {
+          Serve(*c);
+        } catch (const std::exception& e) {
+          // Out of memory, say: this connection ends, the process goes on.
+          LogMsg(lmtError, lmdAll, "TTCPQuery.OnExecute Exception: " + ExceptionText(e), kCategory);
+        }
         c->Socket.Shutdown();
         c->Done = true;
       });

@@ -28,6 +28,11 @@ void RunScript(TQueryConnection& c, const TScript& script) {
 std::string Err(const std::string& message) { return "ERROR, " + message + "\r\n"; }
 const std::string kOk = "OK\r\n";
 
+// The codecs in the order of the server information.
+const char* const kCodecs[] = {"celp51",    "celp63",     "gsm148",     "gsm164",     "windowscelp52",
+                               "speex2150", "speex3950",  "speex5950",  "speex8000",  "speex11000",
+                               "speex15000", "speex18200", "speex24600"};
+
 // Every command word that needs a login, with parameters that would pass the other checks.
 const char* const kLoggedInOnly[] = {
     "msg hi", "msgall hi", "sppriv 1 privilege_serveradmin 1", "fp a", "pi 1", "fc a", "ci 1", "mptc 1 1",
@@ -171,27 +176,19 @@ TEST_F(QueryProcessTest, ListsAndInformationByteForByte) {
   EXPECT_EQ(c->Send("dccl"), "c_id\tc_name\tp_id\tp_name\r\n1\t\"Default\"\t" + pid +
                                  "\t\"Alice\"\r\n2\t\"Lobby Room\"\t-1\r\nOK\r\n");
 
+  std::string codecs;
+  for (const char* codec : kCodecs) codecs += std::string("server_allow_codec_") + codec + "=(-1|0)\r\n";
   const std::string si = c->Send("si");
-  std::string fixed = "server_id=" + std::to_string(serverId[0]) +
-                      "\r\nserver_name=Query One\r\nserver_platform=" + PlatformText() + "\r\n";
-  EXPECT_EQ(si.substr(0, fixed.size()), fixed);
-  size_t at = 0;
-  for (const char* key : {"server_welcomemessage", "server_webpost_linkurl", "server_webpost_posturl",
-                          "server_password", "server_clan_server", "server_udpport", "server_maxusers",
-                          "server_allow_codec_celp51", "server_allow_codec_celp63", "server_allow_codec_gsm148",
-                          "server_allow_codec_gsm164", "server_allow_codec_windowscelp52",
-                          "server_allow_codec_speex2150", "server_allow_codec_speex24600", "server_packetssend",
-                          "server_bytessend", "server_packetsreceived", "server_bytesreceived", "server_uptime",
-                          "server_currentusers", "server_currentchannels", "server_bwinlastsec",
-                          "server_bwoutlastsec", "server_bwinlastmin", "server_bwoutlastmin"}) {
-    const size_t next = si.find(std::string("\r\n") + key + "=", at);
-    EXPECT_NE(next, std::string::npos) << key << " in order\n" << si;
-    if (next != std::string::npos) at = next;
-  }
-  EXPECT_TRUE(std::regex_search(si, std::regex("server_bwoutlastmin=\\d+\r\nOK\r\n$")));
-  for (const std::string line : {"server_udpport=" + std::to_string(udpPort[0]), std::string("server_maxusers=8"),
-                                 std::string("server_currentusers=1"), std::string("server_currentchannels=2")})
-    EXPECT_NE(si.find("\r\n" + line + "\r\n"), std::string::npos) << line << "\n" << si;
+  EXPECT_TRUE(std::regex_match(
+      si, std::regex("server_id=" + std::to_string(serverId[0]) + "\r\nserver_name=Query One\r\nserver_platform=" +
+                     PlatformText() + "\r\nserver_welcomemessage=[^\r]*\r\nserver_webpost_linkurl=\r\n"
+                     "server_webpost_posturl=\r\nserver_password=0\r\nserver_clan_server=1\r\nserver_udpport=" +
+                     std::to_string(udpPort[0]) + "\r\nserver_maxusers=8\r\n" + codecs +
+                     "server_packetssend=\\d+\r\nserver_bytessend=\\d+\r\nserver_packetsreceived=\\d+\r\n"
+                     "server_bytesreceived=\\d+\r\nserver_uptime=\\d+\r\nserver_currentusers=1\r\n"
+                     "server_currentchannels=2\r\nserver_bwinlastsec=\\d+\r\nserver_bwoutlastsec=\\d+\r\n"
+                     "server_bwinlastmin=\\d+\r\nserver_bwoutlastmin=\\d+\r\nOK\r\n")))
+      << si;
 
   const std::string gi = c->Send("gi");
   EXPECT_TRUE(std::regex_match(
@@ -359,9 +356,7 @@ TEST_F(QueryProcessTest, ServerSetEveryKey) {
       {"serverset server_clan_server 1", "server_clan_server=1"},
       {"serverset server_webpost_posturl http://post/x y", "server_webpost_posturl=http://post/x"},
       {"serverset server_webpost_linkurl http://link", "server_webpost_linkurl=http://link"}};
-  const char* codecs[] = {"celp51", "celp63", "gsm148", "gsm164", "windowscelp52", "speex2150", "speex3950",
-                          "speex5950", "speex8000", "speex11000", "speex15000", "speex18200", "speex24600"};
-  for (const char* codec : codecs) {
+  for (const char* codec : kCodecs) {
     cases.push_back({std::string("serverset server_allow_codec_") + codec + " 1",
                      std::string("server_allow_codec_") + codec + "=-1"});
     cases.push_back({std::string("serverset server_allow_codec_") + codec + " 0",
