@@ -87,9 +87,12 @@ TTCPListenSocket::TTCPListenSocket(const std::string& bindIp, uint16_t port) {
   if (fd_ < 0) throw ETCPSocket(ErrnoText("socket"));
   int on = 1;
   setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 64) != 0 ||
-      pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::string message = ErrnoText("bind");
+  const char* failed = nullptr;
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) failed = "bind";
+  else if (listen(fd_, 64) != 0) failed = "listen";
+  else if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) failed = "pipe";
+  if (failed) {
+    std::string message = ErrnoText(failed);
     close(fd_);
     fd_ = -1;
     throw ETCPSocket(message);
