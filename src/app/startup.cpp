@@ -10,6 +10,8 @@
 #include "model/server_node.h"
 #include "model/server_object.h"
 #include "storage/mysql_storage.h"
+#include "model/server_start.h"
+#include "query/tcp_query.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
 
@@ -74,6 +76,9 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run
+  if (settings.QueryPort > 0)
+    query_ = std::make_unique<TTCPQuery>(TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(),
+                                         static_cast<uint16_t>(settings.QueryPort), settings.BoundToIp);
   webPost_ = std::make_unique<TWebPost>();
   webPost_->Start();
 
@@ -143,22 +148,12 @@ bool TServerProcess::ServersTableEmpty(bool& empty) {
 }
 
 void TServerProcess::StartServer(int32_t serverId, const TProcessSettings& settings) {
-  TServerRegistry* registry = GetServerRegistry();
-  auto server = std::make_unique<TServerObject>(TScriptStorage{storage_.get(), settings.SqlDir}, *registry);
-  server->BoundToIp = settings.BoundToIp;
-  server->AccessLog = settings.AccessLog;
-  server->IsBadName = IsBadName;
-  registry->StartServer(std::move(server), serverId, 0);
+  StartConfiguredServer(*GetServerRegistry(), TScriptStorage{storage_.get(), settings.SqlDir}, serverId, 0);
 }
 
 void TServerProcess::FirstRun(TProcessSettings& settings) {
   TScriptStorage scripts{storage_.get(), settings.SqlDir};
-  TServerRegistry* registry = GetServerRegistry();
-  auto server = std::make_unique<TServerObject>(scripts, *registry);
-  server->BoundToIp = settings.BoundToIp;
-  server->AccessLog = settings.AccessLog;
-  server->IsBadName = IsBadName;
-  TServerObject* started = registry->StartServer(std::move(server), 0, kDefaultUdpPort);
+  auto started = StartConfiguredServer(*GetServerRegistry(), scripts, 0, kDefaultUdpPort);
   LogMsg(lmtWarning, lmdInfo, "Default Server created", kCategory);
 
   // A server that failed to start may still have been stored (its port was
@@ -184,6 +179,7 @@ void TServerProcess::ShutdownServer() {
   LogMsg(lmtAll, lmdInfo, "Server shutdown initialized", "server");
   if (TServerRegistry* registry = GetServerRegistry()) registry->StopServers(0);
   StopWebPost();
+  query_.reset();
   FreeServerRegistry();
   registryCreated_ = false;
   storage_.reset();
@@ -205,6 +201,7 @@ void TServerProcess::StopWebPost() {
 
 void TServerProcess::ReleaseAll() {
   StopWebPost();
+  query_.reset();
   if (registryCreated_) FreeServerRegistry();  // stops every server it holds
   registryCreated_ = false;
   storage_.reset();

@@ -3,12 +3,13 @@
 // InitServer opens the log, reads the forbidden nick names and the
 // configuration file, opens the storage and makes sure its tables are
 // current, publishes the process settings, creates the running-server
-// registry and starts every active stored server and the server-list
-// announcement. On the very first run
-// (no stored server at all) it creates the default server on UDP 8767 and
-// the accounts "admin" and "superadmin" with generated passwords instead.
+// registry and starts every active stored server, then the TCP query
+// interface and the server-list announcement. On the very first run (no
+// stored server at all) it creates the default server on UDP 8767 and the
+// accounts "admin" and "superadmin" with generated passwords instead.
 // ShutdownServer stops the servers, last started first, then the
-// announcement, and frees the registry, the storage and finally the log.
+// announcement and the query interface, and frees the registry, the storage
+// and finally the log.
 //
 // The object owns the storage; the log, settings and registry it creates are
 // the process-wide ones, so only one TServerProcess may be initialised at a
@@ -30,6 +31,7 @@
 namespace qv {
 
 class TWebPost;
+class TTCPQuery;
 
 class TServerProcess {
  public:
@@ -65,6 +67,7 @@ class TServerProcess {
   const std::chrono::milliseconds shutdownPause_;
   std::unique_ptr<TCustomStorage> storage_;
   std::unique_ptr<TWebPost> webPost_;
+  std::unique_ptr<TTCPQuery> query_;
   bool logCreated_ = false;
   bool registryCreated_ = false;
 };

@@ -14,7 +14,7 @@
 namespace qv {
 
 // The refusal the administration interfaces give for another node's server.
-inline constexpr const char* kOtherNodeError = "server belongs to another node";
+inline constexpr const char* kOtherNodeError = "server of another node";
 
 // Whether a row of "read_servers.sql" or "read_server.sql" belongs to this
 // process's node (GetSettings().NodeName; letter case counts).

@@ -1,0 +1,151 @@
+#include "query/query_session.h"
+
+#include <optional>
+
+#include "base/text_utils.h"
+#include "model/security.h"
+#include "model/server_object.h"
+
+namespace qv {
+
+const char* const kLockedOutLine =
+    "Your password failed 3 consecutive times, please wait 10 minutes before trying again!";
+const char* const kStillBannedLine = "You are still banned or a failed password try caused a 30 second delay!";
+
+namespace {
+
+constexpr uint32_t kLockedEntryLifetime = 600;
+constexpr uint32_t kEntryLifetime = 60;
+constexpr uint8_t kFailuresToLock = 3;
+constexpr size_t kAddressMax = 20;
+
+}  // namespace
+
+// --- failed logins ---
+
+void TFailedLoginTable::Purge(TDateTime now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    const uint32_t age = SecondsBetween(now, it->second.LastFailure);
+    const bool expired = age > (it->second.Locked ? kLockedEntryLifetime : kEntryLifetime);
+    it = expired ? entries_.erase(it) : std::next(it);
+  }
+}
+
+bool TFailedLoginTable::Refused(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(address);
+  return it != entries_.end() && it->second.Failures > kFailuresToLock;
+}
+
+bool TFailedLoginTable::CountFailure(const std::string& address, TDateTime now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto [it, added] = entries_.try_emplace(address);
+  FailedLoginEntry& entry = it->second;
+  if (added) entry.Address = address.substr(0, kAddressMax);
+  entry.LastFailure = now;
+  if (entry.Failures < UINT8_MAX) ++entry.Failures;
+  if (entry.Failures >= kFailuresToLock) entry.Locked = true;
+  return entry.Locked;
+}
+
+void TFailedLoginTable::Clear(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.erase(address);
+}
+
+// --- the session ---
+
+TQuerySession::TQuerySession(TQueryContext& context, std::string peerAddress)
+    : Context(context), PeerAddress(std::move(peerAddress)) {}
+
+void TQuerySession::TakeSnapshot() {
+  Snapshot.clear();
+  for (const auto& entry : Context.Registry.ServerList()) Snapshot.push_back(entry.second->ServerId);
+}
+
+TServerRef TQuerySession::SelectedServer() {
+  if (SelectedServerId == 0) return {};
+  auto server = Context.Registry.FindServer(SelectedServerId);
+  if (!server) SelectedServerId = 0;
+  return server;
+}
+
+std::vector<TServerRef> TQuerySession::SnapshotServers() {
+  std::vector<TServerRef> servers;
+  for (int32_t id : Snapshot) {
+    if (auto server = Context.Registry.FindServer(id)) servers.push_back(server);
+  }
+  return servers;
+}
+
+bool TQuerySession::ResolveServer(const std::vector<std::string>& params, TServerRef& server,
+                                  TQueryReply& refusal) {
+  server = SelectedServer();
+  if (server) return true;
+  if (params.empty()) {
+    refusal = Error("invalid paramcount");
+    return false;
+  }
+  std::optional<int64_t> port = ParseInt(params[0]);
+  if (!port) {
+    refusal = Error("invalid number format");
+    return false;
+  }
+  if (*port > 0) {
+    for (auto& candidate : SnapshotServers()) {
+      if (candidate->Settings().UdpPort == *port) {
+        server = candidate;
+        return true;
+      }
+    }
+  }
+  refusal = Error("invalid id");
+  return false;
+}
+
+TQueryReply TQuerySession::FailedLogin(std::string_view message) {
+  if (Context.FailedLogins.CountFailure(PeerAddress, Now())) return CloseWith(kLockedOutLine);
+  return Error(message);
+}
+
+TQueryReply TQuerySession::Login(const std::vector<std::string>& params) {
+  Account.reset();
+  auto server = SelectedServer();
+  if (!server) return Error("no server selected");
+  if (params.size() != 2) return Error("invalid paramcount");
+  std::unique_ptr<TClientRec> account;
+  if (server->Running.load() && server->Clients) account = server->Clients->DBValidLogin(params[0], params[1]);
+  if (!account) return FailedLogin("invalid login");
+  if (!HasPermission(account.get(), upAccessTcpServer, server->Settings().Permissions))
+    return FailedLogin("invalid permissions");
+  account->LoginName = params[0];
+  account->LoginPassword = params[1];
+  Account = std::move(account);
+  Context.FailedLogins.Clear(PeerAddress);
+  return Ok();
+}
+
+TQueryReply TQuerySession::SuperLogin(const std::vector<std::string>& params) {
+  Account.reset();
+  if (params.size() != 2) return Error("invalid paramcount");
+  bool found = false;
+  {
+    TStorageLock lock(*Context.Storage);
+    if (Context.Storage.Load("read_client_login.sql")) {
+      Context.Storage->SetParamString(":sPassword", params[1]);
+      Context.Storage->SetParamString(":sName", params[0]);
+      Context.Storage->SetParamInteger(":iServerID", 0);
+      found = Context.Storage->OpenSQL() != nullptr;
+    }
+  }
+  if (!found) return FailedLogin("invalid login");
+  Account = NewClient();
+  Account->LoginName = params[0];
+  Account->LoginPassword = params[1];
+  Account->PlayerPrivileges = spSA | spSuperAdmin;
+  Context.FailedLogins.Clear(PeerAddress);
+  return Ok();
+}
+
+}  // namespace qv

@@ -1,0 +1,150 @@
+#include "query/tcp_query.h"
+
+#include <algorithm>
+
+#include "base/date_time.h"
+#include "base/log.h"
+#include "query/query_commands.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kCategory = "TCPQUERY";
+// A peer that stops reading gets this long before a write gives up.
+constexpr int kSendTimeoutSeconds = 60;
+
+}  // namespace
+
+TTCPQuery::TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp)
+    : context_{registry, std::move(storage), Now(), {}} {
+  try {
+    listener_ = std::make_unique<TTCPListenSocket>(bindIp, port);
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+  } catch (const std::exception& e) {
+    listener_.reset();
+    LogFmt(lmtError, lmdAll, "TCPQuery startup failed with port %1, Exception: %2", kCategory, port, e.what());
+  }
+}
+
+TTCPQuery::~TTCPQuery() {
+  try {
+    Stop();
+  } catch (...) {
+    // Freeing the listener must not fail the shutdown.
+  }
+}
+
+uint16_t TTCPQuery::Port() const { return listener_ ? listener_->LocalPort() : 0; }
+
+void TTCPQuery::Stop() {
+  if (listener_) listener_->Stop();
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::list<std::unique_ptr<TConnection>> all;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    for (auto& c : connections_) c->Socket.Shutdown();
+    all.swap(connections_);
+  }
+  for (auto& c : all) {
+    if (c->Thread.joinable()) c->Thread.join();
+  }
+  listener_.reset();
+}
+
+void TTCPQuery::ReapFinished() {
+  std::list<std::unique_ptr<TConnection>> finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      auto next = std::next(it);
+      if ((*it)->Done.load()) finished.splice(finished.end(), connections_, it);
+      it = next;
+    }
+  }
+  for (auto& c : finished) c->Thread.join();
+}
+
+void TTCPQuery::AcceptLoop() {
+  for (;;) {
+    TTCPSocket socket = listener_->Accept();
+    if (!socket.Valid()) return;
+    ReapFinished();
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Beyond the limit the socket closes as it goes out of scope.
+    if (stopping_ || connections_.size() >= kMaxConnections) continue;
+    try {
+      auto connection = std::make_unique<TConnection>(std::move(socket));
+      TConnection* c = connection.get();
+      c->Thread = std::thread([this, c] {
+        try {
+          Serve(*c);
+        } catch (const std::exception& e) {
+          // Out of memory, say: this connection ends, the process goes on.
+          LogMsg(lmtError, lmdAll, "TTCPQuery.OnExecute Exception: " + ExceptionText(e), kCategory);
+        }
+        c->Socket.Shutdown();
+        c->Done = true;
+      });
+      connections_.push_back(std::move(connection));
+    } catch (const std::exception& e) {
+      LogMsg(lmtError, lmdAll, "TTCPQuery.OnConnect Exception: " + ExceptionText(e), kCategory);
+    }
+  }
+}
+
+void TTCPQuery::Serve(TConnection& connection) {
+  TTCPSocket& socket = connection.Socket;
+  socket.SetSendTimeout(kSendTimeoutSeconds);
+  const std::string address = socket.PeerAddress();
+  context_.FailedLogins.Purge(Now());
+  if (context_.FailedLogins.Refused(address)) {
+    socket.Write(std::string(kStillBannedLine) + std::string(kCrLf));
+    return;
+  }
+  std::unique_ptr<TQuerySession> session;
+  try {
+    session = std::make_unique<TQuerySession>(context_, address);
+    session->TakeSnapshot();
+  } catch (const std::exception&) {
+    LogMsg(lmtError, lmdAll, "TTCPQuery.OnConnect: unable to initialize object", kCategory);
+  }
+  if (!socket.Write("[QV]" + std::string(kCrLf)) || !session) return;
+  ServeLines(socket, *session);
+  try {
+    session.reset();
+  } catch (const std::exception&) {
+    LogMsg(lmtError, lmdAll, "TTCPQuery.OnDisconnect: unable to deinitialize object", kCategory);
+  }
+}
+
+void TTCPQuery::ServeLines(TTCPSocket& socket, TQuerySession& session) {
+  using Clock = std::chrono::steady_clock;
+  std::string buffer;
+  Clock::time_point lastData = Clock::now();
+  for (;;) {
+    const size_t end = buffer.find('\n');
+    if (end == std::string::npos) {
+      // Room for a full line and its CR; anything longer closes the connection.
+      if (buffer.size() > kMaxLineLength + 1) return;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastData + kIdleTimeout - Clock::now());
+      if (left.count() <= 0) return;
+      const auto result = socket.Read(buffer, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+      if (result == TTCPSocket::rrClosed) return;
+      if (result == TTCPSocket::rrData) lastData = Clock::now();
+      continue;
+    }
+    std::string line = buffer.substr(0, end);
+    buffer.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kMaxLineLength) return;
+    bool quit = false;
+    const TQueryReply reply = DispatchQueryLine(session, line, quit);
+    if (quit) return;
+    if (!reply.Text.empty() && !socket.Write(reply.Text)) return;
+    if (reply.Close) return;
+  }
+}
+
+}  // namespace qv

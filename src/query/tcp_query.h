@@ -1,0 +1,71 @@
+// TTCPQuery: the line-oriented administration interface of the process.
+//
+// Listens on one TCP port for all virtual servers together and serves each
+// connection on a thread of its own: greeting "[QV]", then one command per
+// line, each answered in full before the next line is read (the commands are
+// query_commands.h). A connection whose line grows beyond 4096 bytes, or that
+// sends nothing for 10 minutes, is closed; beyond 100 connections at once a
+// new one is closed at once.
+//
+// Thread rules: construct and destroy on one thread (start-up, shutdown).
+// The destructor stops accepting, shuts every connection's socket down (which
+// ends its blocked read or write) and joins every thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "model/script_storage.h"
+#include "model/server_registry.h"
+#include "query/query_session.h"
+#include "query/tcp_socket.h"
+
+namespace qv {
+
+class TTCPQuery {
+ public:
+  static constexpr size_t kMaxLineLength = 4096;
+  static constexpr size_t kMaxConnections = 100;
+  static constexpr std::chrono::seconds kIdleTimeout{600};
+
+  // Starts listening on port (on bindIp only, when given). A failure is
+  // logged; the object then stays inactive.
+  TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp);
+  ~TTCPQuery();
+  TTCPQuery(const TTCPQuery&) = delete;
+  TTCPQuery& operator=(const TTCPQuery&) = delete;
+
+  bool Active() const { return listener_ != nullptr; }
+  // The port listened on; 0 when inactive.
+  uint16_t Port() const;
+
+ private:
+  struct TConnection {
+    explicit TConnection(TTCPSocket socket) : Socket(std::move(socket)) {}
+    TTCPSocket Socket;
+    std::thread Thread;
+    std::atomic<bool> Done{false};
+  };
+
+  void AcceptLoop();
+  void Serve(TConnection& connection);
+  void ServeLines(TTCPSocket& socket, TQuerySession& session);
+  // Joins and frees the connections whose threads have ended.
+  void ReapFinished();
+  void Stop();
+
+  TQueryContext context_;
+  std::unique_ptr<TTCPListenSocket> listener_;
+  std::thread acceptThread_;
+  std::mutex mutex_;
+  bool stopping_ = false;                               // guarded by mutex_
+  std::list<std::unique_ptr<TConnection>> connections_;  // guarded by mutex_
+};
+
+}  // namespace qv
