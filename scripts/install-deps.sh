@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev             # tests
   libsqlite3-dev                        # embedded database
   libfmt-dev                            # formatting
+  libcpp-httplib-dev                    # the web interface's HTTP layer
 )
 # Extra groups: "bench" adds what the benchmarks need.
 for group in "$@"; do

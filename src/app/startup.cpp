@@ -71,6 +71,7 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run
+  web_ = StartWebInterface(storage_.get());
 
   if (!ini.UpdateFile())
     LogFmt(lmtError, lmdAll, "SaveBasicSettings: unable to open server config file: %1 ", kCategory,
@@ -176,6 +177,7 @@ int32_t TServerProcess::NewestServerId(const TProcessSettings& settings) {
 void TServerProcess::ShutdownServer() {
   LogMsg(lmtAll, lmdInfo, "Server shutdown initialized", "server");
   if (TServerRegistry* registry = GetServerRegistry()) registry->StopServers(0);
+  web_.reset();
   FreeServerRegistry();
   registryCreated_ = false;
   storage_.reset();
@@ -189,6 +191,7 @@ void TServerProcess::ShutdownServer() {
 }
 
 void TServerProcess::ReleaseAll() {
+  web_.reset();
   if (registryCreated_) FreeServerRegistry();  // stops every server it holds
   registryCreated_ = false;
   storage_.reset();

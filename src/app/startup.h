@@ -25,6 +25,7 @@
 #include "app/command_line.h"
 #include "model/server_registry.h"
 #include "storage/server_storage.h"
+#include "web/web_interface.h"
 
 namespace qv {
 
@@ -60,6 +61,7 @@ class TServerProcess {
   const TListenerFactory listenerFactory_;
   const std::chrono::milliseconds shutdownPause_;
   std::unique_ptr<TCustomStorage> storage_;
+  std::unique_ptr<TWebInterface> web_;
   bool logCreated_ = false;
   bool registryCreated_ = false;
 };
