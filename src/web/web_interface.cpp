@@ -242,6 +242,7 @@ bool TWebInterface::ServeTemplate(TWebRequest& request, const std::string& path)
 void TWebInterface::ServeFile(TWebRequest& request, const std::string& document) {
   const std::string trimmed = Trim(document);
   std::string relative = (trimmed == "/" || trimmed == "\\") ? "index.html" : document;
+  relative.erase(0, relative.find_first_not_of('/'));
   std::error_code ec;
   std::filesystem::path full = std::filesystem::canonical(std::filesystem::path(context_.DocDir) / ("./" + relative), ec);
   if (ec) return NotFound(request.Reply, context_.DocDir + "/" + relative);

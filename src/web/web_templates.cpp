@@ -176,7 +176,10 @@ void FillCommon(TPage& page, const TWebRequest& request) {
   const bool superadmin = request.Superadmin();
   const TProcessSettings settings = GetSettings();
   page.Region("NOT_SUPERADMIN", !superadmin);
-  if (superadmin) {
+  if (!superadmin) {
+    page.Markup("%!SERVER_LIST!%", "");
+    page.Markup("%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%", "");
+  } else {
     page.Block("%!SERVER_LIST!%", [&] { return ServerList(request); });
     page.Block("%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%", [&] {
       return AccountList(request, "database_sclient_manager_clientlist.html", 0, "CreateDataBaseSuperClientList");
@@ -304,6 +307,7 @@ std::string BuildPage(const TWebRequest& request, const std::string& text) {
     } else {
       page.Region("SERVER_SELECTED", false);
       page.Region("SERVER_NOT_SELECTED", true);
+      page.Region("SERVER_NOT_RUNNING", true);
       page.Value("SERVERNAME", "");
     }
     DropLeftoverMarkers(page);
