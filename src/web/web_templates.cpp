@@ -3,11 +3,7 @@
 #include <cmath>
 #include <functional>
 
-#if __has_include("announce/countries.h")
 #include "announce/countries.h"
-#define QV_HAVE_COUNTRIES 1
-#endif
-
 #include "base/date_time.h"
 #include "base/log.h"
 #include "base/text_utils.h"
@@ -141,7 +137,6 @@ std::string AccountList(const TWebRequest& request, const char* rowFile, int32_t
 std::string CountryOptions(const TWebRequest& request) {
   const std::string rowText = RowTemplate(request, "server_country_option.html");
   std::string block;
-#ifdef QV_HAVE_COUNTRIES
   const int32_t selected = GetSettings().IspCountryNumber;
   for (const TCountry& country : CountryTable()) {
     if (!IsCountry(country.Number)) continue;
@@ -149,7 +144,6 @@ std::string CountryOptions(const TWebRequest& request) {
                            {"COUNTRY_NAME", country.Name},
                            {"COUNTRY_SELECTED", country.Number == selected ? "selected" : ""}});
   }
-#endif
   return block;
 }
 

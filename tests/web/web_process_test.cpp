@@ -81,6 +81,8 @@ const std::pair<const char*, const char*> kDocs[] = {
     {"database_client_manager_clientlist.html", "(%%CLIENT_LOGINNAME%%)"},
     {"saccounts.html", "%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%"},
     {"database_sclient_manager_clientlist.html", "(%%CLIENT_LOGINNAME%%#%%CLIENT_ID%%)"},
+    {"basic.html", "%%BASIC_ISPNAME%%|%%BASIC_LISTPUBLIC%%|%!COUNTRY_OPTIONLIST!%"},
+    {"server_country_option.html", "[%%COUNTRY_NUMBER%%%%COUNTRY_SELECTED%%]"},
     {"gfx/logo.png", "PNGDATA"},
 };
 
@@ -392,7 +394,7 @@ TEST_F(WebProcessTest, AccountActionsAndTheirRefusals) {
       {&root, "/add_sclient.qvcmd", {{"CLIENTLOGINNAME", "boss"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, Box("ok", "the user boss was added to server")},
       {&root, "/add_sclient.qvcmd", {{"CLIENTLOGINNAME", "boss"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, Box("error", "a user with name already exists")},
       {&root, "/edit_sclient.qvcmd", {{"CLIENTID", "3"}, {"CLIENTPW1", "pw"}, {"CLIENTPW2", "pw"}, {"CLIENT", "root"}}, Box("ok", "the user root was edited")},
-      {&root, "/settings_basic.qvcmd", {{"BASIC_ISPNAME", "Net<1>"}, {"basic_country", "49"}, {"BASIC_LISTPUBLIC", "1"}}, "index.html"},
+      {&root, "/settings_basic.qvcmd", {{"BASIC_ISPNAME", "Net<1>"}, {"basic_country", "4428"}, {"BASIC_LISTPUBLIC", "1"}}, "index.html"},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(std::string(c.action) + " " + c.location);
@@ -401,6 +403,9 @@ TEST_F(WebProcessTest, AccountActionsAndTheirRefusals) {
   EXPECT_EQ(admin.Page("/accounts.html"), "(admin)(user)(bob)");
   EXPECT_TRUE(Has(root.Page("/saccounts.html"), "(boss#"));
   EXPECT_TRUE(Has(test::ReadFile(Path("server.ini")), "ISPName=Net<1>"));
+  const std::string basic = root.Page("/basic.html");
+  EXPECT_TRUE(Has(basic, "Net&lt;1&gt;|checked|[1116]")) << basic;  // countries only, no regions
+  EXPECT_TRUE(Has(basic, "[4426][4428selected][4438]") && !Has(basic, "[4000]")) << basic;
   // The deletion uses the id the question stored, whatever the confirmation names.
   EXPECT_EQ(admin.Action("/ask_delete_client.qvcmd", {{"CLIENTID", "2"}, {"CLIENT", "a b"}}),
             Choice("you really want do delete a b", "DELETE_CLIENT.QVCMD?client=a%20b"));
