@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev                        # embedded database
   libfmt-dev                            # formatting
   libcpp-httplib-dev                    # the web interface's HTTP layer
+  chromium chromium-driver python3-selenium  # browser tests of the web interface
 )
 # Extra groups: "bench" adds what the benchmarks need.
 for group in "$@"; do
