@@ -204,6 +204,9 @@ void TWebInterface::Process(TWebRequest& request) {
       if (!ServeTemplate(request, context_.DocDir + "/" + page)) NotFound(request.Reply, context_.DocDir + "/" + page);
       return;
     }
+    // Logging in again or out stays possible after a failed re-check.
+    const std::string name = ActionName(document);
+    if (name == "LOGIN.QVCMD" || name == "LOGOUT.QVCMD") return DispatchAction(request, document);
     TWebSession& session = *request.Session;
     bool recheck;
     {

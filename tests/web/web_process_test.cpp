@@ -491,6 +491,8 @@ TEST_F(WebProcessTest, PasswordChangedElsewhereEndsTheSessionAtTheNextCheck) {
   auto denied = admin.Get("/index.html");
   EXPECT_EQ(denied->status, 403);
   EXPECT_EQ(admin.Get("/gfx/logo.png")->status, 200);
+  EXPECT_EQ(admin.Action("/logout.qvcmd"), "login.html");  // still possible
+  EXPECT_EQ(admin.Page("/index.html"), "LOGIN PAGE");
   // An own password change keeps the session valid.
   TBrowser again(httpPort);
   ASSERT_TRUE(again.LogIn("admin", "new", Port()));
