@@ -33,12 +33,22 @@ STEP_LIMIT = 20    # seconds for one page to show what a step waits for
 CHROMIUM_ARGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--no-proxy-server", "--disable-dev-shm-usage", "--hide-scrollbars")
+DEFAULT_UDP_PORT = 8767
 ACCOUNT = "browser-carol"
 NEW_NAME = "Browser Test Server"
 
 
 class StepFailed(Exception):
     pass
+
+
+def udp_port_free(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
 
 
 def free_tcp_port():
@@ -194,13 +204,13 @@ def expect_ok_box(b, text):
 
 
 def admin_flow(b, password):
-    login(b, "login.html", "admin", "wrong-" + password, 8767)
+    login(b, "login.html", "admin", "wrong-" + password, DEFAULT_UDP_PORT)
     b.wait_text("Log in failed")
 
     b.open("")
     b.wait_for("the login form", lambda: b.driver.find_elements(By.NAME, "serverport"))
     b.shot("login")
-    login(b, "login.html", "admin", password, 8767)
+    login(b, "login.html", "admin", password, DEFAULT_UDP_PORT)
     b.wait_for("the overview with live statistics", lambda: b.driver.find_elements(By.ID, "live"))
     b.shot("overview")
 
@@ -288,6 +298,9 @@ def main():
     server = browser = None
     step = "starting the server"
     try:
+        if not udp_port_free(DEFAULT_UDP_PORT):
+            raise StepFailed("UDP port %d is in use; a first run puts the default server there"
+                             % DEFAULT_UDP_PORT)
         server = Server(os.path.abspath(args.server), workdir, args.httpdocs)
         admin_password, super_password = server.wait_started()
         step = "starting chromium"
