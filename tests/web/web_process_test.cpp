@@ -198,6 +198,9 @@ class WebProcessTest : public ::testing::Test {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
         ADD_FAILURE() << "the server did not stop";
+      } else {
+        // A sanitizer report ends the server with a failure code.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadFile(Path("err.txt"));
       }
     }
   }
