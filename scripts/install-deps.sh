@@ -12,6 +12,7 @@ packages=(
   libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
   mariadb-server                        # the tests start a throwaway MariaDB server
   libcpp-httplib-dev                    # HTTP (web interface, server-list announcement)
+  chromium chromium-driver python3-selenium  # browser tests of the web interface
 )
 # Extra groups: "bench" adds what the benchmarks need.
 for group in "$@"; do

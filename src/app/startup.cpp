@@ -10,7 +10,7 @@
 #include "model/server_node.h"
 #include "model/server_object.h"
 #include "storage/mysql_storage.h"
-#include "model/server_start.h"
+#include "model/server_control.h"
 #include "query/tcp_query.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
@@ -76,6 +76,7 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run
+  web_ = StartWebInterface(storage_.get());
   if (settings.QueryPort > 0)
     query_ = std::make_unique<TTCPQuery>(TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(),
                                          static_cast<uint16_t>(settings.QueryPort), settings.BoundToIp);
@@ -178,6 +179,7 @@ int32_t TServerProcess::NewestServerId(const TProcessSettings& settings) {
 void TServerProcess::ShutdownServer() {
   LogMsg(lmtAll, lmdInfo, "Server shutdown initialized", "server");
   if (TServerRegistry* registry = GetServerRegistry()) registry->StopServers(0);
+  web_.reset();
   StopWebPost();
   query_.reset();
   FreeServerRegistry();
@@ -200,6 +202,7 @@ void TServerProcess::StopWebPost() {
 }
 
 void TServerProcess::ReleaseAll() {
+  web_.reset();
   StopWebPost();
   query_.reset();
   if (registryCreated_) FreeServerRegistry();  // stops every server it holds

@@ -27,6 +27,7 @@
 #include "app/command_line.h"
 #include "model/server_registry.h"
 #include "storage/server_storage.h"
+#include "web/web_interface.h"
 
 namespace qv {
 
@@ -66,6 +67,7 @@ class TServerProcess {
   const TListenerFactory listenerFactory_;
   const std::chrono::milliseconds shutdownPause_;
   std::unique_ptr<TCustomStorage> storage_;
+  std::unique_ptr<TWebInterface> web_;
   std::unique_ptr<TWebPost> webPost_;
   std::unique_ptr<TTCPQuery> query_;
   bool logCreated_ = false;

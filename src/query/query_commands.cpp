@@ -16,7 +16,7 @@
 #include "model/security.h"
 #include "model/server_object.h"
 #include "model/server_node.h"
-#include "model/server_start.h"
+#include "model/server_control.h"
 #include "protocol/command_types.h"
 #include "protocol/single_connection.h"
 

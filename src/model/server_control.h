@@ -1,18 +1,22 @@
-// Starting a virtual server the one way the process does it: at start-up,
-// from the query interface and from the web interface.
+// Starting and inspecting stored virtual servers: the one way the process
+// starts a server (at start-up, from the query interface and from the web
+// interface), and the stored settings of a server that may not be running.
 //
-// Thread rules: any thread; the registry and the process settings lock
-// themselves.
+// Thread rules: any thread; the storage functions take the storage lock for
+// their own scripts, StartStoredServer the registry's lock.
 #pragma once
 
 #include <cstdint>
 
 #include "model/script_storage.h"
+#include "model/server_object.h"
 #include "model/server_registry.h"
 
 namespace qv {
 
-class TServerObject;
+// The stored settings ("read_server.sql") and the six group permission sets
+// of a server. False when there is no such server or reading failed.
+bool LoadStoredSettings(const TScriptStorage& storage, int32_t serverId, TServerSettings& settings);
 
 // Creates a server object on the storage with the process settings' bind
 // address, access-log switch and forbidden nick names, and starts it through

@@ -1,0 +1,505 @@
+#include "web/web_actions.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "base/log.h"
+#include "base/text_utils.h"
+#include "model/accounts.h"
+#include "model/process_settings.h"
+#include "model/server_control.h"
+#include "model/server_node.h"
+#include "model/server_object.h"
+#include "web/web_access.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kInvalidServer = "your selected server is invalid";
+constexpr const char* kInvalidPermissions = "invalid permissions";
+constexpr const char* kPasswordsDiffer = "the passwords dont match";
+constexpr const char* kNameExists = "a user with name already exists";
+constexpr const char* kPortInUse = "there is already an server with the same udpport";
+constexpr const char* kServerRunning = "server is running, cant delete it";
+constexpr const char* kConfigChanged = "server config has been changed";
+constexpr int kNotifyWaitMs = 1500;
+
+// The codec form fields, in the order of the codec table.
+constexpr std::array<const char*, kCodecCount> kCodecFields = {
+    "CODECCelp51",     "CODECCelp63",     "CODECGSM148",      "CODECGSM164",      "CODECWindowsCELP52",
+    "CODECSPEEX2150",  "CODECSPEEX3950",  "CODECSPEEX5950",   "CODECSPEEX8000",   "CODECSPEEX11000",
+    "CODECSPEEX15000", "CODECSPEEX18200", "CODECSPEEX24600"};
+
+// Who may run an action at all.
+enum TActionGate : uint8_t {
+  agAnyone,      // also a session that is not logged in
+  agLoggedIn,    // any logged-in session
+  agSuperadmin,  // logged-in superadmin sessions
+  agServer,      // logged in, with a readable selected server
+};
+
+// Whose account an action acts on, for the own-account exemption of its right.
+enum TActionTarget : uint8_t {
+  atNone,            // no exemption
+  atFieldAccount,    // the account of the field CLIENTID
+  atPendingAccount,  // the account of the session's CLIENT_TO_DELETE
+  atFieldServer,     // the server of the field serverid: must be the session's own
+};
+
+constexpr int kNoRight = -1;
+
+// What a handler works with; the frame fills it.
+struct TAction {
+  const TWebRequest& Request;
+  int32_t ServerId = 0;               // the session's server (agServer)
+  TServerSettings Settings;           // its stored settings (agServer)
+
+  std::string Field(std::string_view name) const { return Request.Field(name); }
+  const TScriptStorage& Storage() const { return Request.Context.Storage; }
+  httplib::Response& Reply() const { return Request.Reply; }
+  TWebSession& Session() const { return *Request.Session; }
+  // The back URL of the OK box of a server action.
+  std::string Back() const {
+    std::string referer = Request.Header("Referer");
+    return referer.empty() ? "index.html" : referer;
+  }
+};
+
+using THandler = void (*)(TAction&);
+
+struct TWebAction {
+  const char* Name;
+  THandler Handler;
+  TActionGate Gate;
+  int Right;  // a TUserPermissions value, or kNoRight
+  TActionTarget Target;
+};
+
+std::string WithName(std::string_view text, std::string_view name) { return ReplaceText(text, "%1", name); }
+
+int32_t IntField(const TAction& a, std::string_view name) {
+  return static_cast<int32_t>(StrToIntDef(a.Field(name), 0));
+}
+
+bool IsServerRunning(const TAction& a, int32_t id) {
+  return a.Request.Context.Registry && a.Request.Context.Registry->FindServer(id) != nullptr;
+}
+
+// ---- login and session ----
+
+void Login(TAction& a) {
+  TWebSession& session = a.Session();
+  {
+    std::lock_guard<std::mutex> guard(session.Lock);
+    session.Set("password", "");
+    session.Set("username", "");
+    session.Set("serverport", "0");
+    session.Set("LOGGEDIN", "0");
+  }
+  const std::string name = a.Field("username").substr(0, kShortTextMax);
+  const std::string password = a.Field("password").substr(0, kShortTextMax);
+  const std::string port = a.Field("serverport").substr(0, kShortTextMax);
+  if (!LoginCheck(a.Request, name, password, port)) return Redirect(a.Reply(), "login_error.html");
+  std::lock_guard<std::mutex> guard(session.Lock);
+  session.Set("password", password);
+  session.Set("username", name);
+  session.Set("serverport", port);
+  session.Set("LOGGEDIN", "1");
+  session.Cache.LastCheck = TWebClock::now();
+  Redirect(a.Reply(), "index.html");
+}
+
+void Logout(TAction& a) {
+  TWebSession& session = a.Session();
+  {
+    std::lock_guard<std::mutex> guard(session.Lock);
+    for (const char* name : {"password", "username", "serverport", "serverid", "LOGGEDIN", "admin", "superadmin"})
+      session.Set(name, "");
+  }
+  Redirect(a.Reply(), "login.html");
+}
+
+void SelectServer(TAction& a) {
+  a.Session().Set("serverid", Trim(a.Field("serverid")));
+  Redirect(a.Reply(), "index.html");
+}
+
+// ---- superadmin ----
+
+void SettingsBasic(TAction& a) {
+  TProcessSettings s = GetSettings();
+  s.AdminEmail = Trim(a.Field("BASIC_ADMINEMAIL")).substr(0, kLongTextMax);
+  s.IspLinkUrl = Trim(a.Field("BASIC_ISPLINKURL")).substr(0, kLongTextMax);
+  s.IspName = Trim(a.Field("BASIC_ISPNAME")).substr(0, kShortTextMax);
+  s.IspCountryNumber = static_cast<int32_t>(StrToIntDef(a.Field("basic_country"), s.IspCountryNumber));
+  s.PostUrl = Trim(a.Field("WEBPOST_POSTURL")).substr(0, kLongTextMax);
+  s.WebPostEnabled = a.Field("WEBPOST_ENABLED") == "1";
+  s.ListPublic = a.Field("BASIC_LISTPUBLIC") == "1";
+  SetSettings(s);
+  SaveBasicSettings();
+  Redirect(a.Reply(), "index.html");
+}
+
+void AskDeleteSuperClient(TAction& a) {
+  a.Session().Set("CLIENT_TO_DELETE", a.Field("CLIENTID"));
+  ChoiceBox(a.Reply(), WithName("you really want do delete %1", a.Field("CLIENT")),
+            "DELETE_SCLIENT.QVCMD?client=" + UrlEncode(a.Field("CLIENT")));
+}
+
+void DeleteSuperClient(TAction& a) {
+  const int32_t id = static_cast<int32_t>(StrToIntDef(a.Session().Get("CLIENT_TO_DELETE"), 0));
+  if (id > 0) DBDeleteUser(a.Storage(), 0, id);
+  a.Session().Set("CLIENT_TO_DELETE", "");
+  OkBox(a.Reply(), "user deleted", "index.html");
+}
+
+// A new account of serverId (0: a superadmin account).
+void AddAccount(TAction& a, int32_t serverId, uint16_t privileges) {
+  const std::string name = a.Field("CLIENTLOGINNAME").substr(0, kShortTextMax);
+  if (a.Field("CLIENTPW1") != a.Field("CLIENTPW2")) return ErrorBox(a.Reply(), kPasswordsDiffer);
+  // A blank name could never log in, and saving ignores blank names.
+  if (Trim(name).empty()) return ErrorBox(a.Reply(), "the login name is empty");
+  if (DBLoadUser(a.Storage(), serverId, name)) return ErrorBox(a.Reply(), kNameExists);
+  std::unique_ptr<TClientRec> rec = NewClient();
+  rec->LoginName = name;
+  rec->LoginPassword = a.Field("CLIENTPW1").substr(0, kShortTextMax);
+  rec->PlayerPrivileges = privileges;
+  if (DBAddUser(a.Storage(), serverId, *rec) != 0) return ErrorBox(a.Reply(), kNameExists);
+  OkBox(a.Reply(), WithName("the user %1 was added to server", name), "index.html");
+}
+
+void AddSuperClient(TAction& a) { AddAccount(a, 0, spSA | spSuperAdmin); }
+
+// Sets the new password of rec when one was given; false (after the error
+// box) when the two fields differ. The session follows its own new password
+// so that the periodic re-check keeps succeeding.
+bool ApplyPassword(TAction& a, TClientRec& rec, bool ownAccount) {
+  const std::string password = a.Field("CLIENTPW1");
+  if (password.empty()) return true;
+  if (password != a.Field("CLIENTPW2")) {
+    ErrorBox(a.Reply(), kPasswordsDiffer);
+    return false;
+  }
+  rec.LoginPassword = password.substr(0, kShortTextMax);
+  if (ownAccount) {
+    std::lock_guard<std::mutex> guard(a.Session().Lock);
+    a.Session().Set("password", rec.LoginPassword.str());
+  }
+  return true;
+}
+
+void EditSuperClient(TAction& a) {
+  std::unique_ptr<TClientRec> rec = DBLoadSuperUser(a.Storage(), IntField(a, "CLIENTID"));
+  if (rec) {
+    if (!ApplyPassword(a, *rec, rec->LoginName.str() == a.Session().Get("username"))) return;
+    rec->PlayerPrivileges |= spSA | spSuperAdmin;
+    DBSaveSuperUser(a.Storage(), *rec);
+  }
+  OkBox(a.Reply(), WithName("the user %1 was edited", a.Field("CLIENT")), "index.html");
+}
+
+// ---- servers ----
+
+// The form's server settings applied to base; false (after the error box)
+// when the session lacks a right for a changed value. checkRights is off for
+// a new server.
+bool ApplyServerForm(TAction& a, TServerSettings& s, bool checkRights, bool& typeChanged) {
+  const TServerSettings old = s;
+  const std::string name = a.Field("SERVERNAME").substr(0, kShortTextMax);
+  const std::string welcome = a.Field("SERVERWELCOMEMESSAGE").substr(0, kLongTextMax);
+  const std::string password = Trim(a.Field("SERVERPASSWORD")).substr(0, kShortTextMax);
+  const std::string link = Trim(a.Field("SERVERWEBPOSTLINKURL")).substr(0, kLongTextMax);
+  const std::optional<int64_t> max = ParseInt(a.Field("SERVERMAXUSERS"));
+  const uint16_t maxUsers = (max && *max >= 0 && *max <= 65535) ? static_cast<uint16_t>(*max) : old.MaxUsers;
+  const std::string type = Trim(a.Field("SERVERTYPE"));
+  const bool clan = old.IsClan();
+  typeChanged = (type == "1" && !clan) || (type == "2" && clan);
+  if (checkRights) {
+    const TWebRequest& r = a.Request;
+    const bool allowed = (name == old.Name || HasWebRight(r, upAdminEditServerName)) &&
+                         (welcome == old.WelcomeMessage || HasWebRight(r, upAdminEditServerWelcomeMessage)) &&
+                         (password == old.Password || HasWebRight(r, upAdminEditServerPassword)) &&
+                         (link == old.WebLinkUrl || HasWebRight(r, upAdminEditServerWebpostUrl)) &&
+                         (maxUsers == old.MaxUsers || r.Superadmin()) &&
+                         (!typeChanged || HasWebRight(r, upAdminEditServerType));
+    if (!allowed) {
+      ErrorBox(a.Reply(), kInvalidPermissions);
+      return false;
+    }
+  }
+  s.Name = name;
+  s.WelcomeMessage = welcome;
+  s.MaxUsers = maxUsers;
+  s.Password = password;
+  if (type == "1") s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~(sfClan | sfPublic)) | sfClan | sfFreeware);
+  if (type == "2") s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~(sfClan | sfPublic)) | sfPublic | sfFreeware);
+  if (!checkRights || HasWebRight(a.Request, upAdminEditServerAllodCodecs))
+    for (int c = 0; c < kCodecCount; ++c) s.AllowCodec[c] = a.Field(kCodecFields[c]) == "1";
+  s.WebLinkUrl = link;
+  return true;
+}
+
+void AddServer(TAction& a) {
+  const std::optional<int64_t> port = ParseInt(a.Field("SERVERUDPPORT"));
+  if (!port || *port < 1 || *port > 65535) return ErrorBox(a.Reply(), "the udpport is invalid");
+  if (PortInUse(a.Storage(), static_cast<int32_t>(*port))) return ErrorBox(a.Reply(), kPortInUse);
+  TServerSettings s = DefaultServerSettings();
+  bool typeChanged = false;
+  ApplyServerForm(a, s, false, typeChanged);
+  s.UdpPort = static_cast<uint32_t>(*port);
+  s.Permissions = DefaultPermissions();
+  const int32_t id = CreateServerRow(a.Storage(), s.UdpPort);
+  if (id < 1) return ErrorBox(a.Reply(), "server has been NOT created");
+  for (int g = 0; g < kUserGroupCount; ++g)
+    SaveGroupPermissions(a.Storage(), id, UserGroupName(static_cast<TUserGroup>(g)), s.Permissions[g]);
+  SaveSettings(a.Storage(), id, s);
+  InvalidateSessionSettings(a.Request);
+  OkBox(a.Reply(), kConfigChanged, a.Back());
+}
+
+void StopServer(TAction& a) {
+  const int32_t id = IntField(a, "serverid");
+  if (id < 1 || !IsServerRunning(a, id)) return ErrorBox(a.Reply(), "server has been NOT stopped");
+  a.Request.Context.Registry->StopServers(id);
+  if (IsServerRunning(a, id)) return ErrorBox(a.Reply(), "server has been NOT stopped");
+  OkBox(a.Reply(), "server has been stopped", a.Back());
+}
+
+void StartServer(TAction& a) {
+  const int32_t id = IntField(a, "serverid");
+  if (id < 1 || IsServerRunning(a, id)) return ErrorBox(a.Reply(), "server has been NOT started");
+  if (!ServerOnThisNode(a.Storage(), id)) return ErrorBox(a.Reply(), kOtherNodeError);
+  try {
+    if (!StartConfiguredServer(*a.Request.Context.Registry, a.Storage(), id, 0))
+      return ErrorBox(a.Reply(), "server has been NOT started");
+  } catch (const std::exception& e) {
+    LogWebException("START_SERVER.QVCMD", e);
+    return ErrorBox(a.Reply(), "server has been NOT started");
+  }
+  a.Session().Set("serverid", std::to_string(id));
+  OkBox(a.Reply(), "server has been started", a.Back());
+}
+
+void AskDeleteServer(TAction& a) {
+  const std::string id = Trim(a.Field("SERVERID"));
+  if (IsServerRunning(a, static_cast<int32_t>(StrToIntDef(id, 0)))) return ErrorBox(a.Reply(), kServerRunning);
+  a.Session().Set("SERVER_TO_DELETE", id);
+  ChoiceBox(a.Reply(), WithName("you really want do delete server %1", id), "DELETE_SERVER.QVCMD?serverid=" + UrlEncode(id));
+}
+
+void DeleteServer(TAction& a) {
+  const int32_t id = static_cast<int32_t>(StrToIntDef(a.Session().Get("SERVER_TO_DELETE"), 0));
+  if (IsServerRunning(a, id)) return ErrorBox(a.Reply(), kServerRunning);
+  if (id > 0 && !ServerOnThisNode(a.Storage(), id)) return ErrorBox(a.Reply(), kOtherNodeError);
+  if (id > 0) {
+    TStorageLock lock(*a.Storage());
+    if (a.Storage().Load("delete_server.sql")) {
+      a.Storage()->SetParamInteger(":iServerID", id);
+      a.Storage()->ExecSQL();
+    }
+  }
+  a.Session().Set("SERVER_TO_DELETE", "");
+  InvalidateSessionSettings(a.Request);
+  OkBox(a.Reply(), "server was deleted", a.Back());
+}
+
+// ---- the session's server ----
+
+// Tells the running server (if any) about its changed settings.
+void ApplyToRunningServer(TAction& a, const TServerSettings& s, bool typeChanged) {
+  auto server = a.Request.Context.Registry ? a.Request.Context.Registry->FindServer(a.ServerId) : nullptr;
+  if (!server) return;
+  server->ChangeSettings([&](TServerSettings& live) {
+    live.Name = s.Name;
+    live.WelcomeMessage = s.WelcomeMessage;
+    live.MaxUsers = s.MaxUsers;
+    live.Password = s.Password;
+    live.ServerFlags = static_cast<uint16_t>((live.ServerFlags & ~(sfClan | sfPublic)) | (s.ServerFlags & (sfClan | sfPublic)));
+    live.AllowCodec = s.AllowCodec;
+    live.WebLinkUrl = s.WebLinkUrl;
+    live.WebPostUrl = s.WebPostUrl;
+    live.Permissions = s.Permissions;
+  });
+  TExternalCommand command;
+  command.CommandType = ecNotifyChangedServerProperties;
+  command.ServerTypeChanged = typeChanged;
+  server->ExecuteExternalCommand(command, kNotifyWaitMs);
+}
+
+void PermissionsServer(TAction& a) {
+  const std::string groupName = a.Session().Get("permissiongroup");
+  int group = -1;
+  for (int g = 0; g < kUserGroupCount; ++g)
+    if (groupName == UserGroupName(static_cast<TUserGroup>(g)) + 1) group = g;
+  if (group < 0) return ErrorBox(a.Reply(), kInvalidPermissions);
+  TServerSettings s = a.Settings;
+  // Only what the group's form offers changes; the rest of the set stays.
+  for (int p = 0; p < kUserPermissionCount; ++p) {
+    const auto permission = static_cast<TUserPermissions>(p);
+    if (!PermissionOffered(static_cast<TUserGroup>(group), permission)) continue;
+    s.Permissions[group].set(p, a.Field(groupName + "_" + PermissionName(permission)) == "1");
+  }
+  a.Session().Set("permissiongroup", "");
+  for (int g = 0; g < kUserGroupCount; ++g)
+    SaveGroupPermissions(a.Storage(), a.ServerId, UserGroupName(static_cast<TUserGroup>(g)), s.Permissions[g]);
+  InvalidateSessionSettings(a.Request);
+  ApplyToRunningServer(a, s, false);
+  OkBox(a.Reply(), kConfigChanged, a.Back());
+}
+
+void SettingsServer(TAction& a) {
+  TServerSettings s = a.Settings;
+  if (a.Request.Superadmin()) {
+    const std::optional<int64_t> port = ParseInt(a.Field("SERVERUDPPORT"));
+    if (port && *port != s.UdpPort) {
+      if (*port < 1 || *port > 65535) return ErrorBox(a.Reply(), "the udpport is invalid");
+      if (IsServerRunning(a, a.ServerId))
+        return ErrorBox(a.Reply(), "if you want to edit udpport, please stop first the server");
+      if (PortInUse(a.Storage(), static_cast<int32_t>(*port))) return ErrorBox(a.Reply(), kPortInUse);
+      s.UdpPort = static_cast<uint32_t>(*port);
+    }
+  }
+  bool typeChanged = false;
+  if (!ApplyServerForm(a, s, true, typeChanged)) return;
+  s.WebPostUrl = Trim(a.Field("SERVERWEBPOSTPOSTURL")).substr(0, kLongTextMax);
+  SaveSettings(a.Storage(), a.ServerId, s);
+  InvalidateSessionSettings(a.Request);
+  ApplyToRunningServer(a, s, typeChanged);
+  OkBox(a.Reply(), kConfigChanged, a.Back());
+}
+
+void AskDeleteClient(TAction& a) {
+  a.Session().Set("CLIENT_TO_DELETE", a.Field("CLIENTID"));
+  ChoiceBox(a.Reply(), WithName("you really want do delete %1", a.Field("CLIENT")),
+            "DELETE_CLIENT.QVCMD?client=" + UrlEncode(a.Field("CLIENT")));
+}
+
+void DeleteClient(TAction& a) {
+  const int32_t id = static_cast<int32_t>(StrToIntDef(a.Session().Get("CLIENT_TO_DELETE"), 0));
+  if (id > 0) DBDeleteUser(a.Storage(), a.ServerId, id);
+  a.Session().Set("CLIENT_TO_DELETE", "");
+  OkBox(a.Reply(), "user deleted", "index.html");
+}
+
+void AddClient(TAction& a) { AddAccount(a, a.ServerId, a.Field("CLIENTSERVERADMIN") == "1" ? spSA : 0); }
+
+void EditClient(TAction& a) {
+  std::unique_ptr<TClientRec> rec = DBLoadUser(a.Storage(), a.ServerId, IntField(a, "CLIENTID"));
+  if (rec) {
+    const bool own = !a.Request.Superadmin() && rec->LoginName.str() == a.Session().Get("username");
+    if (own && !HasWebRight(a.Request, upAdminChangeOwnPassword)) return ErrorBox(a.Reply(), kInvalidPermissions);
+    const bool isAdmin = (rec->PlayerPrivileges & spSA) != 0;
+    const bool wantAdmin = a.Field("CLIENTSERVERADMIN") == "1";
+    if ((!isAdmin && wantAdmin && !HasWebRight(a.Request, upPrivilegeGrantSA)) ||
+        (isAdmin && !wantAdmin && !HasWebRight(a.Request, upPrivilegeRevokeSA)))
+      return ErrorBox(a.Reply(), kInvalidPermissions);
+    if (!ApplyPassword(a, *rec, own)) return;
+    rec->PlayerPrivileges = static_cast<uint16_t>(wantAdmin ? (rec->PlayerPrivileges | spSA) : (rec->PlayerPrivileges & ~spSA));
+    DBSaveUser(a.Storage(), a.ServerId, *rec);
+  }
+  OkBox(a.Reply(), WithName("the user %1 was edited", a.Field("CLIENT")), "index.html");
+}
+
+// ---- the table ----
+
+const TWebAction kActions[] = {
+    // name                        handler               gate          right                        target
+    {"LOGIN.QVCMD",                Login,                agAnyone,     kNoRight,                    atNone},
+    {"LOGOUT.QVCMD",               Logout,               agAnyone,     kNoRight,                    atNone},
+    {"SELECT_SERVER.QVCMD",        SelectServer,         agSuperadmin, kNoRight,                    atNone},
+    {"SETTINGS_BASIC.QVCMD",       SettingsBasic,        agSuperadmin, kNoRight,                    atNone},
+    {"ASK_DELETE_SCLIENT.QVCMD",   AskDeleteSuperClient, agSuperadmin, kNoRight,                    atNone},
+    {"DELETE_SCLIENT.QVCMD",       DeleteSuperClient,    agSuperadmin, kNoRight,                    atNone},
+    {"ADD_SCLIENT.QVCMD",          AddSuperClient,       agSuperadmin, kNoRight,                    atNone},
+    {"EDIT_SCLIENT.QVCMD",         EditSuperClient,      agSuperadmin, kNoRight,                    atNone},
+    {"ADD_SERVER.QVCMD",           AddServer,            agSuperadmin, kNoRight,                    atNone},
+    {"ASK_DELETE_SERVER.QVCMD",    AskDeleteServer,      agSuperadmin, kNoRight,                    atNone},
+    {"DELETE_SERVER.QVCMD",        DeleteServer,         agSuperadmin, kNoRight,                    atNone},
+    {"START_SERVER.QVCMD",         StartServer,          agLoggedIn,   upAdminStartServer,          atFieldServer},
+    {"STOP_SERVER.QVCMD",          StopServer,           agLoggedIn,   upAdminStopServer,           atFieldServer},
+    {"PERMISSIONS_SERVER.QVCMD",   PermissionsServer,    agServer,     upAdminSetServerPermissions, atNone},
+    {"SETTINGS_SERVER.QVCMD",      SettingsServer,       agServer,     kNoRight,                    atNone},
+    {"ASK_DELETE_CLIENT.QVCMD",    AskDeleteClient,      agServer,     upPrivilegePlayerDelete,     atFieldAccount},
+    {"DELETE_CLIENT.QVCMD",        DeleteClient,         agServer,     upPrivilegePlayerDelete,     atPendingAccount},
+    {"ADD_CLIENT.QVCMD",           AddClient,            agServer,     upAdminRegisterPlayer,       atNone},
+    {"EDIT_CLIENT.QVCMD",          EditClient,           agServer,     upAdminChangeUserPassword,   atFieldAccount},
+};
+
+// The own-account exemption: the account acted on is the session's own
+// account of its server (never a name the request merely claims).
+bool OwnAccount(const TAction& a, TActionTarget target) {
+  int32_t id = 0;
+  if (target == atFieldAccount) id = IntField(a, "CLIENTID");
+  if (target == atPendingAccount) id = static_cast<int32_t>(StrToIntDef(a.Session().Get("CLIENT_TO_DELETE"), 0));
+  if (id < 1) return false;
+  std::unique_ptr<TClientRec> rec = DBLoadUser(a.Storage(), a.ServerId, id);
+  return rec && !rec->LoginName.empty() && rec->LoginName.str() == a.Session().Get("username");
+}
+
+// The checks of the row in order; false after answering.
+bool Admit(TAction& a, const TWebAction& row) {
+  const TWebRequest& r = a.Request;
+  if (row.Gate == agAnyone) return true;
+  if (!r.LoggedIn()) {
+    ErrorBox(r.Reply, kInvalidServer);
+    return false;
+  }
+  if (row.Gate == agSuperadmin && !r.Superadmin()) {
+    ErrorBox(r.Reply, kInvalidPermissions);
+    return false;
+  }
+  if (row.Gate == agServer) {
+    a.ServerId = SessionServerId(r);
+    auto settings = SessionSettings(r, a.ServerId);
+    if (!settings) {
+      ErrorBox(r.Reply, kInvalidServer);
+      return false;
+    }
+    a.Settings = *settings;
+  }
+  if (row.Right == kNoRight || r.Superadmin()) return true;
+  if (row.Target == atFieldServer && IntField(a, "serverid") != SessionServerId(r)) {
+    ErrorBox(r.Reply, kInvalidPermissions);
+    return false;
+  }
+  if (HasWebRight(r, static_cast<TUserPermissions>(row.Right)) ||
+      ((row.Target == atFieldAccount || row.Target == atPendingAccount) && OwnAccount(a, row.Target)))
+    return true;
+  ErrorBox(r.Reply, kInvalidPermissions);
+  return false;
+}
+
+}  // namespace
+
+std::string ActionName(const std::string& document) {
+  if (document.size() < 2 || document.find('/', 1) != std::string::npos) return "";
+  return UpperCase(document.substr(1));
+}
+
+void DispatchAction(const TWebRequest& request, const std::string& document) {
+  const std::string name = ActionName(document);
+  const auto row = std::find_if(std::begin(kActions), std::end(kActions),
+                                [&](const TWebAction& action) { return name == action.Name; });
+  TAction action{request, 0, {}};
+  try {
+    if (row == std::end(kActions)) {
+      // An unknown action of a session without a readable server.
+      if (!request.LoggedIn() || !SessionSettings(request, SessionServerId(request)))
+        ErrorBox(request.Reply, kInvalidServer);
+      return;
+    }
+    if (!Admit(action, *row)) return;
+    row->Handler(action);
+  } catch (const std::exception& e) {
+    LogWebException("Progress_COMMAND", e);
+    request.Reply.status = 200;
+    request.Reply.headers.erase("Location");
+    request.Reply.body.clear();
+  }
+}
+
+}  // namespace qv

@@ -1,0 +1,72 @@
+// TWebInterface: the HTTP administration interface.
+//
+// Serves the document directory: pages (files whose name contains ".htm")
+// are filled as templates for the request's session, requests whose file name
+// contains ".qvcmd" run an action, other files are sent as they are. Every
+// request belongs to a server-side session (cookie "IDHTTPSESSIONID"); a
+// session that is not logged in sees only the login pages, images and the
+// login action, and a logged-in session's credentials are verified again
+// every 11 seconds. Nothing outside the document directory is ever served,
+// and actions asked for by another site (its Origin or Referer) are refused.
+//
+// Thread rules: Start and Stop run on the owner's thread; requests run on the
+// connection threads (at most 500 at a time, keep-alive allowed). Stop waits
+// for every connection thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "web/mime_types.h"
+#include "web/web_common.h"
+#include "web/web_session.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace qv {
+
+class TWebInterface {
+ public:
+  static constexpr size_t kMaxConnections = 500;
+
+  // registry may be nullptr (no running servers to show or control).
+  TWebInterface(TScriptStorage storage, TServerRegistry* registry);
+  ~TWebInterface();
+  TWebInterface(const TWebInterface&) = delete;
+  TWebInterface& operator=(const TWebInterface&) = delete;
+
+  // Listens on port (all addresses, or only bindAddress when it is not
+  // empty) and serves docDir. False after logging
+  // "WebInterface startup failed with port <port>, Exception:<message>".
+  bool Start(int port, const std::string& docDir, const std::string& bindAddress);
+  // Stops listening and waits for the connection threads; safe to call twice.
+  void Stop();
+
+ private:
+  void HandleRequest(const httplib::Request& http, httplib::Response& reply);
+  void Process(TWebRequest& request);
+  // Whether an action request comes from a page of another site.
+  bool CrossSite(const TWebRequest& request) const;
+  // Serves a template of the document directory; false when it is missing.
+  bool ServeTemplate(TWebRequest& request, const std::string& path);
+  void ServeFile(TWebRequest& request, const std::string& document);
+  void ServeSessionPage(TWebRequest& request);
+  std::shared_ptr<TWebSession> SessionOf(const httplib::Request& http, httplib::Response& reply);
+
+  TWebContext context_;
+  TSessionStore sessions_;
+  TMimeTypes mime_;
+  std::unique_ptr<httplib::Server> http_;
+  std::thread listener_;
+};
+
+// Start-up's hook: creates and starts the process's web interface when the
+// settings enable it (HttpEnabled, HttpPort > 0); nullptr when disabled or
+// when it did not start (HttpEnabled is then cleared for this run).
+std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage);
+
+}  // namespace qv

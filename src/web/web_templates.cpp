@@ -1,0 +1,316 @@
+#include "web/web_templates.h"
+
+#include <cmath>
+#include <functional>
+
+#include "announce/countries.h"
+#include "base/date_time.h"
+#include "base/log.h"
+#include "base/text_utils.h"
+#include "base/version.h"
+#include "model/accounts.h"
+#include "model/process_settings.h"
+#include "model/server_object.h"
+#include "web/web_access.h"
+
+namespace qv {
+
+namespace {
+
+// Expansion that never ends (a file that includes itself) stops here.
+constexpr int kMaxIncludes = 100;
+
+// The codec placeholders in the order of the codec table.
+const char* const kCodecPlaceholders[kCodecCount] = {
+    "Celp51",      "Celp63",      "GSM148",       "GSM164",       "WindowsCELP52", "SPEEX2150", "SPEEX3950",
+    "SPEEX5950",   "SPEEX8000",   "SPEEX11000",   "SPEEX15000",   "SPEEX18200",    "SPEEX24600"};
+
+class TPage {
+ public:
+  explicit TPage(std::string text) : text_(std::move(text)) {}
+
+  void Value(std::string_view name, std::string_view value) {
+    text_ = ReplaceText(text_, "%%" + std::string(name) + "%%", HtmlEscape(value));
+  }
+  void Markup(std::string_view placeholder, std::string_view markup) {
+    text_ = ReplaceText(text_, placeholder, markup);
+  }
+  bool Has(std::string_view placeholder) const { return FindText(text_, placeholder) != std::string::npos; }
+  // Removes the region of a condition that holds, and the markers otherwise.
+  void Region(std::string_view condition, bool hide);
+  void Block(std::string_view placeholder, const std::function<std::string()>& build) {
+    if (Has(placeholder)) Markup(placeholder, build());
+  }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+void TPage::Region(std::string_view condition, bool hide) {
+  const std::string on = "%!COMMENT_ON_" + std::string(condition) + "!%";
+  const std::string off = "%!COMMENT_OFF_" + std::string(condition) + "!%";
+  if (!hide) {
+    text_ = ReplaceText(ReplaceText(text_, on, ""), off, "");
+    return;
+  }
+  // Hidden regions leave the page altogether: commented-out markup would
+  // still reach the browser and breaks when regions nest.
+  size_t from = 0;
+  while ((from = FindText(text_, on, from)) != std::string::npos) {
+    size_t end = FindText(text_, off, from + on.size());
+    if (end == std::string::npos) {
+      text_.erase(from, on.size());
+      continue;
+    }
+    text_.erase(from, end + off.size() - from);
+  }
+  text_ = ReplaceText(text_, off, "");
+}
+
+std::string RowTemplate(const TWebRequest& request, const char* name) {
+  std::optional<std::string> text = ReadTextFile(request.Context.DocDir + "/" + name);
+  if (!text) throw ERowTemplateMissing(name);
+  return *text;
+}
+
+// One row: the template with its placeholders replaced (values escaped).
+using TRowValues = std::vector<std::pair<const char*, std::string>>;
+std::string Row(std::string row, const TRowValues& values) {
+  for (const auto& [name, value] : values) row = ReplaceText(row, std::string("%%") + name + "%%", HtmlEscape(value));
+  return row;
+}
+
+std::unique_ptr<TStorageContainer> OpenScript(const TScriptStorage& storage, const char* script, int32_t serverId,
+                                              bool withServerId) {
+  TStorageLock lock(*storage);
+  if (!storage.Load(script)) return nullptr;
+  if (withServerId) storage->SetParamInteger(":iServerID", serverId);
+  return storage->OpenSQL();
+}
+
+std::string ServerList(const TWebRequest& request) {
+  const std::string rowText = RowTemplate(request, "server_manager_servers_list.html");
+  std::string block;
+  try {
+    auto rows = OpenScript(request.Context.Storage, "read_servers.sql", 0, false);
+    for (size_t i = 0; rows && i < rows->Count(); ++i) {
+      const TStorageRow& r = rows->RowAt(i);
+      const int32_t id = r.AsInteger("i_server_id");
+      const bool running = request.Context.Registry && request.Context.Registry->FindServer(id) != nullptr;
+      std::string row = ReplaceText(
+          rowText, "%%SERVER_RUNNING%%",
+          running ? "<a href=\"stop_server.qvcmd?serverid=%%SERVER_ID%%\"><img src=\"gfx/server-run.png\" "
+                    "alt=\"Stop Server\" border=\"0\"></a>"
+                  : "<a href=\"start_server.qvcmd?serverid=%%SERVER_ID%%\"><img src=\"gfx/server-stop.png\" "
+                    "alt=\"Start Server\" border=\"0\"></a>");
+      block += Row(row, {{"SERVER_ID", std::to_string(id)},
+                         {"SERVER_NAME", r.AsString("s_server_name")},
+                         {"SERVER_UDPPORT", std::to_string(r.AsInteger("i_server_udpport"))}});
+    }
+  } catch (const ERowTemplateMissing&) {
+    throw;
+  } catch (const std::exception& e) {
+    LogWebException("CreateServerList", e);
+  }
+  return block;
+}
+
+std::string AccountList(const TWebRequest& request, const char* rowFile, int32_t serverId, const char* operation) {
+  const std::string rowText = RowTemplate(request, rowFile);
+  const std::string format = GetSettings().DateTimeFormat;
+  std::string block;
+  try {
+    auto rows = OpenScript(request.Context.Storage, "read_clients.sql", serverId, true);
+    for (size_t i = 0; rows && i < rows->Count(); ++i) {
+      const TStorageRow& r = rows->RowAt(i);
+      block += Row(rowText, {{"CLIENT_LOGINNAME", r.AsString("s_client_name")},
+                             {"CLIENT_ID", std::to_string(r.AsInteger("i_client_id"))},
+                             {"CLIENT_REGISTERED", FormatDateTime(format, r.AsDateTime("dt_client_created"))}});
+    }
+  } catch (const std::exception& e) {
+    LogWebException(operation, e);
+  }
+  return block;
+}
+
+std::string CountryOptions(const TWebRequest& request) {
+  const std::string rowText = RowTemplate(request, "server_country_option.html");
+  std::string block;
+  const int32_t selected = GetSettings().IspCountryNumber;
+  for (const TCountry& country : CountryTable()) {
+    if (!IsCountry(country.Number)) continue;
+    block += Row(rowText, {{"COUNTRY_NUMBER", std::to_string(country.Number)},
+                           {"COUNTRY_NAME", country.Name},
+                           {"COUNTRY_SELECTED", country.Number == selected ? "selected" : ""}});
+  }
+  return block;
+}
+
+std::string GroupPermissions(const TWebRequest& request, TUserGroup group, const TPermissionSet& set) {
+  const std::string fieldText = RowTemplate(request, "server_manager_permissionfield.html");
+  const std::string blockText = RowTemplate(request, "server_manager_grouppermission.html");
+  const std::string groupName = UserGroupName(group) + 1;  // "ugSA"
+  request.Session->Set("permissiongroup", groupName);
+  std::string fields;
+  for (int p = 0; p < kUserPermissionCount; ++p) {
+    const auto permission = static_cast<TUserPermissions>(p);
+    if (!PermissionOffered(group, permission)) continue;
+    const std::string name = PermissionName(permission);
+    fields += Row(fieldText, {{"DESCRIPTION", name.substr(2)},
+                              {"NAME", groupName + "_" + name},
+                              {"VALUE", "1"},
+                              {"SELECTED", set.test(p) ? "checked" : ""}});
+  }
+  std::string block = ReplaceText(blockText, "%%DESCRIPTION%%", HtmlEscape(groupName.substr(2)));
+  return ReplaceText(block, "%%PERMISSIONS%%", fields);
+}
+
+void FillCommon(TPage& page, const TWebRequest& request) {
+  const bool superadmin = request.Superadmin();
+  const TProcessSettings settings = GetSettings();
+  page.Region("NOT_SUPERADMIN", !superadmin);
+  if (!superadmin) {
+    page.Markup("%!SERVER_LIST!%", "");
+    page.Markup("%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%", "");
+  } else {
+    page.Block("%!SERVER_LIST!%", [&] { return ServerList(request); });
+    page.Block("%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%", [&] {
+      return AccountList(request, "database_sclient_manager_clientlist.html", 0, "CreateDataBaseSuperClientList");
+    });
+    if (request.HasField("client")) {
+      page.Value("SELECTED_CLIENT_LOGINNAME", request.Field("client"));
+      page.Value("SELECTED_CLIENT_ID", request.Field("clientid"));
+    }
+  }
+  page.Value("BASIC_ADMINEMAIL", settings.AdminEmail);
+  page.Value("BASIC_ISPLINKURL", settings.IspLinkUrl);
+  page.Value("BASIC_ISPNAME", settings.IspName);
+  page.Value("WEBPOST_POSTURL", settings.PostUrl);
+  page.Value("BASIC_LISTPUBLIC", settings.ListPublic ? "checked" : "");
+  page.Value("WEBPOST_ENABLED", settings.WebPostEnabled ? "checked" : "");
+  page.Block("%!COUNTRY_OPTIONLIST!%", [&] { return CountryOptions(request); });
+  page.Value("SERVERVERSIONMAJOR", "2");
+  page.Value("SERVERVERSIONMINOR", "0");
+  page.Value("SERVERVERSIONRELEASE", "19");
+  page.Value("SERVERVERSIONBUILD", "40");
+  for (const char* name : {"error_title", "error_text", "error_url", "ok_title", "ok_text", "ok_url", "choice_title",
+                           "choice_text", "choice_url_yes", "choice_yes", "choice_url_no", "choice_no"})
+    page.Value(UpperCase(name), request.Field(name));
+  page.Value("LOGGEDINUSERNAME", request.Value("username"));
+  page.Value("CURRENT_DATETIME", FormatDateTime(settings.DateTimeFormat, Now()));
+}
+
+void FillRunning(TPage& page, TServerObject* server) {
+  page.Region("SERVER_NOT_RUNNING", server == nullptr);
+  if (!server || !server->PacketBuffer) return;
+  const TBufferStatistics stats = server->PacketBuffer->GetStatistics();
+  page.Value("SERVERPACKETSSEND", std::to_string(stats.PacketsSent));
+  page.Value("SERVERBYTESSEND", std::to_string(stats.BytesSent));
+  page.Value("SERVERPACKETSRECEIVED", std::to_string(stats.PacketsReceived));
+  page.Value("SERVERBYTESRECEIVED", std::to_string(stats.BytesReceived));
+  auto rounded = [](float v) { return std::to_string(std::lround(v)); };
+  page.Value("SERVERBWLASTSECIN", rounded(stats.Incoming.PerSecond));
+  page.Value("SERVERBWLASTSECOUT", rounded(stats.Outgoing.PerSecond));
+  page.Value("SERVERBWLASTMININ", rounded(stats.Incoming.PerMinute));
+  page.Value("SERVERBWLASTMINOUT", rounded(stats.Outgoing.PerMinute));
+  page.Value("SERVERUPTIME", FormatUptime(server->Uptime()));
+  const std::string players = std::to_string(server->Clients ? server->Clients->Count() : 0);
+  const std::string channels = std::to_string(server->Channels ? server->Channels->Count() : 0);
+  page.Value("CURRENTUSERS", players);
+  page.Value("SERVERUSERSONLINE", players);
+  page.Value("CURRENTCHANNELS", channels);
+  page.Value("SERVERCHANNELS", channels);
+}
+
+void FillServer(TPage& page, const TWebRequest& request, int32_t serverId, const TServerSettings& s) {
+  auto server = request.Context.Registry ? request.Context.Registry->FindServer(serverId) : nullptr;
+  FillRunning(page, server);
+  page.Region("SERVER_SELECTED", true);
+  page.Region("SERVER_NOT_SELECTED", false);
+  page.Value("SERVERID", std::to_string(serverId));
+  page.Value("SERVERNAME", s.Name.str());
+  page.Value("SERVERPLATFORM", PlatformText());
+  page.Value("SERVERWELCOMEMESSAGE", s.WelcomeMessage.str());
+  page.Value("SERVERMAXUSERS", std::to_string(s.MaxUsers));
+  page.Value("SERVERPASSWORD", s.Password.str());
+  page.Value("SERVERWEBPOSTLINKURL", s.WebLinkUrl.str());
+  page.Value("SERVERWEBPOSTPOSTURL", s.WebPostUrl.str());
+  page.Value("SERVERUDPPORT", std::to_string(s.UdpPort));
+  for (int c = 0; c < kCodecCount; ++c)
+    page.Value(std::string("SERVERCFG_CODEC_") + kCodecPlaceholders[c] + "_SELECTED", s.AllowCodec[c] ? "checked" : "");
+  const bool clan = (s.ServerFlags & sfClan) != 0, pub = (s.ServerFlags & sfPublic) != 0;
+  page.Value("SERVERTYPE", clan ? "Clan Server" : pub ? "Public Server" : "Invalid Server Type");
+  if (clan || pub) {
+    page.Value("SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED", clan ? "selected" : "");
+    page.Value("SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED", clan ? "" : "selected");
+  }
+  static const std::pair<const char*, TUserGroup> kGroups[] = {
+      {"U", ugAnonymous}, {"R", ugRegisterred}, {"OP", ugOP}, {"V", ugV}, {"CA", ugCA}, {"SA", ugSA}};
+  for (const auto& [suffix, group] : kGroups)
+    page.Block(std::string("%!SERVERCFG_GROUP_PERMISSIONS_") + suffix + "!%",
+               [&, group = group] { return GroupPermissions(request, group, s.Permissions[group]); });
+  page.Block("%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%", [&] {
+    return AccountList(request, "database_client_manager_clientlist.html", serverId, "CreateDataBaseClientList");
+  });
+  if (request.HasField("clientid")) {
+    auto account = DBLoadUser(request.Context.Storage, serverId,
+                              static_cast<int32_t>(StrToIntDef(request.Field("clientid"), 0)));
+    if (account) {
+      page.Value("SELECTED_CLIENT_LOGINNAME", account->LoginName.str());
+      page.Value("SELECTED_CLIENT_REGISTERED", FormatDateTime(GetSettings().DateTimeFormat, account->Created));
+      page.Value("SELECTED_CLIENT_ID", std::to_string(account->StorageClientId));
+      page.Value("SELECTED_CLIENT_SERVERADMIN", (account->PlayerPrivileges & spSA) ? "checked" : "");
+    }
+  }
+}
+
+// Markers of regions whose condition this page never decided are dropped, so
+// that no raw marker reaches the browser.
+void DropLeftoverMarkers(TPage& page) {
+  for (const char* condition : {"SERVER_NOT_RUNNING", "SERVER_SELECTED", "SERVER_NOT_SELECTED"})
+    page.Region(condition, false);
+}
+
+}  // namespace
+
+std::string ExpandIncludes(const std::string& docDir, std::string text) {
+  static const std::string kDirective = "%%INCLUDE%";
+  for (int n = 0; n < kMaxIncludes; ++n) {
+    const size_t at = text.find(kDirective);  // exactly this letter case
+    if (at == std::string::npos) break;
+    const size_t end = text.find('%', at + kDirective.size());
+    if (end == std::string::npos) break;
+    const std::string name = text.substr(at + kDirective.size(), end - at - kDirective.size());
+    std::string included;
+    if (auto path = DocumentPath(docDir, name))
+      if (auto file = ReadTextFile(*path)) included = *file;
+    text = ReplaceText(text, kDirective + name + "%", included);
+  }
+  return text;
+}
+
+std::string BuildPage(const TWebRequest& request, const std::string& text) {
+  TPage page(ExpandIncludes(request.Context.DocDir, text));
+  try {
+    FillCommon(page, request);
+    const int32_t serverId = SessionServerId(request);
+    const auto settings = SessionSettings(request, serverId);
+    if (settings) {
+      FillServer(page, request, serverId, *settings);
+    } else {
+      page.Region("SERVER_SELECTED", false);
+      page.Region("SERVER_NOT_SELECTED", true);
+      page.Region("SERVER_NOT_RUNNING", true);
+      page.Value("SERVERNAME", "");
+    }
+    DropLeftoverMarkers(page);
+  } catch (const ERowTemplateMissing&) {
+    throw;
+  } catch (const std::exception& e) {
+    LogWebException("SetVariables", e);
+  }
+  return page.Text();
+}
+
+}  // namespace qv

@@ -1,0 +1,344 @@
+#!/usr/bin/env python3
+"""The web administration in a real browser: headless chromium, driven through
+chromium-driver, against the real quillvane-server on loopback.
+
+One run: a first start of the server in a temporary directory (its own
+server.ini with free HTTP and query ports; the default virtual server takes
+UDP 8767, so the test runs alone), then an admin logs in, changes the server
+name, adds an account and finds it in the list, and logs out; a superadmin logs
+in, stops and starts the server from the server manager, looks at his pages and
+logs out. Every main page is saved as a PNG in the screenshot folder.
+
+    web_admin_test.py --server build/quillvane-server --screenshots build/screenshots
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.common.exceptions import WebDriverException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+START_LIMIT = 90   # seconds; the test build runs under the sanitizers
+STEP_LIMIT = 20    # seconds for one page to show what a step waits for
+CHROMIUM_ARGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--no-proxy-server", "--disable-dev-shm-usage", "--hide-scrollbars")
+DEFAULT_UDP_PORT = 8767
+ACCOUNT = "browser-carol"
+NEW_NAME = "Browser Test Server"
+
+
+class StepFailed(Exception):
+    pass
+
+
+def udp_port_free(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
+
+
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """One run of quillvane-server in its own directory."""
+
+    def __init__(self, binary, workdir, httpdocs):
+        self.workdir = workdir
+        self.http_port = free_tcp_port()
+        query_port = free_tcp_port()
+        with open(self.path("server.ini"), "w") as f:
+            f.write("[Main Config]\nHTTPServer Port=%d\nHTTPServer Enabled=1\nTCPQueryPort=%d\n"
+                    "ExternalIPDectection=0\n[WebPost]\nEnabled=0\n" % (self.http_port, query_port))
+        args = [binary] + ["-%s=%s" % (switch, self.path(name)) for switch, name in
+                           (("INI", "server.ini"), ("DB", "server.dbs"), ("LOG", "server.log"),
+                            ("BADNAMES", "bad_names.txt"))]
+        if httpdocs:
+            args.append("-HTTPDOCS=" + httpdocs)
+        self.out = open(self.path("server.out"), "w")
+        self.process = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, cwd=workdir)
+
+    def path(self, name):
+        return os.path.join(self.workdir, name)
+
+    def read(self, name):
+        try:
+            with open(self.path(name), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def wait_started(self):
+        """The generated passwords of the first run, once the web port answers."""
+        deadline = time.monotonic() + START_LIMIT
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise StepFailed("the server ended with code %d while starting:\n%s"
+                                 % (self.process.returncode, self.read("server.out")[-3000:]))
+            log = self.read("server.log")
+            admin = re.search(r"\sadmin account info: username: admin password: (\S+)", log)
+            sadmin = re.search(r"superadmin account info: username: superadmin password: (\S+)", log)
+            if admin and sadmin and "Server init finished" in log:
+                try:
+                    socket.create_connection(("127.0.0.1", self.http_port), timeout=1).close()
+                    return admin.group(1), sadmin.group(1)
+                except OSError:
+                    pass
+            time.sleep(0.2)
+        raise StepFailed("the server did not start within %d s (no passwords or no web port %d):\n%s"
+                         % (START_LIMIT, self.http_port, self.read("server.out")[-3000:]))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.out.close()
+        return self.process.returncode
+
+
+class Browser:
+    """Headless chromium with helpers that fail with a readable message."""
+
+    def __init__(self, workdir, shots):
+        options = webdriver.ChromeOptions()
+        options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+        for arg in CHROMIUM_ARGS:
+            options.add_argument(arg)
+        options.add_argument("--user-data-dir=" + os.path.join(workdir, "chromium-profile"))
+        options.add_argument("--window-size=1280,900")
+        driver = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+        service = Service(executable_path=driver, log_path=os.path.join(workdir, "chromedriver.log"))
+        self.driver = webdriver.Chrome(service=service, options=options)
+        self.driver.set_page_load_timeout(STEP_LIMIT)
+        self.shots = shots
+        self.base = None
+
+    def quit(self):
+        try:
+            self.driver.quit()
+        except WebDriverException:
+            pass
+
+    def open(self, page):
+        self.driver.get(self.base + page)
+
+    def text(self):
+        return self.driver.find_element(By.TAG_NAME, "body").text
+
+    def wait_for(self, what, check):
+        try:
+            return WebDriverWait(self.driver, STEP_LIMIT).until(lambda d: check())
+        except Exception:
+            raise StepFailed("%s: not seen within %d s on %s\n--- page text ---\n%s"
+                             % (what, STEP_LIMIT, self.driver.current_url, self.text()[:2000]))
+
+    def wait_text(self, text):
+        return self.wait_for("the text %r" % text, lambda: text in self.text())
+
+    def fill(self, form, values):
+        for name, value in values.items():
+            field = form.find_element(By.NAME, name)
+            field.clear()
+            field.send_keys(value)
+
+    def submit(self, form):
+        form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+
+    def form(self, action):
+        return self.driver.find_element(By.CSS_SELECTOR, 'form[action="%s"]' % action)
+
+    def shot(self, name, width=1280):
+        """Saves the whole page, as tall as its content, as <name>.png."""
+        self.driver.set_window_size(width, 900)
+        chrome = 900 - self.driver.execute_script("return window.innerHeight")
+        height = self.driver.execute_script("return document.documentElement.scrollHeight")
+        self.driver.set_window_size(width, min(max(height, 800), 2400) + chrome)
+        self.driver.save_screenshot(os.path.join(self.shots, name + ".png"))
+        self.driver.set_window_size(1280, 900)
+
+
+def login(b, page, username, password, port=None):
+    b.open(page)
+    form = b.form("login.qvcmd")
+    values = {"username": username, "password": password}
+    if port is not None:
+        values["serverport"] = str(port)
+    b.fill(form, values)
+    b.submit(form)
+
+
+def logout(b):
+    b.driver.find_element(By.CSS_SELECTOR, "a.logout").click()
+    b.wait_for("the login form after logging out", lambda: b.driver.find_elements(By.NAME, "username"))
+    b.open("index.html")  # a logged-out session gets the login form for every page
+    b.wait_for("the login form for index.html after logging out",
+               lambda: b.driver.find_elements(By.NAME, "username"))
+
+
+def expect_ok_box(b, text):
+    b.wait_for("the OK box", lambda: b.driver.find_elements(By.CSS_SELECTOR, ".box-ok"))
+    shown = b.driver.find_element(By.CSS_SELECTOR, ".box-ok p").text
+    if shown != text:
+        raise StepFailed("OK box says %r, expected %r" % (shown, text))
+
+
+def admin_flow(b, password):
+    login(b, "login.html", "admin", "wrong-" + password, DEFAULT_UDP_PORT)
+    b.wait_text("Log in failed")
+
+    b.open("")
+    b.wait_for("the login form", lambda: b.driver.find_elements(By.NAME, "serverport"))
+    b.shot("login")
+    login(b, "login.html", "admin", password, DEFAULT_UDP_PORT)
+    b.wait_for("the overview with live statistics", lambda: b.driver.find_elements(By.ID, "live"))
+    b.shot("overview")
+
+    b.open("server_settings.html")
+    form = b.form("settings_server.qvcmd")
+    b.shot("server_settings")
+    b.fill(form, {"SERVERNAME": NEW_NAME})
+    b.submit(form)
+    expect_ok_box(b, "server config has been changed")
+    b.shot("ok_box")
+    b.open("index.html")
+    b.wait_for("the new server name in the header",
+               lambda: b.driver.find_element(By.CSS_SELECTOR, ".topbar .current").text.endswith(NEW_NAME))
+
+    b.open("server_permissions_sa.html")
+    b.wait_for("the permission checkboxes", lambda: len(b.driver.find_elements(
+        By.CSS_SELECTOR, ".perm-grid input[type=checkbox]")) > 10)
+    b.shot("permissions")
+
+    b.open("server_accounts.html")
+    form = b.form("add_client.qvcmd")
+    b.fill(form, {"CLIENTLOGINNAME": ACCOUNT, "CLIENTPW1": "secret7", "CLIENTPW2": "secret7"})
+    b.submit(form)
+    expect_ok_box(b, "the user %s was added to server" % ACCOUNT)
+    b.open("server_accounts.html")
+    b.wait_for("the new account in the account list", lambda: ACCOUNT in b.driver.find_element(
+        By.ID, "accounts").text)
+    b.shot("accounts")
+    b.shot("accounts_narrow", width=390)
+    logout(b)
+
+
+def server_row_link(b, kind):
+    links = b.driver.find_elements(By.CSS_SELECTOR, '#servers a[href^="%s_server.qvcmd"]' % kind)
+    return links[0] if links else None
+
+
+def superadmin_flow(b, password):
+    b.open("slogin.html")
+    b.shot("superadmin_login")
+    login(b, "slogin.html", "superadmin", password)
+    b.wait_for("the superadmin navigation", lambda: b.driver.find_elements(By.CSS_SELECTOR, "a.nav-servers"))
+
+    b.open("server_manager.html")
+    b.wait_for("a running server in the server list", lambda: server_row_link(b, "stop"))
+    if NEW_NAME not in b.driver.find_element(By.ID, "servers").text:
+        raise StepFailed("the server list does not show the new name %r:\n%s"
+                         % (NEW_NAME, b.driver.find_element(By.ID, "servers").text))
+    b.shot("server_manager")
+    server_row_link(b, "stop").click()
+    expect_ok_box(b, "server has been stopped")
+    b.driver.find_element(By.CSS_SELECTOR, ".box-ok a.btn").click()
+    b.wait_for("a start link for the stopped server", lambda: server_row_link(b, "start"))
+    server_row_link(b, "start").click()
+    expect_ok_box(b, "server has been started")
+    b.open("server_manager.html")
+    b.wait_for("the server running again", lambda: server_row_link(b, "stop"))
+
+    b.driver.find_element(By.CSS_SELECTOR, '#servers a[href^="select_server.qvcmd"]').click()
+    b.wait_for("the overview of the selected server", lambda: b.driver.find_elements(By.ID, "live"))
+    b.shot("overview_narrow", width=390)
+
+    b.open("superadmin_accounts.html")
+    b.wait_for("the superadmin account list", lambda: "superadmin" in b.driver.find_element(
+        By.ID, "superadmins").text)
+    b.shot("superadmins")
+    b.open("settings_basic.html")
+    b.form("settings_basic.qvcmd")
+    b.shot("basic_settings")
+    logout(b)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--server", required=True, help="the quillvane-server binary")
+    parser.add_argument("--screenshots", required=True, help="folder for the PNGs of the pages")
+    parser.add_argument("--httpdocs", help="web documents to serve instead of those beside the binary")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    args = parser.parse_args()
+    for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+        os.environ.pop(name, None)
+    os.makedirs(args.screenshots, exist_ok=True)
+
+    workdir = tempfile.mkdtemp(prefix="qv-browser-")
+    server = browser = None
+    step = "starting the server"
+    try:
+        if not udp_port_free(DEFAULT_UDP_PORT):
+            raise StepFailed("UDP port %d is in use; a first run puts the default server there"
+                             % DEFAULT_UDP_PORT)
+        server = Server(os.path.abspath(args.server), workdir, args.httpdocs)
+        admin_password, super_password = server.wait_started()
+        step = "starting chromium"
+        browser = Browser(workdir, args.screenshots)
+        browser.base = "http://127.0.0.1:%d/" % server.http_port
+        step = "admin flow"
+        admin_flow(browser, admin_password)
+        step = "superadmin flow"
+        superadmin_flow(browser, super_password)
+        step = "stopping the server"
+        browser.quit()
+        browser = None
+        code = server.stop()
+        if code != 0:
+            raise StepFailed("the server ended with code %d" % code)
+        print("web_admin_test: passed; screenshots in %s" % os.path.abspath(args.screenshots))
+        return 0
+    except (StepFailed, WebDriverException) as e:
+        print("web_admin_test: FAILED in the %s: %s" % (step, e), file=sys.stderr)
+        if browser:
+            try:
+                browser.driver.save_screenshot(os.path.join(args.screenshots, "failure.png"))
+                print("  page at the failure: failure.png in the screenshot folder", file=sys.stderr)
+            except WebDriverException:
+                pass
+        if server:
+            print("--- end of server.log ---\n" + server.read("server.log")[-3000:], file=sys.stderr)
+        return 1
+    finally:
+        if browser:
+            browser.quit()
+        if server:
+            server.stop()
+        if args.keep:
+            print("work directory kept: " + workdir)
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

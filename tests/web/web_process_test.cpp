@@ -1,0 +1,510 @@
+// The web interface of the real quillvane-server process, driven over HTTP
+// with a cookie-keeping client: login and logout, every action with its
+// refusals and boxes, escaping, the path rules, cross-site refusals and the
+// periodic credential re-check. Each test prepares its own database (a server
+// on a free UDP port, its accounts) and configuration (a free HTTP port, no
+// query port) and serves small templates written into its own document
+// directory, so that the pages of httpdocs/ may change freely.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "base/ini_file.h"
+#include "model/accounts.h"
+#include "model/security.h"
+#include "model/server_object.h"
+#include "storage/schema.h"
+#include "storage/sqlite_storage.h"
+#include "support/test_dir.h"
+
+extern char** environ;
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::TempDir;
+using test::WriteFile;
+
+std::string BuildDir() {
+  const char* dir = std::getenv("QV_BUILD_DIR");
+  return dir ? dir : "";
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+uint16_t FreePort(int type) {
+  int fd = socket(AF_INET, type, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  socklen_t len = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// The templates: each shows what its test looks at.
+const std::pair<const char*, const char*> kDocs[] = {
+    {"login.html", "LOGIN PAGE"},
+    {"slogin.html", "SUPERADMIN LOGIN"},
+    {"login_error.html", "LOGIN ERROR"},
+    {"index.html",
+     "INDEX user=%%LOGGEDINUSERNAME%% id=%%serverid%% name=%%SERVERNAME%% "
+     "%!COMMENT_ON_NOT_SUPERADMIN!%SA-ONLY%!COMMENT_OFF_NOT_SUPERADMIN!% "
+     "%!COMMENT_ON_SERVER_SELECTED!%NO-SERVER%!COMMENT_OFF_SERVER_SELECTED!% "
+     "%!COMMENT_ON_SERVER_NOT_RUNNING!%RUNNING%!COMMENT_OFF_SERVER_NOT_RUNNING!% "
+     "list=[%!SERVER_LIST!%] %%INCLUDE%part.txt% %%include%other.txt%"},
+    {"part.txt", "INCLUDED"},
+    {"other.txt", "NOT SHOWN"},
+    {"error_box.html", "ERROR[%%ERROR_TITLE%%|%%ERROR_TEXT%%|%%ERROR_URL%%]"},
+    {"ok_box.html", "OK[%%OK_TITLE%%|%%OK_TEXT%%|%%OK_URL%%]"},
+    {"choice_box.html", "CHOICE[%%CHOICE_TEXT%%|%%CHOICE_URL_YES%%]"},
+    {"server_manager_servers_list.html", "<%%SERVER_ID%%:%%SERVER_NAME%%:%%SERVER_UDPPORT%%:%%SERVER_RUNNING%%>"},
+    {"settings.html", "%%SERVERNAME%%|%%SERVERMAXUSERS%%|%%SERVERPASSWORD%%|%%SERVERTYPE%%"},
+    {"permissions.html", "%!SERVERCFG_GROUP_PERMISSIONS_V!%"},
+    {"server_manager_grouppermission.html", "GROUP=%%DESCRIPTION%%{%%PERMISSIONS%%}"},
+    {"server_manager_permissionfield.html", "[%%NAME%%=%%SELECTED%%]"},
+    {"accounts.html", "%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%"},
+    {"database_client_manager_clientlist.html", "(%%CLIENT_LOGINNAME%%)"},
+    {"saccounts.html", "%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%"},
+    {"database_sclient_manager_clientlist.html", "(%%CLIENT_LOGINNAME%%#%%CLIENT_ID%%)"},
+    {"basic.html", "%%BASIC_ISPNAME%%|%%BASIC_LISTPUBLIC%%|%!COUNTRY_OPTIONLIST!%"},
+    {"server_country_option.html", "[%%COUNTRY_NUMBER%%%%COUNTRY_SELECTED%%]"},
+    {"gfx/logo.png", "PNGDATA"},
+};
+
+// A browser: one session cookie, redirects not followed.
+class TBrowser {
+ public:
+  explicit TBrowser(int port) : client_("127.0.0.1", port), host_("127.0.0.1:" + std::to_string(port)) {
+    client_.set_read_timeout(30s);
+  }
+  httplib::Result Get(const std::string& path, httplib::Headers extra = {}) {
+    return Keep(client_.Get(path.c_str(), With(extra)));
+  }
+  httplib::Result Post(const std::string& path, const httplib::Params& form, httplib::Headers extra = {}) {
+    return Keep(client_.Post(path.c_str(), With(extra), form));
+  }
+  httplib::Result Head(const std::string& path) { return Keep(client_.Head(path.c_str(), With({}))); }
+  // The Location of an action's redirect ("" when it did not redirect).
+  std::string Action(const std::string& path, const httplib::Params& form = {}) {
+    auto result = Post(path, form, {{"Referer", "http://" + host_ + "/index.html"}});
+    return result && result->status == 302 ? result->get_header_value("Location") : "status " + std::to_string(result ? result->status : -1);
+  }
+  std::string Page(const std::string& path) {
+    auto result = Get(path);
+    return result ? result->body : "";
+  }
+  bool LogIn(const std::string& name, const std::string& password, const std::string& port, bool superadmin = false) {
+    httplib::Params form{{"username", name}, {"password", password}, {"serverport", port}};
+    if (superadmin) form.emplace("superadmin", "1");
+    return Action("/login.qvcmd", form) == "index.html";
+  }
+  const std::string& Cookie() const { return cookie_; }
+  const std::string& Host() const { return host_; }
+
+ private:
+  httplib::Headers With(httplib::Headers extra) const {
+    if (!cookie_.empty()) extra.emplace("Cookie", "IDHTTPSESSIONID=" + cookie_);
+    return extra;
+  }
+  httplib::Result Keep(httplib::Result result) {
+    if (result && result->has_header("Set-Cookie")) {
+      const std::string value = result->get_header_value("Set-Cookie");
+      cookie_ = value.substr(value.find('=') + 1, 32);
+      setCookie_ = value;
+    }
+    return result;
+  }
+  httplib::Client client_;
+  std::string host_;
+  std::string cookie_;
+
+ public:
+  std::string setCookie_;
+};
+
+// A box redirect as the client reads it (the client decodes header values;
+// the encoded bytes are checked once with a raw request).
+std::string Box(const std::string& kind, const std::string& text, const std::string& url = "index.html") {
+  const std::string title = kind == "error" ? "error occured" : "operation successfully";
+  return kind + "_box.html?" + kind + "_title=" + title + "&" + kind + "_text=" + text + "&" + kind + "_url=" + url;
+}
+std::string Choice(const std::string& text, const std::string& yes) {
+  return "choice_box.html?choice_title=please choose&choice_text=" + text + "&choice_url_yes=" + yes +
+         "&choice_url_no=index.html&choice_yes=yes&choice_no=no";
+}
+
+// The Location header of a GET exactly as the server sent it.
+std::string RawLocation(int port, const std::string& cookie, const std::string& path) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: IDHTTPSESSIONID=" + cookie +
+                                "\r\nConnection: close\r\n\r\n";
+    send(fd, request.data(), request.size(), 0);
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  const size_t at = reply.find("Location: ");
+  return at == std::string::npos ? "" : reply.substr(at + 10, reply.find("\r\n", at) - at - 10);
+}
+
+class WebProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (BuildDir().empty()) GTEST_SKIP() << "QV_BUILD_DIR is not set";
+    udpPort = FreePort(SOCK_DGRAM);
+    httpPort = FreePort(SOCK_STREAM);
+    PrepareDatabase();
+    TIniFile ini(Path("server.ini"));
+    ini.WriteInteger("Main Config", "HTTPServer Port", httpPort);
+    ini.WriteInteger("Main Config", "TCPQueryPort", 0);
+    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);
+    ini.WriteBool("WebPost", "Enabled", false);
+    ASSERT_TRUE(ini.UpdateFile());
+    fs::create_directories(Path("docs/gfx"));
+    for (const auto& [name, text] : kDocs) WriteFile(Path(std::string("docs/") + name), text);
+    fs::create_symlink(Path("server.ini"), Path("docs/link.html"));
+    Start();
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      for (int i = 0; i < 3000 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+      if (kill(pid_, 0) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        ADD_FAILURE() << "the server did not stop";
+      } else {
+        // A sanitizer report ends the server with a failure code.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadFile(Path("err.txt"));
+      }
+    }
+  }
+  std::string Path(const std::string& name) const { return dir.File(name); }
+  std::string Log() const { return test::ReadFile(Path("server.log")); }
+
+  void PrepareDatabase() {
+    TSQLiteStorage db(Path("server.dbs"));
+    const std::string sql = BuildDir() + "/sqlite_sql/";
+    ASSERT_TRUE(CreateTables(db, sql));
+    TScriptStorage scripts{&db, sql};
+    serverId = CreateServerRow(scripts, udpPort);
+    TServerSettings settings = DefaultServerSettings();
+    settings.UdpPort = udpPort;
+    settings.Name = "First";
+    ASSERT_TRUE(SaveSettings(scripts, serverId, settings));
+    TPermissionTable table{};
+    table[ugSA].set();  // server admins may do everything
+    table[ugRegisterred].set(upAccessWebAdminServer);  // plain accounts may only log in
+    for (int g = 0; g < kUserGroupCount; ++g)
+      SaveGroupPermissions(scripts, serverId, UserGroupName(static_cast<TUserGroup>(g)), table[g]);
+    for (auto [name, privileges] : {std::pair<const char*, int>{"admin", spSA}, std::pair<const char*, int>{"user", 0}}) {
+      TClientRec rec;
+      rec.LoginName = name;
+      rec.LoginPassword = "pw";
+      rec.PlayerPrivileges = static_cast<uint16_t>(privileges);
+      ASSERT_EQ(DBAddUser(scripts, serverId, rec), 0);
+    }
+    TClientRec root;
+    root.LoginName = "root";
+    root.LoginPassword = "pw";
+    ASSERT_EQ(DBAddSuperUser(scripts, root), 0);
+  }
+
+  void Start() {
+    std::vector<std::string> args = {BuildDir() + "/quillvane-server", "-INI=" + Path("server.ini"),
+                                     "-DB=" + Path("server.dbs"),     "-LOG=" + Path("server.log"),
+                                     "-SQL=" + BuildDir() + "/sqlite_sql/", "-HTTPDOCS=" + Path("docs"),
+                                     "-BADNAMES=" + Path("bad_names.txt"), "-nopwdialog"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, Path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, Path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 9000 && !Has(Log(), "Server init finished"); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(Has(Log(), "Server init finished")) << Log();
+  }
+
+  std::string Port() const { return std::to_string(udpPort); }
+  TBrowser Admin() {
+    TBrowser b(httpPort);
+    EXPECT_TRUE(b.LogIn("admin", "pw", Port()));
+    return b;
+  }
+  TBrowser Root() {
+    TBrowser b(httpPort);
+    EXPECT_TRUE(b.LogIn("root", "pw", "", true));
+    return b;
+  }
+
+  TempDir dir;
+  uint16_t udpPort = 0;
+  uint16_t httpPort = 0;
+  int32_t serverId = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(WebProcessTest, PagesBeforeLoginCookiesImagesAndMissingFiles) {
+  TBrowser b(httpPort);
+  auto first = b.Get("/");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->body, "LOGIN PAGE");
+  EXPECT_TRUE(Has(b.setCookie_, "IDHTTPSESSIONID=")) << b.setCookie_;
+  EXPECT_TRUE(Has(b.setCookie_, "HttpOnly") && Has(b.setCookie_, "SameSite=Lax")) << b.setCookie_;
+  EXPECT_EQ(b.Cookie().size(), 32u);
+  // Every page but the two login pages is the login page; images need no login.
+  EXPECT_EQ(b.Page("/settings.html"), "LOGIN PAGE");
+  EXPECT_EQ(b.Page("/slogin.html"), "SUPERADMIN LOGIN");
+  auto image = b.Get("/gfx/logo.png");
+  EXPECT_EQ(image->body, "PNGDATA");
+  EXPECT_EQ(image->get_header_value("Content-Type"), "image/png");
+  auto head = b.Head("/gfx/logo.png");
+  EXPECT_EQ(head->status, 200);
+  EXPECT_EQ(head->get_header_value("Content-Length"), "7");
+  auto missing = b.Get("/gfx/none.png");
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_EQ(missing->body, "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>");
+  EXPECT_TRUE(Has(Log(), "FileNotFound: \"" + Path("docs") + "/gfx/none.png\""));
+  // A never-issued session id gets a new session.
+  auto stranger = httplib::Client("127.0.0.1", httpPort).Get("/", {{"Cookie", "IDHTTPSESSIONID=0123"}});
+  EXPECT_TRUE(Has(stranger->get_header_value("Set-Cookie"), "IDHTTPSESSIONID="));
+}
+
+TEST_F(WebProcessTest, LoginAndLogoutOfAdminsAndSuperadmins) {
+  struct Case {
+    const char* name; const char* password; bool superadmin; bool portGiven; const char* location; const char* page;
+  } cases[] = {
+      {"admin", "pw", false, true, "index.html", "INDEX user=admin id=1 name=First   RUNNING list=[] INCLUDED %%include%other.txt%"},
+      {"root", "pw", true, false, "index.html", "INDEX user=root id=%%serverid%% name= SA-ONLY NO-SERVER  list=["},
+      {"admin", "wrong", false, true, "login_error.html", "LOGIN PAGE"},
+      {"user", "pw", false, false, "login_error.html", "LOGIN PAGE"},  // no such server port
+      {"admin", "pw", true, true, "login_error.html", "LOGIN PAGE"},   // not a superadmin
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "/" + c.password);
+    TBrowser b(httpPort);
+    httplib::Params form{{"username", c.name}, {"password", c.password}, {"serverport", c.portGiven ? Port() : "1"}};
+    if (c.superadmin) form.emplace("superadmin", "1");
+    EXPECT_EQ(b.Action("/Login.QvCmd", form), c.location);
+    EXPECT_TRUE(Has(b.Page("/index.html"), c.page)) << b.Page("/index.html");
+    EXPECT_EQ(b.Action("/logout.qvcmd"), "login.html");
+    EXPECT_EQ(b.Page("/index.html"), "LOGIN PAGE");
+  }
+  // A plain account may log in when its group has the web right.
+  TBrowser user(httpPort);
+  EXPECT_TRUE(user.LogIn("user", "pw", Port()));
+}
+
+TEST_F(WebProcessTest, NothingOutsideTheDocumentDirectoryIsServed) {
+  WriteFile(Path("secret.txt"), "SECRET");
+  TBrowser b = Admin();
+  for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/gfx/../../secret.txt", "/..%2fsecret.txt",
+                           "/gfx/..%2F..%2Fsecret.txt", "/..\\secret.txt", "/link.html", "//etc/passwd",
+                           "/../server.ini"}) {
+    SCOPED_TRACE(path);
+    auto result = b.Get(path);
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->status == 403 || result->status == 404) << result->status;
+    EXPECT_FALSE(Has(result->body, "SECRET") || Has(result->body, "HTTPServer") || Has(result->body, "root:"));
+  }
+  auto denied = b.Get("/../secret.txt");
+  EXPECT_EQ(denied->status, 403);
+  EXPECT_EQ(denied->body,
+            "<html><head><title>Error</title></head><body><h1>Access denied</h1>\rYou do not have sufficient "
+            "priviligies to access this document.</body></html>");
+}
+
+TEST_F(WebProcessTest, RequestValuesAreEscapedInPagesAndEncodedInRedirects) {
+  TBrowser b = Admin();
+  EXPECT_EQ(b.Page("/error_box.html?error_title=%3Cb%3E&error_text=%22x%22%26&error_url=a'b"),
+            "ERROR[&lt;b&gt;|&quot;x&quot;&amp;|a&#39;b]");
+  EXPECT_EQ(RawLocation(httpPort, b.Cookie(), "/add_client.qvcmd?CLIENTLOGINNAME=a%26b%20%3Cc%3E&CLIENTPW1=x&CLIENTPW2=x"),
+            "ok_box.html?ok_title=operation%20successfully&ok_text=the%20user%20a%26b%20%3Cc%3E%20was%20added%20to%20"
+            "server&ok_url=index.html");
+  EXPECT_EQ(RawLocation(httpPort, b.Cookie(), "/ask_delete_client.qvcmd?CLIENTID=9&CLIENT=x%26y%20z"),
+            "choice_box.html?choice_title=please%20choose&choice_text=you%20really%20want%20do%20delete%20x%26y%20z"
+            "&choice_url_yes=DELETE_CLIENT.QVCMD%3Fclient%3Dx%2526y%2520z&choice_url_no=index.html&choice_yes=yes"
+            "&choice_no=no");
+  EXPECT_EQ(b.Page("/accounts.html"), "(admin)(user)(a&amp;b &lt;c&gt;)");
+  // The session page shows values but never sets who the session is.
+  b.Post("/session", {{"ParamName", "superadmin"}, {"Param", "1"}});
+  b.Post("/session", {{"ParamName", "Colour"}, {"Param", "<red>"}});
+  const std::string session = b.Page("/session");
+  EXPECT_TRUE(Has(session, "Colour=&lt;red&gt;")) << session;
+  EXPECT_FALSE(Has(session, "superadmin=1")) << session;
+  EXPECT_EQ(b.Action("/settings_basic.qvcmd"), Box("error", "invalid permissions"));
+}
+
+TEST_F(WebProcessTest, CrossSiteActionsAreRefused) {
+  TBrowser b = Admin();
+  auto foreign = b.Post("/logout.qvcmd", {}, {{"Origin", "http://evil.example"}});
+  EXPECT_EQ(foreign->status, 403);
+  foreign = b.Get("/logout.qvcmd", {{"Referer", "http://evil.example/page.html"}});
+  EXPECT_EQ(foreign->status, 403);
+  EXPECT_TRUE(Has(b.Page("/index.html"), "user=admin"));  // still logged in
+  auto own = b.Get("/logout.qvcmd", {{"Origin", "http://" + b.Host()}, {"Referer", "http://" + b.Host() + "/x.html"}});
+  EXPECT_EQ(own->status, 302);
+  EXPECT_EQ(b.Page("/index.html"), "LOGIN PAGE");
+}
+
+TEST_F(WebProcessTest, AccountActionsAndTheirRefusals) {
+  TBrowser admin = Admin();
+  TBrowser user(httpPort);
+  ASSERT_TRUE(user.LogIn("user", "pw", Port()));
+  TBrowser root = Root();
+  TBrowser guest(httpPort);
+  const std::string noRight = Box("error", "invalid permissions");
+  struct Case { TBrowser* who; const char* action; httplib::Params form; std::string location; } cases[] = {
+      {&guest, "/add_client.qvcmd", {}, Box("error", "your selected server is invalid")},
+      {&user, "/add_client.qvcmd", {{"CLIENTLOGINNAME", "x"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, noRight},
+      {&user, "/add_client.qvcmd", {{"CLIENTLOGINNAME", "x"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}, {"CLIENT", "user"}}, noRight},
+      {&admin, "/add_client.qvcmd", {{"CLIENTLOGINNAME", "bob"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "b"}}, Box("error", "the passwords dont match")},
+      {&admin, "/add_client.qvcmd", {{"CLIENTLOGINNAME", "bob"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, Box("ok", "the user bob was added to server")},
+      {&admin, "/add_client.qvcmd", {{"CLIENTLOGINNAME", "bob"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, Box("error", "a user with name already exists")},
+      {&user, "/edit_client.qvcmd", {{"CLIENTID", "1"}, {"CLIENTPW1", "n"}, {"CLIENTPW2", "n"}, {"CLIENT", "user"}}, noRight},
+      {&admin, "/edit_client.qvcmd", {{"CLIENTID", "2"}, {"CLIENTPW1", "n"}, {"CLIENTPW2", "m"}, {"CLIENT", "user"}}, Box("error", "the passwords dont match")},
+      {&admin, "/edit_client.qvcmd", {{"CLIENTID", "2"}, {"CLIENTSERVERADMIN", "1"}, {"CLIENT", "user"}}, Box("ok", "the user user was edited")},
+      {&user, "/ask_delete_client.qvcmd", {{"CLIENTID", "1"}, {"CLIENT", "user"}}, noRight},
+      {&admin, "/settings_basic.qvcmd", {}, noRight},
+      {&root, "/add_sclient.qvcmd", {{"CLIENTLOGINNAME", "boss"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, Box("ok", "the user boss was added to server")},
+      {&root, "/add_sclient.qvcmd", {{"CLIENTLOGINNAME", "boss"}, {"CLIENTPW1", "a"}, {"CLIENTPW2", "a"}}, Box("error", "a user with name already exists")},
+      {&root, "/edit_sclient.qvcmd", {{"CLIENTID", "3"}, {"CLIENTPW1", "pw"}, {"CLIENTPW2", "pw"}, {"CLIENT", "root"}}, Box("ok", "the user root was edited")},
+      {&root, "/settings_basic.qvcmd", {{"BASIC_ISPNAME", "Net<1>"}, {"basic_country", "4428"}, {"BASIC_LISTPUBLIC", "1"}}, "index.html"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(std::string(c.action) + " " + c.location);
+    EXPECT_EQ(c.who->Action(c.action, c.form), c.location);
+  }
+  EXPECT_EQ(admin.Page("/accounts.html"), "(admin)(user)(bob)");
+  EXPECT_TRUE(Has(root.Page("/saccounts.html"), "(boss#"));
+  EXPECT_TRUE(Has(test::ReadFile(Path("server.ini")), "ISPName=Net<1>"));
+  const std::string basic = root.Page("/basic.html");
+  EXPECT_TRUE(Has(basic, "Net&lt;1&gt;|checked|[1116]")) << basic;  // countries only, no regions
+  EXPECT_TRUE(Has(basic, "[4426][4428selected][4438]") && !Has(basic, "[4000]")) << basic;
+  // The deletion uses the id the question stored, whatever the confirmation names.
+  EXPECT_EQ(admin.Action("/ask_delete_client.qvcmd", {{"CLIENTID", "2"}, {"CLIENT", "a b"}}),
+            Choice("you really want do delete a b", "DELETE_CLIENT.QVCMD?client=a%20b"));
+  EXPECT_EQ(admin.Action("/delete_client.qvcmd?client=bob"), Box("ok", "user deleted"));
+  EXPECT_EQ(admin.Page("/accounts.html"), "(admin)(bob)");
+  const std::string supers = root.Page("/saccounts.html");
+  const std::string bossId = supers.substr(supers.find("(boss#") + 6, supers.find(')', supers.find("(boss#")) - supers.find("(boss#") - 6);
+  EXPECT_TRUE(Has(root.Action("/ask_delete_sclient.qvcmd", {{"CLIENTID", bossId}, {"CLIENT", "boss"}}), "choice_box.html"));
+  EXPECT_EQ(root.Action("/delete_sclient.qvcmd"), Box("ok", "user deleted"));
+  EXPECT_FALSE(Has(root.Page("/saccounts.html"), "boss"));
+}
+
+TEST_F(WebProcessTest, ServerSettingsAndPermissions) {
+  TBrowser admin = Admin();
+  TBrowser root = Root();
+  ASSERT_EQ(root.Action("/select_server.qvcmd", {{"serverid", std::to_string(serverId)}}), "index.html");
+  EXPECT_EQ(admin.Page("/settings.html"), "First|8||Clan Server");
+  // Only a superadmin changes the maximum.
+  EXPECT_EQ(admin.Action("/settings_server.qvcmd", {{"SERVERNAME", "First"}, {"SERVERMAXUSERS", "20"}}),
+            Box("error", "invalid permissions"));
+  EXPECT_TRUE(Has(admin.Action("/settings_server.qvcmd", {{"SERVERNAME", "Renamed"}, {"SERVERMAXUSERS", "8"},
+                                                          {"SERVERPASSWORD", " pass "}, {"SERVERTYPE", "2"}}),
+                  "ok_box.html?ok_title=operation successfully&ok_text=server config has been changed&ok_url=http://"));
+  EXPECT_EQ(root.Page("/settings.html"), "Renamed|8|pass|Public Server");
+  EXPECT_TRUE(Has(root.Action("/settings_server.qvcmd", {{"SERVERNAME", "Third"}, {"SERVERMAXUSERS", "many"}}), "ok_box"));
+  EXPECT_EQ(root.Page("/settings.html"), "Third|8||Public Server");
+  EXPECT_EQ(root.Action("/settings_server.qvcmd", {{"SERVERUDPPORT", "1"}}),
+            Box("error", "if you want to edit udpport, please stop first the server"));
+  // The voice group's form offers neither access nor admin rights.
+  const std::string form = admin.Page("/permissions.html");
+  EXPECT_TRUE(Has(form, "GROUP=V{[ugV_upChannelCreateSubchannels=]")) << form;
+  EXPECT_FALSE(Has(form, "upAccessVoice") || Has(form, "upAdmin") || Has(form, "Reserved")) << form;
+  EXPECT_TRUE(Has(admin.Action("/permissions_server.qvcmd", {{"ugV_upChannelCreateSubchannels", "1"}}), "ok_box"));
+  EXPECT_TRUE(Has(admin.Page("/permissions.html"), "[ugV_upChannelCreateSubchannels=checked]"));
+}
+
+TEST_F(WebProcessTest, ServerLifecycle) {
+  TBrowser root = Root();
+  TBrowser admin = Admin();
+  const std::string other = std::to_string(FreePort(SOCK_DGRAM));
+  const std::string id = std::to_string(serverId), newId = std::to_string(serverId + 1);
+  const std::string host = root.Host();
+  struct Case { TBrowser* who; std::string action; httplib::Params form; std::string location; } cases[] = {
+      {&admin, "/add_server.qvcmd", {{"SERVERUDPPORT", other}}, Box("error", "invalid permissions")},
+      {&root, "/add_server.qvcmd", {{"SERVERUDPPORT", Port()}}, Box("error", "there is already an server with the same udpport")},
+      {&root, "/add_server.qvcmd", {{"SERVERUDPPORT", other}, {"SERVERNAME", "Second"}}, Box("ok", "server config has been changed", "http://" + host + "/index.html")},
+      {&admin, "/start_server.qvcmd?serverid=" + newId, {}, Box("error", "invalid permissions")},
+      {&admin, "/start_server.qvcmd?serverid=" + id, {}, Box("error", "server has been NOT started")},
+      {&root, "/start_server.qvcmd?serverid=" + newId, {}, Box("ok", "server has been started", "http://" + host + "/index.html")},
+      {&root, "/ask_delete_server.qvcmd?SERVERID=" + newId, {}, Box("error", "server is running, cant delete it")},
+      {&admin, "/delete_server.qvcmd", {}, Box("error", "invalid permissions")},
+      {&root, "/stop_server.qvcmd?serverid=" + newId, {}, Box("ok", "server has been stopped", "http://" + host + "/index.html")},
+      {&root, "/stop_server.qvcmd?serverid=" + newId, {}, Box("error", "server has been NOT stopped")},
+      {&admin, "/stop_server.qvcmd?serverid=" + id, {}, Box("ok", "server has been stopped", "http://" + host + "/index.html")},
+      {&admin, "/start_server.qvcmd?serverid=" + id, {}, Box("ok", "server has been started", "http://" + host + "/index.html")},
+      {&root, "/ask_delete_server.qvcmd?SERVERID=" + newId, {}, Choice("you really want do delete server " + newId, "DELETE_SERVER.QVCMD?serverid=" + newId)},
+      {&root, "/delete_server.qvcmd?serverid=" + id, {}, Box("ok", "server was deleted", "http://" + host + "/index.html")},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    EXPECT_EQ(c.who->Action(c.action, c.form), c.location);
+    if (c.action == "/add_server.qvcmd" && c.who == &root && Has(c.location, "ok_box")) {
+      const std::string list = root.Page("/index.html");
+      EXPECT_TRUE(Has(list, "<" + newId + ":Second:" + other + ":<a href=\"start_server.qvcmd?serverid=" + newId + "\">"))
+          << list;
+      EXPECT_TRUE(Has(list, "<" + id + ":First:" + Port() + ":<a href=\"stop_server.qvcmd?serverid=" + id + "\"><img src=\"gfx/server-run.png\" alt=\"Stop Server\" border=\"0\"></a>>"));
+    }
+  }
+  const std::string list = root.Page("/index.html");
+  EXPECT_TRUE(Has(list, "<" + id + ":First:")) << list;
+  EXPECT_FALSE(Has(list, ":Second:")) << list;
+}
+
+TEST_F(WebProcessTest, PasswordChangedElsewhereEndsTheSessionAtTheNextCheck) {
+  TBrowser admin = Admin();
+  TBrowser root = Root();
+  ASSERT_EQ(root.Action("/select_server.qvcmd", {{"serverid", std::to_string(serverId)}}), "index.html");
+  ASSERT_TRUE(Has(root.Action("/edit_client.qvcmd", {{"CLIENTID", "1"}, {"CLIENTPW1", "new"}, {"CLIENTPW2", "new"},
+                                                     {"CLIENTSERVERADMIN", "1"}, {"CLIENT", "admin"}}),
+                  "ok_box"));
+  EXPECT_TRUE(Has(admin.Page("/index.html"), "user=admin"));  // checked less than 11 seconds ago
+  std::this_thread::sleep_for(11s);
+  auto denied = admin.Get("/index.html");
+  EXPECT_EQ(denied->status, 403);
+  EXPECT_EQ(admin.Get("/gfx/logo.png")->status, 200);
+  EXPECT_EQ(admin.Action("/logout.qvcmd"), "login.html");  // still possible
+  EXPECT_EQ(admin.Page("/index.html"), "LOGIN PAGE");
+  // An own password change keeps the session valid.
+  TBrowser again(httpPort);
+  ASSERT_TRUE(again.LogIn("admin", "new", Port()));
+  EXPECT_TRUE(Has(again.Action("/edit_client.qvcmd", {{"CLIENTID", "1"}, {"CLIENTPW1", "pw"}, {"CLIENTPW2", "pw"},
+                                                      {"CLIENTSERVERADMIN", "1"}, {"CLIENT", "admin"}}),
+                  "ok_box"));
+  std::this_thread::sleep_for(11s);
+  EXPECT_TRUE(Has(again.Page("/index.html"), "user=admin"));
+}
+
+}  // namespace
+}  // namespace qv
