@@ -23,26 +23,9 @@ enum : int32_t {
   lcNoAccount = -21,
 };
 
-// CMD_cs_LoginStep1 request.
-struct LoginRequestLayout {
-  static constexpr size_t ClientName = 20, Platform = 50, Version = 80, UniqueNick = 88,
-                          ServerPasswordFlag = 89, LoginName = 90, Password = 120, NickName = 150,
-                          Size = 180;
-};
 
-// CMD_sc_LoginStep2 reply.
-struct LoginReplyLayout {
-  static constexpr size_t ServerName = 20, Platform = 50, Version = 80, Result = 88, Codecs = 92,
-                          ServerFlags = 100, Permissions = 102, MaxPlayers = 168, ConnectionId = 172,
-                          PlayerId = 176, Welcome = 180, Size = 436;
-};
 constexpr size_t kPermissionSetBytes = 11;
 
-// CMD_cs_LoginStep3 request.
-struct LoginStep3Layout {
-  static constexpr size_t Step3Flag = 25, Channel = 26, SubChannel = 56, Password = 86,
-                          UploadBandwidth = 116, Size = 120;
-};
 
 constexpr size_t kChannelListFlushSize = 472;  // with the next head it could pass 560
 constexpr size_t kPlayerListSize = 468;
@@ -175,40 +158,36 @@ TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t 
 // ---------------------------------------------------------------------------
 // Step 1: the request and the verdict
 
-void TQVUDPListener::CMD_cs_LoginStep1() {
-  try {
-    TPacket& request = Packet();
-    TLoginRequest r = ReadLoginRequest(request);
-    std::unique_ptr<TClientRec> rec = NewClient();
-    rec->ConnectionId = Clients().GetNewConnectionID();
-    rec->ClientName = r.ClientName;
-    rec->ClientPlatform = r.ClientPlatform;
-    rec->ClientVersion = r.Version;
-    rec->LoginComplete = false;
-    int32_t code = 0;
-    if (r.Version[2] < 28 && r.Version[3] < 40) {
-      code = lcVersionNotSupported;
-    } else {
-      code = ReadLoginIdentity(*rec, r);
-    }
-    rec->PlayerId = static_cast<uint32_t>(Clients().NextPlayerId());
-    Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
-    const TServerSettings settings = server_.Settings();
-    if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
-      code = lcBadLogin;
-    }
-    if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
-    if (code != 0) {
-      LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
-                            LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
-                            rec->LoginName.str(), VersionText(*rec)));
-      SendPacket(NewLoginReply(*rec, code), true);
-      return;
-    }
-    AdmitLogin(std::move(rec), r, settings);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_LoginStep1", e);
+int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
+  TLoginRequest r = ReadLoginRequest(request);
+  std::unique_ptr<TClientRec> rec = NewClient();
+  rec->ConnectionId = Clients().GetNewConnectionID();
+  rec->ClientName = r.ClientName;
+  rec->ClientPlatform = r.ClientPlatform;
+  rec->ClientVersion = r.Version;
+  rec->LoginComplete = false;
+  int32_t code = 0;
+  if (r.Version[2] < 28 && r.Version[3] < 40) {
+    code = lcVersionNotSupported;
+  } else {
+    code = ReadLoginIdentity(*rec, r);
   }
+  rec->PlayerId = static_cast<uint32_t>(Clients().NextPlayerId());
+  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
+  const TServerSettings settings = server_.Settings();
+  if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
+    code = lcBadLogin;
+  }
+  if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
+  if (code != 0) {
+    LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
+                          LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
+                          rec->LoginName.str(), VersionText(*rec)));
+    SendPacket(NewLoginReply(*rec, code), true);
+    return 0;
+  }
+  AdmitLogin(std::move(rec), r, settings, request);
+  return 0;
 }
 
 // Steps 4 to 6: the names and, for an account, its privileges. 0 or a code.
@@ -237,7 +216,7 @@ int32_t TQVUDPListener::ReadLoginIdentity(TClientRec& rec, const TLoginRequest& 
 
 // Step 12 and 13: the full reply; an accepted player joins the list.
 void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
-                                const TServerSettings& settings) {
+                                const TServerSettings& settings, const TPacket& request) {
   int32_t result = lcAccepted;
   if (Clients().Count() >= settings.MaxUsers) {
     result = lcServerFull;
@@ -256,7 +235,7 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
     return;
   }
   SendPacket(std::move(reply));
-  LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", Packet().PeerIp(),
+  LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
                         rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));
   if (!Clients().AddClient(std::move(rec))) LogError("CMD_cs_LoginStep1: player id already in use");
 }
@@ -281,39 +260,34 @@ std::string TQVUDPListener::GetGuestPlayerName(std::string_view nick) const {
 // ---------------------------------------------------------------------------
 // Step 3: the channel choice, then the lists
 
-void TQVUDPListener::CMD_cs_LoginStep3() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player) {
-      RequestDisconnect();
-      return;
-    }
-    // A second step 3 would put the player into a second channel's member list.
-    if (player->LoginComplete) return;
-    TPacket& p = Packet();
-    if (p.Size() < LoginStep3Layout::Size) throw EStreamError("Stream read error");
-    player->LoginStep3Flag = p.GetU8(LoginStep3Layout::Step3Flag) == 1;
-    if (player->LoginStep3Flag) {
-      RequestDisconnect();
-      return;
-    }
-    p.SetPosition(LoginStep3Layout::Channel);
-    const TText29 channelName = p.ReadText(kShortTextField);
-    const TText29 subChannelName = p.ReadText(kShortTextField);
-    const TText29 password = p.ReadText(kShortTextField);
-    const int32_t bandwidth = static_cast<int32_t>(p.GetU32(LoginStep3Layout::UploadBandwidth));
-    if (!JoinLoginChannel(*player, channelName, subChannelName, password)) {
-      RequestDisconnect();
-      return;
-    }
-    player->UploadBandwidth = bandwidth;
-    Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
-    CMD_sc_LoginStep4(*player);
-    CMD_sc_LoginStep5(*player);
-    CMD_sc_LoginStep6(*player);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_LoginStep3", e);
+int32_t TQVUDPListener::CMD_cs_LoginStep3(TClientRec* player, TPacket& p) {
+  if (!player) {
+    RequestDisconnect();
+    return 0;
   }
+  // A second step 3 would put the player into a second channel's member list.
+  if (player->LoginComplete) return 0;
+  if (p.Size() < LoginStep3Layout::Size) throw EStreamError("Stream read error");
+  player->LoginStep3Flag = p.GetU8(LoginStep3Layout::Step3Flag) == 1;
+  if (player->LoginStep3Flag) {
+    RequestDisconnect();
+    return 0;
+  }
+  p.SetPosition(LoginStep3Layout::Channel);
+  const TText29 channelName = p.ReadText(kShortTextField);
+  const TText29 subChannelName = p.ReadText(kShortTextField);
+  const TText29 password = p.ReadText(kShortTextField);
+  const int32_t bandwidth = static_cast<int32_t>(p.GetU32(LoginStep3Layout::UploadBandwidth));
+  if (!JoinLoginChannel(*player, channelName, subChannelName, password)) {
+    RequestDisconnect();
+    return 0;
+  }
+  player->UploadBandwidth = bandwidth;
+  Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
+  CMD_sc_LoginStep4(*player);
+  CMD_sc_LoginStep5(*player);
+  CMD_sc_LoginStep6(*player);
+  return 0;
 }
 
 // False when the player must be disconnected.
@@ -413,48 +387,32 @@ void TQVUDPListener::NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, s
   }
 }
 
-void TQVUDPListener::CMD_cs_PlayerQuit() {
-  try {
-    NotifyPlayerLeftScope(Packet().PlayerId(), lrLeftServer, "", 0);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerQuit", e);
-  }
+int32_t TQVUDPListener::CMD_cs_PlayerQuit(TClientRec*, TPacket& request) {
+  NotifyPlayerLeftScope(request.PlayerId(), lrLeftServer, "", 0);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
 // External login: a player without a network peer
 
-void TQVUDPListener::ExternalCommand_AddClient(TExternalCommand& command) {
-  try {
-    const int32_t channelId = command.Argument1;
-    const int32_t playerId = command.Argument2;
-    if (!Channels().GetChannelById(channelId)) {
-      command.Result = ctChannelNotFound;
-      return;
-    }
-    if (playerId < 1) {
-      command.Result = ctBadArgument;
-      return;
-    }
-    if (Clients().GetClientByID(static_cast<uint32_t>(playerId))) {
-      command.Result = -116;
-      return;
-    }
-    std::unique_ptr<TClientRec> rec = NewClient();
-    rec->ConnectionId = Clients().GetNewConnectionID();
-    rec->ChannelId = channelId;
-    rec->PlayerId = static_cast<uint32_t>(playerId);
-    rec->NickName = GetGuestPlayerName("");
-    Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
-    const int32_t result = LowerCase(Trim(rec->NickName.str())) == "server" ? lcBadLogin : lcAccepted;
-    TPacketPtr reply = NewLoginReply(*rec, result);
-    FillLoginReply(*reply, server_.Settings(), result);
-    SendPacket(std::move(reply));
-    command.Result = result;
-    if (result == lcAccepted) Clients().AddClient(std::move(rec));
-  } catch (const std::exception& e) {
-    LogHandlerException("ExternalCommand_AddClient", e);
-  }
+int32_t TQVUDPListener::ExternalCommand_AddClient(const TExternalCommand& command) {
+  const int32_t channelId = command.Argument1;
+  const int32_t playerId = command.Argument2;
+  if (!Channels().GetChannelById(channelId)) return ctChannelNotFound;
+  if (playerId < 1) return ctBadArgument;
+  if (Clients().GetClientByID(static_cast<uint32_t>(playerId))) return -116;
+  std::unique_ptr<TClientRec> rec = NewClient();
+  rec->ConnectionId = Clients().GetNewConnectionID();
+  rec->ChannelId = channelId;
+  rec->PlayerId = static_cast<uint32_t>(playerId);
+  rec->NickName = GetGuestPlayerName("");
+  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
+  const int32_t result = LowerCase(Trim(rec->NickName.str())) == "server" ? lcBadLogin : lcAccepted;
+  TPacketPtr reply = NewLoginReply(*rec, result);
+  FillLoginReply(*reply, server_.Settings(), result);
+  SendPacket(std::move(reply));
+  if (result == lcAccepted) Clients().AddClient(std::move(rec));
+  return result;
 }
 
 }  // namespace qv

@@ -8,14 +8,6 @@ namespace qv {
 
 namespace {
 
-// CMD_sc_NotifyPlayerChannelPrivilegeChanged and CMD_sc_NotifyPlayerPrivilegesChanged.
-struct PrivilegeChangedLayout {
-  static constexpr size_t PlayerId = 24, Action = 28, Privilege = 29, Originator = 30, Size = 34;
-};
-// CMD_sc_NotifyPlayerSwitchedChannel.
-struct SwitchedChannelLayout {
-  static constexpr size_t PlayerId = 24, OldChannel = 28, NewChannel = 32, Privileges = 36, Size = 38;
-};
 
 constexpr uint8_t kRevokedByServer = 3;
 
