@@ -41,8 +41,8 @@ std::string CreateAccount(const TScriptStorage& storage, const char* login, uint
 
 }  // namespace
 
-TServerProcess::TServerProcess(TListenerFactory listenerFactory, std::chrono::milliseconds shutdownPause)
-    : listenerFactory_(std::move(listenerFactory)), shutdownPause_(shutdownPause) {}
+TServerProcess::TServerProcess(TRuntimeFactory runtimeFactory, std::chrono::milliseconds shutdownPause)
+    : runtimeFactory_(std::move(runtimeFactory)), shutdownPause_(shutdownPause) {}
 
 TServerProcess::~TServerProcess() { ReleaseAll(); }
 
@@ -67,7 +67,7 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   // settings are published before the first server starts.
   SetSettings(settings);
 
-  CreateServerRegistry(listenerFactory_);
+  CreateServerRegistry(runtimeFactory_);
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run
@@ -151,7 +151,7 @@ void TServerProcess::FirstRun(TProcessSettings& settings) {
   server->BoundToIp = settings.BoundToIp;
   server->AccessLog = settings.AccessLog;
   server->IsBadName = IsBadName;
-  TServerObject* started = registry->StartServer(std::move(server), 0, kDefaultUdpPort);
+  auto started = registry->StartServer(std::move(server), 0, kDefaultUdpPort);
   LogMsg(lmtWarning, lmdInfo, "Default Server created", kCategory);
 
   // A server that failed to start may still have been stored (its port was

@@ -22,8 +22,7 @@ constexpr std::pair<uint16_t, uint8_t> kModerationPrivileges[] = {
 
 bool TQVUDPListener::HasPermission(const TClientRec* player, TUserPermissions permission) const {
   try {
-    std::lock_guard<std::mutex> lock(server_.Lock);
-    return qv::HasPermission(player, permission, server_.Permissions);
+    return server_.HasPermission(player, permission);
   } catch (const std::exception& e) {
     LogHandlerException("HasPermission", e);
     return false;

@@ -12,15 +12,12 @@ constexpr const char* kErrorCategory = "UDP Listener";
 constexpr const char* kAccessCategory = "AccessLog";
 }  // namespace
 
-TQVUDPListener::TQVUDPListener(TServerObject& server) : server_(server), serverId_(server.ServerId) {}
+TQVUDPListener::TQVUDPListener(TServerObject& server, TCustomPacketBuffer& buffer)
+    : server_(server), buffer_(buffer), serverId_(server.ServerId) {}
 
 TQVUDPListener::~TQVUDPListener() {
   Terminate();
   Join();
-}
-
-std::unique_ptr<TServerListener> TQVUDPListener::Create(TServerObject& server) {
-  return std::make_unique<TQVUDPListener>(server);
 }
 
 void TQVUDPListener::Start() {
@@ -61,11 +58,7 @@ void TQVUDPListener::Execute() {
   for (;;) {
     if (terminated_ && Buffer().ShuttingDown()) break;
     if (!WaitForEvent()) break;
-    if (stopping_) {
-      DropClosedConnection();
-    } else {
-      HandleEvent();
-    }
+    HandleEvent();
     packet_.reset();
   }
   Buffer().MarkThreadDone(kListenerThreadBit);
@@ -107,6 +100,12 @@ void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr
 void TQVUDPListener::HandleEvent() {
   std::lock_guard<TClients> players(Clients());
   std::lock_guard<TChannels> channels(Channels());
+  // The stop may have begun while this thread waited for the locks: its
+  // removal of every player has run, and the event is no longer handled.
+  if (stopping_) {
+    DropClosedConnection();
+    return;
+  }
   try {
     player_ = Clients().GetClientByID(eventPlayerId_);
     disconnect_ = false;
@@ -186,8 +185,12 @@ void TQVUDPListener::ResetPlayerIdsWhenIdle() {
 // ---------------------------------------------------------------------------
 // Stop
 
+// Every player's connection closes now, also that of a player who is
+// already leaving: his disconnect line would otherwise come only when the
+// protocol thread sees the close, which it no longer handles.
 void TQVUDPListener::RemoveAllPlayers() {
   for (const auto& player : Clients().Items()) {
+    LogAccess(fmt::format("client disconnected. [Nick: {}]", player->NickName.str()));
     if (player->Removing) continue;
     player->Removing = true;
     auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerLeftScope, player->ConnectionId, player->PlayerId);

@@ -10,7 +10,7 @@
 // external commands), and the tables of command_table.h dispatch to them.
 //
 // Thread rules: Start, Terminate, RemoveAllPlayers and Join are called by the
-// server object. Everything else runs on the listener thread, one event at a
+// server's network side (TVoiceRuntime). Everything else runs on the listener thread, one event at a
 // time, while it holds the server's player-list lock and then its
 // channel-tree lock; handlers therefore never race with each other and need
 // no locking of their own. The packet buffer's lock is a leaf inside buffer
@@ -53,21 +53,24 @@ TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t 
 // The fields of a CMD_cs_LoginStep1 request (login_handlers.cpp).
 struct TLoginRequest;
 
-class TQVUDPListener : public TServerListener {
+class TQVUDPListener {
  public:
-  explicit TQVUDPListener(TServerObject& server);
-  ~TQVUDPListener() override;
+  // The server's model and settings, and the buffer its events come from.
+  TQVUDPListener(TServerObject& server, TCustomPacketBuffer& buffer);
+  ~TQVUDPListener();
   TQVUDPListener(const TQVUDPListener&) = delete;
   TQVUDPListener& operator=(const TQVUDPListener&) = delete;
 
-  // The factory the server registry uses.
-  static std::unique_ptr<TServerListener> Create(TServerObject& server);
-
-  // --- called by the server object ---
-  void Start() override;
-  void Terminate() override;
-  void RemoveAllPlayers() override;
-  void Join() override;
+  // --- called by the network side ---
+  void Start();
+  // Sets the stopping flag: from now on the thread handles no more events.
+  void Terminate();
+  // Tells every player that the server stops and closes his connection, and
+  // writes the access-log line of every player's disconnect. The caller holds
+  // the player-list lock, then the channel-tree lock.
+  void RemoveAllPlayers();
+  // Waits for the thread to end (the packet buffer must be shutting down).
+  void Join();
 
   // Handles one event as the thread's loop does: takes both locks, finds the
   // player, dispatches, disconnects when asked to. The loop calls it; tests
@@ -158,7 +161,7 @@ class TQVUDPListener : public TServerListener {
 
   TClients& Clients() const { return *server_.Clients; }
   TChannels& Channels() const { return *server_.Channels; }
-  TCustomPacketBuffer& Buffer() const { return *server_.PacketBuffer; }
+  TCustomPacketBuffer& Buffer() const { return buffer_; }
   TServerObject& Server() const { return server_; }
 
   // --- handlers (command_table.cpp runs them): each takes the request
@@ -269,6 +272,7 @@ class TQVUDPListener : public TServerListener {
   TClientRec* ExternalTarget(int32_t playerId) const;
 
   TServerObject& server_;
+  TCustomPacketBuffer& buffer_;
   int32_t serverId_ = 0;  // copied when the thread starts
 
   // The current event: listener thread only.
