@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text_utils.h"
 #include "protocol/command_types.h"
 #include "voice/server_lang.h"
 #include "voice/udp_listener.h"
@@ -144,6 +145,27 @@ int32_t TQVUDPListener::ExternalCommand_SetUserPrivilege(const TExternalCommand&
   if (player->IsRegistered()) Clients().DBSaveUser(*player);
   SettleVoiceRequest(*player);
   return 0;
+}
+
+// A player without a network peer, logged in from outside.
+int32_t TQVUDPListener::ExternalCommand_AddClient(const TExternalCommand& command) {
+  const int32_t channelId = command.Argument1;
+  const int32_t playerId = command.Argument2;
+  if (!Channels().GetChannelById(channelId)) return ctChannelNotFound;
+  if (playerId < 1) return ctBadArgument;
+  if (Clients().GetClientByID(static_cast<uint32_t>(playerId))) return -116;
+  std::unique_ptr<TClientRec> rec = NewClient();
+  rec->ConnectionId = Clients().GetNewConnectionID();
+  rec->ChannelId = channelId;
+  rec->PlayerId = static_cast<uint32_t>(playerId);
+  rec->NickName = GetGuestPlayerName("");
+  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
+  const int32_t result = LowerCase(Trim(rec->NickName.str())) == "server" ? lcBadLogin : lcAccepted;
+  TPacketPtr reply = NewLoginReply(*rec, result);
+  FillLoginReply(*reply, server_.Settings(), result);
+  SendPacket(std::move(reply));
+  if (result == lcAccepted) Clients().AddClient(std::move(rec));
+  return result;
 }
 
 }  // namespace qv

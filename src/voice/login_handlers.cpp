@@ -11,17 +11,6 @@ namespace qv {
 
 namespace {
 
-// Login results carried in CMD_sc_LoginStep2.
-enum : int32_t {
-  lcAccepted = 1,
-  lcBadLogin = -1,
-  lcServerFull = -2,
-  lcNickNameInUse = -4,
-  lcVersionNotSupported = -5,
-  lcBanned = -6,
-  lcLoginNameInUse = -7,
-  lcNoAccount = -21,
-};
 
 
 constexpr size_t kPermissionSetBytes = 11;
@@ -84,30 +73,6 @@ void WritePermissionTable(TPacket& p, const TPermissionTable& table) {
 
 namespace {
 
-TPacketPtr NewLoginReply(const TClientRec& player, int32_t result) {
-  TPacketPtr p = NewControlPacket(qv::CMD_sc_LoginStep2, 0, player.PlayerId);
-  p->SetSize(LoginReplyLayout::Size);
-  p->SetU32(LoginReplyLayout::Result, static_cast<uint32_t>(result));
-  p->SetU32(LoginReplyLayout::ConnectionId, player.ConnectionId);
-  p->SetU32(LoginReplyLayout::PlayerId, player.PlayerId);
-  return p;
-}
-
-void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
-  p.SetPosition(LoginReplyLayout::ServerName);
-  p.WriteText(s.Name, kShortTextField);
-  p.WriteText(s.Platform, kShortTextField);
-  for (uint16_t n : s.Version) p.WriteU16(n);
-  p.WriteI32(result);
-  p.WriteU32(s.CodecMask());
-  p.WriteU32(0);
-  p.WriteU16(s.ServerFlags);
-  WritePermissionTable(p, s.Permissions);
-  p.WriteU32(s.MaxUsers);
-  p.SetPosition(LoginReplyLayout::Welcome);
-  p.WriteText(s.WelcomeMessage, kLongTextField);
-}
-
 const char* LoginRefusalReason(int32_t code) {
   switch (code) {
     case lcBadLogin: return "Bad Login";
@@ -133,6 +98,30 @@ TPacketPtr NewPlayerListPacket(const TClientRec& to, uint16_t commandType) {
 }
 
 }  // namespace
+
+TPacketPtr NewLoginReply(const TClientRec& player, int32_t result) {
+  TPacketPtr p = NewControlPacket(qv::CMD_sc_LoginStep2, 0, player.PlayerId);
+  p->SetSize(LoginReplyLayout::Size);
+  p->SetU32(LoginReplyLayout::Result, static_cast<uint32_t>(result));
+  p->SetU32(LoginReplyLayout::ConnectionId, player.ConnectionId);
+  p->SetU32(LoginReplyLayout::PlayerId, player.PlayerId);
+  return p;
+}
+
+void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
+  p.SetPosition(LoginReplyLayout::ServerName);
+  p.WriteText(s.Name, kShortTextField);
+  p.WriteText(s.Platform, kShortTextField);
+  for (uint16_t n : s.Version) p.WriteU16(n);
+  p.WriteI32(result);
+  p.WriteU32(s.CodecMask());
+  p.WriteU32(0);
+  p.WriteU16(s.ServerFlags);
+  WritePermissionTable(p, s.Permissions);
+  p.WriteU32(s.MaxUsers);
+  p.SetPosition(LoginReplyLayout::Welcome);
+  p.WriteText(s.WelcomeMessage, kLongTextField);
+}
 
 void WritePlayerEntry(TPacket& p, const TClientRec& player) {
   p.WriteU32(player.PlayerId);
@@ -358,61 +347,9 @@ void TQVUDPListener::CMD_sc_LoginStep6(TClientRec& to) {
   server_.LoginsSinceNotify.fetch_add(1);
 }
 
-// ---------------------------------------------------------------------------
-// Arrivals and departures
-
-void TQVUDPListener::NotifyPlayerEnteredScope(uint32_t playerId) {
-  const TClientRec* arriving = Clients().GetClientByID(playerId);
-  if (!arriving) return;
-  for (const auto& recipient : Clients().Items()) {
-    if (recipient.get() == arriving || !CheckClientInView(arriving, recipient.get())) continue;
-    auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerEnteredScope, recipient->ConnectionId,
-                                   recipient->PlayerId);
-    WritePlayerEntry(*packet, *arriving);
-    SendPacket(std::move(packet));
-  }
-}
-
-void TQVUDPListener::NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, std::string_view reasonText,
-                                           uint32_t actingPlayerId) {
-  TClientRec* leaving = Clients().GetClientByID(playerId);
-  if (!leaving || !leaving->LoginComplete || leaving->Removing) return;
-  for (const auto& recipient : Clients().Items()) {
-    if (!CheckClientInView(leaving, recipient.get())) continue;
-    auto packet = NewLeftScopePacket(*recipient, playerId, reason, reasonText, actingPlayerId);
-    // His own copy is the last thing his connection carries.
-    const bool self = recipient.get() == leaving;
-    if (self) leaving->Removing = true;
-    SendPacket(std::move(packet), self);
-  }
-}
-
 int32_t TQVUDPListener::CMD_cs_PlayerQuit(TClientRec*, TPacket& request) {
   NotifyPlayerLeftScope(request.PlayerId(), lrLeftServer, "", 0);
   return 0;
-}
-
-// ---------------------------------------------------------------------------
-// External login: a player without a network peer
-
-int32_t TQVUDPListener::ExternalCommand_AddClient(const TExternalCommand& command) {
-  const int32_t channelId = command.Argument1;
-  const int32_t playerId = command.Argument2;
-  if (!Channels().GetChannelById(channelId)) return ctChannelNotFound;
-  if (playerId < 1) return ctBadArgument;
-  if (Clients().GetClientByID(static_cast<uint32_t>(playerId))) return -116;
-  std::unique_ptr<TClientRec> rec = NewClient();
-  rec->ConnectionId = Clients().GetNewConnectionID();
-  rec->ChannelId = channelId;
-  rec->PlayerId = static_cast<uint32_t>(playerId);
-  rec->NickName = GetGuestPlayerName("");
-  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
-  const int32_t result = LowerCase(Trim(rec->NickName.str())) == "server" ? lcBadLogin : lcAccepted;
-  TPacketPtr reply = NewLoginReply(*rec, result);
-  FillLoginReply(*reply, server_.Settings(), result);
-  SendPacket(std::move(reply));
-  if (result == lcAccepted) Clients().AddClient(std::move(rec));
-  return result;
 }
 
 }  // namespace qv

@@ -502,17 +502,6 @@ int32_t TQVUDPListener::CMD_cs_PlayerAdminRegister(TClientRec* player, TPacket& 
 // ---------------------------------------------------------------------------
 // Shared with the external commands
 
-void NotifyPlayerFlagsChanged(TQVUDPListener& listener, const TClientRec& player) {
-  for (const auto& recipient : listener.Clients().Items()) {
-    if (!listener.CheckClientInView(&player, recipient.get())) continue;
-    TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerFlagsChanged, recipient->ConnectionId, recipient->PlayerId);
-    p->SetSize(FlagsChangedLayout::Size);
-    p->SetU32(FlagsChangedLayout::PlayerId, player.PlayerId);
-    p->SetU16(FlagsChangedLayout::Flags, player.PlayerFlags);
-    listener.SendPacket(std::move(p));
-  }
-}
-
 void TQVUDPListener::MovePlayerToChannel(TClientRec& player, TChannelRec& channel, uint32_t originator) {
   const int32_t oldChannelId = player.ChannelId;
   TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);

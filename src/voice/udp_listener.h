@@ -42,6 +42,20 @@ enum TLeftScopeReason : uint16_t {
   lrLeftView = 6,     // left the recipient's view
 };
 
+// Login results carried in CMD_sc_LoginStep2.
+enum TLoginResult : int32_t {
+  lcAccepted = 1,
+  lcBadLogin = -1,
+  lcServerFull = -2,
+  lcNickNameInUse = -4,
+  lcVersionNotSupported = -5,
+  lcBanned = -6,
+  lcLoginNameInUse = -7,
+  lcNoAccount = -21,
+};
+// CMD_sc_LoginStep2 with the verdict; FillLoginReply adds the server's details.
+TPacketPtr NewLoginReply(const TClientRec& player, int32_t result);
+void FillLoginReply(TPacket& packet, const TServerSettings& settings, int32_t result);
 // Writes a player entry at the packet's position.
 void WritePlayerEntry(TPacket& packet, const TClientRec& player);
 // Writes the 66-byte group permission table at the packet's position.
@@ -93,7 +107,7 @@ class TQVUDPListener {
   // same channel tree on a public one.
   bool CheckClientInView(const TClientRec* subject, const TClientRec* viewer) const;
 
-  // --- login, logout and the view (login_handlers.cpp, permission_checks.cpp) ---
+  // --- login, logout and the view (login_handlers.cpp, view_notifications.cpp) ---
 
   // The nick itself when free; else the nick followed by the smallest free
   // number; "Guest<n>" for an empty nick or when the number does not fit.
@@ -125,6 +139,9 @@ class TQVUDPListener {
   void RemoveModeratedFlags(int32_t channelId);
   // 0: may join; 1: wrong password; -102, -110 or -113.
   int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const;
+
+  // --- the view's notifications (view_notifications.cpp) ---
+
   // Privilege notifications (types 106 and 107) to everybody who sees the subject.
   void NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t originator, uint8_t action,
                                            uint8_t privilegeIndex);
@@ -249,7 +266,7 @@ class TQVUDPListener {
                   const TPacket& request);
   bool JoinLoginChannel(TClientRec& player, const std::string& channelName,
                         const std::string& subChannelName, const std::string& password);
-  // The view (permission_checks.cpp).
+  // The view (view_notifications.cpp).
   void SendPrivilegeChanged(uint16_t commandType, uint32_t playerId, uint32_t originator, uint8_t action,
                             uint8_t privilegeIndex);
   bool MoveStaysInTree(const TChannelRec* oldChannel, const TChannelRec* newChannel) const;
