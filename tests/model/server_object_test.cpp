@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "model/model_test_util.h"
+#include "support/log_capture.h"
 #include "model/server_object.h"
 #include "protocol/udp_socket.h"
 
@@ -29,18 +30,6 @@ std::unique_ptr<TStorageContainer> ReadServer(const TScriptStorage& s, int32_t i
 }
 
 // The process log in a temporary file for one scope.
-class ScopedLog {
- public:
-  ScopedLog() { CreateLog(dir_.File("server.ini"), "Debug", dir_.File("server.log")); }
-  ~ScopedLog() { FreeLog(); }
-  bool Contains(const std::string& text) const {
-    return test::ReadFile(dir_.File("server.log")).find(text) != std::string::npos;
-  }
-
- private:
-  test::TempDir dir_;
-};
-
 class ServerObjectTest : public ::testing::Test {
  protected:
   // A stored server with these settings; returns its id.
@@ -207,7 +196,7 @@ TEST_F(ServerObjectTest, RegistryLookupsAndDuplicates) {
 
   // A second object for the same stored server may not run beside it.
   {
-    ScopedLog log;
+    test::LogCapture log;
     EXPECT_EQ(registry.StartServer(NewServer(), id, 0), nullptr);
     EXPECT_TRUE(log.Contains("SID: " + std::to_string(id) + " unable to register server"));
   }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "model/accounts.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
 #include "voice/server_lang.h"
 
 namespace qv {

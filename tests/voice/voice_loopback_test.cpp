@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
 #include "voice/voice_runtime.h"
 
 namespace qv {

@@ -21,10 +21,10 @@
 
 #include "client/qv_client.h"
 #include "model/accounts.h"
-#include "model/model_test_util.h"
+#include "support/test_database.h"
 #include "model/server_object.h"
 #include "protocol/command_types.h"
-#include "storage/storage_test_util.h"
+#include "support/log_capture.h"
 #include "voice/udp_listener.h"
 #include "voice/voice_runtime.h"
 
