@@ -260,3 +260,30 @@ TEST_F(ListenerTest, RemoveAllPlayersSaysGoodbyeToEachAndClosesConnections) {
 
 }  // namespace
 }  // namespace qv
+
+namespace qv {
+namespace {
+
+// A stop ends every connection at once: each player's disconnect line is
+// written then, also for one whose quit is still closing his connection, and
+// once only (the closes that follow are no longer handled).
+TEST_F(ListenerTest, StopLogsTheDisconnectOfEveryPlayerOnce) {
+  test::LogCapture log;
+  server.AccessLog = true;
+  AddPlayer("alice");
+  TClientRec* bob = AddPlayer("bob");
+  bob->Removing = true;  // he quit; his connection is closing
+  const uint32_t bobId = bob->PlayerId;
+  listener->Terminate();
+  {
+    std::lock_guard<TClients> players(*server.Clients);
+    std::lock_guard<TChannels> channels(*server.Channels);
+    listener->RemoveAllPlayers();
+  }
+  listener->ProcessEvent(bobId, evClosed, nullptr);
+  EXPECT_EQ(log.MessagesStartingWith("SID: 3 client disconnected. [Nick: alice]").size(), 1u);
+  EXPECT_EQ(log.MessagesStartingWith("SID: 3 client disconnected. [Nick: bob]").size(), 1u);
+}
+
+}  // namespace
+}  // namespace qv
