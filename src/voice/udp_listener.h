@@ -10,9 +10,9 @@
 // external commands), and the tables of command_table.h dispatch to them.
 //
 // Thread rules: Start, Terminate, RemoveAllPlayers and Join are called by the
-// server's network side (TVoiceRuntime). Everything else runs on the listener thread, one event at a
-// time, while it holds the server's player-list lock and then its
-// channel-tree lock; handlers therefore never race with each other and need
+// server's network side (TVoiceRuntime). Everything else runs on the listener
+// thread, one event at a time, while it holds the server's player-list lock
+// and then its channel-tree lock; handlers therefore never race with each other and need
 // no locking of their own. The packet buffer's lock is a leaf inside buffer
 // calls. A started listener ends only once the packet buffer shuts down, so
 // its owner shuts the buffer down before Join or destruction.
