@@ -12,6 +12,7 @@
 #include "model/server_registry.h"
 #include "protocol/packets.h"
 #include "protocol/udp_socket.h"
+#include "voice/voice_runtime.h"
 
 namespace qv {
 
@@ -98,8 +99,8 @@ std::optional<TAnnouncedServer> ReadServer(TServerRegistry& registry, int32_t id
     out.Players = static_cast<uint32_t>(server->Clients->Count());
     out.Channels = static_cast<uint32_t>(server->Channels->Count());
   }
-  if (server->PacketBuffer) {
-    const TBufferStatistics stats = server->PacketBuffer->GetStatistics();
+  if (const TBufferLease buffer{*server}) {
+    const TBufferStatistics stats = buffer->GetStatistics();
     out.Bandwidth = static_cast<uint64_t>(std::llround(stats.Incoming.PerMinute + stats.Outgoing.PerMinute));
   }
   return out;

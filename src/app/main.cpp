@@ -14,7 +14,7 @@
 #include "app/command_line.h"
 #include "app/startup.h"
 #include "base/version.h"
-#include "voice/udp_listener.h"
+#include "voice/voice_runtime.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   // A peer that closes its TCP connection early must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  qv::TServerProcess process(&qv::TQVUDPListener::Create);
+  qv::TServerProcess process(&qv::TVoiceRuntime::Create);
   if (!process.InitServer(commandLine, qv::ProgramDirectory())) {
     qv::LogMsg(qv::lmtError, qv::lmdAll, "critical error, shutdown initiated", "GENERAL");
     std::fprintf(stderr, "critical error, shutdown initiated (see %s)\n", qv::GetSettings().LogFile.c_str());

@@ -46,8 +46,8 @@ std::string CreateAccount(const TScriptStorage& storage, const char* login, uint
 
 }  // namespace
 
-TServerProcess::TServerProcess(TListenerFactory listenerFactory, std::chrono::milliseconds shutdownPause)
-    : listenerFactory_(std::move(listenerFactory)), shutdownPause_(shutdownPause) {}
+TServerProcess::TServerProcess(TRuntimeFactory runtimeFactory, std::chrono::milliseconds shutdownPause)
+    : runtimeFactory_(std::move(runtimeFactory)), shutdownPause_(shutdownPause) {}
 
 TServerProcess::~TServerProcess() { ReleaseAll(); }
 
@@ -72,7 +72,7 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   // settings are published before the first server starts.
   SetSettings(settings);
 
-  CreateServerRegistry(listenerFactory_);
+  CreateServerRegistry(runtimeFactory_);
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run

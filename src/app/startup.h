@@ -36,10 +36,10 @@ class TTCPQuery;
 
 class TServerProcess {
  public:
-  // listenerFactory makes the protocol thread of every server started
+  // runtimeFactory makes the network side of every server started
   // (empty: servers run without one). shutdownPause is the grace time
   // before the last log line of ShutdownServer.
-  explicit TServerProcess(TListenerFactory listenerFactory,
+  explicit TServerProcess(TRuntimeFactory runtimeFactory,
                           std::chrono::milliseconds shutdownPause = std::chrono::milliseconds(1000));
   ~TServerProcess();
   TServerProcess(const TServerProcess&) = delete;
@@ -64,7 +64,7 @@ class TServerProcess {
   void StopWebPost();
   void ReleaseAll();
 
-  const TListenerFactory listenerFactory_;
+  const TRuntimeFactory runtimeFactory_;
   const std::chrono::milliseconds shutdownPause_;
   std::unique_ptr<TCustomStorage> storage_;
   std::unique_ptr<TWebInterface> web_;

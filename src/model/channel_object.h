@@ -30,7 +30,7 @@
 #include "model/client_object.h"
 #include "model/script_storage.h"
 #include "model/server_types.h"
-#include "protocol/multi_list.h"
+#include "base/multi_list.h"
 
 namespace qv {
 

@@ -25,8 +25,8 @@
 #include "base/date_time.h"
 #include "model/script_storage.h"
 #include "model/server_types.h"
-#include "protocol/hash_list.h"
-#include "protocol/multi_list.h"
+#include "base/hash_list.h"
+#include "base/multi_list.h"
 
 namespace qv {
 

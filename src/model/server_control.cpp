@@ -33,7 +33,7 @@ bool LoadStoredSettings(const TScriptStorage& storage, int32_t serverId, TServer
   return true;
 }
 
-TServerObject* StartConfiguredServer(TServerRegistry& registry, const TScriptStorage& storage, int32_t serverId,
+std::shared_ptr<TServerObject> StartConfiguredServer(TServerRegistry& registry, const TScriptStorage& storage, int32_t serverId,
                                      uint32_t port) {
   const TProcessSettings process = GetSettings();
   auto server = std::make_unique<TServerObject>(storage, registry);

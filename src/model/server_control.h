@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "model/script_storage.h"
 #include "model/server_object.h"
@@ -23,7 +24,7 @@ bool LoadStoredSettings(const TScriptStorage& storage, int32_t serverId, TServer
 // the registry, which then owns it. serverId > 0 starts that stored server;
 // serverId 0 creates a new stored server on port (0: the default port).
 // nullptr when the server did not start.
-TServerObject* StartConfiguredServer(TServerRegistry& registry, const TScriptStorage& storage, int32_t serverId,
-                                     uint32_t port);
+std::shared_ptr<TServerObject> StartConfiguredServer(TServerRegistry& registry, const TScriptStorage& storage, int32_t serverId,
+                                                     uint32_t port);
 
 }  // namespace qv

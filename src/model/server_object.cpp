@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -35,8 +34,6 @@ const std::array<TCodecInfo, kCodecCount> kCodecTable{{
 namespace {
 
 constexpr const char* kLogCategory = "TServerObject";
-constexpr int kStopPollLimit = 350;  // ms the stop waits for connections to close
-constexpr int kShutdownWaitMs = 2000;
 
 // The codec a new channel tree gets, best first; Speex is never the default.
 constexpr std::array<TCodec, 5> kDefaultCodecPreference{codecGSM164, codecGSM148, codecCelp63,
@@ -128,26 +125,31 @@ uint32_t SecondsBetween(TDateTime later, TDateTime earlier) {
 // TServerObject
 
 TServerObject::TServerObject(TScriptStorage storage, TServerRegistry& registry)
-    : TServerSettings(DefaultServerSettings()), Storage(std::move(storage)), registry_(registry) {}
+    : Storage(std::move(storage)), registry_(registry), settings_(DefaultServerSettings()) {}
 
 TServerObject::~TServerObject() { Stop(); }
 
 TServerSettings TServerObject::Settings() const {
   std::lock_guard<std::mutex> lock(Lock);
-  return static_cast<const TServerSettings&>(*this);
+  return settings_;
 }
 
 bool TServerObject::ChangeSettings(const std::function<void(TServerSettings&)>& change) {
   {
     std::lock_guard<std::mutex> lock(Lock);
-    change(*this);
+    change(settings_);
   }
   return SaveSettings();
 }
 
 bool TServerObject::IsClanServer() const {
   std::lock_guard<std::mutex> lock(Lock);
-  return IsClan();
+  return settings_.IsClan();
+}
+
+bool TServerObject::HasPermission(const TClientRec* player, TUserPermissions permission) const {
+  std::lock_guard<std::mutex> lock(Lock);
+  return qv::HasPermission(player, permission, settings_.Permissions);
 }
 
 uint32_t TServerObject::Uptime() const {
@@ -159,7 +161,7 @@ bool TServerObject::Start(int32_t serverId, uint32_t port) {
   if (Running.load()) return false;
   {
     std::lock_guard<std::mutex> lock(Lock);
-    static_cast<TServerSettings&>(*this) = DefaultServerSettings();
+    settings_ = DefaultServerSettings();
     StartTime = Now();
     Bans.reset();
   }
@@ -176,17 +178,17 @@ bool TServerObject::Start(int32_t serverId, uint32_t port) {
     return false;
   }
   if (serverId >= 1 && !LoadStoredServer(serverId)) {
-    registry_.UnregisterServer(this).release();  // never owned while starting
+    registry_.UnregisterServer(this);  // not held by the registry while starting
     return false;
   }
-  LogFmt(lmtAll, lmdInfo, "SID: %1 Starting server with port: %2", kLogCategory, ServerId, UdpPort);
+  LogFmt(lmtAll, lmdInfo, "SID: %1 Starting server with port: %2", kLogCategory, ServerId, Settings().UdpPort);
   {
     std::lock_guard<std::mutex> lock(Lock);
-    ServerFlags = static_cast<uint16_t>((ServerFlags & ~0x0C) | sfFreeware);
+    settings_.ServerFlags = static_cast<uint16_t>((settings_.ServerFlags & ~0x0C) | sfFreeware);
   }
   SaveSettings();
   if (!StartRuntime()) {
-    registry_.UnregisterServer(this).release();
+    registry_.UnregisterServer(this);
     return false;
   }
   Running = true;
@@ -196,13 +198,17 @@ bool TServerObject::Start(int32_t serverId, uint32_t port) {
 bool TServerObject::CreateNewServer(uint32_t port) {
   if (!Storage.Valid()) return false;
   TStorageLock lock(*Storage);
-  Permissions = DefaultPermissions();
+  const TPermissionTable permissions = DefaultPermissions();
   ServerId = CreateServerRow(Storage, kDefaultUdpPort);
   if (ServerId < 1) return false;
-  UdpPort = port == 0 ? kDefaultUdpPort : port;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    settings_.Permissions = permissions;
+    settings_.UdpPort = port == 0 ? kDefaultUdpPort : port;
+  }
   for (int g = 0; g < kUserGroupCount; ++g) {
     const auto group = static_cast<TUserGroup>(g);
-    qv::SaveGroupPermissions(Storage, ServerId, UserGroupName(group), Permissions[group]);
+    qv::SaveGroupPermissions(Storage, ServerId, UserGroupName(group), permissions[group]);
   }
   return true;
 }
@@ -220,7 +226,7 @@ bool TServerObject::LoadStoredServer(int32_t serverId) {
       const auto group = static_cast<TUserGroup>(g);
       TPermissionSet set = ReadGroupPermissions(group);
       std::lock_guard<std::mutex> guard(Lock);
-      Permissions[group] = set;
+      settings_.Permissions[group] = set;
     }
     return true;
   } catch (const std::exception& e) {
@@ -231,17 +237,18 @@ bool TServerObject::LoadStoredServer(int32_t serverId) {
 
 void TServerObject::ReadServerRow(const TStorageRow& row) {
   std::lock_guard<std::mutex> lock(Lock);
-  Name = row.AsString("s_server_name");
-  WelcomeMessage = row.AsString("s_server_welcomemessage");
-  MaxUsers = static_cast<uint16_t>(row.AsInteger("i_server_maxusers"));
-  UdpPort = static_cast<uint32_t>(row.AsInteger("i_server_udpport"));
-  Password = row.AsString("s_server_password");
+  TServerSettings& s = settings_;
+  s.Name = row.AsString("s_server_name");
+  s.WelcomeMessage = row.AsString("s_server_welcomemessage");
+  s.MaxUsers = static_cast<uint16_t>(row.AsInteger("i_server_maxusers"));
+  s.UdpPort = static_cast<uint32_t>(row.AsInteger("i_server_udpport"));
+  s.Password = row.AsString("s_server_password");
   if (!row.AsBoolean("b_server_clan_server")) {
-    ServerFlags = static_cast<uint16_t>((ServerFlags & ~sfClan) | sfPublic);
+    s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~sfClan) | sfPublic);
   }
-  for (size_t i = 0; i < kCodecTable.size(); ++i) AllowCodec[i] = row.AsBoolean(kCodecTable[i].Column);
-  WebLinkUrl = row.AsString("s_server_weblinkurl");
-  WebPostUrl = row.AsString("s_server_webposturl");
+  for (size_t i = 0; i < kCodecTable.size(); ++i) s.AllowCodec[i] = row.AsBoolean(kCodecTable[i].Column);
+  s.WebLinkUrl = row.AsString("s_server_weblinkurl");
+  s.WebPostUrl = row.AsString("s_server_webposturl");
 }
 
 bool TServerObject::SaveSettings() { return qv::SaveSettings(Storage, ServerId, Settings()); }
@@ -276,8 +283,9 @@ bool TServerObject::IsIpBanned(std::string_view ip) const {
 }
 
 void TServerObject::SetDefaultCodec() {
+  const TServerSettings settings = Settings();
   for (TCodec codec : kDefaultCodecPreference) {
-    if (AllowCodec[codec]) {
+    if (settings.AllowCodec[codec]) {
       Channels->DefaultCodec = codec;
       return;
     }
@@ -285,99 +293,53 @@ void TServerObject::SetDefaultCodec() {
 }
 
 // ---------------------------------------------------------------------------
-// Run-time parts
+// Model and network side
 
-bool TServerObject::StartRuntime() {
+void TServerObject::CreateModel(int32_t serverId) {
+  ServerId = serverId;
+  // The tree's member lists borrow the player records: the tree goes first.
+  Channels.reset();
   Clients = std::make_unique<TClients>(ServerId, Storage);
   Channels = std::make_unique<TChannels>(ServerId, Storage);
   SetDefaultCodec();
-  PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, cfRetransmit | cfTimeouts | cfReserved);
-  UdpSocket = std::make_unique<TUDPSocket>();
-  if (const TListenerFactory& factory = registry_.ListenerFactory()) Listener = factory(*this);
-  if (Listener) {
-    Listener->Start();
-  } else {
-    // Nobody will consume events; the buffer must still see a finished
-    // listener when it shuts down.
-    PacketBuffer->MarkThreadDone(kListenerThreadBit);
-  }
-  Sender = std::make_unique<TQVUDPSender>(*PacketBuffer, *UdpSocket, ServerId);
-  Sender->Start();
+}
+
+bool TServerObject::StartRuntime() {
+  CreateModel(ServerId);
   ReloadBans();
-  try {
-    UdpSocket->Open(static_cast<uint16_t>(UdpPort), BoundToIp);
-    UdpSocket->Start([this](const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
-      OnUDPRead(data, size, ip, port);
-    });
-  } catch (const std::exception& e) {
-    LogFmt(lmtError, lmdAll, "SID: %1 Server startup failed with port %2, Exception: %3", kLogCategory,
-           ServerId, UdpPort, ExceptionText(e));
-    StopThreads();
-    FreeRuntime();
+  std::unique_lock<std::shared_mutex> hold(runtimeLock_);
+  if (const TRuntimeFactory& factory = registry_.RuntimeFactory()) runtime_ = factory(*this);
+  if (runtime_ && !runtime_->Start()) {
+    runtime_.reset();
     return false;
   }
   return true;
 }
 
-void TServerObject::OnUDPRead(const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
-  // The reader thread is joined before the buffer is freed, so the buffer is
-  // there; a buffer that is shutting down takes nothing more.
-  TCustomPacketBuffer* buffer = PacketBuffer.get();
-  if (!buffer || buffer->ShuttingDown() || !UdpSocket || !UdpSocket->Active()) return;
-  try {
-    buffer->ReceivePacket(std::make_unique<TPacket>(data, size, ip, port));
-  } catch (...) {
-    // Invalid datagrams vanish without trace.
-  }
+TServerObject::TRuntimeLease TServerObject::LeaseRuntime() const {
+  std::shared_lock<std::shared_mutex> hold(runtimeLock_);
+  if (!Running.load() || !runtime_) return {};
+  TServerRuntime* runtime = runtime_.get();
+  return TRuntimeLease(std::move(hold), runtime);
 }
 
 void TServerObject::Stop() {
-  if (!PacketBuffer) return;
   {
     // Under the block's mutex: a caller of ExecuteExternalCommand that saw the
     // server running has finished waking the listener before it goes away.
     std::lock_guard<std::mutex> lock(blockMutex_);
+    if (!Running) return;
     Running = false;
   }
   try {
-    if (Listener) {
-      Listener->Terminate();
-      std::lock_guard<TClients> players(*Clients);
-      std::lock_guard<TChannels> channels(*Channels);
-      Listener->RemoveAllPlayers();
-    }
-    // The goodbye packets leave while their connections close; the protocol
-    // thread drops each connection as it finishes closing.
-    for (int i = 0; i < kStopPollLimit && PacketBuffer->ConnectionCount() > 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    StopThreads();
-    FreeRuntime();
+    std::unique_lock<std::shared_mutex> hold(runtimeLock_);
+    if (runtime_) runtime_->Stop();
+    runtime_.reset();
   } catch (const std::exception& e) {
     LogStopFailure(e);
   }
   // Wake a caller still waiting for an external command: nobody will run it.
   blockDone_.notify_all();
-}
-
-// Ends the protocol and sender threads, then the socket's reader, so that
-// nothing uses the buffer or the socket any more.
-void TServerObject::StopThreads() {
-  if (Sender) Sender->Terminate();
-  PacketBuffer->Shutdown(kShutdownWaitMs);
-  if (Listener) Listener->Join();
-  if (Sender) Sender->Join();
-  if (UdpSocket) UdpSocket->Close();
-}
-
-void TServerObject::FreeRuntime() {
-  Sender.reset();
-  Listener.reset();
-  UdpSocket.reset();
-  PacketBuffer.reset();
-  // The tree's member lists borrow the player records: free the tree first.
-  Channels.reset();
-  Clients.reset();
 }
 
 void TServerObject::LogStopFailure(const std::exception& e) {
@@ -393,11 +355,11 @@ int32_t TServerObject::ExecuteExternalCommand(const TExternalCommand& command, i
   uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(blockMutex_);
-    if (!Running.load() || !PacketBuffer) return kNoResult;
+    if (!Running.load() || !runtime_) return kNoResult;
     block_ = command;
     block_.Result = kNoResult;
     ticket = ++issued_;
-    PacketBuffer->WakeListener();
+    runtime_->WakeListener();
   }
   std::unique_lock<std::mutex> lock(blockMutex_);
   blockDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),

@@ -2,18 +2,27 @@
 //
 // Holds the server's settings (stored in "qv2_servers"), its permission table
 // and cached IP bans, the command block through which the administration
-// interfaces act on the running server, and the run-time parts it creates in
-// Start and frees in Stop: player list, channel tree, packet buffer, protocol
-// thread (TServerListener, provided by the voice module), sender thread and
-// UDP socket. While started it is registered in a TServerRegistry.
+// interfaces act on the running server, its player list and channel tree,
+// and the network side it starts and stops (TServerRuntime: socket, packet
+// buffer, protocol and sender threads). While started it is registered in a
+// TServerRegistry.
+//
+// Where this departs from the design's picture of one object that owns
+// every part and is its own settings record:
+// - the socket, buffer and threads sit behind TServerRuntime, made by the
+//   registry's factory (the voice module provides it), so that the model
+//   does not depend on the protocol and cannot touch them unguarded;
+// - the settings are a member, read as a copy through Settings() and changed
+//   only through ChangeSettings(), so that every access takes Lock;
+// - Stop leaves the player list and channel tree in place until the object
+//   is freed or started again: a query or web thread that still holds the
+//   server (the registry hands out shared pointers) never finds them gone.
 //
 // Thread rules: Start and Stop run on the creator's thread (start-up, a query
-// or web request). The settings and Bans are guarded by Lock: other threads
-// change them only under Lock, and the protocol thread reads them through
-// Settings()/IsIpBanned(). The run-time parts are created before and freed
-// after the threads that use them; the player list and the channel tree have
-// their own locks (player list first). One external command at a time runs
-// through ExecuteExternalCommand.
+// or web request). The settings and Bans are guarded by Lock. The player list
+// and the channel tree have their own locks (player list first); the
+// protocol thread holds both for every event. One external command at a time
+// runs through ExecuteExternalCommand.
 #pragma once
 
 #include <array>
@@ -23,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -33,9 +43,7 @@
 #include "model/security.h"
 #include "model/server_registry.h"
 #include "model/server_types.h"
-#include "protocol/packet_buffer.h"
-#include "protocol/udp_sender.h"
-#include "protocol/udp_socket.h"
+#include "model/server_runtime.h"
 
 namespace qv {
 
@@ -53,21 +61,6 @@ struct TCodecInfo {
 };
 // Indexed by TCodec.
 extern const std::array<TCodecInfo, kCodecCount> kCodecTable;
-
-// The protocol thread of a running server. The server creates it through the
-// registry's factory, starts it, and ends it in Stop.
-class TServerListener {
- public:
-  virtual ~TServerListener() = default;
-  virtual void Start() = 0;
-  // Sets the stopping flag: from now on the thread handles no more events.
-  virtual void Terminate() = 0;
-  // Tells every player that the server stops and closes his connection. The
-  // caller holds the player-list lock, then the channel-tree lock.
-  virtual void RemoveAllPlayers() = 0;
-  // Waits for the thread to end (the packet buffer must be shutting down).
-  virtual void Join() = 0;
-};
 
 // What a server stores in "qv2_servers", and the permission table that goes
 // with it. A snapshot of a running server's settings is Settings().
@@ -134,7 +127,7 @@ struct TExternalCommand {
   bool ServerTypeChanged = false;  // for ecNotifyChangedServerProperties
 };
 
-class TServerObject : public TServerSettings {
+class TServerObject : public std::enable_shared_from_this<TServerObject> {
  public:
   // storage: the process storage and script directory; registry: where the
   // server registers while it runs.
@@ -147,8 +140,33 @@ class TServerObject : public TServerSettings {
   // serverId < 1 creates a new stored server (port 0: 8767). False, with
   // nothing left registered or running, on failure.
   bool Start(int32_t serverId, uint32_t port);
-  // Stops and frees the run-time parts; safe to call twice.
+  // Stops the network side; safe to call twice.
   void Stop();
+  // Creates the player list and the channel tree of server serverId (Start
+  // does; a protocol thread driven without a network side gets its model so).
+  void CreateModel(int32_t serverId);
+  // The network side while started (nullptr before, after, and for servers
+  // of a registry without a runtime factory). Only the owner's thread and
+  // the server's own threads use it bare; other threads take a lease.
+  TServerRuntime* Runtime() const { return runtime_.get(); }
+
+  // A hold on the network side of a running server, for the administration
+  // threads: Stop waits until every lease is let go before it frees the
+  // network side. Empty when the server does not run. Take it before the
+  // player-list lock, as Stop does, and keep it for one command only.
+  class TRuntimeLease {
+   public:
+    TRuntimeLease() = default;
+    TRuntimeLease(std::shared_lock<std::shared_mutex> lock, TServerRuntime* runtime)
+        : lock_(std::move(lock)), runtime_(runtime) {}
+    explicit operator bool() const { return runtime_ != nullptr; }
+    TServerRuntime* get() const { return runtime_; }
+
+   private:
+    std::shared_lock<std::shared_mutex> lock_;
+    TServerRuntime* runtime_ = nullptr;
+  };
+  TRuntimeLease LeaseRuntime() const;
 
   bool SaveSettings();
   TPermissionSet ReadGroupPermissions(TUserGroup group);
@@ -163,11 +181,10 @@ class TServerObject : public TServerSettings {
   // failed (the change stays in effect for the running server).
   bool ChangeSettings(const std::function<void(TServerSettings&)>& change);
   bool IsClanServer() const;
+  // The permission check against the server's group permissions, under Lock.
+  bool HasPermission(const TClientRec* player, TUserPermissions permission) const;
   // Seconds since the server started.
   uint32_t Uptime() const;
-
-  // The socket's read handler.
-  void OnUDPRead(const uint8_t* data, size_t size, const std::string& ip, uint16_t port);
 
   // Administration side of the command block: waits up to timeoutMs for the
   // protocol thread to run the command and returns its result (kNoResult when
@@ -186,7 +203,7 @@ class TServerObject : public TServerSettings {
   TExternalCommand TakeExternalCommand();
   void CompleteExternalCommand(int32_t result);
 
-  // Settings (the inherited TServerSettings fields) and Bans: guarded by Lock.
+  // Guards the settings, StartTime and Bans.
   mutable std::mutex Lock;
   // Set by Start before the threads exist, constant while registered.
   int32_t ServerId = 0;
@@ -203,14 +220,11 @@ class TServerObject : public TServerSettings {
   std::unique_ptr<TStorageContainer> Bans;  // guarded by Lock
   std::atomic<bool> Running{false};
 
-  // Run-time parts, from Start to Stop. Only the protocol thread and the
-  // owner's thread use them.
+  // The model, from Start until the next Start or the end of the object;
+  // each has its own lock. The tree's member lists borrow the player
+  // records: Channels is declared after Clients so that it goes first.
   std::unique_ptr<TClients> Clients;
   std::unique_ptr<TChannels> Channels;
-  std::unique_ptr<TCustomPacketBuffer> PacketBuffer;
-  std::unique_ptr<TServerListener> Listener;
-  std::unique_ptr<TQVUDPSender> Sender;
-  std::unique_ptr<TUDPSocket> UdpSocket;
 
  private:
   bool CreateNewServer(uint32_t port);
@@ -218,11 +232,14 @@ class TServerObject : public TServerSettings {
   void ReadServerRow(const TStorageRow& row);
   void SetDefaultCodec();
   bool StartRuntime();
-  void StopThreads();
-  void FreeRuntime();
   void LogStopFailure(const std::exception& e);
 
   TServerRegistry& registry_;
+  TServerSettings settings_;  // guarded by Lock
+  // Written by Start and Stop under runtimeLock_ held exclusively; read by
+  // leases under it shared.
+  mutable std::shared_mutex runtimeLock_;
+  std::unique_ptr<TServerRuntime> runtime_;
 
   // The command block. CommandLock lets one caller at a time use it. Each
   // command gets a ticket, so that a late answer to a caller who gave up

@@ -9,8 +9,7 @@
 
 namespace qv {
 
-TServerRegistry::TServerRegistry(TListenerFactory listenerFactory)
-    : listenerFactory_(std::move(listenerFactory)) {}
+TServerRegistry::TServerRegistry(TRuntimeFactory runtimeFactory) : runtimeFactory_(std::move(runtimeFactory)) {}
 
 TServerRegistry::~TServerRegistry() { StopServers(0); }
 
@@ -30,44 +29,45 @@ bool TServerRegistry::RegisterServer(TServerObject* server) {
   return true;
 }
 
-std::unique_ptr<TServerObject> TServerRegistry::UnregisterServer(TServerObject* server) {
+std::shared_ptr<TServerObject> TServerRegistry::UnregisterServer(TServerObject* server) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = Find(server);
   if (it == servers_.end()) return nullptr;
-  std::unique_ptr<TServerObject> owned = std::move(it->owned);
+  std::shared_ptr<TServerObject> held = std::move(it->held);
   servers_.erase(it);
-  return owned;
+  return held;
 }
 
-TServerObject* TServerRegistry::StartServer(std::unique_ptr<TServerObject> server, int32_t serverId,
-                                            uint32_t port) {
+std::shared_ptr<TServerObject> TServerRegistry::StartServer(std::shared_ptr<TServerObject> server,
+                                                            int32_t serverId, uint32_t port) {
   if (!server || !server->Start(serverId, port)) return nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = Find(server.get());
   // Stopped by another thread between Start and here: the server is
-  // unregistered already, and freeing it is all that is left to do.
+  // unregistered already, and letting go of it is all that is left to do.
   if (it == servers_.end()) return nullptr;
-  it->owned = std::move(server);
-  return it->server;
+  it->held = server;
+  return server;
 }
 
-TServerObject* TServerRegistry::FindServer(int32_t id) {
+// A server still starting is held by whoever started it: shared when that
+// holder is a shared pointer, not found otherwise.
+std::shared_ptr<TServerObject> TServerRegistry::Shared(const TEntry& entry) {
+  return entry.held ? entry.held : entry.server->weak_from_this().lock();
+}
+
+std::shared_ptr<TServerObject> TServerRegistry::FindServer(int32_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const TEntry& e : servers_) {
-    if (e.server->ServerId == id) return e.server;
+    if (e.server->ServerId == id) return Shared(e);
   }
   return nullptr;
 }
 
-TServerObject* TServerRegistry::FindServerByText(std::string_view text) {
+std::shared_ptr<TServerObject> TServerRegistry::FindServerByText(std::string_view text) {
   std::optional<int64_t> id = ParseInt(Trim(text));
   if (!id || *id < INT32_MIN || *id > INT32_MAX) return nullptr;
   return FindServer(static_cast<int32_t>(*id));
-}
-
-void TServerRegistry::StopEntry(TEntry& entry) {
-  entry.server->Stop();
-  entry.owned.reset();
 }
 
 // Servers are stopped with the registry locked, so that a server with the
@@ -79,15 +79,19 @@ void TServerRegistry::StopServers(int32_t id) {
     if (id != 0 && servers_[i].server->ServerId != id) continue;
     TEntry entry = std::move(servers_[i]);
     servers_.erase(servers_.begin() + static_cast<std::ptrdiff_t>(i));
-    StopEntry(entry);
+    entry.server->Stop();
   }
 }
 
-std::vector<std::pair<std::string, TServerObject*>> TServerRegistry::ServerList() {
+std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> TServerRegistry::ServerList() {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::pair<std::string, TServerObject*>> list;
+  std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> list;
   list.reserve(servers_.size());
-  for (const TEntry& e : servers_) list.emplace_back(std::to_string(e.server->ServerId), e.server);
+  for (const TEntry& e : servers_) {
+    if (std::shared_ptr<TServerObject> server = Shared(e)) {
+      list.emplace_back(std::to_string(e.server->ServerId), std::move(server));
+    }
+  }
   return list;
 }
 
@@ -105,8 +109,8 @@ std::unique_ptr<TServerRegistry>& GlobalRegistry() {
 }
 }  // namespace
 
-void CreateServerRegistry(TListenerFactory listenerFactory) {
-  GlobalRegistry() = std::make_unique<TServerRegistry>(std::move(listenerFactory));
+void CreateServerRegistry(TRuntimeFactory runtimeFactory) {
+  GlobalRegistry() = std::make_unique<TServerRegistry>(std::move(runtimeFactory));
 }
 
 void FreeServerRegistry() { GlobalRegistry().reset(); }

@@ -3,18 +3,22 @@
 // A server registers itself while it starts (TServerObject::Start) and is
 // found here by its storage id by the query and web interfaces and the
 // server-list announcement. Once started through StartServer the registry
-// owns the server: StopServers stops, unregisters and frees it.
+// holds the server: StopServers stops and unregisters it at once, and the
+// server is freed when the last holder lets go of it, so a query or web
+// thread that found it never sees it freed under it.
 //
-// The registry also keeps the factory of the servers' protocol threads, so
-// that the model does not depend on the module that implements them.
+// The registry also keeps the factory of the servers' network side
+// (TServerRuntime), so that the model does not depend on the module that
+// implements it.
 //
 // The one process-wide registry is created by start-up before any server
 // starts (CreateServerRegistry) and freed at shutdown (FreeServerRegistry);
 // tests may create registries of their own.
 //
 // Thread rules: every method may be called from any thread; one mutex guards
-// the list. A pointer returned by a lookup stays valid only as long as nobody
-// stops that server: do not keep it beyond the current command.
+// the list. Lookups hand out shared pointers: hold them in `auto` for the
+// current command and no longer (a held server keeps its memory, not its
+// running state).
 #pragma once
 
 #include <cstdint>
@@ -29,58 +33,59 @@
 namespace qv {
 
 class TServerObject;
-class TServerListener;
+class TServerRuntime;
 
-// Makes the protocol thread of a starting server (not yet started).
-using TListenerFactory = std::function<std::unique_ptr<TServerListener>(TServerObject&)>;
+// Makes the network side of a starting server (not yet started).
+using TRuntimeFactory = std::function<std::unique_ptr<TServerRuntime>(TServerObject&)>;
 
 class TServerRegistry {
  public:
-  // listenerFactory may be empty: servers then run without a protocol thread
+  // runtimeFactory may be empty: servers then run without a network side
   // (storage and lifecycle tests, tools).
-  explicit TServerRegistry(TListenerFactory listenerFactory = {});
+  explicit TServerRegistry(TRuntimeFactory runtimeFactory = {});
   // Stops and frees every server still registered.
   ~TServerRegistry();
   TServerRegistry(const TServerRegistry&) = delete;
   TServerRegistry& operator=(const TServerRegistry&) = delete;
 
-  const TListenerFactory& ListenerFactory() const { return listenerFactory_; }
+  const TRuntimeFactory& RuntimeFactory() const { return runtimeFactory_; }
 
   // False when this object or another server with its ServerId is registered.
   bool RegisterServer(TServerObject* server);
-  // Removes the server; hands back the registry's ownership of it, if any.
-  std::unique_ptr<TServerObject> UnregisterServer(TServerObject* server);
+  // Removes the server; hands back the registry's hold on it, if any.
+  std::shared_ptr<TServerObject> UnregisterServer(TServerObject* server);
 
   // Starts the server and, on success, keeps it; nullptr when Start failed
   // (the server is then freed).
-  TServerObject* StartServer(std::unique_ptr<TServerObject> server, int32_t serverId, uint32_t port);
+  std::shared_ptr<TServerObject> StartServer(std::shared_ptr<TServerObject> server, int32_t serverId,
+                                             uint32_t port);
 
-  TServerObject* FindServer(int32_t id);
+  std::shared_ptr<TServerObject> FindServer(int32_t id);
   // The trimmed text as a decimal id; nullptr for empty or non-numeric text.
-  TServerObject* FindServerByText(std::string_view text);
-  // Stops, unregisters and frees the server with this id; 0 does so for
-  // every server, the last registered first.
+  std::shared_ptr<TServerObject> FindServerByText(std::string_view text);
+  // Stops and unregisters the server with this id; 0 does so for every
+  // server, the last registered first. Each is freed once nobody holds it.
   void StopServers(int32_t id);
   // The running servers in registration order: decimal id and server.
-  std::vector<std::pair<std::string, TServerObject*>> ServerList();
+  std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> ServerList();
   int Count();
 
  private:
   struct TEntry {
     TServerObject* server;
-    std::unique_ptr<TServerObject> owned;  // null while the server is starting
+    std::shared_ptr<TServerObject> held;  // null while the server is starting
   };
   // Caller holds mutex_.
   std::vector<TEntry>::iterator Find(const TServerObject* server);
-  void StopEntry(TEntry& entry);
+  static std::shared_ptr<TServerObject> Shared(const TEntry& entry);
 
-  const TListenerFactory listenerFactory_;
+  const TRuntimeFactory runtimeFactory_;
   std::mutex mutex_;
   std::vector<TEntry> servers_;  // guarded by mutex_
 };
 
 // The process-wide registry.
-void CreateServerRegistry(TListenerFactory listenerFactory);
+void CreateServerRegistry(TRuntimeFactory runtimeFactory);
 // Stops every server and frees the registry.
 void FreeServerRegistry();
 // The registry, or nullptr before CreateServerRegistry / after FreeServerRegistry.

@@ -28,7 +28,7 @@
 #include "protocol/bandwidth_calc.h"
 #include "protocol/event.h"
 #include "protocol/fifo_list.h"
-#include "protocol/hash_list.h"
+#include "base/hash_list.h"
 #include "protocol/packets.h"
 #include "protocol/single_connection.h"
 #include "protocol/time_tools.h"

@@ -19,6 +19,7 @@
 #include "model/server_control.h"
 #include "protocol/command_types.h"
 #include "protocol/single_connection.h"
+#include "voice/voice_runtime.h"
 
 namespace qv {
 
@@ -121,10 +122,12 @@ std::optional<int32_t> ParseId(std::string_view text) {
   return static_cast<int32_t>(*value);
 }
 
-// Whether a looked-up server still has its run-time parts.
+// The packet buffer of a looked-up server that still runs, held for this
+// command (the server's stop waits for it); empty otherwise.
 template <typename TRef>
-bool Live(const TRef& server) {
-  return server && server->Running.load() && server->Clients && server->Channels && server->PacketBuffer;
+TBufferLease Live(const TRef& server) {
+  if (!server || !server->Clients || !server->Channels) return TBufferLease();
+  return TBufferLease(*server);
 }
 
 // Runs a storage script under the storage lock; the rows, or nullptr for none.
@@ -169,12 +172,12 @@ TQueryReply QueryPlayerList(TQueryRequest& r) {
   auto& server = r.Server;
   std::string lines = Row({"p_id", "c_id", "ps", "bs", "pr", "br", "pl", "ping", "logintime", "idletime", "cprivs",
                            "pprivs", "pflags", "ip", "nick", "loginname"});
-  if (Live(server)) {
+  if (const TBufferLease buffer = Live(server)) {
     const bool showIp = r.Session.Account && (r.Session.Account->PlayerPrivileges & spSA);
     const TDateTime now = Now();
     std::lock_guard<TClients> players(*server->Clients);
     for (const auto& p : server->Clients->Items()) {
-      const TConnectionInfo c = server->PacketBuffer->GetConnectionInfo(p->PlayerId);
+      const TConnectionInfo c = buffer->GetConnectionInfo(p->PlayerId);
       lines += Row({Num(p->PlayerId), Num(p->ChannelId), Num(c.PacketsSent), Num(c.BytesSent), Num(c.PacketsReceived),
                     Num(c.BytesReceived), Num(c.PacketLoss), Num(c.AverageRoundTrip),
                     Num(SecondsBetween(now, p->LoginTime)), Num(SecondsBetween(now, p->LastActivity)),
@@ -212,8 +215,8 @@ TQueryReply QueryServerInfo(TQueryRequest& r) {
   for (int i = 0; i < kCodecCount; ++i) lines += KeyValue(kCodecTable[i].QueryKey, s.AllowCodec[i] ? "-1" : "0");
   TBufferStatistics stats;
   int players = 0, channelCount = 0;
-  if (Live(server)) {
-    stats = server->PacketBuffer->GetStatistics();
+  if (const TBufferLease buffer = Live(server)) {
+    stats = buffer->GetStatistics();
     std::lock_guard<TClients> lockPlayers(*server->Clients);
     std::lock_guard<TChannels> lockChannels(*server->Channels);
     players = server->Clients->Count();
@@ -238,8 +241,9 @@ TQueryReply QueryGlobalInfo(TQueryRequest& r) {
   double outMinute = 0, outSecond = 0, inMinute = 0, inSecond = 0;
   for (auto& server : r.Session.SnapshotServers()) {
     try {
-      if (!Live(server)) continue;
-      const TBufferStatistics stats = server->PacketBuffer->GetStatistics();
+      const TBufferLease buffer = Live(server);
+      if (!buffer) continue;
+      const TBufferStatistics stats = buffer->GetStatistics();
       const uint16_t max = server->Settings().MaxUsers;
       std::lock_guard<TClients> players(*server->Clients);
       std::lock_guard<TChannels> channels(*server->Channels);
@@ -327,7 +331,8 @@ constexpr uint32_t kQuerySenderId = 255;
 
 // A text message from the query account to every player of the server.
 void SendQueryMessage(TServerObject& server, const TClientRec& account, const std::string& text) {
-  if (!Live(&server)) return;
+  const TBufferLease buffer = Live(&server);
+  if (!buffer) return;
   const std::string nick = "telnet." + account.LoginName.str();
   const std::string_view body =
       std::string_view(text).substr(0, TSingleConnection::kMaxMessageSize - QueryTextLayout::Text - 1);
@@ -340,7 +345,7 @@ void SendQueryMessage(TServerObject& server, const TClientRec& account, const st
     n->SetPosition(QueryTextLayout::Nick);
     n->WriteText(std::string_view(nick).substr(0, kShortTextMax), kShortTextField);
     n->WriteCString(body);
-    server.PacketBuffer->SendPacket(std::move(n));
+    buffer->SendPacket(std::move(n));
   }
 }
 

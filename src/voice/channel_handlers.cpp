@@ -20,37 +20,6 @@ namespace {
 // A sweep deletes one channel tree per scan; this bounds a tree gone wrong.
 constexpr int kMaxSweepScans = 1001;
 
-// The 16-byte channel head, relative to where it starts in a packet.
-struct ChannelHeadLayout {
-  static constexpr size_t Id = 0, Flags = 4, Codec = 6, ParentId = 8, Order = 12, MaxUsers = 14, Size = 16;
-};
-// CMD_cs_ChannelCreate: the head, then name, topic, description and password.
-struct ChannelCreateLayout {
-  static constexpr size_t Head = 24, Texts = Head + ChannelHeadLayout::Size;
-};
-// The other client commands: the channel id, then the new value (flags and
-// codec for the properties).
-struct ChannelCommandLayout {
-  static constexpr size_t ChannelId = 24, Value = 28, Codec = 30;
-};
-// CMD_sc_NotifyChannelCreated: originator, head, name, topic, description.
-struct ChannelCreatedLayout {
-  static constexpr size_t Originator = 24, Head = 28;
-};
-// Name, topic and description changes.
-struct ChannelTextChangedLayout {
-  static constexpr size_t ChannelId = 24, Originator = 28, Text = 32;
-};
-struct PropertiesChangedLayout {
-  static constexpr size_t ChannelId = 24, Flags = 28, Codec = 30, Originator = 32, Size = 36;
-};
-// Max users and order changes.
-struct ChannelValueChangedLayout {
-  static constexpr size_t ChannelId = 24, Value = 28, Originator = 30, Size = 34;
-};
-struct PasswordChangedLayout {
-  static constexpr size_t ChannelId = 24, Size = 28;
-};
 
 // Texts from the network are cut before they reach the tree: channel names
 // travel in 30-byte fields elsewhere (the channel choice of a login), topic
@@ -72,10 +41,6 @@ bool Sets(uint16_t from, uint16_t to, uint16_t bit) { return !(from & bit) && (t
 bool Clears(uint16_t from, uint16_t to, uint16_t bit) { return (from & bit) && !(to & bit); }
 bool Toggles(uint16_t from, uint16_t to, uint16_t bit) { return ((from ^ to) & bit) != 0; }
 
-// Only a player whose login is complete sits in a channel; anything earlier
-// is ignored, as a command from an unknown player is.
-TClientRec* Requester(TClientRec* player) { return player && player->LoginComplete ? player : nullptr; }
-
 int32_t ChannelIdOf(const TPacket& request) {
   return static_cast<int32_t>(request.GetU32(ChannelCommandLayout::ChannelId));
 }
@@ -86,10 +51,6 @@ std::vector<int32_t> ChangedIds(const TChannels& channels) {
   std::vector<int32_t> ids;
   for (const std::string& id : channels.ChangedChannels()) ids.push_back(std::stoi(id));
   return ids;
-}
-
-void Refuse(TQVUDPListener& listener, const TPacket& request, int32_t code) {
-  listener.SendError(code, request.CommandType(), request.Sequence());
 }
 
 // One packet per connected player, filled by `fill` after the header.
@@ -146,20 +107,42 @@ void SaveIfRegistered(TChannels& channels, TChannelRec& channel) {
   if (channel.IsRegistered()) channels.SaveChannel(&channel);
 }
 
-// The channel named by the request when the requester holds `permission`
-// in it; nullptr after answering with the refusal.
-TChannelRec* EditableChannel(TQVUDPListener& listener, const TPacket& request, int32_t channelId,
-                             const TClientRec& requester, TUserPermissions permission) {
-  TChannelRec* channel = listener.Channels().GetChannelById(channelId);
-  if (!channel) {
-    Refuse(listener, request, peChannelIdNotFound);
-    return nullptr;
-  }
+// The channel the requester may edit with `permission`: 0 with `channel`
+// set, or the refusal.
+int32_t EditableChannel(TQVUDPListener& listener, int32_t channelId, const TClientRec& requester,
+                        TUserPermissions permission, TChannelRec*& channel) {
+  channel = listener.Channels().GetChannelById(channelId);
+  if (!channel) return peChannelIdNotFound;
   if (!listener.CheckClientChannelPermission(channel, &requester, permission)) {
-    Refuse(listener, request, peInsufficientPermission);
-    return nullptr;
+    return peInsufficientPermission;
   }
-  return channel;
+  return 0;
+}
+
+// --- CMD_cs_ChannelChangeTopic, CMD_cs_ChannelChangeDescription ---
+
+struct TChannelText {
+  TUserPermissions Permission;
+  size_t Max;
+  std::string TChannelRec::*Field;
+  uint16_t Notification;
+};
+constexpr TChannelText kTopicText{upChannelEditTopic, kChannelTopicMax, &TChannelRec::Topic,
+                                  CMD_sc_NotifyChannelTopicChanged};
+constexpr TChannelText kDescriptionText{upChannelEditDescription, kChannelDescriptionMax,
+                                        &TChannelRec::Description, CMD_sc_NotifyChannelDescriptionChanged};
+
+int32_t ChangeChannelText(TQVUDPListener& listener, const TClientRec& requester, TPacket& request,
+                          const TChannelText& text) {
+  const int32_t id = ChannelIdOf(request);
+  request.SetPosition(ChannelCommandLayout::Value);
+  std::string value = Cut(request.ReadCString(), text.Max);
+  TChannelRec* channel = nullptr;
+  if (int32_t code = EditableChannel(listener, id, requester, text.Permission, channel)) return code;
+  channel->*text.Field = std::move(value);
+  SaveIfRegistered(listener.Channels(), *channel);
+  NotifyChannelText(listener, text.Notification, *channel, requester.PlayerId, channel->*text.Field);
+  return 0;
 }
 
 // --- CMD_cs_ChannelCreate ---
@@ -261,7 +244,9 @@ int32_t CheckPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, co
   if (Sets(from, to, cfDefault) && !listener.HasPermission(&requester, upChannelCreateDefault)) {
     return peInsufficientPermission;
   }
-  if (Clears(from, to, cfHierarchical) && listener.Channels().HasSubChannels(&channel)) return peSubChannelsPresent;
+  if (Clears(from, to, cfHierarchical) && listener.Channels().HasSubChannels(&channel)) {
+    return peSubChannelsPresent;
+  }
   if (Clears(from, to, cfDefault)) return peDefaultChannelNotDeletable;
   return 0;
 }
@@ -339,181 +324,117 @@ void ApplyPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, uint3
 // ---------------------------------------------------------------------------
 // Commands
 
-void TQVUDPListener::CMD_cs_ChannelCreate() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    std::unique_ptr<TChannelRec> channel = ReadNewChannel(Packet());
-    if (int32_t code = CheckChannelCreate(*this, *channel, *requester)) return Refuse(*this, Packet(), code);
-    if (!channel->IsSubChannel() && (channel->Flags & cfDefault)) {
-      // The default channel is always registered (an unregistered one would
-      // leave the next start without any), and holds the server's maximum.
-      channel->Flags &= static_cast<uint16_t>(~cfUnregistered);
-      channel->MaxUsers = Server().Settings().MaxUsers;
-    }
-    const int32_t id = Channels().AddChannel(std::move(channel));
-    if (id < 0) return Refuse(*this, Packet(), id);
-    for (int32_t former : ChangedIds(Channels())) NotifyChannelPropertiesChanged(former, requester->PlayerId);
-    NotifyChannelCreated(id, requester->PlayerId);
-    if (TChannelRec* created = Channels().GetChannelById(id)) MakeCreatorChannelAdmin(*this, *requester, *created);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelCreate", e);
+int32_t TQVUDPListener::CMD_cs_ChannelCreate(TClientRec* requester, TPacket& request) {
+  std::unique_ptr<TChannelRec> channel = ReadNewChannel(request);
+  if (int32_t code = CheckChannelCreate(*this, *channel, *requester)) return code;
+  if (!channel->IsSubChannel() && (channel->Flags & cfDefault)) {
+    // The default channel is always registered (an unregistered one would
+    // leave the next start without any), and holds the server's maximum.
+    channel->Flags &= static_cast<uint16_t>(~cfUnregistered);
+    channel->MaxUsers = Server().Settings().MaxUsers;
   }
+  const int32_t id = Channels().AddChannel(std::move(channel));
+  if (id < 0) return id;
+  for (int32_t former : ChangedIds(Channels())) NotifyChannelPropertiesChanged(former, requester->PlayerId);
+  NotifyChannelCreated(id, requester->PlayerId);
+  if (TChannelRec* created = Channels().GetChannelById(id)) MakeCreatorChannelAdmin(*this, *requester, *created);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangePassword() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    Packet().SetPosition(ChannelCommandLayout::Value);
-    const TText29 password = Packet().ReadText(kShortTextField);
-    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditPassword);
-    if (!channel) return;
-    if (channel->IsSubChannel() && !password.empty()) return Refuse(*this, Packet(), peSubChannelPassword);
-    channel->Password = password;
-    if (password.empty()) {
-      channel->Flags &= static_cast<uint16_t>(~cfPassword);
-    } else {
-      channel->Flags |= cfPassword;
-    }
-    TPacketPtr reply = NewCommandPacket(CMD_sc_ChannelChangePasswordReply, requester->ConnectionId,
-                                        requester->PlayerId);
-    reply->SetSize(PasswordChangedLayout::Size);
-    reply->SetU32(PasswordChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
-    SendPacket(std::move(reply));
-    SaveIfRegistered(Channels(), *channel);
-    NotifyChannelPropertiesChanged(channel->Id, requester->PlayerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangePassword", e);
+int32_t TQVUDPListener::CMD_cs_ChannelChangePassword(TClientRec* requester, TPacket& request) {
+  const int32_t id = ChannelIdOf(request);
+  request.SetPosition(ChannelCommandLayout::Value);
+  const TText29 password = request.ReadText(kShortTextField);
+  TChannelRec* channel = nullptr;
+  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditPassword, channel)) return code;
+  if (channel->IsSubChannel() && !password.empty()) return peSubChannelPassword;
+  channel->Password = password;
+  if (password.empty()) {
+    channel->Flags &= static_cast<uint16_t>(~cfPassword);
+  } else {
+    channel->Flags |= cfPassword;
   }
+  TPacketPtr reply = NewCommandPacket(CMD_sc_ChannelChangePasswordReply, requester->ConnectionId,
+                                      requester->PlayerId);
+  reply->SetSize(PasswordChangedLayout::Size);
+  reply->SetU32(PasswordChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
+  SendPacket(std::move(reply));
+  SaveIfRegistered(Channels(), *channel);
+  NotifyChannelPropertiesChanged(channel->Id, requester->PlayerId);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangeProperties() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    const uint16_t flags = Packet().GetU16(ChannelCommandLayout::Value);
-    const uint16_t codec = Packet().GetU16(ChannelCommandLayout::Codec);
-    TChannelRec* channel = Channels().GetChannelById(id);
-    if (!channel) return Refuse(*this, Packet(), peChannelIdNotFound);
-    if (int32_t code = CheckPropertiesChange(*this, *channel, *requester, flags, codec)) {
-      return Refuse(*this, Packet(), code);
-    }
-    ApplyPropertiesChange(*this, *channel, requester->PlayerId, flags, codec);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangeProperties", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelChangeProperties(TClientRec* requester, TPacket& request) {
+  const int32_t id = ChannelIdOf(request);
+  const uint16_t flags = request.GetU16(ChannelCommandLayout::Value);
+  const uint16_t codec = request.GetU16(ChannelCommandLayout::Codec);
+  TChannelRec* channel = Channels().GetChannelById(id);
+  if (!channel) return peChannelIdNotFound;
+  if (int32_t code = CheckPropertiesChange(*this, *channel, *requester, flags, codec)) return code;
+  ApplyPropertiesChange(*this, *channel, requester->PlayerId, flags, codec);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangeName() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    Packet().SetPosition(ChannelCommandLayout::Value);
-    const std::string name = Cut(Packet().ReadCString(), kChannelNameMax);
-    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditName);
-    if (!channel) return;
-    // The channel itself counts: a change of letter case alone is refused.
-    if (Channels().GetChannelByName(name, channel->ParentId)) return Refuse(*this, Packet(), peChannelExists);
-    channel->Name = name;
-    SaveIfRegistered(Channels(), *channel);
-    NotifyChannelText(*this, CMD_sc_NotifyChannelNameChanged, *channel, requester->PlayerId, channel->Name);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangeName", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelChangeName(TClientRec* requester, TPacket& request) {
+  const int32_t id = ChannelIdOf(request);
+  request.SetPosition(ChannelCommandLayout::Value);
+  const std::string name = Cut(request.ReadCString(), kChannelNameMax);
+  TChannelRec* channel = nullptr;
+  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditName, channel)) return code;
+  // The channel itself counts: a change of letter case alone is refused.
+  if (Channels().GetChannelByName(name, channel->ParentId)) return peChannelExists;
+  channel->Name = name;
+  SaveIfRegistered(Channels(), *channel);
+  NotifyChannelText(*this, CMD_sc_NotifyChannelNameChanged, *channel, requester->PlayerId, channel->Name);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangeTopic() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    Packet().SetPosition(ChannelCommandLayout::Value);
-    std::string topic = Cut(Packet().ReadCString(), kChannelTopicMax);
-    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditTopic);
-    if (!channel) return;
-    channel->Topic = std::move(topic);
-    SaveIfRegistered(Channels(), *channel);
-    NotifyChannelText(*this, CMD_sc_NotifyChannelTopicChanged, *channel, requester->PlayerId, channel->Topic);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangeTopic", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelChangeTopic(TClientRec* requester, TPacket& request) {
+  return ChangeChannelText(*this, *requester, request, kTopicText);
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangeDescription() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    Packet().SetPosition(ChannelCommandLayout::Value);
-    std::string description = Cut(Packet().ReadCString(), kChannelDescriptionMax);
-    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditDescription);
-    if (!channel) return;
-    channel->Description = std::move(description);
-    SaveIfRegistered(Channels(), *channel);
-    NotifyChannelText(*this, CMD_sc_NotifyChannelDescriptionChanged, *channel, requester->PlayerId,
-                      channel->Description);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangeDescription", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelChangeDescription(TClientRec* requester, TPacket& request) {
+  return ChangeChannelText(*this, *requester, request, kDescriptionText);
 }
 
-void TQVUDPListener::CMD_cs_ChannelDestroy() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    TChannelRec* channel = Channels().GetChannelById(id);
-    if (!channel) return Refuse(*this, Packet(), peChannelIdNotFound);
-    // The admin of a channel may delete its sub-channels.
-    const bool allowed = CheckClientChannelPermission(channel, requester, upChannelDelete) ||
-                         (channel->IsSubChannel() &&
-                          CheckClientChannelPermission(Channels().GetMainChannel(id), requester, upChannelDelete));
-    if (!allowed) return Refuse(*this, Packet(), peInsufficientPermission);
-    // The whole tree goes, so a player in any of its sub-channels keeps it:
-    // nobody may be left in a channel that no longer exists.
-    if (ChannelTreeHoldsPlayers(channel)) return Refuse(*this, Packet(), peChannelNotEmpty);
-    if (channel->Flags & cfDefault) return Refuse(*this, Packet(), peDefaultChannelNotDeletable);
-    if (int32_t code = Channels().DeleteChannelTree(id); code < 0) return Refuse(*this, Packet(), code);
-    for (int32_t deleted : ChangedIds(Channels())) NotifyChannelDestroyed(deleted, requester->PlayerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelDestroy", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelDestroy(TClientRec* requester, TPacket& request) {
+  const int32_t id = ChannelIdOf(request);
+  TChannelRec* channel = Channels().GetChannelById(id);
+  if (!channel) return peChannelIdNotFound;
+  // The admin of a channel may delete its sub-channels.
+  const bool allowed = CheckClientChannelPermission(channel, requester, upChannelDelete) ||
+                       (channel->IsSubChannel() &&
+                        CheckClientChannelPermission(Channels().GetMainChannel(id), requester, upChannelDelete));
+  if (!allowed) return peInsufficientPermission;
+  // The whole tree goes, so a player in any of its sub-channels keeps it:
+  // nobody may be left in a channel that no longer exists.
+  if (ChannelTreeHoldsPlayers(channel)) return peChannelNotEmpty;
+  if (channel->Flags & cfDefault) return peDefaultChannelNotDeletable;
+  if (int32_t code = Channels().DeleteChannelTree(id); code < 0) return code;
+  for (int32_t deleted : ChangedIds(Channels())) NotifyChannelDestroyed(deleted, requester->PlayerId);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangeMaxUsers() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    const uint16_t maxUsers = Packet().GetU16(ChannelCommandLayout::Value);
-    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditMaxUsers);
-    if (!channel) return;
-    channel->MaxUsers = maxUsers;
-    SaveIfRegistered(Channels(), *channel);
-    NotifyChannelMaxUsersChanged(channel->Id, requester->PlayerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangeMaxUsers", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelChangeMaxUsers(TClientRec* requester, TPacket& request) {
+  const int32_t id = ChannelIdOf(request);
+  const uint16_t maxUsers = request.GetU16(ChannelCommandLayout::Value);
+  TChannelRec* channel = nullptr;
+  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditMaxUsers, channel)) return code;
+  channel->MaxUsers = maxUsers;
+  SaveIfRegistered(Channels(), *channel);
+  NotifyChannelMaxUsersChanged(channel->Id, requester->PlayerId);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_ChannelChangeOrder() {
-  try {
-    TClientRec* requester = Requester(CurrentPlayer());
-    if (!requester) return;
-    const int32_t id = ChannelIdOf(Packet());
-    const uint16_t order = Packet().GetU16(ChannelCommandLayout::Value);
-    TChannelRec* channel = EditableChannel(*this, Packet(), id, *requester, upChannelEditOrder);
-    if (!channel) return;
-    channel->Order = order;
-    SaveIfRegistered(Channels(), *channel);
-    NotifyChannelValue(*this, CMD_sc_NotifyChannelOrderChanged, *channel, channel->Order, requester->PlayerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_ChannelChangeOrder", e);
-  }
+int32_t TQVUDPListener::CMD_cs_ChannelChangeOrder(TClientRec* requester, TPacket& request) {
+  const int32_t id = ChannelIdOf(request);
+  const uint16_t order = request.GetU16(ChannelCommandLayout::Value);
+  TChannelRec* channel = nullptr;
+  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditOrder, channel)) return code;
+  channel->Order = order;
+  SaveIfRegistered(Channels(), *channel);
+  NotifyChannelValue(*this, CMD_sc_NotifyChannelOrderChanged, *channel, channel->Order, requester->PlayerId);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,35 +18,8 @@ namespace qv {
 
 namespace {
 
-struct SendTextLayout {
-  static constexpr size_t Value = 24, TargetKind = 28, TargetId = 29, Text = 33;
-};
-struct TextMessageLayout {
-  static constexpr size_t Value = 24, TargetKind = 28, Nick = 29, Text = 59;
-};
 enum : uint8_t { tkEverybody = 0, tkChannel = 1, tkPlayer = 2 };
 
-struct ConnectionInfoLayout {
-  static constexpr size_t PlayerId = 24, OnlineSeconds = 28, PacketLoss = 32, RoundTrip = 34,
-                          IdleSeconds = 36, Version = 40, PacketsSent = 48, BytesSent = 52,
-                          PacketsReceived = 56, BytesReceived = 60, Ip = 64, Port = 94, LoginName = 96,
-                          ChannelId = 126, ChannelPrivileges = 130, PlayerPrivileges = 132,
-                          Platform = 134, Size = 164;
-};
-struct ServerInfoLayout {
-  static constexpr size_t Uptime = 24, Version = 32, Players = 40, PacketsReceived = 44,
-                          BytesReceived = 52, PacketsSent = 60, BytesSent = 68, InPerSecond = 76,
-                          OutPerSecond = 80, InPerMinute = 84, OutPerMinute = 88, Logins = 92, Size = 100;
-};
-struct BanIpLayout {
-  static constexpr size_t Unused = 24, Ip = 26;
-};
-struct BanIpPlayerLayout {
-  static constexpr size_t PlayerId = 24, Minutes = 28, Reason = 30;
-};
-struct UnbanIpLayout {
-  static constexpr size_t Ip = 24;
-};
 
 // The longest command a client takes in one piece; replies stay within it.
 constexpr size_t kMaxReply = TSingleConnection::kMaxMessageSize;
@@ -77,34 +50,25 @@ void SetU64(TPacket& p, size_t offset, uint64_t value) {
 // ---------------------------------------------------------------------------
 // Text messages
 
-void TQVUDPListener::CMD_cs_InfoSendText() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    TPacket& p = Packet();
-    const uint32_t value = p.GetU32(SendTextLayout::Value);
-    const uint8_t kind = p.GetU8(SendTextLayout::TargetKind);
-    const uint32_t targetId = p.GetU32(SendTextLayout::TargetId);
-    bool allowed = true;
-    if (kind == tkPlayer) {
-      allowed = HasPermission(requester, upSendTextToPlayer);
-    } else if (kind == tkChannel) {
-      const bool own = static_cast<int32_t>(targetId) == requester->ChannelId;
-      allowed = HasPermission(requester, upSendTextToAllChannel) ||
-                (own && HasPermission(requester, upSendTextToOwnChannel));
-    } else if (kind == tkEverybody) {
-      allowed = HasPermission(requester, upSendTextToAll);
-    }
-    if (!allowed) {
-      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
-      return;
-    }
-    p.SetPosition(SendTextLayout::Text);
-    const std::string text = p.ReadCString();
-    SendTextMessage(*requester, value, kind, targetId, text);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_InfoSendText", e);
+int32_t TQVUDPListener::CMD_cs_InfoSendText(TClientRec* requester, TPacket& p) {
+  const uint32_t value = p.GetU32(SendTextLayout::Value);
+  const uint8_t kind = p.GetU8(SendTextLayout::TargetKind);
+  const uint32_t targetId = p.GetU32(SendTextLayout::TargetId);
+  bool allowed = true;
+  if (kind == tkPlayer) {
+    allowed = HasPermission(requester, upSendTextToPlayer);
+  } else if (kind == tkChannel) {
+    const bool own = static_cast<int32_t>(targetId) == requester->ChannelId;
+    allowed = HasPermission(requester, upSendTextToAllChannel) ||
+              (own && HasPermission(requester, upSendTextToOwnChannel));
+  } else if (kind == tkEverybody) {
+    allowed = HasPermission(requester, upSendTextToAll);
   }
+  if (!allowed) return peInsufficientPermission;
+  p.SetPosition(SendTextLayout::Text);
+  const std::string text = p.ReadCString();
+  SendTextMessage(*requester, value, kind, targetId, text);
+  return 0;
 }
 
 // A target that does not exist, and an unknown kind, reach nobody.
@@ -134,20 +98,11 @@ void TQVUDPListener::SendTextMessage(const TClientRec& from, uint32_t value, uin
 // ---------------------------------------------------------------------------
 // Information requests
 
-void TQVUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    TPacket& p = Packet();
-    const TClientRec* target = Clients().GetClientByID(p.GetU32(ConnectionInfoLayout::PlayerId));
-    if (!target) {
-      SendError(pePlayerIdNotFound, p.CommandType(), p.Sequence());
-      return;
-    }
-    SendPacket(NewConnectionInfoReply(*requester, *target));
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_InfoRequestPlayerConnectionInfoOnId", e);
-  }
+int32_t TQVUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId(TClientRec* requester, TPacket& p) {
+  const TClientRec* target = Clients().GetClientByID(p.GetU32(ConnectionInfoRequestLayout::PlayerId));
+  if (!target) return pePlayerIdNotFound;
+  SendPacket(NewConnectionInfoReply(*requester, *target));
+  return 0;
 }
 
 // Address and port of another player are for server admins only.
@@ -181,113 +136,84 @@ TPacketPtr TQVUDPListener::NewConnectionInfoReply(const TClientRec& to, const TC
   return r;
 }
 
-void TQVUDPListener::CMD_cs_InfoRequestServerInfo() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    using L = ServerInfoLayout;
-    const TBufferStatistics stats = Buffer().GetStatistics();
-    const TServerSettings settings = server_.Settings();
-    TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyServerInfo, requester->ConnectionId, requester->PlayerId);
-    r->SetSize(L::Size);
-    r->SetU32(L::Uptime, server_.Uptime());
-    for (size_t i = 0; i < settings.Version.size(); ++i) r->SetU16(L::Version + 2 * i, settings.Version[i]);
-    r->SetU32(L::Players, static_cast<uint32_t>(Clients().Count()));
-    SetU64(*r, L::PacketsReceived, stats.PacketsReceived);
-    SetU64(*r, L::BytesReceived, stats.BytesReceived);
-    SetU64(*r, L::PacketsSent, stats.PacketsSent);
-    SetU64(*r, L::BytesSent, stats.BytesSent);
-    r->SetU32(L::InPerSecond, Rounded(stats.Incoming.PerSecond));
-    r->SetU32(L::OutPerSecond, Rounded(stats.Outgoing.PerSecond));
-    r->SetU32(L::InPerMinute, Rounded(stats.Incoming.PerMinute));
-    r->SetU32(L::OutPerMinute, Rounded(stats.Outgoing.PerMinute));
-    r->SetU32(L::Logins, server_.LoginsSinceNotify.load());
-    SendPacket(std::move(r));
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_InfoRequestServerInfo", e);
-  }
+int32_t TQVUDPListener::CMD_cs_InfoRequestServerInfo(TClientRec* requester, TPacket&) {
+  using L = ServerInfoLayout;
+  const TBufferStatistics stats = Buffer().GetStatistics();
+  const TServerSettings settings = server_.Settings();
+  TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyServerInfo, requester->ConnectionId, requester->PlayerId);
+  r->SetSize(L::Size);
+  r->SetU32(L::Uptime, server_.Uptime());
+  for (size_t i = 0; i < settings.Version.size(); ++i) r->SetU16(L::Version + 2 * i, settings.Version[i]);
+  r->SetU32(L::Players, static_cast<uint32_t>(Clients().Count()));
+  SetU64(*r, L::PacketsReceived, stats.PacketsReceived);
+  SetU64(*r, L::BytesReceived, stats.BytesReceived);
+  SetU64(*r, L::PacketsSent, stats.PacketsSent);
+  SetU64(*r, L::BytesSent, stats.BytesSent);
+  r->SetU32(L::InPerSecond, Rounded(stats.Incoming.PerSecond));
+  r->SetU32(L::OutPerSecond, Rounded(stats.Outgoing.PerSecond));
+  r->SetU32(L::InPerMinute, Rounded(stats.Incoming.PerMinute));
+  r->SetU32(L::OutPerMinute, Rounded(stats.Outgoing.PerMinute));
+  r->SetU32(L::Logins, server_.LoginsSinceNotify.load());
+  SendPacket(std::move(r));
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_InfoRequestBanIpList() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyBanIpList, requester->ConnectionId, requester->PlayerId);
-    r->WriteU32(0);
-    uint32_t count = 0;
-    {
-      std::lock_guard<std::mutex> lock(server_.Lock);
-      const TStorageContainer* bans = server_.Bans.get();
-      // A list too long for one reply ends with the last ban that fits; the
-      // count says how many the reply holds.
-      for (size_t i = 0; bans && i < bans->Count(); ++i) {
-        const TStorageRow& row = bans->RowAt(i);
-        const std::string ip = row.AsString("s_ban_ip");
-        const std::string by = row.AsString("s_ban_by");
-        if (r->Size() + ip.size() + by.size() + 4 > kMaxReply) break;
-        r->WriteCString(ip);
-        r->WriteU16(static_cast<uint16_t>(row.AsInteger("i_ban_minutes")));
-        r->WriteCString(by);
-        ++count;
-      }
+int32_t TQVUDPListener::CMD_cs_InfoRequestBanIpList(TClientRec* requester, TPacket&) {
+  TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyBanIpList, requester->ConnectionId, requester->PlayerId);
+  r->WriteU32(0);
+  uint32_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(server_.Lock);
+    const TStorageContainer* bans = server_.Bans.get();
+    // A list too long for one reply ends with the last ban that fits; the
+    // count says how many the reply holds.
+    for (size_t i = 0; bans && i < bans->Count(); ++i) {
+      const TStorageRow& row = bans->RowAt(i);
+      const std::string ip = row.AsString("s_ban_ip");
+      const std::string by = row.AsString("s_ban_by");
+      if (r->Size() + ip.size() + by.size() + 4 > kMaxReply) break;
+      r->WriteCString(ip);
+      r->WriteU16(static_cast<uint16_t>(row.AsInteger("i_ban_minutes")));
+      r->WriteCString(by);
+      ++count;
     }
-    r->SetU32(24, count);
-    SendPacket(std::move(r));
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_InfoRequestBanIpList", e);
   }
+  r->SetU32(24, count);
+  SendPacket(std::move(r));
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Bans
 
-void TQVUDPListener::CMD_cs_PlayerBanIp() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    TPacket& p = Packet();
-    p.GetU16(BanIpLayout::Unused);  // a request without it is truncated
-    p.SetPosition(BanIpLayout::Ip);
-    const std::string ip = p.ReadCString();
-    if (!HasPermission(requester, upAdminBanIp)) {
-      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
-      return;
-    }
-    if (!UsableBanIp(ip)) return;
-    StoreBan(*requester, ip, 0);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerBanIp", e);
-  }
+int32_t TQVUDPListener::CMD_cs_PlayerBanIp(TClientRec* requester, TPacket& p) {
+  p.SetPosition(BanIpLayout::Ip);
+  const std::string ip = p.ReadCString();
+  if (!HasPermission(requester, upAdminBanIp)) return peInsufficientPermission;
+  if (!UsableBanIp(ip)) return 0;
+  StoreBan(*requester, ip, 0);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerBanIpPlayer() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    TPacket& p = Packet();
-    const uint32_t targetId = p.GetU32(BanIpPlayerLayout::PlayerId);
-    const uint16_t minutes = p.GetU16(BanIpPlayerLayout::Minutes);
-    p.SetPosition(BanIpPlayerLayout::Reason);
-    const std::string reason = p.ReadText(kShortTextField);
-    TClientRec* target = Clients().GetClientByID(targetId);
-    int32_t refusal = 0;
-    if (!HasPermission(requester, upAdminBanIp)) {
-      refusal = peInsufficientPermission;
-    } else if (!target) {
-      refusal = pePlayerIdNotFound;
-    } else if ((target->PlayerPrivileges & spSA) && !(requester->PlayerPrivileges & spSA)) {
-      refusal = peInsufficientPermission;
-    }
-    if (refusal != 0) {
-      SendError(refusal, p.CommandType(), p.Sequence());
-      return;
-    }
-    const std::string ip = Buffer().GetConnectionInfo(target->PlayerId).Ip;
-    if (UsableBanIp(ip)) StoreBan(*requester, ip, minutes);
-    RemoveBannedPlayer(*target, reason, requester->PlayerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerBanIpPlayer", e);
+int32_t TQVUDPListener::CMD_cs_PlayerBanIpPlayer(TClientRec* requester, TPacket& p) {
+  const uint32_t targetId = p.GetU32(BanIpPlayerLayout::PlayerId);
+  const uint16_t minutes = p.GetU16(BanIpPlayerLayout::Minutes);
+  p.SetPosition(BanIpPlayerLayout::Reason);
+  const std::string reason = p.ReadText(kShortTextField);
+  TClientRec* target = Clients().GetClientByID(targetId);
+  int32_t refusal = 0;
+  if (!HasPermission(requester, upAdminBanIp)) {
+    refusal = peInsufficientPermission;
+  } else if (!target) {
+    refusal = pePlayerIdNotFound;
+  } else if ((target->PlayerPrivileges & spSA) && !(requester->PlayerPrivileges & spSA)) {
+    refusal = peInsufficientPermission;
   }
+  if (refusal != 0) return refusal;
+  const std::string ip = Buffer().GetConnectionInfo(target->PlayerId).Ip;
+  if (UsableBanIp(ip)) StoreBan(*requester, ip, minutes);
+  RemoveBannedPlayer(*target, reason, requester->PlayerId);
+  return 0;
 }
 
 // The player's own copy of the notification ends his connection; one whose
@@ -299,31 +225,22 @@ void TQVUDPListener::RemoveBannedPlayer(TClientRec& target, const std::string& r
   SendPacket(NewLeftScopePacket(target, target.PlayerId, lrKicked, reason, actingPlayerId), true);
 }
 
-void TQVUDPListener::CMD_cs_PlayerUnbanIp() {
-  try {
-    TClientRec* requester = CurrentPlayer();
-    if (!requester) return;
-    TPacket& p = Packet();
-    p.SetPosition(UnbanIpLayout::Ip);
-    const std::string ip = p.ReadCString();
-    if (!HasPermission(requester, upAdminBanIp)) {
-      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
-      return;
+int32_t TQVUDPListener::CMD_cs_PlayerUnbanIp(TClientRec* requester, TPacket& p) {
+  p.SetPosition(UnbanIpLayout::Ip);
+  const std::string ip = p.ReadCString();
+  if (!HasPermission(requester, upAdminBanIp)) return peInsufficientPermission;
+  if (!UsableBanIp(ip)) return 0;
+  const TScriptStorage& storage = server_.Storage;
+  if (storage.Valid()) {
+    TStorageLock lock(*storage);
+    if (storage.Load("delete_ban_ip.sql")) {
+      storage->SetParamInteger(":iServerID", server_.ServerId);
+      storage->SetParamString(":sIP", ip);
+      storage->ExecSQL();
     }
-    if (!UsableBanIp(ip)) return;
-    const TScriptStorage& storage = server_.Storage;
-    if (storage.Valid()) {
-      TStorageLock lock(*storage);
-      if (storage.Load("delete_ban_ip.sql")) {
-        storage->SetParamInteger(":iServerID", server_.ServerId);
-        storage->SetParamString(":sIP", ip);
-        storage->ExecSQL();
-      }
-    }
-    server_.ReloadBans();
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerUnbanIp", e);
   }
+  server_.ReloadBans();
+  return 0;
 }
 
 // Stores the ban and rereads the ban list, so that the next login from the

@@ -11,38 +11,10 @@ namespace qv {
 
 namespace {
 
-// Login results carried in CMD_sc_LoginStep2.
-enum : int32_t {
-  lcAccepted = 1,
-  lcBadLogin = -1,
-  lcServerFull = -2,
-  lcNickNameInUse = -4,
-  lcVersionNotSupported = -5,
-  lcBanned = -6,
-  lcLoginNameInUse = -7,
-  lcNoAccount = -21,
-};
 
-// CMD_cs_LoginStep1 request.
-struct LoginRequestLayout {
-  static constexpr size_t ClientName = 20, Platform = 50, Version = 80, UniqueNick = 88,
-                          ServerPasswordFlag = 89, LoginName = 90, Password = 120, NickName = 150,
-                          Size = 180;
-};
 
-// CMD_sc_LoginStep2 reply.
-struct LoginReplyLayout {
-  static constexpr size_t ServerName = 20, Platform = 50, Version = 80, Result = 88, Codecs = 92,
-                          ServerFlags = 100, Permissions = 102, MaxPlayers = 168, ConnectionId = 172,
-                          PlayerId = 176, Welcome = 180, Size = 436;
-};
 constexpr size_t kPermissionSetBytes = 11;
 
-// CMD_cs_LoginStep3 request.
-struct LoginStep3Layout {
-  static constexpr size_t Step3Flag = 25, Channel = 26, SubChannel = 56, Password = 86,
-                          UploadBandwidth = 116, Size = 120;
-};
 
 constexpr size_t kChannelListFlushSize = 472;  // with the next head it could pass 560
 constexpr size_t kPlayerListSize = 468;
@@ -101,30 +73,6 @@ void WritePermissionTable(TPacket& p, const TPermissionTable& table) {
 
 namespace {
 
-TPacketPtr NewLoginReply(const TClientRec& player, int32_t result) {
-  TPacketPtr p = NewControlPacket(qv::CMD_sc_LoginStep2, 0, player.PlayerId);
-  p->SetSize(LoginReplyLayout::Size);
-  p->SetU32(LoginReplyLayout::Result, static_cast<uint32_t>(result));
-  p->SetU32(LoginReplyLayout::ConnectionId, player.ConnectionId);
-  p->SetU32(LoginReplyLayout::PlayerId, player.PlayerId);
-  return p;
-}
-
-void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
-  p.SetPosition(LoginReplyLayout::ServerName);
-  p.WriteText(s.Name, kShortTextField);
-  p.WriteText(s.Platform, kShortTextField);
-  for (uint16_t n : s.Version) p.WriteU16(n);
-  p.WriteI32(result);
-  p.WriteU32(s.CodecMask());
-  p.WriteU32(0);
-  p.WriteU16(s.ServerFlags);
-  WritePermissionTable(p, s.Permissions);
-  p.WriteU32(s.MaxUsers);
-  p.SetPosition(LoginReplyLayout::Welcome);
-  p.WriteText(s.WelcomeMessage, kLongTextField);
-}
-
 const char* LoginRefusalReason(int32_t code) {
   switch (code) {
     case lcBadLogin: return "Bad Login";
@@ -151,6 +99,30 @@ TPacketPtr NewPlayerListPacket(const TClientRec& to, uint16_t commandType) {
 
 }  // namespace
 
+TPacketPtr NewLoginReply(const TClientRec& player, int32_t result) {
+  TPacketPtr p = NewControlPacket(qv::CMD_sc_LoginStep2, 0, player.PlayerId);
+  p->SetSize(LoginReplyLayout::Size);
+  p->SetU32(LoginReplyLayout::Result, static_cast<uint32_t>(result));
+  p->SetU32(LoginReplyLayout::ConnectionId, player.ConnectionId);
+  p->SetU32(LoginReplyLayout::PlayerId, player.PlayerId);
+  return p;
+}
+
+void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
+  p.SetPosition(LoginReplyLayout::ServerName);
+  p.WriteText(s.Name, kShortTextField);
+  p.WriteText(s.Platform, kShortTextField);
+  for (uint16_t n : s.Version) p.WriteU16(n);
+  p.WriteI32(result);
+  p.WriteU32(s.CodecMask());
+  p.WriteU32(0);
+  p.WriteU16(s.ServerFlags);
+  WritePermissionTable(p, s.Permissions);
+  p.WriteU32(s.MaxUsers);
+  p.SetPosition(LoginReplyLayout::Welcome);
+  p.WriteText(s.WelcomeMessage, kLongTextField);
+}
+
 void WritePlayerEntry(TPacket& p, const TClientRec& player) {
   p.WriteU32(player.PlayerId);
   p.WriteI32(player.ChannelId);
@@ -175,40 +147,36 @@ TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t 
 // ---------------------------------------------------------------------------
 // Step 1: the request and the verdict
 
-void TQVUDPListener::CMD_cs_LoginStep1() {
-  try {
-    TPacket& request = Packet();
-    TLoginRequest r = ReadLoginRequest(request);
-    std::unique_ptr<TClientRec> rec = NewClient();
-    rec->ConnectionId = Clients().GetNewConnectionID();
-    rec->ClientName = r.ClientName;
-    rec->ClientPlatform = r.ClientPlatform;
-    rec->ClientVersion = r.Version;
-    rec->LoginComplete = false;
-    int32_t code = 0;
-    if (r.Version[2] < 28 && r.Version[3] < 40) {
-      code = lcVersionNotSupported;
-    } else {
-      code = ReadLoginIdentity(*rec, r);
-    }
-    rec->PlayerId = static_cast<uint32_t>(Clients().NextPlayerId());
-    Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
-    const TServerSettings settings = server_.Settings();
-    if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
-      code = lcBadLogin;
-    }
-    if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
-    if (code != 0) {
-      LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
-                            LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
-                            rec->LoginName.str(), VersionText(*rec)));
-      SendPacket(NewLoginReply(*rec, code), true);
-      return;
-    }
-    AdmitLogin(std::move(rec), r, settings);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_LoginStep1", e);
+int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
+  TLoginRequest r = ReadLoginRequest(request);
+  std::unique_ptr<TClientRec> rec = NewClient();
+  rec->ConnectionId = Clients().GetNewConnectionID();
+  rec->ClientName = r.ClientName;
+  rec->ClientPlatform = r.ClientPlatform;
+  rec->ClientVersion = r.Version;
+  rec->LoginComplete = false;
+  int32_t code = 0;
+  if (r.Version[2] < 28 && r.Version[3] < 40) {
+    code = lcVersionNotSupported;
+  } else {
+    code = ReadLoginIdentity(*rec, r);
   }
+  rec->PlayerId = static_cast<uint32_t>(Clients().NextPlayerId());
+  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
+  const TServerSettings settings = server_.Settings();
+  if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
+    code = lcBadLogin;
+  }
+  if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
+  if (code != 0) {
+    LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
+                          LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
+                          rec->LoginName.str(), VersionText(*rec)));
+    SendPacket(NewLoginReply(*rec, code), true);
+    return 0;
+  }
+  AdmitLogin(std::move(rec), r, settings, request);
+  return 0;
 }
 
 // Steps 4 to 6: the names and, for an account, its privileges. 0 or a code.
@@ -237,7 +205,7 @@ int32_t TQVUDPListener::ReadLoginIdentity(TClientRec& rec, const TLoginRequest& 
 
 // Step 12 and 13: the full reply; an accepted player joins the list.
 void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
-                                const TServerSettings& settings) {
+                                const TServerSettings& settings, const TPacket& request) {
   int32_t result = lcAccepted;
   if (Clients().Count() >= settings.MaxUsers) {
     result = lcServerFull;
@@ -256,7 +224,7 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
     return;
   }
   SendPacket(std::move(reply));
-  LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", Packet().PeerIp(),
+  LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
                         rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));
   if (!Clients().AddClient(std::move(rec))) LogError("CMD_cs_LoginStep1: player id already in use");
 }
@@ -281,39 +249,34 @@ std::string TQVUDPListener::GetGuestPlayerName(std::string_view nick) const {
 // ---------------------------------------------------------------------------
 // Step 3: the channel choice, then the lists
 
-void TQVUDPListener::CMD_cs_LoginStep3() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player) {
-      RequestDisconnect();
-      return;
-    }
-    // A second step 3 would put the player into a second channel's member list.
-    if (player->LoginComplete) return;
-    TPacket& p = Packet();
-    if (p.Size() < LoginStep3Layout::Size) throw EStreamError("Stream read error");
-    player->LoginStep3Flag = p.GetU8(LoginStep3Layout::Step3Flag) == 1;
-    if (player->LoginStep3Flag) {
-      RequestDisconnect();
-      return;
-    }
-    p.SetPosition(LoginStep3Layout::Channel);
-    const TText29 channelName = p.ReadText(kShortTextField);
-    const TText29 subChannelName = p.ReadText(kShortTextField);
-    const TText29 password = p.ReadText(kShortTextField);
-    const int32_t bandwidth = static_cast<int32_t>(p.GetU32(LoginStep3Layout::UploadBandwidth));
-    if (!JoinLoginChannel(*player, channelName, subChannelName, password)) {
-      RequestDisconnect();
-      return;
-    }
-    player->UploadBandwidth = bandwidth;
-    Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
-    CMD_sc_LoginStep4(*player);
-    CMD_sc_LoginStep5(*player);
-    CMD_sc_LoginStep6(*player);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_LoginStep3", e);
+int32_t TQVUDPListener::CMD_cs_LoginStep3(TClientRec* player, TPacket& p) {
+  if (!player) {
+    RequestDisconnect();
+    return 0;
   }
+  // A second step 3 would put the player into a second channel's member list.
+  if (player->LoginComplete) return 0;
+  if (p.Size() < LoginStep3Layout::Size) throw EStreamError("Stream read error");
+  player->LoginStep3Flag = p.GetU8(LoginStep3Layout::Step3Flag) == 1;
+  if (player->LoginStep3Flag) {
+    RequestDisconnect();
+    return 0;
+  }
+  p.SetPosition(LoginStep3Layout::Channel);
+  const TText29 channelName = p.ReadText(kShortTextField);
+  const TText29 subChannelName = p.ReadText(kShortTextField);
+  const TText29 password = p.ReadText(kShortTextField);
+  const int32_t bandwidth = static_cast<int32_t>(p.GetU32(LoginStep3Layout::UploadBandwidth));
+  if (!JoinLoginChannel(*player, channelName, subChannelName, password)) {
+    RequestDisconnect();
+    return 0;
+  }
+  player->UploadBandwidth = bandwidth;
+  Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
+  CMD_sc_LoginStep4(*player);
+  CMD_sc_LoginStep5(*player);
+  CMD_sc_LoginStep6(*player);
+  return 0;
 }
 
 // False when the player must be disconnected.
@@ -384,77 +347,9 @@ void TQVUDPListener::CMD_sc_LoginStep6(TClientRec& to) {
   server_.LoginsSinceNotify.fetch_add(1);
 }
 
-// ---------------------------------------------------------------------------
-// Arrivals and departures
-
-void TQVUDPListener::NotifyPlayerEnteredScope(uint32_t playerId) {
-  const TClientRec* arriving = Clients().GetClientByID(playerId);
-  if (!arriving) return;
-  for (const auto& recipient : Clients().Items()) {
-    if (recipient.get() == arriving || !CheckClientInView(arriving, recipient.get())) continue;
-    auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerEnteredScope, recipient->ConnectionId,
-                                   recipient->PlayerId);
-    WritePlayerEntry(*packet, *arriving);
-    SendPacket(std::move(packet));
-  }
-}
-
-void TQVUDPListener::NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, std::string_view reasonText,
-                                           uint32_t actingPlayerId) {
-  TClientRec* leaving = Clients().GetClientByID(playerId);
-  if (!leaving || !leaving->LoginComplete || leaving->Removing) return;
-  for (const auto& recipient : Clients().Items()) {
-    if (!CheckClientInView(leaving, recipient.get())) continue;
-    auto packet = NewLeftScopePacket(*recipient, playerId, reason, reasonText, actingPlayerId);
-    // His own copy is the last thing his connection carries.
-    const bool self = recipient.get() == leaving;
-    if (self) leaving->Removing = true;
-    SendPacket(std::move(packet), self);
-  }
-}
-
-void TQVUDPListener::CMD_cs_PlayerQuit() {
-  try {
-    NotifyPlayerLeftScope(Packet().PlayerId(), lrLeftServer, "", 0);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerQuit", e);
-  }
-}
-
-// ---------------------------------------------------------------------------
-// External login: a player without a network peer
-
-void TQVUDPListener::ExternalCommand_AddClient(TExternalCommand& command) {
-  try {
-    const int32_t channelId = command.Argument1;
-    const int32_t playerId = command.Argument2;
-    if (!Channels().GetChannelById(channelId)) {
-      command.Result = ctChannelNotFound;
-      return;
-    }
-    if (playerId < 1) {
-      command.Result = ctBadArgument;
-      return;
-    }
-    if (Clients().GetClientByID(static_cast<uint32_t>(playerId))) {
-      command.Result = -116;
-      return;
-    }
-    std::unique_ptr<TClientRec> rec = NewClient();
-    rec->ConnectionId = Clients().GetNewConnectionID();
-    rec->ChannelId = channelId;
-    rec->PlayerId = static_cast<uint32_t>(playerId);
-    rec->NickName = GetGuestPlayerName("");
-    Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
-    const int32_t result = LowerCase(Trim(rec->NickName.str())) == "server" ? lcBadLogin : lcAccepted;
-    TPacketPtr reply = NewLoginReply(*rec, result);
-    FillLoginReply(*reply, server_.Settings(), result);
-    SendPacket(std::move(reply));
-    command.Result = result;
-    if (result == lcAccepted) Clients().AddClient(std::move(rec));
-  } catch (const std::exception& e) {
-    LogHandlerException("ExternalCommand_AddClient", e);
-  }
+int32_t TQVUDPListener::CMD_cs_PlayerQuit(TClientRec*, TPacket& request) {
+  NotifyPlayerLeftScope(request.PlayerId(), lrLeftServer, "", 0);
+  return 0;
 }
 
 }  // namespace qv

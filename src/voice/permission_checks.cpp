@@ -1,21 +1,11 @@
-// Who may do what, the privileges a player gets in a channel, the join test of
-// a channel, who sees whom, and the notifications that keep the clients'
-// player lists in step with the view.
+// Who may do what, the privileges a player gets in a channel and the join
+// test of a channel.
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
 
 namespace {
-
-// CMD_sc_NotifyPlayerChannelPrivilegeChanged and CMD_sc_NotifyPlayerPrivilegesChanged.
-struct PrivilegeChangedLayout {
-  static constexpr size_t PlayerId = 24, Action = 28, Privilege = 29, Originator = 30, Size = 34;
-};
-// CMD_sc_NotifyPlayerSwitchedChannel.
-struct SwitchedChannelLayout {
-  static constexpr size_t PlayerId = 24, OldChannel = 28, NewChannel = 32, Privileges = 36, Size = 38;
-};
 
 constexpr uint8_t kRevokedByServer = 3;
 
@@ -30,8 +20,7 @@ constexpr std::pair<uint16_t, uint8_t> kModerationPrivileges[] = {
 
 bool TQVUDPListener::HasPermission(const TClientRec* player, TUserPermissions permission) const {
   try {
-    std::lock_guard<std::mutex> lock(server_.Lock);
-    return qv::HasPermission(player, permission, server_.Permissions);
+    return server_.HasPermission(player, permission);
   } catch (const std::exception& e) {
     LogHandlerException("HasPermission", e);
     return false;
@@ -115,133 +104,6 @@ int32_t TQVUDPListener::CheckChannelJoin(int32_t channelId, std::string_view pas
   } catch (const std::exception& e) {
     LogHandlerException("CheckChannelJoin", e);
     return ctChannelNotFound;
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Privilege notifications
-
-void TQVUDPListener::NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t originator,
-                                                         uint8_t action, uint8_t privilegeIndex) {
-  SendPrivilegeChanged(qv::CMD_sc_NotifyPlayerChannelPrivilegeChanged, playerId, originator, action,
-                       privilegeIndex);
-}
-
-void TQVUDPListener::NotifyPlayerPrivilegesChanged(uint32_t playerId, uint32_t originator, uint8_t action,
-                                                   uint8_t privilegeIndex) {
-  SendPrivilegeChanged(qv::CMD_sc_NotifyPlayerPrivilegesChanged, playerId, originator, action,
-                       privilegeIndex);
-}
-
-void TQVUDPListener::SendPrivilegeChanged(uint16_t commandType, uint32_t playerId, uint32_t originator,
-                                          uint8_t action, uint8_t privilegeIndex) {
-  const TClientRec* subject = Clients().GetClientByID(playerId);
-  if (!subject) return;
-  for (const auto& recipient : Clients().Items()) {
-    if (!CheckClientInView(subject, recipient.get())) continue;
-    TPacketPtr p = NewCommandPacket(commandType, recipient->ConnectionId, recipient->PlayerId);
-    p->SetSize(PrivilegeChangedLayout::Size);
-    p->SetU32(PrivilegeChangedLayout::PlayerId, playerId);
-    p->SetU8(PrivilegeChangedLayout::Action, action);
-    p->SetU8(PrivilegeChangedLayout::Privilege, privilegeIndex);
-    p->SetU32(PrivilegeChangedLayout::Originator, originator);
-    SendPacket(std::move(p));
-  }
-}
-
-// ---------------------------------------------------------------------------
-// The view
-
-bool TQVUDPListener::CheckClientInView(const TClientRec* subject, const TClientRec* viewer) const {
-  if (!subject || !viewer) return false;
-  if (server_.IsClanServer()) return true;
-  // Public server: players see each other within one channel tree.
-  return Channels().SameChannelTree(subject->ChannelId, viewer->ChannelId);
-}
-
-// Whether a move from oldChannel to newChannel stays within one channel tree
-// (top-level channel and its sub-channels).
-bool TQVUDPListener::MoveStaysInTree(const TChannelRec* oldChannel, const TChannelRec* newChannel) const {
-  if (!oldChannel || !newChannel) return false;
-  if (!oldChannel->IsSubChannel()) return newChannel->ParentId == oldChannel->Id;
-  return newChannel->Id == oldChannel->ParentId || newChannel->ParentId == oldChannel->ParentId;
-}
-
-// Whether a player sits in the tree a mover left. Without a known old and new
-// channel that "tree" is every top-level channel, without sub-channels.
-bool TQVUDPListener::InOldTree(const TClientRec& player, const TChannelRec* oldChannel, bool bothKnown) const {
-  const TChannelRec* channel = Channels().GetChannelById(player.ChannelId);
-  if (!channel) return false;
-  if (!bothKnown) return !channel->IsSubChannel();
-  return Channels().GetTopChannelId(channel->Id) == Channels().GetTopChannelId(oldChannel->Id);
-}
-
-TPacketPtr TQVUDPListener::NewSwitchedChannelPacket(const TClientRec& to, const TClientRec& mover,
-                                                    int32_t oldChannelId, int32_t newChannelId) const {
-  TPacketPtr p = NewCommandPacket(qv::CMD_sc_NotifyPlayerSwitchedChannel, to.ConnectionId, to.PlayerId);
-  p->SetSize(SwitchedChannelLayout::Size);
-  p->SetU32(SwitchedChannelLayout::PlayerId, mover.PlayerId);
-  p->SetU32(SwitchedChannelLayout::OldChannel, static_cast<uint32_t>(oldChannelId));
-  p->SetU32(SwitchedChannelLayout::NewChannel, static_cast<uint32_t>(newChannelId));
-  p->SetU16(SwitchedChannelLayout::Privileges, mover.ChannelPrivileges);
-  return p;
-}
-
-void TQVUDPListener::NotifyPlayerSwitchedChannel(uint32_t playerId, int32_t oldChannelId, int32_t newChannelId) {
-  try {
-    const TClientRec* mover = Clients().GetClientByID(playerId);
-    if (!mover) return;
-    if (server_.IsClanServer()) {
-      for (const auto& recipient : Clients().Items()) {
-        SendPacket(NewSwitchedChannelPacket(*recipient, *mover, oldChannelId, newChannelId));
-      }
-      return;
-    }
-    const TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
-    const TChannelRec* newChannel = Channels().GetChannelById(newChannelId);
-    const bool bothKnown = oldChannel && newChannel;
-    const bool inside = MoveStaysInTree(oldChannel, newChannel);
-    SendPacket(NewSwitchedChannelPacket(*mover, *mover, oldChannelId, newChannelId));
-    for (const auto& recipient : Clients().Items()) {
-      if (recipient.get() == mover || !InOldTree(*recipient, oldChannel, bothKnown)) continue;
-      SendPacket(inside ? NewSwitchedChannelPacket(*recipient, *mover, oldChannelId, newChannelId)
-                        : NewLeftScopePacket(*recipient, playerId, lrLeftView, "", 0));
-    }
-    if (inside) return;
-    NotifyPlayerEnteredScope(playerId);
-    NotifyPlayersInSwitchedChannel(playerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("NotifyPlayerSwitchedChannel", e);
-  }
-}
-
-void TQVUDPListener::NotifyPlayersInSwitchedChannel(uint32_t playerId) {
-  const TClientRec* viewer = Clients().GetClientByID(playerId);
-  if (!viewer) return;
-  std::vector<const TClientRec*> seen;
-  for (const auto& other : Clients().Items()) {
-    if (other.get() != viewer && CheckClientInView(other.get(), viewer)) seen.push_back(other.get());
-  }
-  SendPlayerEntries(*viewer, qv::CMD_sc_NotifyPlayersInSwitchedChannel, seen);
-}
-
-void TQVUDPListener::UpdateClanServerPlayerListTo(uint32_t playerId) {
-  const TClientRec* viewer = Clients().GetClientByID(playerId);
-  if (!viewer) return;
-  std::vector<const TClientRec*> unseen;
-  for (const auto& other : Clients().Items()) {
-    if (other.get() == viewer || Channels().SameChannelTree(other->ChannelId, viewer->ChannelId)) continue;
-    unseen.push_back(other.get());
-  }
-  SendPlayerEntries(*viewer, qv::CMD_sc_NotifyPlayersInSwitchedChannel, unseen);
-}
-
-void TQVUDPListener::UpdatePublicServerPlayerListTo(uint32_t playerId) {
-  const TClientRec* viewer = Clients().GetClientByID(playerId);
-  if (!viewer) return;
-  for (const auto& other : Clients().Items()) {
-    if (other.get() == viewer || Channels().SameChannelTree(other->ChannelId, viewer->ChannelId)) continue;
-    SendPacket(NewLeftScopePacket(*viewer, other->PlayerId, lrLeftView, "", 0));
   }
 }
 

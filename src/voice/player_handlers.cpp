@@ -15,57 +15,7 @@ namespace qv {
 
 namespace {
 
-// --- requests ---
-struct TargetTextLayout {  // CMD_cs_PlayerKick, CMD_cs_PlayerKickFromChannel
-  static constexpr size_t PlayerId = 24, Text = 28, Size = 58;
-};
-struct ChannelSwitchLayout {
-  static constexpr size_t ChannelId = 24, Password = 28, Size = 58;
-};
-struct FlagsLayout {
-  static constexpr size_t Flags = 24, Size = 26;
-};
-struct RequestVoiceLayout {
-  static constexpr size_t Message = 24, Size = 54;
-};
-struct PrivilegeRequestLayout {  // both privilege commands
-  static constexpr size_t PlayerId = 24, Action = 28, Privilege = 29, Size = 30;
-};
-struct RegisterLayout {
-  static constexpr size_t LoginName = 24, Password = 54, ServerAdmin = 84, Size = 84, AdminSize = 85;
-};
-struct MuteLayout {
-  static constexpr size_t PlayerId = 24, Mute = 28, Size = 29;
-};
-struct MoveLayout {
-  static constexpr size_t PlayerId = 24, ChannelId = 28, Size = 32;
-};
-struct BandwidthLayout {
-  static constexpr size_t Bandwidth = 24, Size = 28;
-};
 
-// --- replies and notifications ---
-struct KickedFromChannelLayout {
-  static constexpr size_t PlayerId = 24, OldChannel = 28, NewChannel = 32, Privileges = 36, Reason = 38,
-                          Size = 68;
-};
-struct FlagsChangedLayout {
-  static constexpr size_t PlayerId = 24, Flags = 28, Size = 30;
-};
-struct RequestedVoiceLayout {
-  static constexpr size_t PlayerId = 24, Message = 28, Size = 58;
-};
-struct MovedToChannelLayout {
-  static constexpr size_t PlayerId = 24, OldChannel = 28, NewChannel = 32, Originator = 36, Privileges = 40,
-                          Size = 42;
-};
-struct MuteReplyLayout {
-  static constexpr size_t PlayerId = 24, Result = 28, Size = 29;
-};
-// The -111 error packet carries the channel id after the usual error fields.
-struct WrongPasswordLayout {
-  static constexpr size_t ChannelId = 30, Size = 34;
-};
 
 // Privilege actions: the client's grant and revoke, and the server's own.
 constexpr uint8_t kActionGrant = 0;
@@ -89,11 +39,6 @@ constexpr TChannelPrivilegeRights kChannelPrivilegeRights[] = {
 };
 
 uint16_t Bit(uint8_t index) { return static_cast<uint16_t>(1u << index); }
-
-// Raises EStreamError for a request shorter than its layout.
-void RequireSize(const TPacket& p, size_t size) {
-  if (p.Size() < size) throw EStreamError("Stream read error");
-}
 
 std::string ReadTextAt(TPacket& p, size_t offset) {
   p.SetPosition(offset);
@@ -198,251 +143,184 @@ void NotifyPlayerMovedToChannel(TQVUDPListener& l, TClientRec& moved, int32_t ol
 // ---------------------------------------------------------------------------
 // Channel switch, kicks and moves
 
-void TQVUDPListener::CMD_cs_PlayerChannelSwitch() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, ChannelSwitchLayout::Size);
-    const auto channelId = static_cast<int32_t>(p.GetU32(ChannelSwitchLayout::ChannelId));
-    const std::string password = ReadTextAt(p, ChannelSwitchLayout::Password);
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerChannelSwitch(TClientRec* player, TPacket& p) {
+  const auto channelId = static_cast<int32_t>(p.GetU32(ChannelSwitchLayout::ChannelId));
+  const std::string password = ReadTextAt(p, ChannelSwitchLayout::Password);
 
-    if (!(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
-      return refuse(peInsufficientPermission);
-    }
-    TChannelRec* channel = Channels().GetChannelById(channelId);
-    if (!channel) return refuse(peChannelIdNotFound);
-    const bool mayJoinWithoutPassword = HasPermission(player, upChannelJoinChannelWithoutPassword);
-    if (!channel->Password.empty() && password.empty() && !mayJoinWithoutPassword) {
-      return refuse(peInsufficientPermission);
-    }
-    const bool open = (channel->Flags & cfDefault) || !channel->IsRegistered();
-    if (!open && !HasPermission(player, upChannelJoinRegisterred)) return refuse(peInsufficientPermission);
-
-    int32_t join = CheckChannelJoin(channelId, password);
-    if (join == peChannelPasswordProtected && mayJoinWithoutPassword) {
-      // The right spares the password, never the room.
-      join = channel->Members.size() < channel->MaxUsers ? 0 : peChannelFull;
-    }
-    if (join == 1) {
-      TPacketPtr reply = NewErrorPacket(static_cast<int16_t>(peWrongChannelPassword), player->ConnectionId,
-                                        player->PlayerId, p.CommandType(), p.Sequence());
-      reply->SetSize(WrongPasswordLayout::Size);
-      reply->SetU32(WrongPasswordLayout::ChannelId, static_cast<uint32_t>(channelId));
-      SendPacket(std::move(reply));
-      return;
-    }
-    if (join != 0) return refuse(join);
-
-    const int32_t oldChannelId = player->ChannelId;
-    TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
-    const bool wasCommander = (player->PlayerFlags & pfChannelCommander) != 0;
-    player->ChannelId = channelId;
-    player->PlayerFlags &= static_cast<uint16_t>(~(pfRequestVoice | pfChannelCommander));
-    if (oldChannel && wasCommander && ChannelsRelated(*oldChannel, *channel)) {
-      player->PlayerFlags |= pfChannelCommander;
-    }
-    SetPlayerChannelFlagsAndPrivileges(channel, player);
-    NotifyPlayerSwitchedChannel(player->PlayerId, oldChannelId, channelId);
-    FinishChannelChange(*this, *player, oldChannel, *channel);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerChannelSwitch", e);
+  if (!(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
+    return peInsufficientPermission;
   }
+  TChannelRec* channel = Channels().GetChannelById(channelId);
+  if (!channel) return peChannelIdNotFound;
+  const bool mayJoinWithoutPassword = HasPermission(player, upChannelJoinChannelWithoutPassword);
+  if (!channel->Password.empty() && password.empty() && !mayJoinWithoutPassword) {
+    return peInsufficientPermission;
+  }
+  const bool open = (channel->Flags & cfDefault) || !channel->IsRegistered();
+  if (!open && !HasPermission(player, upChannelJoinRegisterred)) return peInsufficientPermission;
+
+  int32_t join = CheckChannelJoin(channelId, password);
+  if (join == peChannelPasswordProtected && mayJoinWithoutPassword) {
+    // The right spares the password, never the room.
+    join = channel->Members.size() < channel->MaxUsers ? 0 : peChannelFull;
+  }
+  if (join == 1) {
+    TPacketPtr reply = NewErrorPacket(static_cast<int16_t>(peWrongChannelPassword), player->ConnectionId,
+                                      player->PlayerId, p.CommandType(), p.Sequence());
+    reply->SetSize(WrongPasswordLayout::Size);
+    reply->SetU32(WrongPasswordLayout::ChannelId, static_cast<uint32_t>(channelId));
+    SendPacket(std::move(reply));
+    return 0;
+  }
+  if (join != 0) return join;
+
+  const int32_t oldChannelId = player->ChannelId;
+  TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
+  const bool wasCommander = (player->PlayerFlags & pfChannelCommander) != 0;
+  player->ChannelId = channelId;
+  player->PlayerFlags &= static_cast<uint16_t>(~(pfRequestVoice | pfChannelCommander));
+  if (oldChannel && wasCommander && ChannelsRelated(*oldChannel, *channel)) {
+    player->PlayerFlags |= pfChannelCommander;
+  }
+  SetPlayerChannelFlagsAndPrivileges(channel, player);
+  NotifyPlayerSwitchedChannel(player->PlayerId, oldChannelId, channelId);
+  FinishChannelChange(*this, *player, oldChannel, *channel);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerKick() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, TargetTextLayout::Size);
-    const uint32_t targetId = p.GetU32(TargetTextLayout::PlayerId);
-    const std::string reason = ReadTextAt(p, TargetTextLayout::Text);
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerKick(TClientRec* player, TPacket& p) {
+  const uint32_t targetId = p.GetU32(TargetTextLayout::PlayerId);
+  const std::string reason = ReadTextAt(p, TargetTextLayout::Text);
 
-    TClientRec* target = ConnectedPlayer(Clients(), targetId);
-    if (!target) return refuse(pePlayerIdNotFound);
-    if (!HasPermission(player, upKickPlayerFromServer)) return refuse(peInsufficientPermission);
-    if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
-      return refuse(peInsufficientPermission);
-    }
-    Channels().ClientLeftChannel(Channels().GetChannelById(target->ChannelId), target);
-    // His own copy ends his connection; the disconnect that follows removes him.
-    NotifyPlayerLeftScope(target->PlayerId, lrKicked, reason, player->PlayerId);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerKick", e);
+  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  if (!target) return pePlayerIdNotFound;
+  if (!HasPermission(player, upKickPlayerFromServer)) return peInsufficientPermission;
+  if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
+    return peInsufficientPermission;
   }
+  Channels().ClientLeftChannel(Channels().GetChannelById(target->ChannelId), target);
+  // His own copy ends his connection; the disconnect that follows removes him.
+  NotifyPlayerLeftScope(target->PlayerId, lrKicked, reason, player->PlayerId);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerKickFromChannel() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, TargetTextLayout::Size);
-    const uint32_t targetId = p.GetU32(TargetTextLayout::PlayerId);
-    const std::string reason = ReadTextAt(p, TargetTextLayout::Text);
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerKickFromChannel(TClientRec* player, TPacket& p) {
+  const uint32_t targetId = p.GetU32(TargetTextLayout::PlayerId);
+  const std::string reason = ReadTextAt(p, TargetTextLayout::Text);
 
-    TClientRec* target = ConnectedPlayer(Clients(), targetId);
-    if (!target) return refuse(pePlayerIdNotFound);
-    TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
-    if (!channel) return refuse(peChannelIdNotFound);
-    if (!CheckClientChannelPermission(channel, player, upKickPlayerFromChannel)) {
-      return refuse(peInsufficientPermission);
-    }
-    if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
-      return refuse(peInsufficientPermission);
-    }
-    // Without a default channel there is nowhere to send him.
-    TChannelRec* lobby = Channels().GetDefaultChannelAsPointer();
-    if (!lobby) return refuse(peChannelIdNotFound);
-
-    const uint16_t taken = PrivilegesTakenByKick(*player, Channels().GetChannelAttribs(channel, player));
-    target->ChannelPrivileges &= static_cast<uint16_t>(~taken);
-    Channels().SetChannelAttribs(channel, target);
-
-    const int32_t oldChannelId = channel->Id;
-    const bool viewChanges = !Server().IsClanServer() && !Channels().SameChannelTree(oldChannelId, lobby->Id);
-    SetPlayerChannelFlagsAndPrivileges(lobby, target);
-    for (const auto& recipient : Clients().Items()) {
-      if (!CheckClientInView(target, recipient.get())) continue;
-      SendPacket(NewKickedFromChannelPacket(*recipient, *target, oldChannelId, lobby->Id, reason));
-    }
-    target->ChannelId = lobby->Id;
-    // Players of the default channel's tree see him only from now on.
-    if (viewChanges) {
-      NotifyPlayerEnteredScope(target->PlayerId);
-      NotifyPlayersInSwitchedChannel(target->PlayerId);
-    }
-    FinishChannelChange(*this, *target, channel, *lobby);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerKickFromChannel", e);
+  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  if (!target) return pePlayerIdNotFound;
+  TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
+  if (!channel) return peChannelIdNotFound;
+  if (!CheckClientChannelPermission(channel, player, upKickPlayerFromChannel)) {
+    return peInsufficientPermission;
   }
+  if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
+    return peInsufficientPermission;
+  }
+  // Without a default channel there is nowhere to send him.
+  TChannelRec* lobby = Channels().GetDefaultChannelAsPointer();
+  if (!lobby) return peChannelIdNotFound;
+
+  const uint16_t taken = PrivilegesTakenByKick(*player, Channels().GetChannelAttribs(channel, player));
+  target->ChannelPrivileges &= static_cast<uint16_t>(~taken);
+  Channels().SetChannelAttribs(channel, target);
+
+  const int32_t oldChannelId = channel->Id;
+  const bool viewChanges = !Server().IsClanServer() && !Channels().SameChannelTree(oldChannelId, lobby->Id);
+  SetPlayerChannelFlagsAndPrivileges(lobby, target);
+  for (const auto& recipient : Clients().Items()) {
+    if (!CheckClientInView(target, recipient.get())) continue;
+    SendPacket(NewKickedFromChannelPacket(*recipient, *target, oldChannelId, lobby->Id, reason));
+  }
+  target->ChannelId = lobby->Id;
+  // Players of the default channel's tree see him only from now on.
+  if (viewChanges) {
+    NotifyPlayerEnteredScope(target->PlayerId);
+    NotifyPlayersInSwitchedChannel(target->PlayerId);
+  }
+  FinishChannelChange(*this, *target, channel, *lobby);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerMovePlayer() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, MoveLayout::Size);
-    const uint32_t targetId = p.GetU32(MoveLayout::PlayerId);
-    const auto channelId = static_cast<int32_t>(p.GetU32(MoveLayout::ChannelId));
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerMovePlayer(TClientRec* player, TPacket& p) {
+  const uint32_t targetId = p.GetU32(MoveLayout::PlayerId);
+  const auto channelId = static_cast<int32_t>(p.GetU32(MoveLayout::ChannelId));
 
-    if (!HasPermission(player, upAdminMovePlayer)) return refuse(peInsufficientPermission);
-    TChannelRec* channel = Channels().GetChannelById(channelId);
-    if (!channel) return refuse(peChannelIdNotFound);
-    const TText29* password = JoinPassword(Channels(), *channel);
-    if (password && !password->empty() && !HasPermission(player, upChannelJoinChannelWithoutPassword)) {
-      return refuse(peInsufficientPermission);
-    }
-    TClientRec* target = ConnectedPlayer(Clients(), targetId);
-    if (!target) return refuse(pePlayerIdNotFound);
-    if (target->ChannelId == channelId) return refuse(peAlreadyChannelMember);
-    if (target == player && !(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
-      return refuse(peInsufficientPermission);
-    }
-
-    const int32_t oldChannelId = target->ChannelId;
-    TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
-    SetPlayerChannelFlagsAndPrivileges(channel, target);
-    target->ChannelId = channelId;
-    NotifyPlayerMovedToChannel(*this, *target, oldChannelId, player->PlayerId);
-    FinishChannelChange(*this, *target, oldChannel, *channel);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerMovePlayer", e);
+  if (!HasPermission(player, upAdminMovePlayer)) return peInsufficientPermission;
+  TChannelRec* channel = Channels().GetChannelById(channelId);
+  if (!channel) return peChannelIdNotFound;
+  const TText29* password = JoinPassword(Channels(), *channel);
+  if (password && !password->empty() && !HasPermission(player, upChannelJoinChannelWithoutPassword)) {
+    return peInsufficientPermission;
   }
+  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  if (!target) return pePlayerIdNotFound;
+  if (target->ChannelId == channelId) return peAlreadyChannelMember;
+  if (target == player && !(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
+    return peInsufficientPermission;
+  }
+
+  const int32_t oldChannelId = target->ChannelId;
+  TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
+  SetPlayerChannelFlagsAndPrivileges(channel, target);
+  target->ChannelId = channelId;
+  NotifyPlayerMovedToChannel(*this, *target, oldChannelId, player->PlayerId);
+  FinishChannelChange(*this, *target, oldChannel, *channel);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Mutes, flags, voice requests, bandwidth
 
-void TQVUDPListener::CMD_cs_PlayerMutePlayer() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, MuteLayout::Size);
-    const uint32_t targetId = p.GetU32(MuteLayout::PlayerId);
-    const bool mute = p.GetU8(MuteLayout::Mute) != 0;
-    const bool result = mute ? AddToPlayerMuteList(player, targetId) : RemoveFromPlayerMuteList(player, targetId);
-    TPacketPtr reply = NewCommandPacket(CMD_sc_PlayerMutePlayerReply, player->ConnectionId, player->PlayerId);
-    reply->SetSize(MuteReplyLayout::Size);
-    reply->SetU32(MuteReplyLayout::PlayerId, targetId);
-    reply->SetU8(MuteReplyLayout::Result, result ? 1 : 0);
-    SendPacket(std::move(reply));
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerMutePlayer", e);
-  }
+int32_t TQVUDPListener::CMD_cs_PlayerMutePlayer(TClientRec* player, TPacket& p) {
+  const uint32_t targetId = p.GetU32(MuteLayout::PlayerId);
+  const bool mute = p.GetU8(MuteLayout::Mute) != 0;
+  const bool result = mute ? AddToPlayerMuteList(player, targetId) : RemoveFromPlayerMuteList(player, targetId);
+  TPacketPtr reply = NewCommandPacket(CMD_sc_PlayerMutePlayerReply, player->ConnectionId, player->PlayerId);
+  reply->SetSize(MuteReplyLayout::Size);
+  reply->SetU32(MuteReplyLayout::PlayerId, targetId);
+  reply->SetU8(MuteReplyLayout::Result, result ? 1 : 0);
+  SendPacket(std::move(reply));
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerFlagsChanged() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, FlagsLayout::Size);
-    const uint16_t flags = p.GetU16(FlagsLayout::Flags);
-    if ((flags & pfChannelCommander) && !HasPermission(player, upAllowChannelCommanderStatus)) {
-      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
-      return;
-    }
-    player->PlayerFlags = flags;
-    NotifyPlayerFlagsChanged(*this, *player);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerFlagsChanged", e);
+int32_t TQVUDPListener::CMD_cs_PlayerFlagsChanged(TClientRec* player, TPacket& p) {
+  const uint16_t flags = p.GetU16(FlagsLayout::Flags);
+  if ((flags & pfChannelCommander) && !HasPermission(player, upAllowChannelCommanderStatus)) {
+    return peInsufficientPermission;
   }
+  player->PlayerFlags = flags;
+  NotifyPlayerFlagsChanged(*this, *player);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerRequestVoice() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, RequestVoiceLayout::Size);
-    const std::string message = ReadTextAt(p, RequestVoiceLayout::Message);
-    const TChannelRec* channel = Channels().GetChannelById(player->ChannelId);
-    if (channel && !(channel->Flags & cfModerated)) {
-      SendError(peNotInModeratedChannel, p.CommandType(), p.Sequence());
-      return;
-    }
-    if (HoldsModeration(*player) || (player->PlayerFlags & pfRequestVoice)) {
-      SendError(peAlreadyHasPrivilege, p.CommandType(), p.Sequence());
-      return;
-    }
-    player->PlayerFlags |= pfRequestVoice;
-    for (const auto& recipient : Clients().Items()) {
-      if (!CheckClientInView(player, recipient.get())) continue;
-      TPacketPtr n =
-          NewCommandPacket(CMD_sc_NotifyPlayerRequestedVoice, recipient->ConnectionId, recipient->PlayerId);
-      n->SetSize(RequestedVoiceLayout::Size);
-      n->SetU32(RequestedVoiceLayout::PlayerId, player->PlayerId);
-      n->SetPosition(RequestedVoiceLayout::Message);
-      n->WriteText(message, kShortTextField);
-      SendPacket(std::move(n));
-    }
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerRequestVoice", e);
+int32_t TQVUDPListener::CMD_cs_PlayerRequestVoice(TClientRec* player, TPacket& p) {
+  const std::string message = ReadTextAt(p, RequestVoiceLayout::Message);
+  const TChannelRec* channel = Channels().GetChannelById(player->ChannelId);
+  if (channel && !(channel->Flags & cfModerated)) return peNotInModeratedChannel;
+  if (HoldsModeration(*player) || (player->PlayerFlags & pfRequestVoice)) return peAlreadyHasPrivilege;
+  player->PlayerFlags |= pfRequestVoice;
+  for (const auto& recipient : Clients().Items()) {
+    if (!CheckClientInView(player, recipient.get())) continue;
+    TPacketPtr n =
+        NewCommandPacket(CMD_sc_NotifyPlayerRequestedVoice, recipient->ConnectionId, recipient->PlayerId);
+    n->SetSize(RequestedVoiceLayout::Size);
+    n->SetU32(RequestedVoiceLayout::PlayerId, player->PlayerId);
+    n->SetPosition(RequestedVoiceLayout::Message);
+    n->WriteText(message, kShortTextField);
+    SendPacket(std::move(n));
   }
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerSetUploadBandwidth() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, BandwidthLayout::Size);
-    const auto bandwidth = static_cast<int32_t>(p.GetU32(BandwidthLayout::Bandwidth));
-    // The buffer ignores a negative limit; the record keeps what is in force.
-    if (bandwidth < 0) return;
-    player->UploadBandwidth = bandwidth;
-    Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerSetUploadBandwidth", e);
-  }
+int32_t TQVUDPListener::CMD_cs_PlayerSetUploadBandwidth(TClientRec* player, TPacket& p) {
+  const auto bandwidth = static_cast<int32_t>(p.GetU32(BandwidthLayout::Bandwidth));
+  // The buffer ignores a negative limit; the record keeps what is in force.
+  if (bandwidth < 0) return 0;
+  player->UploadBandwidth = bandwidth;
+  Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -465,49 +343,41 @@ uint16_t ApplyAction(uint16_t bits, uint8_t action, uint16_t bit) {
 
 }  // namespace
 
-void TQVUDPListener::CMD_cs_PlayerChangeChannelPrivilege() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, PrivilegeRequestLayout::Size);
-    const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
-    const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
-    const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerChangeChannelPrivilege(TClientRec* player, TPacket& p) {
+  const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
+  const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
+  const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
 
-    TClientRec* target = ConnectedPlayer(Clients(), targetId);
-    if (!target) return refuse(pePlayerIdNotFound);
-    TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
-    if (!channel) return refuse(peChannelIdNotFound);
-    // No right names a privilege beyond auto-voice.
-    if (index > kLastPrivilegeIndex) return refuse(peInsufficientPermission);
-    if (index != kIndexCA && !(channel->Flags & cfModerated)) return refuse(peNotInModeratedChannel);
-    const TChannelPrivilegeRights& rights = kChannelPrivilegeRights[index];
-    if (!CheckClientChannelPermission(channel, player, action == kActionGrant ? rights.Grant : rights.Revoke)) {
-      return refuse(peInsufficientPermission);
-    }
-    if (action == kActionGrant) {
-      const uint16_t held = target->ChannelPrivileges;
-      if (index == kIndexCA && (held & cpCA)) return refuse(peAlreadyChannelAdmin);
-      if (index == kIndexOP && (held & cpOP)) return refuse(peAlreadyChannelOperator);
-      if (index == kIndexV && (held & cpV)) return refuse(peAlreadyChannelVoice);
-    }
-
-    target->ChannelPrivileges = ApplyAction(target->ChannelPrivileges, action, Bit(index));
-    NotifyPlayerChannelPrivilegeChanged(target->PlayerId, player->PlayerId, action, index);
-    if (action == kActionGrant && index == kIndexAutoOP) {
-      target->ChannelPrivileges |= cpOP;
-      NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionGrantedByServer, kIndexOP);
-    } else if (action == kActionGrant && index == kIndexAutoV) {
-      target->ChannelPrivileges |= cpV;
-      NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionGrantedByServer, kIndexV);
-    }
-    ClearSettledVoiceRequest(*this, *target);
-    Channels().SetChannelAttribs(channel, target);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerChangeChannelPrivilege", e);
+  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  if (!target) return pePlayerIdNotFound;
+  TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
+  if (!channel) return peChannelIdNotFound;
+  // No right names a privilege beyond auto-voice.
+  if (index > kLastPrivilegeIndex) return peInsufficientPermission;
+  if (index != kIndexCA && !(channel->Flags & cfModerated)) return peNotInModeratedChannel;
+  const TChannelPrivilegeRights& rights = kChannelPrivilegeRights[index];
+  if (!CheckClientChannelPermission(channel, player, action == kActionGrant ? rights.Grant : rights.Revoke)) {
+    return peInsufficientPermission;
   }
+  if (action == kActionGrant) {
+    const uint16_t held = target->ChannelPrivileges;
+    if (index == kIndexCA && (held & cpCA)) return peAlreadyChannelAdmin;
+    if (index == kIndexOP && (held & cpOP)) return peAlreadyChannelOperator;
+    if (index == kIndexV && (held & cpV)) return peAlreadyChannelVoice;
+  }
+
+  target->ChannelPrivileges = ApplyAction(target->ChannelPrivileges, action, Bit(index));
+  NotifyPlayerChannelPrivilegeChanged(target->PlayerId, player->PlayerId, action, index);
+  if (action == kActionGrant && index == kIndexAutoOP) {
+    target->ChannelPrivileges |= cpOP;
+    NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionGrantedByServer, kIndexOP);
+  } else if (action == kActionGrant && index == kIndexAutoV) {
+    target->ChannelPrivileges |= cpV;
+    NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionGrantedByServer, kIndexV);
+  }
+  ClearSettledVoiceRequest(*this, *target);
+  Channels().SetChannelAttribs(channel, target);
+  return 0;
 }
 
 namespace {
@@ -535,47 +405,34 @@ bool MayChangePrivilege(const TQVUDPListener& l, const TClientRec& requester, ui
 
 }  // namespace
 
-void TQVUDPListener::CMD_cs_PlayerChangePrivilege() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    RequireSize(p, PrivilegeRequestLayout::Size);
-    const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
-    const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
-    const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
+int32_t TQVUDPListener::CMD_cs_PlayerChangePrivilege(TClientRec* player, TPacket& p) {
+  const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
+  const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
+  const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
 
-    TClientRec* target = ConnectedPlayer(Clients(), targetId);
-    if (!target) {
-      SendError(pePlayerIdNotFound, p.CommandType(), p.Sequence());
-      return;
-    }
-    if (!MayChangePrivilege(*this, *player, action, index)) {
-      SendError(peInsufficientPermission, p.CommandType(), p.Sequence());
-      return;
-    }
+  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  if (!target) return pePlayerIdNotFound;
+  if (!MayChangePrivilege(*this, *player, action, index)) return peInsufficientPermission;
 
-    const bool wasRegistered = target->IsRegistered();
-    target->PlayerPrivileges = ApplyAction(target->PlayerPrivileges, action, Bit(index));
-    TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
-    if (index == kIndexRegistered && action == kActionRevoke) {
-      if (wasRegistered) Clients().DBDeleteUser(*target);
-      for (auto [bit, wireIndex] : {std::pair<uint16_t, uint8_t>{cpAutoOP, kIndexAutoOP}, {cpAutoV, kIndexAutoV}}) {
-        if (!(target->ChannelPrivileges & bit)) continue;
-        target->ChannelPrivileges &= static_cast<uint16_t>(~bit);
-        NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionRevokedByServer, wireIndex);
-      }
-      // Recorded, so that the next visit to the channel does not bring them back.
-      Channels().SetChannelAttribs(channel, target);
-    } else {
-      Clients().DBSaveUser(*target);
-      Channels().SetChannelAttribs(channel, target);
+  const bool wasRegistered = target->IsRegistered();
+  target->PlayerPrivileges = ApplyAction(target->PlayerPrivileges, action, Bit(index));
+  TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
+  if (index == kIndexRegistered && action == kActionRevoke) {
+    if (wasRegistered) Clients().DBDeleteUser(*target);
+    for (auto [bit, wireIndex] : {std::pair<uint16_t, uint8_t>{cpAutoOP, kIndexAutoOP}, {cpAutoV, kIndexAutoV}}) {
+      if (!(target->ChannelPrivileges & bit)) continue;
+      target->ChannelPrivileges &= static_cast<uint16_t>(~bit);
+      NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionRevokedByServer, wireIndex);
     }
-    ClearSettledVoiceRequest(*this, *target);
-    NotifyPlayerPrivilegesChanged(target->PlayerId, player->PlayerId, action, index);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerChangePrivilege", e);
+    // Recorded, so that the next visit to the channel does not bring them back.
+    Channels().SetChannelAttribs(channel, target);
+  } else {
+    Clients().DBSaveUser(*target);
+    Channels().SetChannelAttribs(channel, target);
   }
+  ClearSettledVoiceRequest(*this, *target);
+  NotifyPlayerPrivilegesChanged(target->PlayerId, player->PlayerId, action, index);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -590,7 +447,6 @@ struct TRegistration {
 };
 
 TRegistration ReadRegistration(TPacket& p, bool withAdminByte) {
-  RequireSize(p, withAdminByte ? RegisterLayout::AdminSize : RegisterLayout::Size);
   TRegistration r;
   r.LoginName = ReadTextAt(p, RegisterLayout::LoginName);
   r.Password = ReadTextAt(p, RegisterLayout::Password);
@@ -600,76 +456,51 @@ TRegistration ReadRegistration(TPacket& p, bool withAdminByte) {
 
 }  // namespace
 
-void TQVUDPListener::CMD_cs_PlayerRegister() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    const TRegistration r = ReadRegistration(p, false);
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerRegister(TClientRec* player, TPacket& p) {
+  const TRegistration r = ReadRegistration(p, false);
 
-    if (player->IsRegistered()) return refuse(peAlreadyRegistered);
-    if (!HasPermission(player, upPrivilegeRegisterSelfByDefault) && !(player->PlayerPrivileges & spAllowRegistration)) {
-      return refuse(peRegistrationNotAllowed);
-    }
-    // A blank name could never be used to log in.
-    if (Trim(r.LoginName).empty()) return refuse(peBadArgument);
-    // The record takes the name only once the account exists: a player
-    // holding a login name counts as logged in with it.
-    TClientRec account(*player);
-    account.LoginName = r.LoginName;
-    account.LoginPassword = r.Password;
-    const int result = Clients().DBAddUser(account);
-    if (result < 0) return refuse(result);
-
-    player->LoginName = account.LoginName;
-    player->LoginPassword = account.LoginPassword;
-    player->StorageClientId = account.StorageClientId;
-    player->Created = Now();
-    player->PlayerPrivileges =
-        static_cast<uint16_t>((player->PlayerPrivileges | spRegistered) & ~spAllowRegistration);
-    Channels().UpdatePlayerChannelAttribs(player);
-    NotifyPlayerPrivilegesChanged(player->PlayerId, 0, kActionGrantedByServer, kIndexRegistered);
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerRegister", e);
+  if (player->IsRegistered()) return peAlreadyRegistered;
+  if (!HasPermission(player, upPrivilegeRegisterSelfByDefault) && !(player->PlayerPrivileges & spAllowRegistration)) {
+    return peRegistrationNotAllowed;
   }
+  // A blank name could never be used to log in.
+  if (Trim(r.LoginName).empty()) return peBadArgument;
+  // The record takes the name only once the account exists: a player
+  // holding a login name counts as logged in with it.
+  TClientRec account(*player);
+  account.LoginName = r.LoginName;
+  account.LoginPassword = r.Password;
+  const int result = Clients().DBAddUser(account);
+  if (result < 0) return result;
+
+  player->LoginName = account.LoginName;
+  player->LoginPassword = account.LoginPassword;
+  player->StorageClientId = account.StorageClientId;
+  player->Created = Now();
+  player->PlayerPrivileges =
+      static_cast<uint16_t>((player->PlayerPrivileges | spRegistered) & ~spAllowRegistration);
+  Channels().UpdatePlayerChannelAttribs(player);
+  NotifyPlayerPrivilegesChanged(player->PlayerId, 0, kActionGrantedByServer, kIndexRegistered);
+  return 0;
 }
 
-void TQVUDPListener::CMD_cs_PlayerAdminRegister() {
-  try {
-    TClientRec* player = CurrentPlayer();
-    if (!player || player->Removing) return;
-    TPacket& p = Packet();
-    const TRegistration r = ReadRegistration(p, true);
-    auto refuse = [&](int32_t code) { SendError(code, p.CommandType(), p.Sequence()); };
+int32_t TQVUDPListener::CMD_cs_PlayerAdminRegister(TClientRec* player, TPacket& p) {
+  const TRegistration r = ReadRegistration(p, true);
 
-    if (!HasPermission(player, upPrivilegeAdminPlayerRegister)) return refuse(peInsufficientPermission);
-    if (Trim(r.LoginName).empty()) return refuse(peBadArgument);
-    std::unique_ptr<TClientRec> account = NewClient();
-    account->LoginName = r.LoginName;
-    account->LoginPassword = r.Password;
-    account->PlayerPrivileges = r.ServerAdmin ? spSA : 0;
-    const int result = Clients().DBAddUser(*account);
-    if (result < 0) return refuse(result);
-    SendPacket(NewCommandPacket(CMD_sc_PlayerAdminRegisteredOK, player->ConnectionId, player->PlayerId));
-  } catch (const std::exception& e) {
-    LogHandlerException("CMD_cs_PlayerAdminRegister", e);
-  }
+  if (!HasPermission(player, upPrivilegeAdminPlayerRegister)) return peInsufficientPermission;
+  if (Trim(r.LoginName).empty()) return peBadArgument;
+  std::unique_ptr<TClientRec> account = NewClient();
+  account->LoginName = r.LoginName;
+  account->LoginPassword = r.Password;
+  account->PlayerPrivileges = r.ServerAdmin ? spSA : 0;
+  const int result = Clients().DBAddUser(*account);
+  if (result < 0) return result;
+  SendPacket(NewCommandPacket(CMD_sc_PlayerAdminRegisteredOK, player->ConnectionId, player->PlayerId));
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Shared with the external commands
-
-void NotifyPlayerFlagsChanged(TQVUDPListener& listener, const TClientRec& player) {
-  for (const auto& recipient : listener.Clients().Items()) {
-    if (!listener.CheckClientInView(&player, recipient.get())) continue;
-    TPacketPtr p = NewCommandPacket(CMD_sc_NotifyPlayerFlagsChanged, recipient->ConnectionId, recipient->PlayerId);
-    p->SetSize(FlagsChangedLayout::Size);
-    p->SetU32(FlagsChangedLayout::PlayerId, player.PlayerId);
-    p->SetU16(FlagsChangedLayout::Flags, player.PlayerFlags);
-    listener.SendPacket(std::move(p));
-  }
-}
 
 void TQVUDPListener::MovePlayerToChannel(TClientRec& player, TChannelRec& channel, uint32_t originator) {
   const int32_t oldChannelId = player.ChannelId;

@@ -12,15 +12,12 @@ constexpr const char* kErrorCategory = "UDP Listener";
 constexpr const char* kAccessCategory = "AccessLog";
 }  // namespace
 
-TQVUDPListener::TQVUDPListener(TServerObject& server) : server_(server), serverId_(server.ServerId) {}
+TQVUDPListener::TQVUDPListener(TServerObject& server, TCustomPacketBuffer& buffer)
+    : server_(server), buffer_(buffer), serverId_(server.ServerId) {}
 
 TQVUDPListener::~TQVUDPListener() {
   Terminate();
   Join();
-}
-
-std::unique_ptr<TServerListener> TQVUDPListener::Create(TServerObject& server) {
-  return std::make_unique<TQVUDPListener>(server);
 }
 
 void TQVUDPListener::Start() {
@@ -61,11 +58,7 @@ void TQVUDPListener::Execute() {
   for (;;) {
     if (terminated_ && Buffer().ShuttingDown()) break;
     if (!WaitForEvent()) break;
-    if (stopping_) {
-      DropClosedConnection();
-    } else {
-      HandleEvent();
-    }
+    HandleEvent();
     packet_.reset();
   }
   Buffer().MarkThreadDone(kListenerThreadBit);
@@ -107,6 +100,12 @@ void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr
 void TQVUDPListener::HandleEvent() {
   std::lock_guard<TClients> players(Clients());
   std::lock_guard<TChannels> channels(Channels());
+  // The stop may have begun while this thread waited for the locks: its
+  // removal of every player has run, and the event is no longer handled.
+  if (stopping_) {
+    DropClosedConnection();
+    return;
+  }
   try {
     player_ = Clients().GetClientByID(eventPlayerId_);
     disconnect_ = false;
@@ -138,89 +137,21 @@ bool TQVUDPListener::DispatchEvent() {
 
 bool TQVUDPListener::DispatchPacket() {
   if (!packet_) return true;
+  TPacket& packet = *packet_;
   if (player_) player_->LastActivity = Now();
-  if (packet_->IsC2SVoice()) {
+  if (packet.IsC2SVoice()) {
     if (!player_) return true;  // e.g. voice during login: dropped
-    DispatchVoice(packet_->VoiceTarget());
+    if (const TRequestRow* row = FindRow(kVoiceTargets, packet.VoiceTarget())) Run(*row, player_, packet, false);
     return false;
   }
-  if (packet_->IsControl()) {
-    if (packet_->CommandType() == qv::CMD_cs_LoginStep1) CMD_cs_LoginStep1();
-  } else if (packet_->IsCommand()) {
-    DispatchCommand(packet_->CommandType());
+  std::span<const TRequestRow> table;
+  if (packet.IsControl()) {
+    table = kControlCommands;
+  } else if (packet.IsCommand()) {
+    table = kClientCommands;
   }
+  if (const TRequestRow* row = FindRow(table, packet.CommandType())) Run(*row, player_, packet);
   return true;
-}
-
-void TQVUDPListener::DispatchVoice(uint8_t target) {
-  switch (target) {
-    case 0: RelayChannelVoice(); break;
-    case 1: RelayWhisperVoice(); break;
-    case 2: RelayParentChannelVoice(); break;
-    default: break;  // unknown targets are dropped
-  }
-}
-
-void TQVUDPListener::DispatchCommand(uint16_t type) {
-  if (type == qv::CMD_cs_LoginStep3) {
-    CMD_cs_LoginStep3();
-  } else if (type == qv::CMD_cs_PlayerQuit) {
-    CMD_cs_PlayerQuit();
-  } else if (type >= 200 && type < 300) {
-    DispatchChannelCommand(type);
-  } else if (type == qv::CMD_cs_PlayerBanIp || type == qv::CMD_cs_PlayerBanIpPlayer ||
-             type == qv::CMD_cs_PlayerUnbanIp || type >= 400) {
-    DispatchInfoCommand(type);
-  } else {
-    DispatchPlayerCommand(type);
-  }
-}
-
-// Unknown command types fall through every switch: no reply, no log line.
-void TQVUDPListener::DispatchChannelCommand(uint16_t type) {
-  switch (type) {
-    case qv::CMD_cs_ChannelCreate: CMD_cs_ChannelCreate(); break;
-    case qv::CMD_cs_ChannelChangePassword: CMD_cs_ChannelChangePassword(); break;
-    case qv::CMD_cs_ChannelChangeProperties: CMD_cs_ChannelChangeProperties(); break;
-    case qv::CMD_cs_ChannelChangeName: CMD_cs_ChannelChangeName(); break;
-    case qv::CMD_cs_ChannelChangeTopic: CMD_cs_ChannelChangeTopic(); break;
-    case qv::CMD_cs_ChannelChangeDescription: CMD_cs_ChannelChangeDescription(); break;
-    case qv::CMD_cs_ChannelDestroy: CMD_cs_ChannelDestroy(); break;
-    case qv::CMD_cs_ChannelChangeMaxUsers: CMD_cs_ChannelChangeMaxUsers(); break;
-    case qv::CMD_cs_ChannelChangeOrder: CMD_cs_ChannelChangeOrder(); break;
-    default: break;
-  }
-}
-
-void TQVUDPListener::DispatchPlayerCommand(uint16_t type) {
-  switch (type) {
-    case qv::CMD_cs_PlayerKick: CMD_cs_PlayerKick(); break;
-    case qv::CMD_cs_PlayerKickFromChannel: CMD_cs_PlayerKickFromChannel(); break;
-    case qv::CMD_cs_PlayerChannelSwitch: CMD_cs_PlayerChannelSwitch(); break;
-    case qv::CMD_cs_PlayerFlagsChanged: CMD_cs_PlayerFlagsChanged(); break;
-    case qv::CMD_cs_PlayerRequestVoice: CMD_cs_PlayerRequestVoice(); break;
-    case qv::CMD_cs_PlayerChangeChannelPrivilege: CMD_cs_PlayerChangeChannelPrivilege(); break;
-    case qv::CMD_cs_PlayerChangePrivilege: CMD_cs_PlayerChangePrivilege(); break;
-    case qv::CMD_cs_PlayerRegister: CMD_cs_PlayerRegister(); break;
-    case qv::CMD_cs_PlayerAdminRegister: CMD_cs_PlayerAdminRegister(); break;
-    case qv::CMD_cs_PlayerMutePlayer: CMD_cs_PlayerMutePlayer(); break;
-    case qv::CMD_cs_PlayerMovePlayer: CMD_cs_PlayerMovePlayer(); break;
-    case qv::CMD_cs_PlayerSetUploadBandwidth: CMD_cs_PlayerSetUploadBandwidth(); break;
-    default: break;
-  }
-}
-
-void TQVUDPListener::DispatchInfoCommand(uint16_t type) {
-  switch (type) {
-    case qv::CMD_cs_PlayerBanIp: CMD_cs_PlayerBanIp(); break;
-    case qv::CMD_cs_PlayerBanIpPlayer: CMD_cs_PlayerBanIpPlayer(); break;
-    case qv::CMD_cs_PlayerUnbanIp: CMD_cs_PlayerUnbanIp(); break;
-    case qv::CMD_cs_InfoRequestPlayerConnectionInfoOnId: CMD_cs_InfoRequestPlayerConnectionInfoOnId(); break;
-    case qv::CMD_cs_InfoRequestServerInfo: CMD_cs_InfoRequestServerInfo(); break;
-    case qv::CMD_cs_InfoRequestBanIpList: CMD_cs_InfoRequestBanIpList(); break;
-    case qv::CMD_cs_InfoSendText: CMD_cs_InfoSendText(); break;
-    default: break;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -254,8 +185,12 @@ void TQVUDPListener::ResetPlayerIdsWhenIdle() {
 // ---------------------------------------------------------------------------
 // Stop
 
+// Every player's connection closes now, also that of a player who is
+// already leaving: his disconnect line would otherwise come only when the
+// protocol thread sees the close, which it no longer handles.
 void TQVUDPListener::RemoveAllPlayers() {
   for (const auto& player : Clients().Items()) {
+    LogAccess(fmt::format("client disconnected. [Nick: {}]", player->NickName.str()));
     if (player->Removing) continue;
     player->Removing = true;
     auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerLeftScope, player->ConnectionId, player->PlayerId);

@@ -7,12 +7,12 @@
 // external commands that the administration interfaces queue on the server.
 // Handlers are members named after their command; each group of commands
 // lives in its own source file (login, channel, player, voice relay, info,
-// external commands).
+// external commands), and the tables of command_table.h dispatch to them.
 //
 // Thread rules: Start, Terminate, RemoveAllPlayers and Join are called by the
-// server object. Everything else runs on the listener thread, one event at a
-// time, while it holds the server's player-list lock and then its
-// channel-tree lock; handlers therefore never race with each other and need
+// server's network side (TVoiceRuntime). Everything else runs on the listener
+// thread, one event at a time, while it holds the server's player-list lock
+// and then its channel-tree lock; handlers therefore never race with each other and need
 // no locking of their own. The packet buffer's lock is a leaf inside buffer
 // calls. A started listener ends only once the packet buffer shuts down, so
 // its owner shuts the buffer down before Join or destruction.
@@ -29,6 +29,8 @@
 #include "model/server_object.h"
 #include "protocol/packet_buffer.h"
 #include "protocol/packets.h"
+#include "voice/command_table.h"
+#include "voice/wire_layouts.h"
 
 namespace qv {
 
@@ -40,16 +42,20 @@ enum TLeftScopeReason : uint16_t {
   lrLeftView = 6,     // left the recipient's view
 };
 
-// Layout of CMD_sc_NotifyPlayerLeftScope.
-struct LeftScopeLayout {
-  static constexpr size_t PlayerId = 24, Reason = 28, ActingPlayerId = 30, ReasonText = 34, Size = 64;
+// Login results carried in CMD_sc_LoginStep2.
+enum TLoginResult : int32_t {
+  lcAccepted = 1,
+  lcBadLogin = -1,
+  lcServerFull = -2,
+  lcNickNameInUse = -4,
+  lcVersionNotSupported = -5,
+  lcBanned = -6,
+  lcLoginNameInUse = -7,
+  lcNoAccount = -21,
 };
-
-// The 44-byte player entry of the player lists and CMD_sc_NotifyPlayerEnteredScope.
-struct PlayerEntryLayout {
-  static constexpr size_t PlayerId = 0, ChannelId = 4, ChannelPrivileges = 8, PlayerPrivileges = 10,
-                          PlayerFlags = 12, NickName = 14, Size = 44;
-};
+// CMD_sc_LoginStep2 with the verdict; FillLoginReply adds the server's details.
+TPacketPtr NewLoginReply(const TClientRec& player, int32_t result);
+void FillLoginReply(TPacket& packet, const TServerSettings& settings, int32_t result);
 // Writes a player entry at the packet's position.
 void WritePlayerEntry(TPacket& packet, const TClientRec& player);
 // Writes the 66-byte group permission table at the packet's position.
@@ -61,26 +67,24 @@ TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t 
 // The fields of a CMD_cs_LoginStep1 request (login_handlers.cpp).
 struct TLoginRequest;
 
-// Layout of CMD_sc_NotifyChannelDestroyed.
-struct ChannelDestroyedLayout {
-  static constexpr size_t ChannelId = 24, Originator = 26, Size = 30;
-};
-
-class TQVUDPListener : public TServerListener {
+class TQVUDPListener {
  public:
-  explicit TQVUDPListener(TServerObject& server);
-  ~TQVUDPListener() override;
+  // The server's model and settings, and the buffer its events come from.
+  TQVUDPListener(TServerObject& server, TCustomPacketBuffer& buffer);
+  ~TQVUDPListener();
   TQVUDPListener(const TQVUDPListener&) = delete;
   TQVUDPListener& operator=(const TQVUDPListener&) = delete;
 
-  // The factory the server registry uses.
-  static std::unique_ptr<TServerListener> Create(TServerObject& server);
-
-  // --- called by the server object ---
-  void Start() override;
-  void Terminate() override;
-  void RemoveAllPlayers() override;
-  void Join() override;
+  // --- called by the network side ---
+  void Start();
+  // Sets the stopping flag: from now on the thread handles no more events.
+  void Terminate();
+  // Tells every player that the server stops and closes his connection, and
+  // writes the access-log line of every player's disconnect. The caller holds
+  // the player-list lock, then the channel-tree lock.
+  void RemoveAllPlayers();
+  // Waits for the thread to end (the packet buffer must be shutting down).
+  void Join();
 
   // Handles one event as the thread's loop does: takes both locks, finds the
   // player, dispatches, disconnects when asked to. The loop calls it; tests
@@ -103,7 +107,7 @@ class TQVUDPListener : public TServerListener {
   // same channel tree on a public one.
   bool CheckClientInView(const TClientRec* subject, const TClientRec* viewer) const;
 
-  // --- login, logout and the view (login_handlers.cpp, permission_checks.cpp) ---
+  // --- login, logout and the view (login_handlers.cpp, view_notifications.cpp) ---
 
   // The nick itself when free; else the nick followed by the smallest free
   // number; "Guest<n>" for an empty nick or when the number does not fit.
@@ -135,6 +139,9 @@ class TQVUDPListener : public TServerListener {
   void RemoveModeratedFlags(int32_t channelId);
   // 0: may join; 1: wrong password; -102, -110 or -113.
   int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const;
+
+  // --- the view's notifications (view_notifications.cpp) ---
+
   // Privilege notifications (types 106 and 107) to everybody who sees the subject.
   void NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t originator, uint8_t action,
                                            uint8_t privilegeIndex);
@@ -171,63 +178,62 @@ class TQVUDPListener : public TServerListener {
 
   TClients& Clients() const { return *server_.Clients; }
   TChannels& Channels() const { return *server_.Channels; }
-  TCustomPacketBuffer& Buffer() const { return *server_.PacketBuffer; }
+  TCustomPacketBuffer& Buffer() const { return buffer_; }
   TServerObject& Server() const { return server_; }
 
-  // --- handlers: login and logout ---
-  void CMD_cs_LoginStep1();
-  void CMD_cs_LoginStep3();
-  void CMD_cs_PlayerQuit();
+  // --- handlers (command_table.cpp runs them): each takes the request
+  // and returns 0 or the refusal to send back ---
+  // login and logout
+  int32_t CMD_cs_LoginStep1(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_LoginStep3(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerQuit(TClientRec* player, TPacket& request);
   // --- channel commands ---
-  void CMD_cs_ChannelCreate();
-  void CMD_cs_ChannelChangePassword();
-  void CMD_cs_ChannelChangeProperties();
-  void CMD_cs_ChannelChangeName();
-  void CMD_cs_ChannelChangeTopic();
-  void CMD_cs_ChannelChangeDescription();
-  void CMD_cs_ChannelDestroy();
-  void CMD_cs_ChannelChangeMaxUsers();
-  void CMD_cs_ChannelChangeOrder();
+  int32_t CMD_cs_ChannelCreate(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangePassword(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangeProperties(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangeName(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangeTopic(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangeDescription(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelDestroy(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangeMaxUsers(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_ChannelChangeOrder(TClientRec* player, TPacket& request);
   // --- player commands ---
-  void CMD_cs_PlayerKick();
-  void CMD_cs_PlayerKickFromChannel();
-  void CMD_cs_PlayerChannelSwitch();
-  void CMD_cs_PlayerFlagsChanged();
-  void CMD_cs_PlayerRequestVoice();
-  void CMD_cs_PlayerChangeChannelPrivilege();
-  void CMD_cs_PlayerChangePrivilege();
-  void CMD_cs_PlayerRegister();
-  void CMD_cs_PlayerAdminRegister();
-  void CMD_cs_PlayerMutePlayer();
-  void CMD_cs_PlayerMovePlayer();
-  void CMD_cs_PlayerSetUploadBandwidth();
+  int32_t CMD_cs_PlayerKick(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerKickFromChannel(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerChannelSwitch(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerFlagsChanged(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerRequestVoice(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerChangeChannelPrivilege(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerChangePrivilege(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerRegister(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerAdminRegister(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerMutePlayer(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerMovePlayer(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerSetUploadBandwidth(TClientRec* player, TPacket& request);
   // --- bans, information requests and text ---
-  void CMD_cs_PlayerBanIp();
-  void CMD_cs_PlayerBanIpPlayer();
-  void CMD_cs_PlayerUnbanIp();
-  void CMD_cs_InfoRequestPlayerConnectionInfoOnId();
-  void CMD_cs_InfoRequestServerInfo();
-  void CMD_cs_InfoRequestBanIpList();
-  void CMD_cs_InfoSendText();
+  int32_t CMD_cs_PlayerBanIp(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerBanIpPlayer(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_PlayerUnbanIp(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_InfoRequestPlayerConnectionInfoOnId(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_InfoRequestServerInfo(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_InfoRequestBanIpList(TClientRec* player, TPacket& request);
+  int32_t CMD_cs_InfoSendText(TClientRec* player, TPacket& request);
   // --- voice relay, by VoiceTarget 0, 1 and 2 ---
-  void RelayChannelVoice();
-  void RelayWhisperVoice();
-  void RelayParentChannelVoice();
-  // --- external commands; each sets command.Result ---
-  void ExternalCommand_AddClient(TExternalCommand& command);
-  void ExternalCommand_DelClient(TExternalCommand& command);
-  void ExternalCommand_MoveClientToChannel(TExternalCommand& command);
-  void ExternalCommand_AddChannel(TExternalCommand& command);
-  void ExternalCommand_DelChannel(TExternalCommand& command);
-  void ExternalCommand_NotifyChangedServerProperties(TExternalCommand& command);
-  void ExternalCommand_CheckServerOK(TExternalCommand& command);
-  void ExternalCommand_SetUserPrivilege(TExternalCommand& command);
+  int32_t ProgressVoiceData_SendVoiceDataToChannel(TClientRec* speaker, TPacket& datagram);
+  int32_t ProgressVoiceData_SendVoiceDataWhisper(TClientRec* speaker, TPacket& datagram);
+  int32_t ProgressVoiceData_SendVoiceDataToParentChannel(TClientRec* speaker, TPacket& datagram);
+  // --- external commands; each returns the command's result ---
+  int32_t ExternalCommand_AddClient(const TExternalCommand& command);
+  int32_t ExternalCommand_DelClient(const TExternalCommand& command);
+  int32_t ExternalCommand_MoveClientToChannel(const TExternalCommand& command);
+  int32_t ExternalCommand_AddChannel(const TExternalCommand& command);
+  int32_t ExternalCommand_DelChannel(const TExternalCommand& command);
+  int32_t ExternalCommand_NotifyChangedServerProperties(const TExternalCommand& command);
+  int32_t ExternalCommand_CheckServerOK(const TExternalCommand& command);
+  int32_t ExternalCommand_SetUserPrivilege(const TExternalCommand& command);
 
  protected:
-  // The current event, for handlers.
-  TPacket& Packet() const { return *packet_; }
-  TClientRec* CurrentPlayer() const { return player_; }
-  uint32_t EventPlayerId() const { return eventPlayerId_; }
+  // Asks for the current event's player to be disconnected once the handler returns.
   void RequestDisconnect() { disconnect_ = true; }
 
   // "SID: <id> <text>" to "UDP Listener" (errors) or "AccessLog".
@@ -245,22 +251,22 @@ class TQVUDPListener : public TServerListener {
   // False when the event is complete and steps 6 and 7 are skipped.
   bool DispatchEvent();
   bool DispatchPacket();
-  void DispatchVoice(uint8_t target);
-  void DispatchCommand(uint16_t type);
-  void DispatchChannelCommand(uint16_t type);
-  void DispatchPlayerCommand(uint16_t type);
-  void DispatchInfoCommand(uint16_t type);
+  // The frame of every handler (command_table.cpp): the gate, the size
+  // check, the handler, the refusal and the one try/catch. Voice failures
+  // are not logged.
+  void Run(const TRequestRow& row, TClientRec* player, TPacket& request, bool logFailure = true);
+  int32_t Run(const TExternalRow& row, const TExternalCommand& command);
   bool RunExternalCommand();
   void DisconnectPlayer();
   void ResetPlayerIdsWhenIdle();
   bool ChannelTreeHoldsPlayers(const TChannelRec* channel) const;
   // Login steps (login_handlers.cpp).
   int32_t ReadLoginIdentity(TClientRec& rec, const TLoginRequest& request);
-  void AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& request,
-                  const TServerSettings& settings);
+  void AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& login, const TServerSettings& settings,
+                  const TPacket& request);
   bool JoinLoginChannel(TClientRec& player, const std::string& channelName,
                         const std::string& subChannelName, const std::string& password);
-  // The view (permission_checks.cpp).
+  // The view (view_notifications.cpp).
   void SendPrivilegeChanged(uint16_t commandType, uint32_t playerId, uint32_t originator, uint8_t action,
                             uint8_t privilegeIndex);
   bool MoveStaysInTree(const TChannelRec* oldChannel, const TChannelRec* newChannel) const;
@@ -269,7 +275,7 @@ class TQVUDPListener : public TServerListener {
                                       int32_t newChannelId) const;
   bool DeleteEmptyChannelTree(TChannelRec* channel, uint32_t originator);
   // The voice relay (voice_relay.cpp).
-  void BuildRelayedVoice(size_t dataOffset, size_t dataLength, uint32_t speakerId);
+  void BuildRelayedVoice(const TPacket& in, size_t dataOffset, size_t dataLength, uint32_t speakerId);
   void RelayTo(const TClientRec& recipient, uint8_t target);
   void RelayToMembers(const TChannelRec& channel, const TClientRec& speaker, uint8_t target);
   void LogVoice(const std::string& text) const;
@@ -283,6 +289,7 @@ class TQVUDPListener : public TServerListener {
   TClientRec* ExternalTarget(int32_t playerId) const;
 
   TServerObject& server_;
+  TCustomPacketBuffer& buffer_;
   int32_t serverId_ = 0;  // copied when the thread starts
 
   // The current event: listener thread only.

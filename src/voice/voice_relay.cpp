@@ -26,10 +26,6 @@ constexpr size_t kMaxCodecData = 16385;
 constexpr uint8_t kTargetChannel = 0;
 constexpr uint8_t kTargetParent = 2;
 
-// The whisper list that follows the client header of a target-1 packet.
-struct WhisperLayout {
-  static constexpr size_t Count = 16, Entries = 17, EntrySize = 5;
-};
 constexpr uint8_t kWhisperToChannel = 0;
 constexpr uint8_t kWhisperToPlayer = 1;
 
@@ -69,8 +65,8 @@ void TQVUDPListener::LogVoice(const std::string& text) const {
 // The header fields the client chose travel unchanged; the target byte and
 // the recipient's ids are filled in per copy (RelayTo), and the packet
 // buffer rewrites the connection id and sequence when it sends.
-void TQVUDPListener::BuildRelayedVoice(size_t dataOffset, size_t dataLength, uint32_t speakerId) {
-  const TPacket& in = Packet();
+void TQVUDPListener::BuildRelayedVoice(const TPacket& in, size_t dataOffset, size_t dataLength,
+                                       uint32_t speakerId) {
   TPacket& out = voiceImage_;
   out.SetSize(S2CVoiceHeader::Size + dataLength);
   out.SetU16(S2CVoiceHeader::Class, pcS2CVoice);
@@ -99,99 +95,84 @@ void TQVUDPListener::RelayToMembers(const TChannelRec& channel, const TClientRec
 
 // Target 0. A datagram cannot exceed the socket's receive size, so the cut
 // only guards the copy; it is not logged.
-void TQVUDPListener::RelayChannelVoice() {
-  try {
-    const TClientRec* speaker = CurrentPlayer();
-    if (!MaySpeak(speaker)) return;
-    const TChannelRec* channel = Channels().GetChannelById(speaker->ChannelId);
-    if (!channel || channel->Members.size() < 2 || !CanSpeakInChannel(*this, *speaker, *channel)) return;
-    const size_t length = std::min(Packet().Size() - C2SVoiceHeader::Size, kMaxCodecData);
-    BuildRelayedVoice(C2SVoiceHeader::Size, length, speaker->PlayerId);
-    RelayToMembers(*channel, *speaker, kTargetChannel);
-  } catch (const std::exception&) {
-    // Voice is not worth a log line per datagram; the packet is dropped.
-  }
+int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToChannel(TClientRec* speaker, TPacket& in) {
+  if (!MaySpeak(speaker)) return 0;
+  const TChannelRec* channel = Channels().GetChannelById(speaker->ChannelId);
+  if (!channel || channel->Members.size() < 2 || !CanSpeakInChannel(*this, *speaker, *channel)) return 0;
+  const size_t length = std::min(in.Size() - C2SVoiceHeader::Size, kMaxCodecData);
+  BuildRelayedVoice(in, C2SVoiceHeader::Size, length, speaker->PlayerId);
+  RelayToMembers(*channel, *speaker, kTargetChannel);
+  return 0;
 }
 
 // Target 2 reaches the parent channel and the speaker's own channel: whoever
 // talks to his parent channel is still heard by those around him, as he
 // would be on any other target. In a moderated own channel he needs his voice
 // there too, so that the parent target is no way around moderation.
-void TQVUDPListener::RelayParentChannelVoice() {
-  try {
-    const TClientRec* speaker = CurrentPlayer();
-    if (!speaker) return;
-    size_t length = Packet().Size() - C2SVoiceHeader::Size;
-    if (length > kMaxCodecData) {
-      length = kMaxCodecData;
-      LogVoice("ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size");
-    }
-    const TChannelRec* own = Channels().GetChannelById(speaker->ChannelId);
-    const TChannelRec* parent = own ? Channels().GetChannelById(own->ParentId) : nullptr;
-    if (!parent) {
-      // A client that keeps talking to a missing parent sends many datagrams
-      // a second; one line per thousand keeps the log readable.
-      if (parentChannelMisses_++ % 1000 == 0) {
-        LogVoice("TQVUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get parentchannel");
-      }
-      return;
-    }
-    if (!MaySpeak(speaker) || !CanSpeakInChannel(*this, *speaker, *parent)) return;
-    BuildRelayedVoice(C2SVoiceHeader::Size, length, speaker->PlayerId);
-    RelayToMembers(*parent, *speaker, kTargetParent);
-    if (CanSpeakInChannel(*this, *speaker, *own)) RelayToMembers(*own, *speaker, kTargetParent);
-  } catch (const std::exception&) {
-    // Dropped without a line, as channel voice.
+int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToParentChannel(TClientRec* speaker, TPacket& in) {
+  size_t length = in.Size() - C2SVoiceHeader::Size;
+  if (length > kMaxCodecData) {
+    length = kMaxCodecData;
+    LogVoice("ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size");
   }
+  const TChannelRec* own = Channels().GetChannelById(speaker->ChannelId);
+  const TChannelRec* parent = own ? Channels().GetChannelById(own->ParentId) : nullptr;
+  if (!parent) {
+    // A client that keeps talking to a missing parent sends many datagrams
+    // a second; one line per thousand keeps the log readable.
+    if (parentChannelMisses_++ % 1000 == 0) {
+      LogVoice("TQVUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get parentchannel");
+    }
+    return 0;
+  }
+  if (!MaySpeak(speaker) || !CanSpeakInChannel(*this, *speaker, *parent)) return 0;
+  BuildRelayedVoice(in, C2SVoiceHeader::Size, length, speaker->PlayerId);
+  RelayToMembers(*parent, *speaker, kTargetParent);
+  if (CanSpeakInChannel(*this, *speaker, *own)) RelayToMembers(*own, *speaker, kTargetParent);
+  return 0;
 }
 
 // Target 1. Each recipient hears the whisper once per way he was named: as a
 // player (target byte 1) and through his channel (target byte 0). A list
 // that names the same player or channel again adds nothing, so one datagram
 // never turns into more than two copies for anyone.
-void TQVUDPListener::RelayWhisperVoice() {
-  try {
-    const TPacket& in = Packet();
-    const TClientRec* speaker = CurrentPlayer();
-    if (!speaker || speaker->Removing || in.Size() < WhisperLayout::Entries) return;
-    const size_t count = in.GetU8(WhisperLayout::Count);
-    const size_t dataOffset = WhisperLayout::Entries + count * WhisperLayout::EntrySize;
-    if (count == 0 || dataOffset > in.Size()) return;  // nobody named, or a list beyond the datagram
-    size_t length = in.Size() - dataOffset;
-    if (length > kMaxCodecData) {
-      length = kMaxCodecData;
-      LogVoice("ProgressVoiceData_SendVoiceDataWhisper, invalid packet size");
-    }
-    BuildRelayedVoice(dataOffset, length, speaker->PlayerId);
-
-    std::array<uint64_t, 255> seen;  // kind and id of the entries handled so far
-    size_t seenCount = 0;
-    for (size_t i = 0; i < count; ++i) {
-      const size_t at = WhisperLayout::Entries + i * WhisperLayout::EntrySize;
-      const uint8_t kind = in.GetU8(at);
-      const uint32_t id = in.GetU32(at + 1);
-      if (kind != kWhisperToChannel && kind != kWhisperToPlayer) continue;
-      const uint64_t key = static_cast<uint64_t>(kind) << 32 | id;
-      if (std::find(seen.begin(), seen.begin() + seenCount, key) != seen.begin() + seenCount) continue;
-      seen[seenCount++] = key;
-
-      if (kind == kWhisperToPlayer) {
-        if (id == speaker->PlayerId) continue;
-        const TClientRec* recipient = Clients().GetClientByID(id);
-        if (HearsWhisper(recipient, speaker->PlayerId)) RelayTo(*recipient, kWhisperToPlayer);
-        continue;
-      }
-      const TChannelRec* channel = Channels().GetChannelById(static_cast<int32_t>(id));
-      if (!channel || !CanSpeakInChannel(*this, *speaker, *channel)) continue;
-      for (const TClientRec* recipient : channel->Members) {
-        if (recipient != speaker && HearsWhisper(recipient, speaker->PlayerId)) {
-          RelayTo(*recipient, kWhisperToChannel);
-        }
-      }
-    }
-  } catch (const std::exception&) {
-    // Dropped without a line, as channel voice.
+int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataWhisper(TClientRec* speaker, TPacket& in) {
+  const size_t count = in.GetU8(WhisperLayout::Count);
+  const size_t dataOffset = WhisperLayout::Entries + count * WhisperLayout::EntrySize;
+  if (count == 0 || dataOffset > in.Size()) return 0;  // nobody named, or a list beyond the datagram
+  size_t length = in.Size() - dataOffset;
+  if (length > kMaxCodecData) {
+    length = kMaxCodecData;
+    LogVoice("ProgressVoiceData_SendVoiceDataWhisper, invalid packet size");
   }
+  BuildRelayedVoice(in, dataOffset, length, speaker->PlayerId);
+
+  std::array<uint64_t, 255> seen;  // kind and id of the entries handled so far
+  size_t seenCount = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = WhisperLayout::Entries + i * WhisperLayout::EntrySize;
+    const uint8_t kind = in.GetU8(at);
+    const uint32_t id = in.GetU32(at + 1);
+    if (kind != kWhisperToChannel && kind != kWhisperToPlayer) continue;
+    const uint64_t key = static_cast<uint64_t>(kind) << 32 | id;
+    if (std::find(seen.begin(), seen.begin() + seenCount, key) != seen.begin() + seenCount) continue;
+    seen[seenCount++] = key;
+
+    if (kind == kWhisperToPlayer) {
+      if (id == speaker->PlayerId) continue;
+      const TClientRec* recipient = Clients().GetClientByID(id);
+      if (HearsWhisper(recipient, speaker->PlayerId)) RelayTo(*recipient, kWhisperToPlayer);
+      continue;
+    }
+    const TChannelRec* channel = Channels().GetChannelById(static_cast<int32_t>(id));
+    if (!channel || !CanSpeakInChannel(*this, *speaker, *channel)) continue;
+    for (const TClientRec* recipient : channel->Members) {
+      if (recipient != speaker && HearsWhisper(recipient, speaker->PlayerId)) {
+        RelayTo(*recipient, kWhisperToChannel);
+      }
+    }
+  }
+  return 0;
 }
 
 }  // namespace qv

@@ -11,6 +11,7 @@
 #include "model/accounts.h"
 #include "model/process_settings.h"
 #include "model/server_object.h"
+#include "voice/voice_runtime.h"
 #include "web/web_access.h"
 
 namespace qv {
@@ -203,8 +204,10 @@ void FillCommon(TPage& page, const TWebRequest& request) {
 
 void FillRunning(TPage& page, TServerObject* server) {
   page.Region("SERVER_NOT_RUNNING", server == nullptr);
-  if (!server || !server->PacketBuffer) return;
-  const TBufferStatistics stats = server->PacketBuffer->GetStatistics();
+  if (!server) return;
+  const TBufferLease buffer(*server);
+  if (!buffer) return;
+  const TBufferStatistics stats = buffer->GetStatistics();
   page.Value("SERVERPACKETSSEND", std::to_string(stats.PacketsSent));
   page.Value("SERVERBYTESSEND", std::to_string(stats.BytesSent));
   page.Value("SERVERPACKETSRECEIVED", std::to_string(stats.PacketsReceived));
@@ -215,8 +218,15 @@ void FillRunning(TPage& page, TServerObject* server) {
   page.Value("SERVERBWLASTMININ", rounded(stats.Incoming.PerMinute));
   page.Value("SERVERBWLASTMINOUT", rounded(stats.Outgoing.PerMinute));
   page.Value("SERVERUPTIME", FormatUptime(server->Uptime()));
-  const std::string players = std::to_string(server->Clients ? server->Clients->Count() : 0);
-  const std::string channels = std::to_string(server->Channels ? server->Channels->Count() : 0);
+  int playerCount = 0, channelCount = 0;
+  if (server->Clients && server->Channels) {
+    std::lock_guard<TClients> lockPlayers(*server->Clients);
+    std::lock_guard<TChannels> lockChannels(*server->Channels);
+    playerCount = server->Clients->Count();
+    channelCount = server->Channels->Count();
+  }
+  const std::string players = std::to_string(playerCount);
+  const std::string channels = std::to_string(channelCount);
   page.Value("CURRENTUSERS", players);
   page.Value("SERVERUSERSONLINE", players);
   page.Value("CURRENTCHANNELS", channels);
@@ -224,8 +234,9 @@ void FillRunning(TPage& page, TServerObject* server) {
 }
 
 void FillServer(TPage& page, const TWebRequest& request, int32_t serverId, const TServerSettings& s) {
-  auto server = request.Context.Registry ? request.Context.Registry->FindServer(serverId) : nullptr;
-  FillRunning(page, server);
+  std::shared_ptr<TServerObject> server;
+  if (request.Context.Registry) server = request.Context.Registry->FindServer(serverId);
+  FillRunning(page, server.get());
   page.Region("SERVER_SELECTED", true);
   page.Region("SERVER_NOT_SELECTED", false);
   page.Value("SERVERID", std::to_string(serverId));

@@ -17,6 +17,7 @@
 #include "base/version.h"
 #include "model/model_test_util.h"
 #include "model/server_object.h"
+#include "voice/voice_runtime.h"
 #include "protocol/udp_socket.h"
 
 namespace qv {
@@ -243,7 +244,7 @@ class AnnounceTest : public ::testing::Test {
 
   ServerListFake list;
   test::TestDatabase db;
-  TServerRegistry registry;
+  TServerRegistry registry{TVoiceRuntime::Create};
   TWebPost webPost{[this] { return &registry; }};
 
  private:
@@ -265,9 +266,9 @@ TEST_F(AnnounceTest, PassSendsHeartbeatsAndFormsAsConfigured) {
   TUDPSocket peer;
   peer.Open(0, "127.0.0.1");
   const std::vector<uint8_t> junk(600, 0xAB);
-  peer.SendTo(junk.data(), junk.size(), "127.0.0.1", static_cast<uint16_t>(clan->UdpPort));
+  peer.SendTo(junk.data(), junk.size(), "127.0.0.1", static_cast<uint16_t>(clan->Settings().UdpPort));
   auto rate = [&] {
-    const TBufferStatistics st = clan->PacketBuffer->GetStatistics();
+    const TBufferStatistics st = TBufferLease(*clan)->GetStatistics();
     return static_cast<uint64_t>(std::llround(st.Incoming.PerMinute + st.Outgoing.PerMinute));
   };
   for (int i = 0; i < 400 && rate() == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -280,8 +281,8 @@ TEST_F(AnnounceTest, PassSendsHeartbeatsAndFormsAsConfigured) {
   auto beats = list.Heartbeats();
   ASSERT_EQ(beats.size(), 2u);
   EXPECT_EQ(beats[0].size(), 403u);
-  EXPECT_EQ(HeartbeatPort(beats[0]), clan->UdpPort);
-  EXPECT_EQ(HeartbeatPort(beats[1]), open->UdpPort);
+  EXPECT_EQ(HeartbeatPort(beats[0]), clan->Settings().UdpPort);
+  EXPECT_EQ(HeartbeatPort(beats[1]), open->Settings().UdpPort);
   EXPECT_EQ(beats[0][376], 0x0F);  // listed, clan, freeware, password
   EXPECT_EQ(beats[1][376], 0x05);  // listed, freeware
   uint64_t bandwidth = 0;
@@ -293,7 +294,7 @@ TEST_F(AnnounceTest, PassSendsHeartbeatsAndFormsAsConfigured) {
       "server_adminemail=ops%40example.org&server_isplinkurl=http%3A%2F%2Fisp.example%2Fa%20b"
       "&server_ispname=Hosting&server_ispcountry=R%E9union&server_platform=" + PlatformText() +
       "&server_version_major=2&server_version_minor=0&server_version_release=19&server_version_build=40"
-      "&server_port=" + std::to_string(clan->UdpPort) +
+      "&server_port=" + std::to_string(clan->Settings().UdpPort) +
       "&server_name=Clan%20%26%20Co&server_uptime=N&server_password=1&server_type1=clan"
       "&server_type2=freeware&clients_current=0&clients_maximum=16&channels_current=" +
       std::to_string(clan->Channels->Count()) +

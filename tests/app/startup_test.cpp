@@ -70,7 +70,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 TEST_F(StartupTest, InactiveServersStartNothingAndCreateNoAccounts) {
   PrepareDatabase(2, true);
   {
-    TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+    TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
     ASSERT_TRUE(Init(process));
     ASSERT_NE(GetServerRegistry(), nullptr);
     EXPECT_EQ(GetServerRegistry()->Count(), 0);
@@ -113,21 +113,21 @@ TEST_F(StartupTest, ConfigurationFailuresEndStartUp) {
   for (const Case& c : cases) {
     fs::remove(Path("server.dbs"));
     WriteFile(Path("server.ini"), c.ini);
-    TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+    TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
     EXPECT_FALSE(Init(process)) << c.ini;
     EXPECT_TRUE(Has(Log(), c.logLine)) << c.ini;
   }
   // The MySQL case stopped before any SQLite file was made.
   fs::remove(Path("server.dbs"));
   WriteFile(Path("server.ini"), "[DBEXPRESS]\nActive=1\n");
-  TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+  TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
   EXPECT_FALSE(Init(process));
   EXPECT_FALSE(fs::exists(Path("server.dbs")));
 }
 
 TEST_F(StartupTest, UnreadableConfigurationFileIsReportedWithItsPath) {
   fs::create_directory(Path("server.ini"));
-  TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+  TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
   EXPECT_FALSE(Init(process));
   EXPECT_TRUE(Has(Log(), "Start_Quillvane_Server: unable to open server config file: " + Path("server.ini") + " \n"));
 }
@@ -135,7 +135,7 @@ TEST_F(StartupTest, UnreadableConfigurationFileIsReportedWithItsPath) {
 TEST_F(StartupTest, DatabaseFailuresEndStartUpAndLeaveTheFileAlone) {
   WriteFile(Path("server.dbs"), std::string(4096, 'x'));
   {
-    TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+    TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
     EXPECT_FALSE(Init(process));
     EXPECT_TRUE(Has(Log(), "Start_Quillvane_Server: unable to open database"));
   }
@@ -144,7 +144,7 @@ TEST_F(StartupTest, DatabaseFailuresEndStartUpAndLeaveTheFileAlone) {
   fs::remove(Path("server.dbs"));
   fs::remove_all(Path("sql"));
   fs::create_directory(Path("sql"));
-  TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+  TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
   EXPECT_FALSE(Init(process));
   EXPECT_TRUE(Has(Log(), "Start_Quillvane_Server: unable to create tables"));
 }
@@ -153,7 +153,7 @@ TEST_F(StartupTest, UnreadableServerListIsNoFirstRun) {
   PrepareDatabase(1, false);
   fs::remove(Path("sql/read_servers.sql"));
   {
-    TServerProcess process(TListenerFactory{}, std::chrono::milliseconds(0));
+    TServerProcess process(TRuntimeFactory{}, std::chrono::milliseconds(0));
     EXPECT_FALSE(Init(process));
   }
   EXPECT_TRUE(Has(Log(), "Start_Quillvane_Server: unable to read servers"));

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
+#include "voice/voice_runtime.h"
 
 namespace qv {
 namespace {
@@ -208,7 +209,7 @@ TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
   EXPECT_TRUE(bob.Quit(kWaitMs));  // his own farewell arrived
   // Once the server has removed him, a newcomer's arrival reaches alice after
   // anything the removal could have sent her.
-  ASSERT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Buffer().ConnectionCount() == 1; }));
   TQVClient& probe = Attempt(Request("probe"));
   const uint32_t probeId = probe.PlayerId();
   ASSERT_TRUE(alice.WaitFor([probeId](const TClientEvent& e) {
@@ -229,7 +230,7 @@ TEST_F(LoginTest, QuitReachesOthersOnceAndIdsStartAgainWhenEmpty) {
 
   EXPECT_TRUE(alice.Quit(kWaitMs));
   EXPECT_TRUE(probe.Quit(kWaitMs));
-  ASSERT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Buffer().ConnectionCount() == 0; }));
   TQVClient& carol = Attempt(Request("carol"));
   ASSERT_TRUE(carol.LoggedIn());
   EXPECT_EQ(carol.PlayerId(), 1u);
@@ -298,7 +299,7 @@ TEST_F(LoginTest, Step3FlagEndsTheLogin) {
   int result = 0;
   TQVClient& flagged = Attempt(login, &result);
   EXPECT_EQ(result, kClientLoginTimeout);
-  EXPECT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Buffer().ConnectionCount() == 0; }));
   EXPECT_TRUE(flagged.Players().empty());
 }
 
@@ -331,7 +332,7 @@ TEST_F(LoginTest, ExternalLoginAddsAPlayerWithoutNetworkPeer) {
     EXPECT_EQ(server->Clients->GetClientByID(51), nullptr);
   }
   // Its reply went nowhere: the sender drops datagrams without address.
-  EXPECT_TRUE(WaitUntil([&] { return server->Sender->DroppedNoAddress() >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Sender().DroppedNoAddress() >= 1; }));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "model/model_test_util.h"
+#include "support/log_capture.h"
 #include "model/server_object.h"
 #include "protocol/udp_socket.h"
 
@@ -29,18 +30,6 @@ std::unique_ptr<TStorageContainer> ReadServer(const TScriptStorage& s, int32_t i
 }
 
 // The process log in a temporary file for one scope.
-class ScopedLog {
- public:
-  ScopedLog() { CreateLog(dir_.File("server.ini"), "Debug", dir_.File("server.log")); }
-  ~ScopedLog() { FreeLog(); }
-  bool Contains(const std::string& text) const {
-    return test::ReadFile(dir_.File("server.log")).find(text) != std::string::npos;
-  }
-
- private:
-  test::TempDir dir_;
-};
-
 class ServerObjectTest : public ::testing::Test {
  protected:
   // A stored server with these settings; returns its id.
@@ -96,37 +85,37 @@ TEST_F(ServerObjectTest, NewServerIsStoredWithDefaultPortThenWithItsOwn) {
   EXPECT_EQ(row->Row().AsInteger("i_server_udpport"), 8767);
 
   const uint16_t port = FreePort();
-  TServerObject* server = registry.StartServer(NewServer(), 0, port);
+  auto server = registry.StartServer(NewServer(), 0, port);
   ASSERT_NE(server, nullptr);
   EXPECT_GT(server->ServerId, probe);
-  EXPECT_EQ(server->UdpPort, port);
+  EXPECT_EQ(server->Settings().UdpPort, port);
   row = ReadServer(db.Scripts(), server->ServerId);
   ASSERT_TRUE(row);
   EXPECT_EQ(row->Row().AsInteger("i_server_udpport"), port);
   EXPECT_EQ(row->Row().AsString("s_server_name"), "Quillvane Server");
-  EXPECT_EQ(server->WelcomeMessage.str().front(), '[');
-  EXPECT_EQ(server->WelcomeMessage.str().back(), ']');
+  EXPECT_EQ(server->Settings().WelcomeMessage.str().front(), '[');
+  EXPECT_EQ(server->Settings().WelcomeMessage.str().back(), ']');
   // Its group permissions were stored with the factory defaults.
   const TPermissionTable defaults = DefaultPermissions();
   for (int g = 0; g < kUserGroupCount; ++g) {
     const auto group = static_cast<TUserGroup>(g);
     EXPECT_EQ(server->ReadGroupPermissions(group), defaults[group]) << UserGroupName(group);
   }
-  EXPECT_EQ(server->ServerFlags, sfClan | sfFreeware);
+  EXPECT_EQ(server->Settings().ServerFlags, sfClan | sfFreeware);
 }
 
 TEST_F(ServerObjectTest, StoredTypeGivesServerFlags) {
   TServerSettings publicServer = LocalSettings();
   publicServer.ServerFlags = sfPublic;
-  TServerObject* server = registry.StartServer(NewServer(), StoreServer(publicServer), 0);
+  auto server = registry.StartServer(NewServer(), StoreServer(publicServer), 0);
   ASSERT_NE(server, nullptr);
-  EXPECT_EQ(server->ServerFlags, 0x06);
+  EXPECT_EQ(server->Settings().ServerFlags, 0x06);
 
   TServerSettings clanServer = LocalSettings();
   clanServer.ServerFlags = sfClan | 0x08;
   server = registry.StartServer(NewServer(), StoreServer(clanServer), 0);
   ASSERT_NE(server, nullptr);
-  EXPECT_EQ(server->ServerFlags, 0x05);
+  EXPECT_EQ(server->Settings().ServerFlags, 0x05);
 }
 
 TEST_F(ServerObjectTest, DefaultCodecOfTheChannelTree) {
@@ -144,10 +133,10 @@ TEST_F(ServerObjectTest, DefaultCodecOfTheChannelTree) {
     TServerSettings s = LocalSettings();
     s.AllowCodec.fill(false);
     for (int i : c.allowed) s.AllowCodec[static_cast<size_t>(i)] = true;
-    TServerObject* server = registry.StartServer(NewServer(), StoreServer(s), 0);
+    auto server = registry.StartServer(NewServer(), StoreServer(s), 0);
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(server->Channels->DefaultCodec, c.expected);
-    EXPECT_EQ(server->CodecMask(), s.CodecMask());
+    EXPECT_EQ(server->Settings().CodecMask(), s.CodecMask());
     registry.StopServers(server->ServerId);
   }
 }
@@ -162,7 +151,7 @@ TEST_F(ServerObjectTest, SettingsRoundTripWithLimits) {
   s.AllowCodec[codecGSM148] = false;
   const int32_t id = StoreServer(s);
 
-  TServerObject* server = registry.StartServer(NewServer(), id, 0);
+  auto server = registry.StartServer(NewServer(), id, 0);
   ASSERT_NE(server, nullptr);
   TServerSettings loaded = server->Settings();
   EXPECT_EQ(loaded.Name.size(), 29u);
@@ -176,7 +165,7 @@ TEST_F(ServerObjectTest, SettingsRoundTripWithLimits) {
 }
 
 TEST_F(ServerObjectTest, BansAreReloadedFromStorage) {
-  TServerObject* server = registry.StartServer(NewServer(), StoreServer(LocalSettings()), 0);
+  auto server = registry.StartServer(NewServer(), StoreServer(LocalSettings()), 0);
   ASSERT_NE(server, nullptr);
   EXPECT_FALSE(server->IsIpBanned("10.1.2.3"));
   {
@@ -197,7 +186,7 @@ TEST_F(ServerObjectTest, BansAreReloadedFromStorage) {
 
 TEST_F(ServerObjectTest, RegistryLookupsAndDuplicates) {
   const int32_t id = StoreServer(LocalSettings());
-  TServerObject* server = registry.StartServer(NewServer(), id, 0);
+  auto server = registry.StartServer(NewServer(), id, 0);
   ASSERT_NE(server, nullptr);
   EXPECT_EQ(registry.FindServer(id), server);
   EXPECT_EQ(registry.FindServerByText(" " + std::to_string(id) + " "), server);
@@ -207,7 +196,7 @@ TEST_F(ServerObjectTest, RegistryLookupsAndDuplicates) {
 
   // A second object for the same stored server may not run beside it.
   {
-    ScopedLog log;
+    test::LogCapture log;
     EXPECT_EQ(registry.StartServer(NewServer(), id, 0), nullptr);
     EXPECT_TRUE(log.Contains("SID: " + std::to_string(id) + " unable to register server"));
   }

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "protocol/event.h"
-#include "protocol/hash_list.h"
-#include "protocol/multi_list.h"
+#include "base/hash_list.h"
+#include "base/multi_list.h"
 
 namespace qv {
 namespace {

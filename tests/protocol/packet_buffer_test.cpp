@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "protocol/hash_list.h"
+#include "base/hash_list.h"
 #include "protocol/packet_buffer.h"
 
 namespace qv {

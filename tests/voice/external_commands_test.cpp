@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "model/accounts.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
 #include "voice/server_lang.h"
 
 namespace qv {
@@ -131,16 +131,15 @@ TEST_F(ExternalCommandsTest, ChangedPropertiesReachEveryPlayerAndTheTypeSwitchCh
   TQVClient& alice = Login("alice");
   TQVClient& bob = Login("bob");
   TQVClient& carol = Login("carol", "Other");
-  {
-    std::lock_guard<std::mutex> lock(server->Lock);
-    server->ServerFlags = static_cast<uint16_t>((server->ServerFlags & ~sfClan) | sfPublic);
-    server->MaxUsers = 15;
-    server->Name = "Renamed";
-    server->WelcomeMessage = "Hi";
-    server->AllowCodec.fill(false);
-    server->AllowCodec[codecGSM164] = true;
-    server->AllowCodec[codecSpeex2150] = true;
-  }
+  server->ChangeSettings([&](TServerSettings& s) {
+    s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~sfClan) | sfPublic);
+    s.MaxUsers = 15;
+    s.Name = "Renamed";
+    s.WelcomeMessage = "Hi";
+    s.AllowCodec.fill(false);
+    s.AllowCodec[codecGSM164] = true;
+    s.AllowCodec[codecSpeex2150] = true;
+  });
   const TServerSettings settings = server->Settings();
 
   EXPECT_EQ(server->NotifyChangedServerProperties(true), 0);
@@ -179,10 +178,9 @@ TEST_F(ExternalCommandsTest, ChangedPropertiesReachEveryPlayerAndTheTypeSwitchCh
   EXPECT_EQ(PlayerIds(Take(carol, leftView)), (std::vector<uint32_t>{alice.PlayerId(), bob.PlayerId()}));
 
   // Back to clan: the lists of the players not seen before.
-  {
-    std::lock_guard<std::mutex> lock(server->Lock);
-    server->ServerFlags = static_cast<uint16_t>((server->ServerFlags & ~sfPublic) | sfClan);
-  }
+  server->ChangeSettings([&](TServerSettings& s) {
+    s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~sfPublic) | sfClan);
+  });
   EXPECT_EQ(server->NotifyChangedServerProperties(true), 0);
   EXPECT_EQ(PlayerIds(Events(alice, cePlayersInView)), std::vector<uint32_t>{carol.PlayerId()});
   EXPECT_EQ(PlayerIds(Events(carol, cePlayersInView)), (std::vector<uint32_t>{alice.PlayerId(), bob.PlayerId()}));
@@ -223,10 +221,9 @@ TEST_F(ExternalCommandsTest, RemovePlayerAndAddAndDeleteChannels) {
   ASSERT_EQ(result, 1);
 
   // A channel of the server's own, with a codec it allows.
-  {
-    std::lock_guard<std::mutex> lock(server->Lock);
-    server->AllowCodec[codecGSM164] = false;
-  }
+  server->ChangeSettings([&](TServerSettings& s) {
+    s.AllowCodec[codecGSM164] = false;
+  });
   EXPECT_EQ(Execute(ecAddChannel, 50, codecGSM164), peCodecDisabled);
   EXPECT_EQ(Execute(ecAddChannel, 50, codecGSM148), 0);
   std::vector<TClientEvent> created = Events(alice, ceChannelCreated);

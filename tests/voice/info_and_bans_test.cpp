@@ -9,7 +9,7 @@
 #include "base/date_time.h"
 #include "base/version.h"
 #include "protocol/single_connection.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
 #include "voice/server_lang.h"
 
 namespace qv {

@@ -9,25 +9,15 @@
 
 #include "protocol/command_types.h"
 #include "storage/storage_test_util.h"
+#include "support/listener_harness.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
 namespace {
 
-class ListenerTest : public ::testing::Test {
+class ListenerTest : public ::testing::Test, protected test::TListenerHarness {
  protected:
-  ListenerTest() : server(TScriptStorage{}, registry) {
-    server.ServerId = 3;
-    server.Clients = std::make_unique<TClients>(3, TScriptStorage{});
-    server.Channels = std::make_unique<TChannels>(3, TScriptStorage{});
-    server.PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, 7);
-    listener = std::make_unique<TQVUDPListener>(server);
-  }
-  ~ListenerTest() override {
-    listener.reset();
-    server.Channels.reset();
-    server.Clients.reset();
-    server.PacketBuffer.reset();
+  ListenerTest() : TListenerHarness(3) {
   }
 
   // A logged-in player with a connection, as the login leaves him.
@@ -38,7 +28,7 @@ class ListenerTest : public ::testing::Test {
     rec->NickName = nick;
     rec->LoginComplete = true;
     if (withConnection) {
-      server.PacketBuffer->AddConnection(rec->PlayerId, rec->ConnectionId, 1,
+      buffer.AddConnection(rec->PlayerId, rec->ConnectionId, 1,
                                          static_cast<uint16_t>(40000 + rec->PlayerId), "127.0.0.1");
     }
     TClientRec* raw = rec.get();
@@ -56,13 +46,10 @@ class ListenerTest : public ::testing::Test {
   std::vector<TPacketPtr> Outgoing() {
     std::vector<TPacketPtr> out;
     int64_t wait = 0;
-    while (auto p = server.PacketBuffer->TryNextOutgoing(wait)) out.push_back(std::move(p));
+    while (auto p = buffer.TryNextOutgoing(wait)) out.push_back(std::move(p));
     return out;
   }
 
-  TServerRegistry registry;
-  TServerObject server;
-  std::unique_ptr<TQVUDPListener> listener;
 };
 
 TEST_F(ListenerTest, PacketsWithoutHandlerOrPlayerGetNoReply) {
@@ -82,7 +69,7 @@ TEST_F(ListenerTest, PacketsWithoutHandlerOrPlayerGetNoReply) {
 
   EXPECT_TRUE(Outgoing().empty());
   EXPECT_EQ(server.Clients->Count(), 1);
-  EXPECT_EQ(server.PacketBuffer->ConnectionCount(), 1);
+  EXPECT_EQ(buffer.ConnectionCount(), 1);
   EXPECT_TRUE(log.MessagesStartingWith("SID: 3").empty());
 }
 
@@ -115,9 +102,9 @@ TEST_F(ListenerTest, TimeOutWithoutPlayerRecordStillRemovesConnection) {
   test::TempDir dir;
   test::LogCapture log(dir);
   server.AccessLog = true;
-  server.PacketBuffer->AddConnection(9, 99, 1, 40009, "127.0.0.1");
+  buffer.AddConnection(9, 99, 1, 40009, "127.0.0.1");
   listener->ProcessEvent(9, evTimedOut, nullptr);
-  EXPECT_EQ(server.PacketBuffer->ConnectionCount(), 0);
+  EXPECT_EQ(buffer.ConnectionCount(), 0);
   EXPECT_TRUE(log.MessagesStartingWith("SID: 3 client disconnected").empty());
 }
 
@@ -140,7 +127,7 @@ TEST_F(ListenerTest, DisconnectNotifiesOthersAndCleansUp) {
   EXPECT_EQ(server.Clients->GetClientByID(aliceId), nullptr);
   EXPECT_FALSE(lobby->HasMember(aliceId));
   EXPECT_TRUE(lobby->HasMember(bob->PlayerId));
-  EXPECT_EQ(server.PacketBuffer->ConnectionState(aliceId), stClosed);
+  EXPECT_EQ(buffer.ConnectionState(aliceId), stClosed);
   EXPECT_EQ(log.MessagesStartingWith("SID: 3 client disconnected. [Nick: alice]").size(), 1u);
 
   // Bob hears that alice left the server: reason 1, nobody acting, no text.
@@ -226,7 +213,7 @@ TEST_F(ListenerTest, DisconnectSweepsEmptyUnregisteredChannels) {
 }
 
 TEST_F(ListenerTest, LeftScopeFollowsViewAndIsSentOnce) {
-  server.ServerFlags = sfPublic | sfFreeware;
+  EditSettings([](TServerSettings& s) { s.ServerFlags = sfPublic | sfFreeware; });
   ASSERT_GT(server.Channels->CreateDefaultChannel(), 0);
   auto other = NewChannel();
   other->Name = "other";
@@ -253,7 +240,7 @@ TEST_F(ListenerTest, LeftScopeFollowsViewAndIsSentOnce) {
   EXPECT_EQ(recipients, (std::vector<uint32_t>{alice->PlayerId, bob->PlayerId}));
   EXPECT_TRUE(alice->Removing);
   // Her own copy closes her connection.
-  EXPECT_NE(server.PacketBuffer->ConnectionState(alice->PlayerId), stLoggingIn);
+  EXPECT_NE(buffer.ConnectionState(alice->PlayerId), stLoggingIn);
 }
 
 TEST_F(ListenerTest, RemoveAllPlayersSaysGoodbyeToEachAndClosesConnections) {
@@ -268,7 +255,34 @@ TEST_F(ListenerTest, RemoveAllPlayersSaysGoodbyeToEachAndClosesConnections) {
     EXPECT_EQ(p->GetU16(28), lrServerStops);
   }
   EXPECT_TRUE(alice->Removing && bob->Removing);
-  EXPECT_NE(server.PacketBuffer->ConnectionState(alice->PlayerId), stLoggingIn);
+  EXPECT_NE(buffer.ConnectionState(alice->PlayerId), stLoggingIn);
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// A stop ends every connection at once: each player's disconnect line is
+// written then, also for one whose quit is still closing his connection, and
+// once only (the closes that follow are no longer handled).
+TEST_F(ListenerTest, StopLogsTheDisconnectOfEveryPlayerOnce) {
+  test::LogCapture log;
+  server.AccessLog = true;
+  AddPlayer("alice");
+  TClientRec* bob = AddPlayer("bob");
+  bob->Removing = true;  // he quit; his connection is closing
+  const uint32_t bobId = bob->PlayerId;
+  listener->Terminate();
+  {
+    std::lock_guard<TClients> players(*server.Clients);
+    std::lock_guard<TChannels> channels(*server.Channels);
+    listener->RemoveAllPlayers();
+  }
+  listener->ProcessEvent(bobId, evClosed, nullptr);
+  EXPECT_EQ(log.MessagesStartingWith("SID: 3 client disconnected. [Nick: alice]").size(), 1u);
+  EXPECT_EQ(log.MessagesStartingWith("SID: 3 client disconnected. [Nick: bob]").size(), 1u);
 }
 
 }  // namespace

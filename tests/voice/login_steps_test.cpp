@@ -9,6 +9,7 @@
 
 #include "protocol/command_types.h"
 #include "storage/storage_test_util.h"
+#include "support/listener_harness.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
@@ -33,24 +34,21 @@ TPacketPtr LoginRequest(const std::string& nick, size_t size = 180, uint16_t rel
   return p;
 }
 
-class LoginStepsTest : public ::testing::Test {
+class LoginStepsTest : public ::testing::Test, protected test::TListenerHarness {
  protected:
-  LoginStepsTest() : log(dir), server(TScriptStorage{}, registry) {
-    server.ServerId = 6;
-    server.Name = "Srv";
-    server.Platform = "Lx";
-    server.Version = {2, 0, 19, 40};
-    server.MaxUsers = 5;
-    server.ServerFlags = sfClan;
-    server.WelcomeMessage = "Hello there";
-    server.AllowCodec = {};
-    server.AllowCodec[codecGSM148] = true;
-    server.AllowCodec[codecSpeex2150] = true;
+  LoginStepsTest() : TListenerHarness(6), log(dir) {
+    EditSettings([](TServerSettings& s) {
+      s.Name = "Srv";
+      s.Platform = "Lx";
+      s.Version = {2, 0, 19, 40};
+      s.MaxUsers = 5;
+      s.ServerFlags = sfClan;
+      s.WelcomeMessage = "Hello there";
+      s.AllowCodec = {};
+      s.AllowCodec[codecGSM148] = true;
+      s.AllowCodec[codecSpeex2150] = true;
+    });
     server.AccessLog = true;
-    server.Clients = std::make_unique<TClients>(6, TScriptStorage{});
-    server.Channels = std::make_unique<TChannels>(6, TScriptStorage{});
-    server.PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, 7);
-    listener = std::make_unique<TQVUDPListener>(server);
     auto lobby = NewChannel();
     lobby->Id = 1;
     lobby->Name = "Lobby";
@@ -59,25 +57,16 @@ class LoginStepsTest : public ::testing::Test {
     lobby->MaxUsers = 5;
     EXPECT_EQ(server.Channels->AddChannelID(std::move(lobby)), 1);
   }
-  ~LoginStepsTest() override {
-    listener.reset();
-    server.Channels.reset();
-    server.Clients.reset();
-    server.PacketBuffer.reset();
-  }
 
   std::vector<TPacketPtr> Outgoing() {
     std::vector<TPacketPtr> out;
     int64_t wait = 0;
-    while (auto p = server.PacketBuffer->TryNextOutgoing(wait)) out.push_back(std::move(p));
+    while (auto p = buffer.TryNextOutgoing(wait)) out.push_back(std::move(p));
     return out;
   }
 
   test::TempDir dir;
   test::LogCapture log;
-  TServerRegistry registry;
-  TServerObject server;
-  std::unique_ptr<TQVUDPListener> listener;
 };
 
 TEST_F(LoginStepsTest, AcceptedReplyInBytes) {
@@ -145,7 +134,7 @@ TEST_F(LoginStepsTest, RefusalCarriesOnlyResultAndIds) {
   }
   EXPECT_EQ(server.Clients->Count(), 0);
   // Its connection closes once the reply is out.
-  EXPECT_EQ(server.PacketBuffer->ConnectionState(r.GetU32(8)), stClosed);
+  EXPECT_EQ(buffer.ConnectionState(r.GetU32(8)), stClosed);
 }
 
 TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {

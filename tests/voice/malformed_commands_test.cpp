@@ -11,7 +11,7 @@
 #include <random>
 #include <tuple>
 
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
 
 namespace qv {
 namespace {

@@ -8,26 +8,16 @@
 #include <vector>
 
 #include "protocol/command_types.h"
+#include "support/listener_harness.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
 namespace {
 
-class PermissionViewTest : public ::testing::Test {
+class PermissionViewTest : public ::testing::Test, protected test::TListenerHarness {
  protected:
-  PermissionViewTest() : server(TScriptStorage{}, registry) {
-    server.ServerId = 4;
-    server.ServerFlags = sfPublic;
-    server.Clients = std::make_unique<TClients>(4, TScriptStorage{});
-    server.Channels = std::make_unique<TChannels>(4, TScriptStorage{});
-    server.PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, 7);
-    listener = std::make_unique<TQVUDPListener>(server);
-  }
-  ~PermissionViewTest() override {
-    listener.reset();
-    server.Channels.reset();
-    server.Clients.reset();
-    server.PacketBuffer.reset();
+  PermissionViewTest() : TListenerHarness(4) {
+    EditSettings([](TServerSettings& s) { s.ServerFlags = sfPublic; });
   }
 
   // A channel kept out of storage; returns its record.
@@ -51,7 +41,7 @@ class PermissionViewTest : public ::testing::Test {
     rec->ConnectionId = 500 + rec->PlayerId;
     rec->NickName = nick;
     rec->LoginComplete = true;
-    server.PacketBuffer->AddConnection(rec->PlayerId, rec->ConnectionId, 1,
+    buffer.AddConnection(rec->PlayerId, rec->ConnectionId, 1,
                                        static_cast<uint16_t>(41000 + rec->PlayerId), "127.0.0.1");
     TClientRec* raw = rec.get();
     EXPECT_TRUE(server.Clients->AddClient(std::move(rec)));
@@ -72,7 +62,7 @@ class PermissionViewTest : public ::testing::Test {
   std::map<uint32_t, std::vector<TPacketPtr>> Outgoing() {
     std::map<uint32_t, std::vector<TPacketPtr>> out;
     int64_t wait = 0;
-    while (auto p = server.PacketBuffer->TryNextOutgoing(wait)) out[p->PlayerId()].push_back(std::move(p));
+    while (auto p = buffer.TryNextOutgoing(wait)) out[p->PlayerId()].push_back(std::move(p));
     return out;
   }
   static std::vector<uint16_t> Types(const std::vector<TPacketPtr>& packets) {
@@ -81,9 +71,6 @@ class PermissionViewTest : public ::testing::Test {
     return types;
   }
 
-  TServerRegistry registry;
-  TServerObject server;
-  std::unique_ptr<TQVUDPListener> listener;
 };
 
 TEST_F(PermissionViewTest, ChannelJoinTest) {
@@ -123,9 +110,11 @@ TEST_F(PermissionViewTest, PrivilegesOnEnteringAChannel) {
 }
 
 TEST_F(PermissionViewTest, PermissionChecksUseTheRightChannelPrivileges) {
-  server.Permissions = TPermissionTable{};
-  server.Permissions[ugCA].set(upChannelEditName);
-  server.Permissions[ugOP].set(upKickPlayerFromChannel);
+  EditSettings([](TServerSettings& s) {
+    s.Permissions = TPermissionTable{};
+    s.Permissions[ugCA].set(upChannelEditName);
+    s.Permissions[ugOP].set(upKickPlayerFromChannel);
+  });
   TChannelRec* mine = AddChannel(1, -1, "Mine");
   TChannelRec* other = AddChannel(2, -1, "Other");
   TClientRec* p = AddPlayer("p", other);
@@ -224,7 +213,7 @@ TEST_F(PermissionViewTest, SwitchToAnotherTreeChangesTheView) {
 }
 
 TEST_F(PermissionViewTest, ClanServerTellsEverybodyAndTypeChangesUpdateLists) {
-  server.ServerFlags = sfClan;
+  EditSettings([](TServerSettings& s) { s.ServerFlags = sfClan; });
   TChannelRec* a = AddChannel(1, -1, "A");
   TChannelRec* b = AddChannel(2, -1, "B");
   TClientRec* mover = AddPlayer("mover", a);
@@ -242,7 +231,7 @@ TEST_F(PermissionViewTest, ClanServerTellsEverybodyAndTypeChangesUpdateLists) {
   ASSERT_EQ(Types(out[mover->PlayerId]), (std::vector<uint16_t>{108}));
   EXPECT_EQ(out[mover->PlayerId][0]->GetU32(24), 2u);
   // After a change to public, he is told that they left his view.
-  server.ServerFlags = sfPublic;
+  EditSettings([](TServerSettings& s) { s.ServerFlags = sfPublic; });
   listener->UpdatePublicServerPlayerListTo(mover->PlayerId);
   out = Outgoing();
   ASSERT_EQ(Types(out[mover->PlayerId]), (std::vector<uint16_t>{101, 101}));
@@ -271,7 +260,7 @@ TEST_F(PermissionViewTest, LeavingIsAnnouncedOnceAndGuestNames) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.Data()) + 35, 3), "bye");
   ASSERT_EQ(out[leaver->PlayerId].size(), 1u);  // his own copy, which closes him
   EXPECT_TRUE(leaver->Removing);
-  EXPECT_NE(server.PacketBuffer->ConnectionState(leaver->PlayerId), stConnected);
+  EXPECT_NE(buffer.ConnectionState(leaver->PlayerId), stConnected);
 }
 
 TEST_F(PermissionViewTest, ChannelListIsSplitBeforePacketsGrowPastTheLimit) {

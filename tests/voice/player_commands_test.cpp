@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
 
 namespace qv {
 namespace {

@@ -3,6 +3,7 @@
 // the alive check through the command block.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "model/server_object.h"
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
+#include "voice/voice_runtime.h"
 
 namespace qv {
 namespace {
@@ -80,14 +82,14 @@ class ServerLifecycleTest : public ::testing::Test {
   }
 
   test::TestDatabase db;
-  TServerRegistry registry{&TQVUDPListener::Create};
+  TServerRegistry registry{&TVoiceRuntime::Create};
 };
 
 TEST_F(ServerLifecycleTest, TwoServersRunSideBySideAndStopCleanly) {
   const size_t threadsBefore = ThreadCount();
   const uint16_t portA = FreePort(), portB = FreePort();
-  TServerObject* a = registry.StartServer(NewServer(), StoreServer(portA), 0);
-  TServerObject* b = registry.StartServer(NewServer(), StoreServer(portB), 0);
+  auto a = registry.StartServer(NewServer(), StoreServer(portA), 0);
+  auto b = registry.StartServer(NewServer(), StoreServer(portB), 0);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(registry.Count(), 2);
@@ -100,11 +102,11 @@ TEST_F(ServerLifecycleTest, TwoServersRunSideBySideAndStopCleanly) {
   const uint8_t garbage[3] = {1, 2, 3};
   peer.socket.SendTo(garbage, sizeof garbage, "127.0.0.1", portA);
   peer.socket.SendTo(garbage, sizeof garbage, "127.0.0.1", portB);
-  for (TServerObject* s : {a, b}) {
-    for (int i = 0; i < 500 && s->PacketBuffer->GetStatistics().PacketsReceived == 0; ++i) {
+  for (TServerObject* s : {a.get(), b.get()}) {
+    for (int i = 0; i < 500 && TVoiceRuntime::Of(*s)->Buffer().GetStatistics().PacketsReceived == 0; ++i) {
       std::this_thread::sleep_for(1ms);
     }
-    EXPECT_EQ(s->PacketBuffer->GetStatistics().PacketsReceived, 1u);
+    EXPECT_EQ(TVoiceRuntime::Of(*s)->Buffer().GetStatistics().PacketsReceived, 1u);
   }
   EXPECT_EQ(AliveCheck(*a), kServerOK);  // the listener is still alive
 
@@ -155,7 +157,7 @@ TEST_F(ServerLifecycleTest, HundredStartsAndStopsLeaveNoThread) {
 
 TEST_F(ServerLifecycleTest, StopSaysGoodbyeToConnectedPlayers) {
   const uint16_t port = FreePort();
-  TServerObject* server = registry.StartServer(NewServer(), StoreServer(port), 0);
+  auto server = registry.StartServer(NewServer(), StoreServer(port), 0);
   ASSERT_NE(server, nullptr);
   Peer peer;
   {
@@ -166,7 +168,7 @@ TEST_F(ServerLifecycleTest, StopSaysGoodbyeToConnectedPlayers) {
     rec->ConnectionId = 4711;
     rec->NickName = "alice";
     rec->LoginComplete = true;
-    server->PacketBuffer->AddConnection(rec->PlayerId, rec->ConnectionId, 1, peer.socket.LocalPort(),
+    TVoiceRuntime::Of(*server)->Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, peer.socket.LocalPort(),
                                         "127.0.0.1");
     ASSERT_TRUE(server->Clients->AddClient(std::move(rec)));
   }
@@ -180,6 +182,42 @@ TEST_F(ServerLifecycleTest, StopSaysGoodbyeToConnectedPlayers) {
   EXPECT_EQ(goodbye.ConnectionId(), 4711u);
   EXPECT_EQ(goodbye.GetU32(24), 1u);
   EXPECT_EQ(goodbye.GetU16(28), lrServerStops);
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// An administration thread that found the server keeps a usable object while
+// another thread stops it: the stop takes effect at once, the memory goes
+// with the last holder.
+TEST_F(ServerLifecycleTest, StopWhileAnotherThreadHoldsTheServer) {
+  const int32_t id = StoreServer(FreePort());
+  ASSERT_NE(registry.StartServer(NewServer(), id, 0), nullptr);
+  std::atomic<int> rounds{0};
+  std::thread admin([&] {
+    for (;;) {
+      auto server = registry.FindServer(id);
+      if (!server) break;
+      server->CheckServerOK();
+      { std::lock_guard<TClients> lock(*server->Clients); }
+      (void)server->Settings();
+      ++rounds;
+    }
+  });
+  auto held = registry.FindServer(id);
+  ASSERT_NE(held, nullptr);
+  while (rounds == 0) std::this_thread::sleep_for(1ms);
+  registry.StopServers(id);
+  admin.join();
+  EXPECT_EQ(registry.FindServer(id), nullptr);
+  EXPECT_FALSE(held->Running);
+  EXPECT_EQ(AliveCheck(*held), kNoResult);
+  std::weak_ptr<TServerObject> gone = held;
+  held.reset();
+  EXPECT_TRUE(gone.expired());
 }
 
 }  // namespace

@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "voice/live_server_fixture.h"
+#include "support/live_server.h"
+#include "voice/voice_runtime.h"
 
 namespace qv {
 namespace {
@@ -89,7 +90,7 @@ class VoiceLoopbackTest : public test::LiveServerTest {
     TQVClient& client = NewClient(ownEndpoint);
     EXPECT_EQ(client.Login(Request(nick, channel)), 1) << nick;
     // Voice reaches him once the server has his acknowledgement of the end of the login.
-    EXPECT_TRUE(WaitUntil([&] { return server->PacketBuffer->ConnectionState(client.PlayerId()) == stConnected; }));
+    EXPECT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Buffer().ConnectionState(client.PlayerId()) == stConnected; }));
     return client;
   }
 

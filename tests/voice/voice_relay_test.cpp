@@ -12,6 +12,7 @@
 
 #include "protocol/command_types.h"
 #include "storage/storage_test_util.h"
+#include "support/listener_harness.h"
 #include "voice/udp_listener.h"
 
 namespace qv {
@@ -49,21 +50,10 @@ Bytes Concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-class VoiceRelayTest : public ::testing::Test {
+class VoiceRelayTest : public ::testing::Test, protected test::TListenerHarness {
  protected:
-  VoiceRelayTest() : log(dir), server(TScriptStorage{}, registry) {
-    server.ServerId = 3;
-    server.Clients = std::make_unique<TClients>(3, TScriptStorage{});
-    server.Channels = std::make_unique<TChannels>(3, TScriptStorage{});
-    server.PacketBuffer = std::make_unique<TCustomPacketBuffer>(kSideServer, 7);
-    listener = std::make_unique<TQVUDPListener>(server);
+  VoiceRelayTest() : TListenerHarness(3), log(dir) {
     lobby = AddChannel("Lobby", -1, cfHierarchical);
-  }
-  ~VoiceRelayTest() override {
-    listener.reset();
-    server.Channels.reset();
-    server.Clients.reset();
-    server.PacketBuffer.reset();
   }
 
   int32_t AddChannel(const std::string& name, int32_t parent = -1, uint16_t flags = 0) {
@@ -97,15 +87,15 @@ class VoiceRelayTest : public ::testing::Test {
   // the end of its login.
   void Connect(const TClientRec& player) {
     auto port = static_cast<uint16_t>(40000 + player.PlayerId);
-    server.PacketBuffer->AddConnection(player.PlayerId, player.ConnectionId, 1, port, "127.0.0.1");
-    server.PacketBuffer->SendPacket(NewCommandPacket(CMD_sc_LoginStep6, player.ConnectionId, player.PlayerId),
+    buffer.AddConnection(player.PlayerId, player.ConnectionId, 1, port, "127.0.0.1");
+    buffer.SendPacket(NewCommandPacket(CMD_sc_LoginStep6, player.ConnectionId, player.PlayerId),
                                     false);
     int64_t wait = 0;
-    TPacketPtr sent = server.PacketBuffer->TryNextOutgoing(wait);
+    TPacketPtr sent = buffer.TryNextOutgoing(wait);
     ASSERT_TRUE(sent && sent->IsCommand());
     auto ack = NewAckPacket(0, player.ConnectionId, player.PlayerId, sent->Sequence());
     ack->SetPeer("127.0.0.1", port);
-    server.PacketBuffer->ReceivePacket(std::move(ack));
+    buffer.ReceivePacket(std::move(ack));
   }
 
   // A client voice datagram from the speaker, written byte by byte.
@@ -128,7 +118,7 @@ class VoiceRelayTest : public ::testing::Test {
   std::map<uint32_t, std::vector<Bytes>> Heard() {
     std::map<uint32_t, std::vector<Bytes>> heard;
     int64_t wait = 0;
-    while (TPacketPtr p = server.PacketBuffer->TryNextOutgoing(wait)) {
+    while (TPacketPtr p = buffer.TryNextOutgoing(wait)) {
       if (p->IsS2CVoice()) heard[p->PlayerId()].emplace_back(p->Data(), p->Data() + p->Size());
     }
     return heard;
@@ -141,9 +131,6 @@ class VoiceRelayTest : public ::testing::Test {
 
   test::TempDir dir;
   test::LogCapture log;
-  TServerRegistry registry;
-  TServerObject server;
-  std::unique_ptr<TQVUDPListener> listener;
   int32_t lobby = 0;
 };
 
@@ -349,7 +336,7 @@ TEST_F(VoiceRelayTest, WhisperToChannelsFollowsTheServerType) {
     return Heard().count(listenerIn[channelId]->PlayerId) == 1;
   };
 
-  server.ServerFlags = sfPublic;
+  EditSettings([](TServerSettings& s) { s.ServerFlags = sfPublic; });
   EXPECT_TRUE(reached(lobby));   // the parent
   EXPECT_TRUE(reached(two));     // a sibling
   EXPECT_FALSE(reached(games));  // another tree
@@ -358,7 +345,7 @@ TEST_F(VoiceRelayTest, WhisperToChannelsFollowsTheServerType) {
   Speak(*alice, 1, Concat(WhisperList({{1, listenerIn[arena]->PlayerId}}), Pattern(4)));
   EXPECT_EQ(Heard()[listenerIn[arena]->PlayerId].size(), 1u);
 
-  server.ServerFlags = sfClan;
+  EditSettings([](TServerSettings& s) { s.ServerFlags = sfClan; });
   EXPECT_TRUE(reached(games));
   EXPECT_TRUE(reached(arena));
   Channel(arena)->Flags |= cfModerated;  // moderation still applies
@@ -490,7 +477,7 @@ TEST_F(VoiceRelayTest, RandomDatagramsNeverReachTheSpeakerOrChangeState) {
   EXPECT_EQ(server.Clients->Count(), static_cast<int>(ids.size()));
   EXPECT_EQ(server.Channels->Count(), 2);
   EXPECT_EQ(Channel(one)->Members.size(), 3u);
-  for (uint32_t id : ids) EXPECT_EQ(server.PacketBuffer->ConnectionState(id), stConnected);
+  for (uint32_t id : ids) EXPECT_EQ(buffer.ConnectionState(id), stConnected);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "protocol/hash_list.h"
+#include "base/hash_list.h"
 
 #include <fmt/format.h>
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/exception.h"
-#include "protocol/hash_list.h"
+#include "base/hash_list.h"
 
 namespace qv {
 

@@ -1,4 +1,4 @@
-#include "protocol/multi_list.h"
+#include "base/multi_list.h"
 
 #include <fmt/format.h>
 

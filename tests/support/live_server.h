@@ -21,11 +21,12 @@
 
 #include "client/qv_client.h"
 #include "model/accounts.h"
-#include "model/model_test_util.h"
+#include "support/test_database.h"
 #include "model/server_object.h"
 #include "protocol/command_types.h"
-#include "storage/storage_test_util.h"
+#include "support/log_capture.h"
 #include "voice/udp_listener.h"
+#include "voice/voice_runtime.h"
 
 namespace qv::test {
 
@@ -93,7 +94,7 @@ class TPayload {
 
 class LiveServerTest : public ::testing::Test {
  protected:
-  LiveServerTest() : log(dir), registry(TQVUDPListener::Create) {}
+  LiveServerTest() : log(dir), registry(TVoiceRuntime::Create) {}
   ~LiveServerTest() override {
     clients.clear();
     registry.StopServers(0);
@@ -201,12 +202,12 @@ class LiveServerTest : public ::testing::Test {
   }
   // The permission for every group at once.
   void SetPermission(TUserPermissions permission, bool on) {
-    std::lock_guard<std::mutex> lock(server->Lock);
-    for (TPermissionSet& set : server->Permissions) set.set(permission, on);
+    server->ChangeSettings([&](TServerSettings& s) {
+      for (TPermissionSet& set : s.Permissions) set.set(permission, on);
+    });
   }
   void SetPermission(TUserGroup group, TUserPermissions permission, bool on) {
-    std::lock_guard<std::mutex> lock(server->Lock);
-    server->Permissions[group].set(permission, on);
+    server->ChangeSettings([&](TServerSettings& s) { s.Permissions[group].set(permission, on); });
   }
   // A channel in the running tree; a password makes it a password channel.
   int32_t AddChannel(const std::string& name, uint16_t flags = 0, int32_t parent = -1, uint16_t maxUsers = 10,
@@ -282,7 +283,7 @@ class LiveServerTest : public ::testing::Test {
   // when set (a server without stored permissions runs on what it loads).
   TServerSettings defaults = DefaultServerSettings();
   std::optional<TPermissionTable> storedPermissions;
-  TServerObject* server = nullptr;
+  std::shared_ptr<TServerObject> server;
   int32_t serverId = 0;
   uint16_t port = 0;
   std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");

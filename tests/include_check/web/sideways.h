@@ -1,0 +1,3 @@
+// Siblings may include each other.
+#include "query/query_server.h"
+#include "model/server_object.h"
