@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "storage/storage_test_util.h"
+#include "support/log_capture.h"
 #include "support/listener_harness.h"
 #include "voice/udp_listener.h"
 
