@@ -125,7 +125,10 @@ std::string AccountList(const TWebRequest& request, const char* rowFile, int32_t
     auto rows = OpenScript(request.Context.Storage, "read_clients.sql", serverId, true);
     for (size_t i = 0; rows && i < rows->Count(); ++i) {
       const TStorageRow& r = rows->RowAt(i);
-      block += Row(rowText, {{"CLIENT_LOGINNAME", r.AsString("s_client_name")},
+      const std::string name = r.AsString("s_client_name");
+      // The name as it stands in a link's query (the page's own extension).
+      block += Row(rowText, {{"CLIENT_LOGINNAME", name},
+                             {"CLIENT_LOGINNAME_URL", UrlEncode(name)},
                              {"CLIENT_ID", std::to_string(r.AsInteger("i_client_id"))},
                              {"CLIENT_REGISTERED", FormatDateTime(format, r.AsDateTime("dt_client_created"))}});
     }
