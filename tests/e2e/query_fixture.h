@@ -1,7 +1,7 @@
 // The real server process with the TCP query interface, for end-to-end tests.
 //
-// Each test gets a temporary directory with its own server.ini (free TCP
-// ports for the query and web interfaces, web off), a database prepared
+// Each test gets a temporary directory with its own server.ini (a free TCP
+// port for the query interface, web off), a database prepared
 // beforehand with two servers on free UDP ports and known accounts, and a
 // log. TQueryConnection speaks the query protocol from a chosen loopback
 // address, so that failed logins of one test never lock out another.
