@@ -5,18 +5,10 @@
 // and processes of different nodes sharing one database each run only their
 // own servers. Each run writes its own server.ini with free ports.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <fcntl.h>
-#include <thread>
+#include <filesystem>
+#include <memory>
 
 #include "client/qv_client.h"
 #include "model/accounts.h"
@@ -25,31 +17,19 @@
 #include "model/server_object.h"
 #include "storage/schema.h"
 #include "support/mysql_test_db.h"
-
-extern char** environ;
+#include "support/server_process.h"
 
 namespace qv {
 namespace {
 
-using namespace std::chrono_literals;
+using test::BuildDir;
+using test::Has;
 using test::ReadFile;
 using test::TempDir;
 
-constexpr auto kLimit = 90s;  // the binaries run under the sanitizers
 constexpr int kWaitMs = 10000;
 
-std::string BuildDir() {
-  const char* dir = std::getenv("QV_BUILD_DIR");
-  return dir ? dir : "";
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-uint16_t FreeUdpPort() {
-  TUDPSocket probe;
-  probe.Open(0, "127.0.0.1");
-  return probe.LocalPort();
-}
+uint16_t FreeUdpPort() { return test::FreePort(SOCK_DGRAM); }
 
 // A free port that is none of `taken` (a port just probed may come again).
 uint16_t OtherFreeUdpPort(std::initializer_list<uint16_t> taken) {
@@ -59,24 +39,11 @@ uint16_t OtherFreeUdpPort(std::initializer_list<uint16_t> taken) {
   }
 }
 
-uint16_t FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-// One quillvane-server process of `node` with its own files in dir; killed
-// if the test leaves it running.
+// The quillvane-server process of `node` with its own files in dir, started
+// again by each Start.
 class TServerProcess {
  public:
   TServerProcess(const TempDir& dir, const std::string& node) : dir_(dir), node_(node) {}
-  ~TServerProcess() { Kill(); }
 
   std::string File(const std::string& name) const { return dir_.File(node_ + "-" + name); }
   std::string Log() const { return ReadFile(File("server.log")); }
@@ -84,65 +51,28 @@ class TServerProcess {
   // Writes the configuration: free query port, no web interface, no
   // announcement, the node name and the database.
   void Configure(const test::TMySqlTestDatabase& db) const {
-    test::WriteFile(File("server.ini"), "[Main Config]\nTCPQueryPort=" + std::to_string(FreeTcpPort()) +
-                                            "\nHTTPServer Enabled=0\nExternalIPDectection=0\nNodeName=" + node_ +
-                                            "\n[WebPost]\nEnabled=0\n");
+    test::WriteServerIni(File("server.ini"), test::FreePort(SOCK_STREAM), 0, "NodeName=" + node_ + "\n");
     test::WriteMySqlConfig(File("server.ini"), db.Name());
   }
 
   // Starts the process and waits until its start-up finished.
   bool Start() {
     std::filesystem::remove(File("server.log"));
-    std::vector<std::string> args{BuildDir() + "/quillvane-server", "-INI=" + File("server.ini"),
-                                  "-DB=" + File("server.dbs"),      "-LOG=" + File("server.log"),
-                                  "-SQL=" + BuildDir() + "/sqlite_sql/", "-BADNAMES=" + File("bad_names.txt"),
-                                  "-NOPWDIALOG"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    exited_ = false;
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      if (Has(Log(), "Server init finished")) return true;
-      if (Reap()) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    process_.reset();
+    process_ = std::make_unique<test::TChildProcess>(test::ServerCommand(dir_, node_ + "-", {"-NOPWDIALOG"}),
+                                                     File("out"), File("err"));
+    return process_->WaitForText(File("server.log"), "Server init finished");
   }
 
   // SIGTERM and wait: the exit code, or -1.
-  int Stop() {
-    if (pid_ > 0 && !exited_) kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (pid_ > 0 && !Reap() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-    return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  }
+  int Stop() { return process_ ? process_->Finish(SIGTERM) : -1; }
 
   bool Runs(uint16_t port) const { return Has(Log(), "Starting server with port: " + std::to_string(port) + "\n"); }
 
  private:
-  bool Reap() {
-    if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-    return exited_;
-  }
-  void Kill() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
   const TempDir& dir_;
   std::string node_;
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool exited_ = true;
+  std::unique_ptr<test::TChildProcess> process_;
 };
 
 class MariaDbProcessTest : public ::testing::Test {

@@ -1,27 +1,23 @@
 // The real server process with the TCP query interface, for end-to-end tests.
 //
-// Each test gets a temporary directory with its own server.ini (free TCP
-// ports for the query and web interfaces, web off), a database prepared
+// Each test gets a temporary directory with its own server.ini (a free TCP
+// port for the query interface, web off), a database prepared
 // beforehand with two servers on free UDP ports and known accounts, and a
 // log. TQueryConnection speaks the query protocol from a chosen loopback
 // address, so that failed logins of one test never lock out another.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "model/accounts.h"
@@ -30,29 +26,9 @@
 #include "model/server_object.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
-#include "support/test_dir.h"
-
-extern char** environ;
+#include "support/server_process.h"
 
 namespace qv::test {
-
-inline std::string BuildDir() {
-  const char* dir = std::getenv("QV_BUILD_DIR");
-  return dir ? dir : "";
-}
-
-// A port that was free a moment ago (type SOCK_DGRAM or SOCK_STREAM).
-inline uint16_t FreePort(int type) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t size = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // One query connection. Replies are read up to their last line ("OK",
 // "ERROR, ...", "error") or until the server closes.
@@ -139,34 +115,21 @@ class TQueryConnection {
 // the real process on them.
 class QueryProcessTest : public ::testing::Test {
  protected:
-  static constexpr auto kStartLimit = std::chrono::seconds(90);  // the sanitizer build is slow
-
   void SetUp() override {
     if (BuildDir().empty()) GTEST_SKIP() << "QV_BUILD_DIR is not set";
     PrepareDatabase();
     queryPort = FreePort(SOCK_STREAM);
-    WriteFile(dir.File("server.ini"), "[Main Config]\nTCPQueryPort=" + std::to_string(queryPort) +
-                                          "\nHTTPServer Port=" + std::to_string(FreePort(SOCK_STREAM)) +
-                                          "\nHTTPServer Enabled=0\nExternalIPDectection=0\n[WebPost]\nEnabled=0\n");
-    Spawn();
-    ASSERT_TRUE(WaitForQuery()) << ReadFile(dir.File("server.log"));
+    WriteServerIni(dir.File("server.ini"), queryPort, 0);
+    server_.emplace(ServerCommand(dir, "", {"-nopwdialog"}), dir.File("server.out"), dir.File("server.err"));
+    ASSERT_TRUE(server_->WaitForText(dir.File("server.log"), "Server init finished")) << ReadFile(dir.File("server.log"));
+    TQueryConnection probe(queryPort, "127.0.0.1");
+    ASSERT_EQ(probe.Greeting, "[QV]\r\n");
   }
 
   void TearDown() override {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "the server did not stop on SIGTERM";
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (server_) {
+      EXPECT_EQ(server_->Finish(SIGTERM), 0) << "the server did not stop cleanly on SIGTERM";
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
 
   // A connection from 127.0.0.<n>.
@@ -241,44 +204,7 @@ class QueryProcessTest : public ::testing::Test {
     return rec.StorageClientId;
   }
 
-  void Spawn() {
-    std::string binary = BuildDir() + "/quillvane-server";
-    std::vector<std::string> args{binary,
-                                  "-INI=" + dir.File("server.ini"),
-                                  "-DB=" + dir.File("server.dbs"),
-                                  "-LOG=" + dir.File("server.log"),
-                                  "-SQL=" + BuildDir() + "/sqlite_sql/",
-                                  "-BADNAMES=" + dir.File("bad_names.txt"),
-                                  "-nopwdialog"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string out = dir.File("server.out");
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-
-  bool WaitForQuery() {
-    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      if (ReadFile(dir.File("server.log")).find("Server init finished") != std::string::npos) {
-        TQueryConnection probe(queryPort, "127.0.0.1");
-        return probe.Greeting == "[QV]\r\n";
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
-  pid_t pid_ = -1;
+  std::optional<TChildProcess> server_;
 };
 
 }  // namespace qv::test

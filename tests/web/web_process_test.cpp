@@ -7,54 +7,28 @@
 // directory, so that the pages of httpdocs/ may change freely.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
-#include "base/ini_file.h"
 #include "model/accounts.h"
 #include "model/security.h"
 #include "model/server_object.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
-#include "support/test_dir.h"
-
-extern char** environ;
+#include "support/server_process.h"
 
 namespace qv {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::BuildDir;
+using test::FreePort;
+using test::Has;
 using test::TempDir;
 using test::WriteFile;
-
-std::string BuildDir() {
-  const char* dir = std::getenv("QV_BUILD_DIR");
-  return dir ? dir : "";
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-uint16_t FreePort(int type) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // The templates: each shows what its test looks at.
 const std::pair<const char*, const char*> kDocs[] = {
@@ -177,31 +151,16 @@ class WebProcessTest : public ::testing::Test {
     udpPort = FreePort(SOCK_DGRAM);
     httpPort = FreePort(SOCK_STREAM);
     PrepareDatabase();
-    TIniFile ini(Path("server.ini"));
-    ini.WriteInteger("Main Config", "HTTPServer Port", httpPort);
-    ini.WriteInteger("Main Config", "TCPQueryPort", 0);
-    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
-    ini.WriteBool("Main Config", "ExternalIPDectection", false);
-    ini.WriteBool("WebPost", "Enabled", false);
-    ASSERT_TRUE(ini.UpdateFile());
+    test::WriteServerIni(Path("server.ini"), 0, httpPort, "BoundToIp=127.0.0.1\n");
     fs::create_directories(Path("docs/gfx"));
     for (const auto& [name, text] : kDocs) WriteFile(Path(std::string("docs/") + name), text);
     fs::create_symlink(Path("server.ini"), Path("docs/link.html"));
     Start();
   }
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      for (int i = 0; i < 3000 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-      if (kill(pid_, 0) == 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        ADD_FAILURE() << "the server did not stop";
-      } else {
-        // A sanitizer report ends the server with a failure code.
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadFile(Path("err.txt"));
-      }
+    // A sanitizer report ends the server with a failure code.
+    if (server_) {
+      EXPECT_EQ(server_->Finish(SIGTERM), 0) << "the server did not stop cleanly" << server_->Err();
     }
   }
   std::string Path(const std::string& name) const { return dir.File(name); }
@@ -236,21 +195,9 @@ class WebProcessTest : public ::testing::Test {
   }
 
   void Start() {
-    std::vector<std::string> args = {BuildDir() + "/quillvane-server", "-INI=" + Path("server.ini"),
-                                     "-DB=" + Path("server.dbs"),     "-LOG=" + Path("server.log"),
-                                     "-SQL=" + BuildDir() + "/sqlite_sql/", "-HTTPDOCS=" + Path("docs"),
-                                     "-BADNAMES=" + Path("bad_names.txt"), "-nopwdialog"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, Path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, Path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 9000 && !Has(Log(), "Server init finished"); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(Has(Log(), "Server init finished")) << Log();
+    server_.emplace(test::ServerCommand(dir, "", {"-HTTPDOCS=" + Path("docs"), "-nopwdialog"}), Path("out.txt"),
+                    Path("err.txt"));
+    ASSERT_TRUE(server_->WaitForText(Path("server.log"), "Server init finished")) << Log();
   }
 
   std::string Port() const { return std::to_string(udpPort); }
@@ -269,7 +216,7 @@ class WebProcessTest : public ::testing::Test {
   uint16_t udpPort = 0;
   uint16_t httpPort = 0;
   int32_t serverId = 0;
-  pid_t pid_ = -1;
+  std::optional<test::TChildProcess> server_;
 };
 
 TEST_F(WebProcessTest, PagesBeforeLoginCookiesImagesAndMissingFiles) {
