@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes = in.Bytes(in.U8());
     auto packet = std::make_unique<TPacket>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
                                             "127.0.0.1", static_cast<uint16_t>(40001 + ((flags >> 1) & 3)));
-    if (flags & 1) packet->SetChecksum();
+    if ((flags & 1) && packet->IsKnownClass()) packet->SetChecksum();
     if (!packet->IsValid()) continue;
     if (!packet->IsKnownClass()) fuzz::Broken("valid packet of unknown class");
     try {
