@@ -73,7 +73,7 @@ fuzz_one() {
   local rc=0
   nice -n 10 "$bin/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$crashes/" "$work" "$root/fuzz/corpus/$t" >"$bin/fuzz_$t.log" 2>&1 || rc=$?
-  "$bin/fuzz_$t" -merge=1 "$root/fuzz/corpus/$t" "$work" >>"$bin/fuzz_$t.log" 2>&1 || true
+  "$bin/fuzz_$t" -merge=1 "$root/fuzz/corpus/$t" "$work" >"$bin/merge_$t.log" 2>&1 || true
   local cov
   cov=$(grep -E '#[0-9]+.*cov:' "$bin/fuzz_$t.log" | tail -n 1 || true)
   echo "fuzz $t (${seconds}s, exit $rc): $cov"
