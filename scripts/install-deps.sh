@@ -13,6 +13,8 @@ packages=(
   mariadb-server                        # the tests start a throwaway MariaDB server
   libcpp-httplib-dev                    # HTTP (web interface, server-list announcement)
   chromium chromium-driver python3-selenium  # browser tests of the web interface
+  libtsan2                              # ThreadSanitizer build of the suite (g++)
+  clang libclang-rt-14-dev              # fuzz targets (libFuzzer and the sanitizers' runtimes)
 )
 # Extra groups: "bench" adds what the benchmarks need.
 for group in "$@"; do

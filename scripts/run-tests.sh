@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-test/ and runs the whole test suite through ctest. Any sanitizer
-# report aborts the test that caused it, which fails the run.
+# The test command. Runs, in this order:
+#  1. the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+#     (build-test/);
+#  2. the whole suite again built with ThreadSanitizer (build-tsan/);
+#  3. the fuzz targets over their corpora, a regression run of seconds
+#     (build-fuzz/, clang; scripts/run-fuzz.sh --replay).
+# Any sanitizer report aborts the test that caused it, which fails the run.
+# Every part runs even when an earlier one failed; the exit status is that of
+# the first failure. Arguments go to both ctest runs (e.g. -R Listener).
+# QV_TEST_PARTS picks parts (default "asan tsan fuzz").
 #
 # The MySQL back end's tests run against a throwaway MariaDB server started
 # here (scripts/mariadb-test-server.sh) and stopped when the run ends, however
 # it ends. Without QV_TEST_MYSQL those tests skip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root="$(pwd)"
+parts="${QV_TEST_PARTS:-asan tsan fuzz}"
 scripts/install-deps.sh
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_TESTS=ON >/dev/null
-cmake --build build-test -j "$(nproc)"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 mysql_dir="$(mktemp -d /tmp/qv-mariadb-XXXXXX)"
-mysql_script="$(pwd)/scripts/mariadb-test-server.sh"
+mysql_script="$root/scripts/mariadb-test-server.sh"
 cleanup() {
   "$mysql_script" stop "$mysql_dir" || true
   rm -rf "$mysql_dir"
@@ -22,5 +27,33 @@ cleanup() {
 trap cleanup EXIT
 QV_TEST_MYSQL="$("$mysql_script" start "$mysql_dir")"
 export QV_TEST_MYSQL QV_TEST_MYSQL_DIR="$mysql_dir"
-cd build-test
-ctest --output-on-failure -j "$(nproc)" "$@"
+
+status=0
+fail() { [ "$status" -ne 0 ] || status=$1; }
+
+if [[ " $parts " == *" asan "* ]]; then
+  echo "== AddressSanitizer and UndefinedBehaviorSanitizer (build-test/)"
+  cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_TESTS=ON >/dev/null
+  cmake --build build-test -j "$(nproc)"
+  (
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    cd build-test && ctest --output-on-failure -j "$(nproc)" "$@"
+  ) || fail $?
+fi
+
+if [[ " $parts " == *" tsan "* ]]; then
+  echo "== ThreadSanitizer (build-tsan/)"
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_TSAN=ON -DQV_BUILD_TESTS=ON >/dev/null
+  cmake --build build-tsan -j "$(nproc)"
+  (
+    export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp"
+    cd build-tsan && ctest --output-on-failure -j "$(nproc)" "$@"
+  ) || fail $?
+fi
+
+if [[ " $parts " == *" fuzz "* ]]; then
+  echo "== Fuzz targets over their corpora (build-fuzz/)"
+  scripts/run-fuzz.sh --replay || fail $?
+fi
+exit "$status"

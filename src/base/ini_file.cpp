@@ -24,6 +24,11 @@ bool TIniFile::Load() {
   return true;
 }
 
+void TIniFile::LoadText(std::string_view text) {
+  sections_.clear();
+  Parse(text);
+}
+
 void TIniFile::Parse(std::string_view text) {
   sections_.push_back(Section{});  // lines before the first header
   for (const std::string& raw : SplitLines(text)) {

@@ -24,6 +24,9 @@ class TIniFile {
   // Reads the file. A missing file is an empty configuration (true); a file
   // that exists but cannot be read gives false.
   bool Load();
+  // Reads the configuration from text instead of the file (the file name
+  // stays as it was).
+  void LoadText(std::string_view text);
   // Writes the whole file back; false when it cannot be written.
   bool UpdateFile() const;
 
