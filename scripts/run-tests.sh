@@ -17,6 +17,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 parts="${QV_TEST_PARTS:-asan tsan fuzz}"
+# ccache keys on paths relative to the tree, so that another clone of the
+# repository reuses the compile results of this one.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 scripts/install-deps.sh
 mysql_dir="$(mktemp -d /tmp/qv-mariadb-XXXXXX)"
 mysql_script="$root/scripts/mariadb-test-server.sh"
