@@ -52,7 +52,7 @@ void TQVUDPSender::NoteFailure(const std::exception& e) {
   auto now = std::chrono::steady_clock::now();
   if (now - lastLog_ >= std::chrono::seconds(1)) {
     lastLog_ = now;
-    LogError("Exception1 %2.%3", e);
+    LogError(draining_ ? "Exception2 %2.%3" : "Exception1 %2.%3", e);
   }
 }
 
@@ -118,6 +118,7 @@ void TQVUDPSender::Execute() {
     SendBatch();
   }
   // What was ready when shutdown began still goes out.
+  draining_ = true;
   while (TakeBatch()) SendBatch();
   buffer_.MarkThreadDone(kSenderThreadBit);
 }

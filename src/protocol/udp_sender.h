@@ -72,6 +72,7 @@ class TQVUDPSender {
   std::vector<iovec> iovecs_;
   std::vector<sockaddr_in> addresses_;
   std::vector<size_t> indexes_;  // message -> position in batch_
+  bool draining_ = false;  // after the main loop: failures log "Exception2"
   std::chrono::steady_clock::time_point lastLog_ = std::chrono::steady_clock::time_point::min();
   std::thread thread_;
 };
