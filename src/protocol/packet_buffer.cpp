@@ -258,6 +258,10 @@ TPacketPtr TCustomPacketBuffer::TryNextOutgoing(int64_t& waitMs) {
   senderWake_.Reset();
   std::lock_guard<std::mutex> lock(mutex_);
   now_->Restart();
+  return NextOutgoingLocked(waitMs);
+}
+
+TPacketPtr TCustomPacketBuffer::NextOutgoingLocked(int64_t& waitMs) {
   waitMs = 0;
   TPacketPtr packet;
   if (senderScan_.phase == spDraining && CycleElapsed(senderScan_) <= kCycleMs) {
@@ -342,6 +346,82 @@ TPacketPtr TCustomPacketBuffer::GetNextOutgoing(int timeoutMs) {
 }
 
 // ---------------------------------------------------------------------------
+// Batched relay and sending
+
+void TCustomPacketBuffer::SendVoiceCopies(const TPacket& image, const TVoiceCopy* copies,
+                                          size_t count) {
+  const bool ours = side_ == kSideServer ? image.IsS2CVoice() : image.IsC2SVoice();
+  if (!ours || count == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t nowNs = clock_.NowNs();
+  bool queued = false;
+  for (size_t i = 0; i < count; ++i) {
+    const TVoiceCopy& to = copies[i];
+    TSingleConnection* c = Find(to.PlayerId);
+    if (!c || c->State() != stConnected || !VoiceAdmitted(*c, image)) continue;
+    TPacketPtr copy;
+    if (spare_.empty()) {
+      copy = std::make_unique<TPacket>();
+    } else {
+      copy = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    copy->Assign(image.Data(), image.Size());
+    copy->SetU8(S2CVoiceHeader::VoiceTarget, to.Target);
+    copy->SetConnectionId(to.ConnectionId);
+    copy->SetPlayerId(to.PlayerId);
+    c->QueueVoice(std::move(copy), nowNs);
+    MarkReady(to.PlayerId);
+    queued = true;
+  }
+  if (queued) senderWake_.Signal();
+}
+
+void TCustomPacketBuffer::Recycle(TPacketList& packets) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (TPacketPtr& p : packets) {
+      // Only ordinary one-block packets; a rare large one is freed.
+      if (p && p->Capacity() == TPacket::kBlockSize && spare_.size() < kSparePackets) {
+        spare_.push_back(std::move(p));
+      }
+    }
+  }
+  packets.clear();
+}
+
+size_t TCustomPacketBuffer::TryOutgoingBatch(TPacketList& out, size_t max, int64_t& waitMs) {
+  senderWake_.Reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_->Restart();
+  size_t taken = 0;
+  while (taken < max) {
+    TPacketPtr packet = NextOutgoingLocked(waitMs);
+    if (!packet) break;
+    out.push_back(std::move(packet));
+    ++taken;
+  }
+  return taken;
+}
+
+size_t TCustomPacketBuffer::TakeOutgoing(TPacketList& out, size_t max, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (;;) {
+    int64_t waitMs = 0;
+    if (size_t taken = TryOutgoingBatch(out, max, waitMs)) return taken;
+    if (shutdown_.load()) return 0;
+    int64_t wait = waitMs + 2;
+    if (timeoutMs >= 0) {
+      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (spent >= timeoutMs) return 0;
+      wait = std::min<int64_t>(wait, timeoutMs - spent);
+    }
+    senderWake_.Wait(static_cast<int>(wait));
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Connections and statistics
 
 void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId,
@@ -361,6 +441,7 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
   TSingleConnection* c = Find(playerId);
   if (!c) return;
   byPlayer_.Remove(playerId);
+  voiceShedOfRemoved_ += c->VoiceShed();
   auto it = std::find_if(connections_.begin(), connections_.end(),
                          [c](const auto& p) { return p.get() == c; });
   size_t index = static_cast<size_t>(it - connections_.begin());
@@ -410,6 +491,8 @@ TBufferStatistics TCustomPacketBuffer::GetStatistics() {
     stats.PacketsSent = packetsSent_;
     stats.BytesReceived = bytesReceived_;
     stats.BytesSent = bytesSent_;
+    stats.VoiceShed = voiceShedOfRemoved_;
+    for (const auto& c : connections_) stats.VoiceShed += c->VoiceShed();
   }
   stats.Incoming = incomingMeter_.Rates();
   stats.Outgoing = outgoingMeter_.Rates();

@@ -69,6 +69,14 @@ struct TBufferStatistics {
   uint64_t BytesSent = 0;
   TBandWidthRates Incoming;
   TBandWidthRates Outgoing;
+  uint64_t VoiceShed = 0;  // voice datagrams dropped for waiting too long
+};
+
+// One recipient of SendVoiceCopies.
+struct TVoiceCopy {
+  uint32_t PlayerId = 0;
+  uint32_t ConnectionId = 0;
+  uint8_t Target = 0;  // the voice target byte of his copy
 };
 
 class TCustomPacketBuffer {
@@ -103,6 +111,19 @@ class TCustomPacketBuffer {
   // One non-blocking step of GetNextEvent: true with an event, or false with
   // the milliseconds to wait before the next step.
   bool TryNextEvent(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs);
+
+  // Queues one copy of the voice packet image per recipient, under one
+  // acquisition of the lock, with the recipient's ids and target byte, each on
+  // the recipient's voice queue under the rules of SendPacket (recipients
+  // without a connection or refused are skipped). Copies reuse spare packets.
+  void SendVoiceCopies(const TPacket& image, const TVoiceCopy* copies, size_t count);
+  // Takes back sent packets (the list is emptied); they serve later copies.
+  void Recycle(TPacketList& packets);
+
+  // Sender, batched: appends up to max ready datagrams (addressed,
+  // checksummed) to out, waiting like GetNextOutgoing while none is ready.
+  // Returns how many it appended: 0 after timeoutMs or on shutdown.
+  size_t TakeOutgoing(TPacketList& out, size_t max, int timeoutMs);
 
   // Sender. The next datagram (addressed, checksummed) or null after timeoutMs
   // (-1: no limit) or when shutdown began while nothing was ready.
@@ -163,6 +184,8 @@ class TCustomPacketBuffer {
   TPacketPtr ServeReadyQueue(int64_t& waitMs);
   TPacketPtr NextFrom(uint32_t playerId, int64_t& waitMs);
   TPacketPtr TakeConnectionless();
+  TPacketPtr NextOutgoingLocked(int64_t& waitMs);
+  size_t TryOutgoingBatch(TPacketList& out, size_t max, int64_t& waitMs);
 
   const uint8_t side_;
   const uint8_t flags_;
@@ -184,6 +207,11 @@ class TCustomPacketBuffer {
   uint64_t bytesSent_ = 0;
   int threadsDone_ = 0;
   bool storeLoginReply_ = false;
+  // Spare packets for voice copies: the steady state of the relay allocates
+  // nothing. Holds at most kSparePackets (about a megabyte).
+  static constexpr size_t kSparePackets = 1024;
+  TPacketList spare_;
+  uint64_t voiceShedOfRemoved_ = 0;
   TPacketPtr loginReply_;
 
   std::atomic<bool> shutdown_{false};

@@ -151,6 +151,7 @@ TPacket::TPacket(const uint8_t* data, size_t size, std::string ip, uint16_t port
 void TPacket::SetPeer(std::string ip, uint16_t port) {
   ip_ = std::move(ip);
   port_ = port;
+  hasAddress_ = false;
 }
 
 void TPacket::CopyFrom(const TPacket& other) {
@@ -161,6 +162,8 @@ void TPacket::CopyFrom(const TPacket& other) {
   Assign(other.Data(), other.Size());
   ip_ = other.ip_;
   port_ = other.port_;
+  hasAddress_ = other.hasAddress_;
+  address_ = other.address_;
 }
 
 std::unique_ptr<TPacket> TPacket::Clone() const {

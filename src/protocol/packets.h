@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include <netinet/in.h>
+
 #include "base/exception.h"
 
 namespace qv {
@@ -136,7 +138,19 @@ class TPacket : public TPacketMemoryStream {
 
   const std::string& PeerIp() const { return ip_; }
   uint16_t PeerPort() const { return port_; }
+  // Sets the peer and forgets any socket address (it would be stale).
   void SetPeer(std::string ip, uint16_t port);
+  // The peer as a ready socket address, when its owner built one (a
+  // connection builds it once); null otherwise.
+  const sockaddr_in* PeerAddress() const { return hasAddress_ ? &address_ : nullptr; }
+  void SetPeerAddress(const sockaddr_in& address) {
+    address_ = address;
+    hasAddress_ = true;
+  }
+  // When the packet entered a send queue (clock nanoseconds); voice older
+  // than the queue's bound is not sent.
+  int64_t QueuedAtNs() const { return queuedAtNs_; }
+  void SetQueuedAtNs(int64_t ns) { queuedAtNs_ = ns; }
   // Copies all bytes and the peer address of other and rewinds.
   void CopyFrom(const TPacket& other);
   std::unique_ptr<TPacket> Clone() const;
@@ -207,6 +221,9 @@ class TPacket : public TPacketMemoryStream {
 
   std::string ip_;
   uint16_t port_ = 0;
+  bool hasAddress_ = false;
+  sockaddr_in address_{};
+  int64_t queuedAtNs_ = 0;
 };
 
 using TPacketPtr = std::unique_ptr<TPacket>;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <arpa/inet.h>
+
 #include <fmt/format.h>
 
 #include "protocol/command_types.h"
@@ -52,8 +54,14 @@ void TSingleConnection::SetControlSequences(uint32_t outgoing, uint32_t nextExpe
 }
 
 void TSingleConnection::SetPeer(std::string ip, uint16_t port) {
+  if (port == port_ && ip == ip_) return;
   ip_ = std::move(ip);
   port_ = port;
+  address_ = sockaddr_in{};
+  address_.sin_family = AF_INET;
+  address_.sin_port = htons(port_);
+  // Not an IPv4 address: port 0, which the sender drops as unaddressed.
+  if (inet_pton(AF_INET, ip_.c_str(), &address_.sin_addr) != 1) address_.sin_port = 0;
 }
 
 void TSingleConnection::QueueReliable(TPacketList fragments) {
@@ -160,11 +168,27 @@ TPacketPtr TSingleConnection::SendUnreliableOrVoice(const TPerformanceTime& now)
     if (state_ == stClosingBeforeLogin && reliable_.Count() == 0) state_ = stClosed;
     return control;
   }
+  ShedStaleVoice(now.TimestampNs());
+  if (voice_.Count() == 0) return SendUnreliableOrVoice(now);
   TPacketPtr voice = voice_.Pop();
   if (throttle_) throttleTimer_->Assign(now);
   voice->SetVoiceSequence(++voiceSeq_);  // 16 bits: 65535 is followed by 0
   voice->SetConnectionId(connectionId_);
   return voice;
+}
+
+void TSingleConnection::QueueVoice(TPacketPtr packet, int64_t nowNs) {
+  ShedStaleVoice(nowNs);
+  packet->SetQueuedAtNs(nowNs);
+  voice_.Push(std::move(packet));
+}
+
+void TSingleConnection::ShedStaleVoice(int64_t nowNs) {
+  constexpr int64_t kBoundNs = kVoiceDelayBoundMs * 1'000'000;
+  while (voice_.Count() > 0 && nowNs - voice_.Peek()->QueuedAtNs() > kBoundNs) {
+    voice_.Pop();
+    ++voiceShed_;
+  }
 }
 
 // Under a saturated limit only one speaker is kept, so that the listener
@@ -183,6 +207,7 @@ void TSingleConnection::ThrottleAndPrune(const TPerformanceTime& now) {
 void TSingleConnection::Finish(TPacket& packet, const TPerformanceTime& now) {
   packet.SetChecksum();
   packet.SetPeer(ip_, port_);
+  packet.SetPeerAddress(address_);
   packet.SetPosition(0);
   lastSend_->Assign(now);
   ++packetsSent_;

@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include <netinet/in.h>
+
 #include "protocol/bandwidth_calc.h"
 #include "protocol/fifo_list.h"
 #include "protocol/packets.h"
@@ -60,6 +62,11 @@ class TSingleConnection {
   // A reassembled message is delivered as soon as it reaches this size.
   static constexpr size_t kMaxMessageSize = 107201;
   static constexpr int kQueueMax = 1024;
+  // Voice is real time: a listener gains nothing from speech that has waited
+  // longer than this (ten 20 ms frames; a jitter buffer covers far less), so
+  // older voice is shed instead of sent, and under overload the queue stays
+  // this short and delivery levels off instead of turning into delay.
+  static constexpr int64_t kVoiceDelayBoundMs = 200;
 
   // clock must outlive the connection.
   TSingleConnection(uint8_t side, uint8_t flags, uint32_t playerId, uint32_t connectionId,
@@ -78,7 +85,10 @@ class TSingleConnection {
   // All fragments of one command or none: raises EFIFOList, queueing nothing,
   // when they do not fit, so a peer never sees a message with a gap.
   void QueueReliable(TPacketList fragments);
-  void QueueVoice(TPacketPtr packet) { voice_.Push(std::move(packet)); }
+  // Stamps the packet with the queueing time and first sheds voice that
+  // waited beyond kVoiceDelayBoundMs.
+  void QueueVoice(TPacketPtr packet) { QueueVoice(std::move(packet), clock_.NowNs()); }
+  void QueueVoice(TPacketPtr packet, int64_t nowNs);
   void QueueUnreliable(TPacketPtr packet) { unreliable_.Push(std::move(packet)); }
   // Starts closing (stClosing, or stClosingBeforeLogin from stLoggingIn).
   void BeginClose();
@@ -107,6 +117,8 @@ class TSingleConnection {
   void PongReceived(uint32_t pingSequence, const TPerformanceTime& now);
   void NoteReceive(const TPerformanceTime& now) { lastReceive_->Assign(now); }
 
+  // Also builds the socket address every sent packet carries (only when the
+  // peer changed).
   void SetPeer(std::string ip, uint16_t port);
 
   // -- Time-outs and measurement --------------------------------------------
@@ -144,6 +156,8 @@ class TSingleConnection {
   uint32_t PacketsReceived() const { return packetsReceived_; }
   uint64_t BytesReceived() const { return bytesReceived_; }
   uint64_t PacketsLost() const { return packetsLost_; }
+  // Voice datagrams shed for waiting too long.
+  uint64_t VoiceShed() const { return voiceShed_; }
 
   // Set by the buffer when the connection is added.
   void SetControlSequences(uint32_t outgoing, uint32_t nextExpected);
@@ -167,6 +181,7 @@ class TSingleConnection {
   bool PingDue(const TPerformanceTime& now);
   void ThrottleAndPrune(const TPerformanceTime& now);
   void Finish(TPacket& packet, const TPerformanceTime& now);
+  void ShedStaleVoice(int64_t nowNs);
 
   const uint8_t side_;
   const uint8_t flags_;
@@ -176,6 +191,7 @@ class TSingleConnection {
   TConnectionState state_ = stLoggingIn;
   std::string ip_;
   uint16_t port_ = 0;
+  sockaddr_in address_{};
 
   TFIFOList ack_{16, kQueueMax, 4};
   TFIFOList reliable_{16, kQueueMax, 8};
@@ -211,6 +227,7 @@ class TSingleConnection {
   uint32_t packetsReceived_ = 0;
   uint64_t bytesReceived_ = 0;
   uint64_t packetsLost_ = 0;
+  uint64_t voiceShed_ = 0;
 
   TPacketPtr reassembly_;  // null when no fragmented command is in progress
   TClientBandWidthCalc meter_;

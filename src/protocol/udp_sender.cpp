@@ -1,6 +1,9 @@
 #include "protocol/udp_sender.h"
 
 #include <chrono>
+#include <cstring>
+
+#include <arpa/inet.h>
 
 #include "base/log.h"
 
@@ -10,20 +13,16 @@ namespace {
 
 constexpr const char* kCategory = "TQVUDPSender.Execute";
 
-// Exceptions of the buffer's step are not the sender's to handle: the
-// connection state they concern is the buffer's.
-TPacketPtr NextOutgoing(TCustomPacketBuffer& buffer) {
-  try {
-    return buffer.GetNextOutgoing(-1);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
 }  // namespace
 
 TQVUDPSender::TQVUDPSender(TCustomPacketBuffer& buffer, TUDPSocket& socket, int serverId)
-    : buffer_(buffer), socket_(socket), serverId_(serverId) {}
+    : buffer_(buffer), socket_(socket), serverId_(serverId) {
+  batch_.reserve(kBatch);
+  messages_.resize(kBatch);
+  iovecs_.resize(kBatch);
+  addresses_.resize(kBatch);
+  indexes_.resize(kBatch);
+}
 
 TQVUDPSender::~TQVUDPSender() {
   Terminate();
@@ -38,17 +37,6 @@ void TQVUDPSender::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TQVUDPSender::Send(const TPacket& packet) {
-  // A connection without a network peer (port 0) still produces output; it
-  // must neither reach the network nor count as a send failure.
-  if (packet.PeerPort() == 0) {
-    droppedNoAddress_.fetch_add(1);
-    return;
-  }
-  socket_.SendPacket(packet);
-  sent_.fetch_add(1);
-}
-
 void TQVUDPSender::LogError(const char* format, const std::exception& e) {
   const auto* q = dynamic_cast<const Exception*>(&e);
   std::string cls = q ? q->ClassName() : "std::exception";
@@ -56,31 +44,82 @@ void TQVUDPSender::LogError(const char* format, const std::exception& e) {
          std::string(e.what()));
 }
 
-void TQVUDPSender::Execute() {
-  auto lastLog = std::chrono::steady_clock::time_point::min();
-  for (;;) {
-    if (terminated_.load() && buffer_.ShuttingDown()) break;
-    TPacketPtr packet = NextOutgoing(buffer_);
-    if (!packet) break;
-    try {
-      Send(*packet);
-    } catch (const std::exception& e) {
-      // One datagram that cannot be sent (a refused or unroutable address)
-      // must not silence the whole server: drop it, the reliable layer
-      // resends commands. Log at most one line per second.
-      sendFailures_.fetch_add(1);
-      auto now = std::chrono::steady_clock::now();
-      if (now - lastLog >= std::chrono::seconds(1)) {
-        lastLog = now;
-        LogError("Exception1 %2.%3", e);
+// One datagram that cannot be sent (a refused or unroutable address) must not
+// silence the whole server: it is dropped, the reliable layer resends
+// commands. At most one line per second.
+void TQVUDPSender::NoteFailure(const std::exception& e) {
+  sendFailures_.fetch_add(1);
+  auto now = std::chrono::steady_clock::now();
+  if (now - lastLog_ >= std::chrono::seconds(1)) {
+    lastLog_ = now;
+    LogError(draining_ ? "Exception2 %2.%3" : "Exception1 %2.%3", e);
+  }
+}
+
+// Exceptions of the buffer's step are not the sender's to handle: the
+// connection state they concern is the buffer's.
+bool TQVUDPSender::TakeBatch() {
+  batch_.clear();
+  try {
+    buffer_.TakeOutgoing(batch_, kBatch, -1);
+  } catch (...) {
+  }
+  return !batch_.empty();
+}
+
+void TQVUDPSender::SendBatch() {
+  unsigned count = 0;
+  for (size_t i = 0; i < batch_.size(); ++i) {
+    const TPacket& packet = *batch_[i];
+    // A connection without a network peer (port 0) still produces output; it
+    // must neither reach the network nor count as a send failure.
+    if (packet.PeerPort() == 0) {
+      droppedNoAddress_.fetch_add(1);
+      continue;
+    }
+    sockaddr_in& to = addresses_[count];
+    if (const sockaddr_in* built = packet.PeerAddress()) {
+      to = *built;
+    } else {
+      // A connectionless packet carries only the address text.
+      to = sockaddr_in{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(packet.PeerPort());
+      if (inet_pton(AF_INET, packet.PeerIp().c_str(), &to.sin_addr) != 1) {
+        NoteFailure(ESocketError("Invalid address " + packet.PeerIp()));
+        continue;
       }
     }
+    iovecs_[count] = iovec{const_cast<uint8_t*>(packet.Data()), packet.Size()};
+    mmsghdr& m = messages_[count];
+    m = mmsghdr{};
+    m.msg_hdr.msg_name = &to;
+    m.msg_hdr.msg_namelen = sizeof to;
+    m.msg_hdr.msg_iov = &iovecs_[count];
+    m.msg_hdr.msg_iovlen = 1;
+    indexes_[count] = i;
+    ++count;
   }
-  try {
-    while (TPacketPtr packet = NextOutgoing(buffer_)) Send(*packet);
-  } catch (const std::exception& e) {
-    LogError("Exception2 %2.%3", e);
+  size_t sent = SendAllMessages(
+      messages_.data(), count, [this](mmsghdr* m, unsigned n) { return socket_.SendMany(m, n); },
+      [this](unsigned index, int error) {
+        const TPacket& packet = *batch_[indexes_[index]];
+        NoteFailure(ESocketError("sendto " + packet.PeerIp() + ":" + std::to_string(packet.PeerPort()) +
+                                 ": " + std::strerror(error)));
+      });
+  sent_.fetch_add(static_cast<uint32_t>(sent));
+  buffer_.Recycle(batch_);
+}
+
+void TQVUDPSender::Execute() {
+  for (;;) {
+    if (terminated_.load() && buffer_.ShuttingDown()) break;
+    if (!TakeBatch()) break;
+    SendBatch();
   }
+  // What was ready when shutdown began still goes out.
+  draining_ = true;
+  while (TakeBatch()) SendBatch();
   buffer_.MarkThreadDone(kSenderThreadBit);
 }
 

@@ -1,10 +1,12 @@
 // TQVUDPSender: the sender thread of one endpoint.
 //
-// Takes each datagram the packet buffer hands out (GetNextOutgoing) and puts
-// it on the endpoint's UDP socket, addressed to the packet's peer. A datagram
-// without an address (port 0, a connection without a network peer) is counted
-// and dropped, and so is a datagram the socket refuses (logged at most once a
-// second). Once the buffer shuts down the thread drains what is immediately
+// Takes what the packet buffer has ready in batches (TakeOutgoing, up to
+// kBatch datagrams) and hands each batch to the kernel with sendmmsg,
+// addressed to each packet's peer (the socket address its connection built),
+// then gives the packets back to the buffer for reuse. A datagram without an
+// address (port 0, a connection without a network peer) is counted and
+// dropped, and so is a datagram the socket refuses (logged at most once a
+// second); the rest of its batch goes out. Once the buffer shuts down the thread drains what is immediately
 // ready and reports its end to the buffer (MarkThreadDone, sender bit).
 //
 // Thread rules: Start, Terminate and the destructor are called by the owner.
@@ -14,8 +16,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "protocol/packet_buffer.h"
 #include "protocol/udp_socket.h"
@@ -40,9 +47,15 @@ class TQVUDPSender {
   uint32_t SendFailures() const { return sendFailures_.load(); }
 
  private:
+  // Datagrams per sendmmsg call.
+  static constexpr size_t kBatch = 256;
+
   void Execute();
-  // Sends one datagram unless it has no address; raises on send failure.
-  void Send(const TPacket& packet);
+  // Fills batch_ from the buffer; false when there is nothing (shutdown).
+  bool TakeBatch();
+  // Sends batch_ (all but the unaddressed) and recycles it.
+  void SendBatch();
+  void NoteFailure(const std::exception& e);
   void LogError(const char* format, const std::exception& e);
 
   TCustomPacketBuffer& buffer_;
@@ -52,6 +65,15 @@ class TQVUDPSender {
   std::atomic<uint32_t> droppedNoAddress_{0};
   std::atomic<uint32_t> sent_{0};
   std::atomic<uint32_t> sendFailures_{0};
+  // Sender thread only: the batch and its sendmmsg arguments, kept between
+  // batches.
+  TPacketList batch_;
+  std::vector<mmsghdr> messages_;
+  std::vector<iovec> iovecs_;
+  std::vector<sockaddr_in> addresses_;
+  std::vector<size_t> indexes_;  // message -> position in batch_
+  bool draining_ = false;  // after the main loop: failures log "Exception2"
+  std::chrono::steady_clock::time_point lastLog_ = std::chrono::steady_clock::time_point::min();
   std::thread thread_;
 };
 

@@ -118,4 +118,32 @@ void TUDPSocket::SendTo(const uint8_t* data, size_t size, const std::string& ip,
   if (n < 0) throw ESocketError(ErrnoText("sendto " + ip + ":" + std::to_string(port)));
 }
 
+int TUDPSocket::SendMany(mmsghdr* messages, unsigned count) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return ::sendmmsg(fd_, messages, count, 0);
+}
+
+size_t SendAllMessages(mmsghdr* messages, unsigned count, const TSendManyCall& send,
+                       const TSendFailure& onFailure) {
+  size_t sent = 0;
+  unsigned next = 0;
+  while (next < count) {
+    int n = send(messages + next, count - next);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      next += static_cast<unsigned>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      // The message at next failed (n == 0 would never progress: the same).
+      onFailure(next, n < 0 ? errno : EIO);
+      ++next;
+    }
+  }
+  return sent;
+}
+
 }  // namespace qv

@@ -20,12 +20,27 @@
 #include <string>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include "base/exception.h"
 #include "protocol/packets.h"
 
 namespace qv {
 
 QV_EXCEPTION_CLASS(ESocketError, Exception);
+
+// A call with sendmmsg's contract: sends messages from the front and returns
+// how many went out, or -1 (errno set) when the first one failed.
+using TSendManyCall = std::function<int(mmsghdr* messages, unsigned count)>;
+// Called with the index and errno of a message the kernel refused.
+using TSendFailure = std::function<void(unsigned index, int error)>;
+
+// Sends every message with as few calls as it takes: after a partial result
+// the rest follows, a refused message is dropped (onFailure) and sending goes
+// on after it, so one bad datagram costs only itself. Returns how many went
+// out.
+size_t SendAllMessages(mmsghdr* messages, unsigned count, const TSendManyCall& send,
+                       const TSendFailure& onFailure);
 
 class TUDPSocket {
  public:
@@ -58,6 +73,8 @@ class TUDPSocket {
   void SendPacket(const TPacket& packet) {
     SendTo(packet.Data(), packet.Size(), packet.PeerIp(), packet.PeerPort());
   }
+  // One sendmmsg call on the socket (contract of TSendManyCall).
+  int SendMany(mmsghdr* messages, unsigned count);
 
  private:
   void ReadLoop(TReadHandler handler, size_t maxDatagram);

@@ -278,6 +278,8 @@ class TQVUDPListener {
   void BuildRelayedVoice(const TPacket& in, size_t dataOffset, size_t dataLength, uint32_t speakerId);
   void RelayTo(const TClientRec& recipient, uint8_t target);
   void RelayToMembers(const TChannelRec& channel, const TClientRec& speaker, uint8_t target);
+  // Queues the copies RelayTo collected, all under one lock of the buffer.
+  void FlushRelayed();
   void LogVoice(const std::string& text) const;
   // Text, information and bans (info_handlers.cpp).
   void SendTextMessage(const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
@@ -299,9 +301,11 @@ class TQVUDPListener {
   TClientRec* player_ = nullptr;
   bool disconnect_ = false;
   // Voice relay, listener thread only: the relayed packet of the current
-  // datagram (reused, so relaying allocates only the recipients' copies) and
-  // the count of parent-channel voice without a parent channel.
+  // datagram and its recipients (both reused, the buffer reuses the copies'
+  // packets, so relaying allocates nothing in the steady state) and the count
+  // of parent-channel voice without a parent channel.
   TPacket voiceImage_;
+  std::vector<TVoiceCopy> voiceCopies_;
   uint32_t parentChannelMisses_ = 0;
 
   std::atomic<bool> stopping_{false};    // set by Terminate; no events are handled

@@ -2,8 +2,8 @@
 //
 // The relay runs for every voice datagram, so it does the per-datagram work
 // once (checks on the speaker and the channel, the relayed packet with the
-// codec data) and per recipient only the tests that depend on him and one
-// copy of that packet with his ids. Recipients come from the channels'
+// codec data) and per recipient only the tests that depend on him; the
+// recipients' copies, each with his ids, are queued together at the end. Recipients come from the channels'
 // member lists, never from a walk over all players.
 #include <fmt/format.h>
 
@@ -67,6 +67,7 @@ void TQVUDPListener::LogVoice(const std::string& text) const {
 // buffer rewrites the connection id and sequence when it sends.
 void TQVUDPListener::BuildRelayedVoice(const TPacket& in, size_t dataOffset, size_t dataLength,
                                        uint32_t speakerId) {
+  voiceCopies_.clear();
   TPacket& out = voiceImage_;
   out.SetSize(S2CVoiceHeader::Size + dataLength);
   out.SetU16(S2CVoiceHeader::Class, pcS2CVoice);
@@ -79,12 +80,16 @@ void TQVUDPListener::BuildRelayedVoice(const TPacket& in, size_t dataOffset, siz
 }
 
 void TQVUDPListener::RelayTo(const TClientRec& recipient, uint8_t target) {
-  auto copy = std::make_unique<TPacket>();
-  copy->Assign(voiceImage_.Data(), voiceImage_.Size());
-  copy->SetU8(S2CVoiceHeader::VoiceTarget, target);
-  copy->SetConnectionId(recipient.ConnectionId);
-  copy->SetPlayerId(recipient.PlayerId);
-  SendPacket(std::move(copy));
+  voiceCopies_.push_back(TVoiceCopy{recipient.PlayerId, recipient.ConnectionId, target});
+}
+
+void TQVUDPListener::FlushRelayed() {
+  try {
+    Buffer().SendVoiceCopies(voiceImage_, voiceCopies_.data(), voiceCopies_.size());
+  } catch (const std::exception& e) {
+    LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
+  }
+  voiceCopies_.clear();
 }
 
 void TQVUDPListener::RelayToMembers(const TChannelRec& channel, const TClientRec& speaker, uint8_t target) {
@@ -102,6 +107,7 @@ int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToChannel(TClientRec* spe
   const size_t length = std::min(in.Size() - C2SVoiceHeader::Size, kMaxCodecData);
   BuildRelayedVoice(in, C2SVoiceHeader::Size, length, speaker->PlayerId);
   RelayToMembers(*channel, *speaker, kTargetChannel);
+  FlushRelayed();
   return 0;
 }
 
@@ -129,6 +135,7 @@ int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToParentChannel(TClientRe
   BuildRelayedVoice(in, C2SVoiceHeader::Size, length, speaker->PlayerId);
   RelayToMembers(*parent, *speaker, kTargetParent);
   if (CanSpeakInChannel(*this, *speaker, *own)) RelayToMembers(*own, *speaker, kTargetParent);
+  FlushRelayed();
   return 0;
 }
 
@@ -172,6 +179,7 @@ int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataWhisper(TClientRec* speak
       }
     }
   }
+  FlushRelayed();
   return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+
 #include "protocol/command_types.h"
 #include "base/hash_list.h"
 #include "protocol/packet_buffer.h"
@@ -404,6 +406,50 @@ TEST_F(BufferTest, SurvivesRandomAndMutatedDatagrams) {
     if (server.TryNextEvent(id, kind, packet, wait) && kind == evPacket && id == 77) delivered = true;
   }
   EXPECT_TRUE(delivered);
+}
+
+// Voice copies are queued together and carry each recipient's ids and target
+// byte; voice older than the bound is shed at queueing and at the head of the
+// queue, commands never.
+TEST_F(BufferTest, VoiceCopiesQueuedTogetherAndStaleVoiceShed) {
+  Connect();
+  server.AddConnection(6, 66, 1, kClientPort, "127.0.0.1");  // still logging in: skipped
+  auto image = NewS2CVoicePacket(0, 3, 0, 0, 9, 0x1234, 42, 9);
+  image->SetSize(S2CVoiceHeader::Size + 4);
+  image->SetU32(S2CVoiceHeader::Size, 0xA5A5A5A5);
+  const TVoiceCopy copies[] = {{kPlayer, kConn, 1}, {6, 66, 0}, {99, 1, 0}};
+  auto relay = [&](uint16_t n) {
+    image->SetU16(S2CVoiceHeader::SpeakerSequence, n);
+    server.SendVoiceCopies(*image, copies, 3);
+  };
+  constexpr int64_t kBound = TSingleConnection::kVoiceDelayBoundMs;
+  relay(1);                                                    // t = 0
+  clock.AdvanceMs(kBound - 50);
+  server.SendPacket(NewCommandPacket(CMD_cs_InfoSendText, 0, kPlayer));
+  relay(2);                                                    // t = bound - 50
+  clock.AdvanceMs(100);
+  relay(3);                                                    // 1 is shed on queueing
+  clock.AdvanceMs(kBound - 50);                                // 2 is now too old, 3 not
+
+  TPacketList out;
+  EXPECT_EQ(server.TakeOutgoing(out, 1, 0), 1u);
+  EXPECT_EQ(server.TakeOutgoing(out, 256, 0), 1u);
+  EXPECT_EQ(server.TakeOutgoing(out, 256, 0), 0u);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(out[0]->IsCommand());
+  const TPacket& voice = *out[1];
+  ASSERT_TRUE(voice.IsS2CVoice());
+  EXPECT_EQ(voice.GetU16(S2CVoiceHeader::SpeakerSequence), 3);
+  EXPECT_EQ(voice.VoiceTarget(), 1);
+  EXPECT_EQ(voice.ConnectionId(), kConn);
+  EXPECT_EQ(voice.PlayerId(), kPlayer);
+  EXPECT_EQ(voice.SpeakerId(), 42u);
+  EXPECT_EQ(voice.GetU32(S2CVoiceHeader::Size), 0xA5A5A5A5u);
+  ASSERT_NE(voice.PeerAddress(), nullptr);
+  EXPECT_EQ(ntohs(voice.PeerAddress()->sin_port), kClientPort);
+  EXPECT_EQ(server.GetStatistics().VoiceShed, 2u);
+  server.Recycle(out);
+  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace
