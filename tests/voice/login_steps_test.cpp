@@ -142,6 +142,12 @@ TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {
   Outgoing();
   TClientRec* ann = server.Clients->GetClientByID(1);
   ASSERT_NE(ann, nullptr);
+  // Her first packet with the connection id proves her address; until then
+  // only the verdict may go to it.
+  auto hello = NewControlPacket(ctPing, ann->ConnectionId, 1);
+  hello->SetChecksum();
+  hello->SetPeer("127.0.0.1", 40001);
+  buffer.ReceivePacket(std::move(hello));
   auto step3 = NewCommandPacket(CMD_cs_LoginStep3, ann->ConnectionId, 1);
   step3->SetSequence(1);
   step3->SetSize(120);

@@ -44,11 +44,12 @@ bool IsVoiceFrom(const TClientEvent& e, uint32_t speakerId) { return e.Kind == c
 // A plain UDP socket with a receive buffer larger than any datagram.
 class RawSocket {
  public:
-  RawSocket() {
+  explicit RawSocket(uint16_t localPort = 0) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(localPort);
     EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   }
   ~RawSocket() { ::close(fd_); }
@@ -208,21 +209,13 @@ TEST_F(VoiceLoopbackTest, LargestDatagramIsRelayedWhole) {
   TQVClient& bob = Login("bob", "", true);
 
   // The relayed packet is 6 bytes longer than the datagram and would not fit
-  // the client's 8192-byte receive buffer: bob's traffic is taken over by a
-  // plain socket, as a peer whose address changed (an acknowledgement of
-  // nothing carries his ids). His client and its socket go first: whatever
-  // it sent is then ahead of the acknowledgement in the server's socket, and
-  // nothing of it can take his address back.
-  RawSocket raw;
-  const uint32_t bobId = bob.PlayerId(), bobConnection = bob.LoginReply().ConnectionId;
+  // the client's 8192-byte receive buffer: bob's client goes, and a plain
+  // socket takes over his address (a connection's address is fixed).
+  const uint32_t bobId = bob.PlayerId();
+  const uint16_t bobPort = TVoiceRuntime::Of(*server)->Buffer().GetConnectionInfo(bobId).Port;
   clients.pop_back();
-  Bytes ack{0xF1, 0xBE, 0, 0};
-  for (uint32_t v : {bobConnection, bobId, 0xFFFFFFFFu})
-    for (int i = 0; i < 4; ++i) ack.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  raw.SendTo(ack, port);
+  RawSocket raw(bobPort);
 
-  // The acknowledgement is in the server's socket before alice's client
-  // sends anything, so the server reads it first.
   const Bytes data = Pattern(8192 - 16, 9);
   ASSERT_TRUE(alice.SendVoice(0, 11, data));
   const Bytes packet = raw.ReceiveClass(0xBEF3);
