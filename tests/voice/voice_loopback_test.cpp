@@ -3,6 +3,9 @@
 // clients log in, talk, whisper and mute, and the relayed packets are checked
 // in the bytes they received.
 //
+// The same server also faces what the open internet sends: forged packets
+// with a player's ids and floods of logins that never finish.
+//
 // "Nobody else heard it" is shown without waiting for silence: after the
 // voice under test, a marker packet is relayed to the same listeners; a
 // listener's packets leave in order, so once the marker is in, anything
@@ -14,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -75,10 +79,38 @@ class RawSocket {
     }
     return {};
   }
+  // Every datagram already waiting.
+  std::vector<Bytes> Drain() {
+    std::vector<Bytes> all;
+    Bytes buffer(65536);
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n < 0) return all;
+      all.emplace_back(buffer.begin(), buffer.begin() + n);
+    }
+  }
 
  private:
   int fd_ = -1;
 };
+
+Bytes BytesOf(TPacketPtr p) {
+  p->SetChecksum();
+  return Bytes(p->Data(), p->Data() + p->Size());
+}
+
+Bytes LoginRequestBytes(const std::string& nick, size_t size = 180) {
+  auto p = NewControlPacket(CMD_cs_LoginStep1, 0, 0);
+  p->SetSize(size);
+  p->SetU16(80, 2);
+  p->SetU16(84, 32);
+  p->SetU16(86, 60);
+  if (size >= 180) {
+    p->SetU8(150, static_cast<uint8_t>(nick.size()));
+    for (size_t i = 0; i < nick.size(); ++i) p->SetU8(151 + i, static_cast<uint8_t>(nick[i]));
+  }
+  return BytesOf(std::move(p));
+}
 
 class VoiceLoopbackTest : public test::LiveServerTest {
  protected:
@@ -225,6 +257,76 @@ TEST_F(VoiceLoopbackTest, LargestDatagramIsRelayedWhole) {
   EXPECT_EQ(packet[8], static_cast<uint8_t>(bobId));
   EXPECT_EQ(packet[16], static_cast<uint8_t>(alice.PlayerId()));
   EXPECT_EQ(Bytes(packet.begin() + 22, packet.end()), data);
+}
+
+// Bob's ids from another address: nothing is acknowledged or sent there,
+// and bob keeps his connection and his voice.
+TEST_F(VoiceLoopbackTest, ForgedPacketWithRightIdsChangesNothing) {
+  ASSERT_NE(server, nullptr);
+  TQVClient& alice = Login("alice");
+  TQVClient& bob = Login("bob");
+  RawSocket forger;
+  auto command = NewCommandPacket(CMD_cs_InfoRequestServerInfo, bob.LoginReply().ConnectionId, bob.PlayerId());
+  command->SetSequence(1000);
+  forger.SendTo(BytesOf(std::move(command)), port);
+  forger.SendTo(BytesOf(NewAckPacket(0, bob.LoginReply().ConnectionId, bob.PlayerId(), 1)), port);
+  auto& buffer = TVoiceRuntime::Of(*server)->Buffer();
+  ASSERT_TRUE(WaitUntil([&] { return buffer.ForeignPackets() == 2; }));
+  ASSERT_TRUE(alice.SendVoice(0, 3, Pattern(100, 4)));
+  ASSERT_TRUE(WaitVoice(bob, alice.PlayerId()));
+  EXPECT_TRUE(forger.Drain().empty());
+  EXPECT_EQ(buffer.ConnectionState(bob.PlayerId()), stConnected);
+}
+
+// Logins from many ports that never finish hold a full server's slots only
+// until their time-out, however they ping; refusals take no player id; each
+// port gets back at most three times what it sent.
+TEST_F(VoiceLoopbackTest, UnfinishedLoginFloodKeepsNobodyOutForLong) {
+  ASSERT_NE(server, nullptr);
+  server->ChangeSettings([](TServerSettings& s) { s.MaxUsers = 4; });
+  constexpr int kFlooders = 12;
+  std::vector<std::unique_ptr<RawSocket>> flooders;
+  std::vector<size_t> sent(kFlooders), received(kFlooders);
+  std::vector<std::pair<uint32_t, uint32_t>> ids(kFlooders);  // connection id, player id
+  for (int i = 0; i < kFlooders; ++i) {
+    flooders.push_back(std::make_unique<RawSocket>());
+    for (size_t size : {size_t{100}, size_t{180}}) {
+      Bytes request = LoginRequestBytes("flood" + std::to_string(i), size);
+      flooders[i]->SendTo(request, port);
+      sent[i] += request.size();
+    }
+  }
+  int result = 0;
+  uint32_t playerId = 0;
+  TClientLogin request = Request("real");
+  request.TimeoutMs = 1000;  // a dropped request is simply tried again
+  for (int round = 0; round < 60 && result != 1; ++round) {  // up to 12 s; the deadline is 10 s
+    for (int i = 0; i < kFlooders; ++i) {
+      for (const Bytes& reply : flooders[i]->Drain()) {
+        received[i] += reply.size();
+        if (reply.size() == 436 && reply[88] == 1) ids[i] = {reply[172] | reply[173] << 8 | reply[174] << 16,
+                                                             reply[176] | reply[177] << 8};
+      }
+      if (ids[i].first == 0) continue;
+      auto ping = NewControlPacket(ctPing, ids[i].first, ids[i].second);
+      ping->SetSequence(static_cast<uint32_t>(round + 3));
+      Bytes keepAlive = BytesOf(std::move(ping));
+      flooders[i]->SendTo(keepAlive, port);
+      sent[i] += keepAlive.size();
+    }
+    TQVClient& real = Attempt(request, &result);
+    playerId = real.PlayerId();
+    if (result != 1) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_EQ(result, 1);
+  EXPECT_LE(playerId, 5u);  // only the four accepted flood logins took ids
+  EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const auto& id) { return id.first != 0; }), 4);
+  EXPECT_TRUE(WaitUntil([&] {
+    int count = 0;
+    WithModel([&](TClients& players, TChannels&) { count = players.Count(); });
+    return count == 1;
+  }));
+  for (int i = 0; i < kFlooders; ++i) EXPECT_LE(received[i], 3 * sent[i]) << i;
 }
 
 }  // namespace
