@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "base/text_utils.h"
+#include "model/process_settings.h"
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
 
@@ -163,15 +164,21 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
   rec->ClientVersion = r.Version;
   rec->LoginComplete = false;
   int32_t code = 0;
-  if (r.Version[2] < 28 && r.Version[3] < 40) {
+  const TFailureLimits limits = GetSettings().LoginFailureLimits;
+  const bool lockedOut = server_.LoginFailures.Refused(request.PeerIp(), limits);
+  if (lockedOut) {
+    code = lcBadLogin;  // not even the accounts are consulted
+  } else if (r.Version[2] < 28 && r.Version[3] < 40) {
     code = lcVersionNotSupported;
   } else {
     code = ReadLoginIdentity(*rec, r);
+    if (code == lcNoAccount) CountLoginFailure(request);
   }
   // A refusal shows the id the player would have had, without taking it.
   rec->PlayerId = Clients().PeekPlayerId();
   const TServerSettings settings = server_.Settings();
   if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
+    if (!lockedOut) CountLoginFailure(request);
     code = lcBadLogin;
   }
   if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
@@ -184,6 +191,15 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
   }
   AdmitLogin(std::move(rec), r, settings, request);
   return 0;
+}
+
+// Wrong passwords and unknown login names count against the address; the
+// lock they lead to is logged once.
+void TQVUDPListener::CountLoginFailure(const TPacket& request) {
+  const TFailureLimits limits = GetSettings().LoginFailureLimits;
+  if (!server_.LoginFailures.CountFailure(request.PeerIp(), limits)) return;
+  LogError(fmt::format("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures,
+                       request.PeerIp(), limits.LockSeconds / 60));
 }
 
 // A refused request gets its verdict without a connection: the reply goes
@@ -230,6 +246,7 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
   if (Clients().Count() >= settings.MaxUsers) {
     result = lcServerFull;
   } else if (r.ServerPasswordFlag == 1 && !settings.Password.empty() && r.Password != settings.Password) {
+    CountLoginFailure(request);
     result = lcBadLogin;
   }
   const std::string trimmed = Trim(rec->NickName.str());
