@@ -20,7 +20,7 @@ namespace qv {
 namespace {
 
 constexpr const char* kCategory = "SERVER";
-constexpr size_t kNewPasswordLength = 6;
+constexpr size_t kNewPasswordLength = 12;
 
 bool Fail(const std::string& message) {
   LogMsg(lmtError, lmdAll, message, kCategory);

@@ -1,5 +1,7 @@
 #include "base/log.h"
 
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 
@@ -81,7 +83,69 @@ bool TLogObject::Passes(TLogMessageType type, TLogMessageDepth depth) const {
 void TLogObject::Log(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
                      std::string_view category) {
   if (!Passes(type, depth)) return;
-  WriteLine(message, category.substr(0, 99), depth, type);
+  std::vector<std::pair<std::string, TRepeat>> due;
+  const bool write = AdmitRepeat(type, depth, message, category.substr(0, 99), due);
+  WriteSummaries(due);
+  if (write) WriteLine(message, category.substr(0, 99), depth, type);
+}
+
+// --- repeated lines ---
+
+void TLogObject::SetRepeatClock(TNowMs now) {
+  std::lock_guard lock(repeatMutex_);
+  repeatClock_ = std::move(now);
+}
+
+bool TLogObject::AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
+                             std::string_view category, std::vector<std::pair<std::string, TRepeat>>& due) {
+  std::lock_guard lock(repeatMutex_);
+  const int64_t nowMs = repeatClock_ ? repeatClock_()
+                                     : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now().time_since_epoch())
+                                           .count();
+  const int64_t second = nowMs / 1000;
+  TakeDue(second, due);
+  std::string key(category);
+  key += '\n';
+  key += message;
+  TRepeat& r = repeats_[key];
+  if (r.Written == 0) r = TRepeat{second, 0, 0, type, depth};
+  if (r.Written < kRepeatsWritten) {
+    ++r.Written;
+    return true;
+  }
+  ++r.Suppressed;
+  return false;
+}
+
+// Entries of seconds that are over leave the table; those that swallowed
+// lines leave a summary. Caller holds repeatMutex_.
+void TLogObject::TakeDue(int64_t second, std::vector<std::pair<std::string, TRepeat>>& due) {
+  for (auto it = repeats_.begin(); it != repeats_.end();) {
+    if (it->second.Second == second) {
+      ++it;
+      continue;
+    }
+    if (it->second.Suppressed > 0) due.emplace_back(it->first, it->second);
+    it = repeats_.erase(it);
+  }
+}
+
+void TLogObject::WriteSummaries(const std::vector<std::pair<std::string, TRepeat>>& due) {
+  for (const auto& [key, r] : due) {
+    const size_t split = key.find('\n');
+    WriteLine(fmt::format("{} ... repeated {} times", key.substr(split + 1), r.Suppressed), key.substr(0, split),
+              r.Depth, r.Type);
+  }
+}
+
+void TLogObject::FlushRepeats() {
+  std::vector<std::pair<std::string, TRepeat>> due;
+  {
+    std::lock_guard lock(repeatMutex_);
+    TakeDue(INT64_MIN, due);
+  }
+  WriteSummaries(due);
 }
 
 void TLogObject::LogMemory() { WriteLine(" !!! LogMemory not supported yet !!!", "", lmdImportant, lmtDebug); }
@@ -170,6 +234,7 @@ void CreateLog(const std::string& configFile, const std::string& section, const 
 
 void FreeLog() {
   if (!g_log) return;
+  g_log->FlushRepeats();
   g_log->Close();
   g_log.reset();
 }

@@ -14,11 +14,15 @@
 
 #include <cstdint>
 #include <fmt/format.h>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qv {
 
@@ -77,9 +81,38 @@ class TLogObject {
   void SetFilter(uint8_t types, uint8_t depths);
   bool Passes(TLogMessageType type, TLogMessageDepth depth) const;
 
+  // Floods of identical lines (what remote peers can cause): within one
+  // second, the first kRepeatsWritten copies of a line are written and the
+  // rest only counted; once that second is over, one line "<message> ...
+  // repeated N times" stands for them.
+  static constexpr int kRepeatsWritten = 3;
+  using TNowMs = std::function<int64_t()>;
+  // Milliseconds on a monotonic clock (tests move it by hand).
+  void SetRepeatClock(TNowMs now);
+  // Writes the summaries still pending (before the log closes).
+  void FlushRepeats();
+
  protected:
   uint8_t types_ = 0xFF;
   uint8_t depths_ = 0xFF;
+
+ private:
+  struct TRepeat {
+    int64_t Second = 0;
+    int Written = 0;
+    int Suppressed = 0;
+    TLogMessageType Type = lmtDebug;
+    TLogMessageDepth Depth = lmdImportant;
+  };
+  // True when the line is to be written; summaries due are appended.
+  bool AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
+                   std::string_view category, std::vector<std::pair<std::string, TRepeat>>& due);
+  void TakeDue(int64_t second, std::vector<std::pair<std::string, TRepeat>>& due);  // repeatMutex_ held
+  void WriteSummaries(const std::vector<std::pair<std::string, TRepeat>>& due);
+
+  std::mutex repeatMutex_;
+  TNowMs repeatClock_;                      // guarded by repeatMutex_
+  std::map<std::string, TRepeat> repeats_;  // key: category, '\n', message; guarded by repeatMutex_
 };
 
 // The text-file sink.

@@ -156,6 +156,17 @@ bool TClients::isLoggedIn(std::string_view name) const {
   return false;
 }
 
+uint32_t TClients::PeekPlayerId() const {
+  uint32_t id = lastPlayerId_;
+  do {
+    ++id;
+    if (id == 0) id = 1;
+  } while (GetClientByID(id) && id != lastPlayerId_);
+  return id;
+}
+
+uint32_t TClients::NextPlayerId() { return lastPlayerId_ = PeekPlayerId(); }
+
 uint32_t TClients::GetNewConnectionID() {
   // 0 is what login packets carry before a session exists, so it is never a
   // session key.

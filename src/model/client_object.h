@@ -110,9 +110,13 @@ class TClients {
   // holds, drawn from the operating system's random source so that a peer
   // cannot predict another player's session key.
   uint32_t GetNewConnectionID();
-  int32_t NextPlayerId() { return ++lastPlayerId_; }
+  // The id after the last one handed out that no connected player holds
+  // (wrapping past 0xFFFFFFFF to 1); NextPlayerId takes it, PeekPlayerId
+  // only looks (a refused login consumes no id).
+  uint32_t NextPlayerId();
+  uint32_t PeekPlayerId() const;
   void ResetPlayerIds() { lastPlayerId_ = 0; }
-  int32_t LastPlayerId() const { return lastPlayerId_; }
+  uint32_t LastPlayerId() const { return lastPlayerId_; }
 
   int Count() const { return list_.Count(); }
   TClientRec* Items(int index) const { return list_.Items(index); }
@@ -142,7 +146,7 @@ class TClients {
   const TScriptStorage storage_;
   std::mutex mutex_;
   std::atomic<bool> locked_{false};      // set while some thread holds mutex_
-  int32_t lastPlayerId_ = 0;             // guarded by mutex_
+  uint32_t lastPlayerId_ = 0;            // guarded by mutex_
   TMultiList<TClientRec> list_{512};     // guarded by mutex_
   std::random_device random_;            // guarded by mutex_
 };

@@ -76,6 +76,13 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   s.BoundToIp = Trim(ini.ReadString(kMainConfig, "BoundToIp", s.BoundToIp));
   s.TrayIdent = ini.ReadString(kMainConfig, "TrayIdent", s.TrayIdent);
   s.NodeName = Trim(ini.ReadString(kMainConfig, "NodeName", s.NodeName));
+  TFailureLimits& limits = s.LoginFailureLimits;
+  const int64_t failures = ini.ReadInteger(kMainConfig, "LoginFailureLimit", limits.Failures);
+  const int64_t window = ini.ReadInteger(kMainConfig, "LoginFailureWindowSeconds", limits.WindowSeconds);
+  const int64_t lock = ini.ReadInteger(kMainConfig, "LoginLockMinutes", limits.LockSeconds / 60);
+  if (failures >= 0 && failures <= 1000000) limits.Failures = static_cast<int32_t>(failures);
+  if (window >= 1 && window <= 86400) limits.WindowSeconds = static_cast<int32_t>(window);
+  if (lock >= 1 && lock <= 10080) limits.LockSeconds = static_cast<int32_t>(lock * 60);
 
   s.AdminEmail = TrimCut(ini.ReadString(kWebPost, "AdminEmail", s.AdminEmail), 255);
   s.IspLinkUrl = TrimCut(ini.ReadString(kWebPost, "ISPLinkURL", s.IspLinkUrl), 255);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/failure_limiter.h"
 
 namespace qv {
 
@@ -49,6 +50,10 @@ struct TProcessSettings {
   // only the server rows of its node and stamps new rows with it. Read from
   // [Main Config] "NodeName" (trimmed), never written back.
   std::string NodeName;
+  // Password guessing: failed voice and web logins per address ("LoginFailureLimit"
+  // within "LoginFailureWindowSeconds" lock the address out for
+  // "LoginLockMinutes"; a limit of 0 turns this off). Read only.
+  TFailureLimits LoginFailureLimits;
 
   // [WebPost]
   std::string AdminEmail = "na";

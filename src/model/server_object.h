@@ -37,6 +37,7 @@
 #include <string_view>
 
 #include "base/date_time.h"
+#include "base/failure_limiter.h"
 #include "model/channel_object.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"
@@ -173,6 +174,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void SaveGroupPermissions(TUserGroup group, const TPermissionSet& permissions);
   void ReloadBans();
   bool IsIpBanned(std::string_view ip) const;
+  // Failed voice logins per address (its own lock).
+  TFailureLimiter LoginFailures;
 
   // A copy of the settings, taken under Lock.
   TServerSettings Settings() const;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "base/log.h"
 #include "protocol/command_types.h"
 
 namespace qv {
@@ -41,6 +42,8 @@ void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
     // Login requests and replies travel before a connection exists.
     if (side_ == kSideServer && packet->CommandType() == CMD_cs_LoginStep1 &&
         packet->PlayerId() == 0 && packet->ConnectionId() == 0) {
+      if (packet->Size() < kMinLoginRequest) throw ECustomPacketBuffer("login request too short");
+      if (!IncomingHasRoom(false)) throw ECustomPacketBuffer("listener queue full");
       DeliverToListener(std::move(packet));
       return;
     }
@@ -55,15 +58,22 @@ void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
     throw ECustomPacketBuffer("wrong Connection + player combo");
   }
   if (c->State() == stClosed) throw ECustomPacketBuffer("recv data after close");
-  // A peer behind a NAT may change its source port; follow it.
-  c->SetPeer(packet->PeerIp(), packet->PeerPort());
-  c->NoteReceive(*now_);
+  // The address is fixed when the connection is made: whoever else guessed
+  // the ids neither takes the session over nor keeps it alive.
+  if (packet->PeerIp() != c->PeerIp() || packet->PeerPort() != c->PeerPort()) {
+    RefuseForeignAddress(*c, *packet);
+  }
+  c->MarkVerified();
   ReceiveOnConnection(*c, std::move(packet));
 }
 
 void TCustomPacketBuffer::ReceiveOnConnection(TSingleConnection& c, TPacketPtr packet) {
+  // Only packets that carry more than the ids restart the receive time-out:
+  // an acknowledgement of something in flight, a command, voice, and pings
+  // and pongs of a connected peer.
   if (packet->IsAck()) {
     if (c.AckReceived(packet->Sequence(), packet->ResendCount(), *now_)) {
+      c.NoteReceive(*now_);
       MarkReady(c.PlayerId());
       senderWake_.Signal();
     }
@@ -77,6 +87,9 @@ void TCustomPacketBuffer::ReceiveOnConnection(TSingleConnection& c, TPacketPtr p
 }
 
 void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, TPacketPtr packet) {
+  // Not acknowledged when the listener could not take it: the peer resends.
+  if (!IncomingHasRoom(true)) throw ECustomPacketBuffer("listener queue full");
+  c.NoteReceive(*now_);
   TCommandVerdict verdict = c.CommandReceived(packet->Sequence(), packet->ResendCount(), packet->Size());
   MarkReady(c.PlayerId());  // the acknowledgement
   senderWake_.Signal();
@@ -91,6 +104,8 @@ void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, TPacketPtr packet
 
 void TCustomPacketBuffer::ReceiveVoice(TSingleConnection& c, TPacketPtr packet) {
   if (c.State() == stLoggingIn) throw ECustomPacketBuffer("Recv voice data during login");
+  c.NoteReceive(*now_);
+  if (!IncomingHasRoom(false)) throw ECustomPacketBuffer("listener queue full");
   c.VoiceReceived(packet->VoiceSequence());
   c.Delivered(*packet);
   DeliverToListener(std::move(packet));
@@ -99,6 +114,7 @@ void TCustomPacketBuffer::ReceiveVoice(TSingleConnection& c, TPacketPtr packet) 
 void TCustomPacketBuffer::ReceiveControl(TSingleConnection& c, TPacketPtr packet) {
   c.ControlReceived(packet->Sequence());
   if (c.State() != stConnected) return;
+  c.NoteReceive(*now_);
   uint16_t type = packet->CommandType();
   if (type == ctPing) {
     c.QueueUnreliable(NewPongPacket(c.ConnectionId(), c.PlayerId(), packet->Sequence()));
@@ -538,6 +554,53 @@ void TCustomPacketBuffer::SetStoreLoginReply(bool store) {
 TPacketPtr TCustomPacketBuffer::TakeLoginReply() {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::move(loginReply_);
+}
+
+// ---------------------------------------------------------------------------
+// Hardening
+
+void TCustomPacketBuffer::RefuseForeignAddress(TSingleConnection& c, const TPacket& packet) {
+  ++foreignPackets_;
+  if (c.NoteForeignPacket(*now_)) {
+    LogMsg(lmtWarning, lmdUsefull,
+           fmt::format("{}packet for player {} from {}:{} instead of {}:{} dropped ({} so far)", logPrefix_,
+                       c.PlayerId(), packet.PeerIp(), packet.PeerPort(), c.PeerIp(), c.PeerPort(),
+                       c.ForeignPackets()),
+           "UDP VOICE");
+  }
+  throw ECustomPacketBuffer("packet from another address");
+}
+
+// A command may complete up to a ring's worth of waiting commands at once.
+bool TCustomPacketBuffer::IncomingHasRoom(bool command) const {
+  const size_t reserve = command ? TSingleConnection::kRingSize : kCommandReserve;
+  return incoming_.Count() + reserve < static_cast<size_t>(kIncomingMax);
+}
+
+void TCustomPacketBuffer::LimitUntilVerified(uint32_t playerId, uint32_t requestBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (TSingleConnection* c = Find(playerId)) c->LimitUntilVerified(requestBytes);
+}
+
+TCustomPacketBuffer::TPendingLogins TCustomPacketBuffer::PendingLogins(const std::string& ip) {
+  TPendingLogins pending;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& c : connections_) {
+    if (c->Verified() || c->State() != stLoggingIn) continue;
+    ++pending.Total;
+    if (c->PeerIp() == ip) ++pending.FromAddress;
+  }
+  return pending;
+}
+
+uint64_t TCustomPacketBuffer::ForeignPackets() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return foreignPackets_;
+}
+
+void TCustomPacketBuffer::SetLogPrefix(std::string prefix) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  logPrefix_ = std::move(prefix);
 }
 
 }  // namespace qv

@@ -85,6 +85,13 @@ class TCustomPacketBuffer {
   static constexpr size_t kReliableOverflow = 512;
   // Ready-queue entry standing for the connectionless queue.
   static constexpr uint32_t kConnectionlessId = static_cast<uint32_t>(-2);
+  static constexpr int kIncomingMax = 4096;
+  // Room in the incoming queue kept for commands: voice and login requests
+  // are shed once less than this is left.
+  static constexpr size_t kCommandReserve = 512;
+  // The login verdict is 436 bytes: a shorter request could be answered
+  // only with more than three times its size, so it gets no answer.
+  static constexpr size_t kMinLoginRequest = 146;
 
   // clock: time source of every stopwatch (nullptr: the steady clock); must
   // outlive the buffer. Waits on events always use real time.
@@ -158,6 +165,23 @@ class TCustomPacketBuffer {
 
   uint8_t Side() const { return side_; }
 
+  // --- Hardening against peers on the open internet ---
+
+  // Until a packet with its connection id arrives, the connection sends at
+  // most three times requestBytes (the login request that made it).
+  void LimitUntilVerified(uint32_t playerId, uint32_t requestBytes);
+  // Connections still logging in whose peer has not answered yet: those from
+  // ip, and all of them.
+  struct TPendingLogins {
+    int FromAddress = 0;
+    int Total = 0;
+  };
+  TPendingLogins PendingLogins(const std::string& ip);
+  // Packets with a connection's ids from another address (all connections).
+  uint64_t ForeignPackets();
+  // Begins the buffer's own log lines ("SID: 3 ").
+  void SetLogPrefix(std::string prefix);
+
  private:
   enum TScanPhase : uint8_t { spScanning, spDraining };
   struct TScanState {
@@ -186,6 +210,9 @@ class TCustomPacketBuffer {
   TPacketPtr TakeConnectionless();
   TPacketPtr NextOutgoingLocked(int64_t& waitMs);
   size_t TryOutgoingBatch(TPacketList& out, size_t max, int64_t& waitMs);
+  // Hardening (caller holds mutex_).
+  void RefuseForeignAddress(TSingleConnection& c, const TPacket& packet);
+  bool IncomingHasRoom(bool command) const;
 
   const uint8_t side_;
   const uint8_t flags_;
@@ -195,7 +222,7 @@ class TCustomPacketBuffer {
   // Guarded by mutex_:
   std::vector<std::unique_ptr<TSingleConnection>> connections_;
   THashList<TSingleConnection> byPlayer_{1024};
-  TFIFOList incoming_{512, 4096, 512};
+  TFIFOList incoming_{512, kIncomingMax, 512};
   TFIFOList connectionless_{512, 4096, 512};
   TFIFOList_Playerid ready_{256, 100000, 256};
   TScanState listenerScan_;
@@ -213,6 +240,8 @@ class TCustomPacketBuffer {
   TPacketList spare_;
   uint64_t voiceShedOfRemoved_ = 0;
   TPacketPtr loginReply_;
+  uint64_t foreignPackets_ = 0;
+  std::string logPrefix_;
 
   std::atomic<bool> shutdown_{false};
   std::atomic<bool> externalWake_{false};

@@ -34,7 +34,8 @@ TSingleConnection::TSingleConnection(uint8_t side, uint8_t flags, uint32_t playe
       lastSend_(NewStopwatch(&clock)),
       lastPing_(NewStopwatch(&clock)),
       throttleTimer_(NewStopwatch(&clock)),
-      meter_(&clock) {
+      meter_(&clock),
+      created_(NewStopwatch(&clock)) {
   roundTrips_.fill(50);
   for (TWindowSlot& slot : window_) {
     slot.firstSend = NewStopwatch(&clock);
@@ -105,20 +106,22 @@ TPacketPtr TSingleConnection::NextPacket(const TPerformanceTime& now, int64_t& w
     size_t due = Enabled(cfRetransmit) ? DueRetransmission(now) : kWindowSize;
     if (due < kWindowSize && (!voiceQueued || meter_.CommandSlotFree())) {
       out = Retransmit(due, now);
-    } else if (windowCount_ == kWindowSize || reliable_.Count() == 0 ||
+    } else if (windowCount_ == kWindowSize || reliable_.Count() == 0 || limited_ ||
                (voiceQueued && !meter_.CommandSlotFree())) {
       out = PingDue(now) ? MakePing(now) : SendUnreliableOrVoice(now);
     } else {
       out = SendNewCommand(now);
     }
   }
+  if (out && !WithinAllowance(*out)) return nullptr;
   if (out) Finish(*out, now);
   return out;
 }
 
 size_t TSingleConnection::DueRetransmission(const TPerformanceTime& now) {
   for (size_t i = 0; i < windowCount_; ++i) {
-    if (Since(*window_[i].lastSend, now) > rto_) return i;
+    if (window_[i].packet->ResendCount() >= kMaxResends) continue;
+    if (Since(*window_[i].lastSend, now) > ResendInterval(window_[i])) return i;
   }
   return kWindowSize;
 }
@@ -327,9 +330,12 @@ void TSingleConnection::PongReceived(uint32_t pingSequence, const TPerformanceTi
 // Time-outs and measurement
 
 int64_t TSingleConnection::TimeLeft(const TPerformanceTime& now) const {
-  if (!Enabled(cfTimeouts) || state_ == stClosingAllSent) return 1000;
-  int64_t limit = (state_ == stLoggingIn || state_ == stClosingBeforeLogin) ? kLoginTimeoutMs
-                                                                            : kConnectedTimeoutMs;
+  if (!Enabled(cfTimeouts)) return 1000;
+  const bool loggingIn = state_ == stLoggingIn || state_ == stClosingBeforeLogin;
+  if (loggingIn && RawMs(*created_, now) >= kLoginDeadlineMs) return 0;
+  if (GaveUp(now)) return 0;
+  if (state_ == stClosingAllSent) return 1000;
+  int64_t limit = loggingIn ? kLoginTimeoutMs : kConnectedTimeoutMs;
   return std::max<int64_t>(limit - RawMs(*lastReceive_, now), 0);
 }
 
@@ -349,6 +355,44 @@ void TSingleConnection::AddRoundTrip(int64_t ms) {
   double mean = static_cast<double>(sum) / kRoundTripSamples;
   average_ = std::llround(mean);
   rto_ = std::max<int64_t>(std::llround(mean * 1.5), 100);
+}
+
+// ---------------------------------------------------------------------------
+// Hardening: amplification allowance, bounded resends, foreign addresses
+
+void TSingleConnection::LimitUntilVerified(uint64_t requestBytes) {
+  limited_ = true;
+  credit_ = requestBytes;
+}
+
+bool TSingleConnection::WithinAllowance(const TPacket& packet) const {
+  return !limited_ || bytesSent_ + packet.Size() <= kAmplification * credit_;
+}
+
+// Exponential back-off from the round-trip time-out, so that a silent peer
+// costs a handful of resends and not a stream.
+int64_t TSingleConnection::ResendInterval(const TWindowSlot& slot) const {
+  const int shift = std::min<int>(slot.packet->ResendCount(), 10);
+  return std::min<int64_t>(rto_ << shift, std::max<int64_t>(rto_, kMaxBackoffMs));
+}
+
+bool TSingleConnection::GaveUp(const TPerformanceTime& now) const {
+  if (!Enabled(cfRetransmit)) return false;
+  for (size_t i = 0; i < windowCount_; ++i) {
+    const TWindowSlot& slot = window_[i];
+    if (slot.packet->ResendCount() >= kMaxResends && RawMs(*slot.lastSend, now) > ResendInterval(slot)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TSingleConnection::NoteForeignPacket(const TPerformanceTime& now) {
+  ++foreignPackets_;
+  if (foreignLogged_ && RawMs(*foreignLogged_, now) < 60000) return false;
+  if (!foreignLogged_) foreignLogged_ = NewStopwatch(&clock_);
+  foreignLogged_->Assign(now);
+  return true;
 }
 
 }  // namespace qv

@@ -67,6 +67,11 @@ class TSingleConnection {
   // older voice is shed instead of sent, and under overload the queue stays
   // this short and delivery levels off instead of turning into delay.
   static constexpr int64_t kVoiceDelayBoundMs = 200;
+  // Hardening against peers on the open internet (see the block below).
+  static constexpr int kMaxResends = 6;          // then the peer counts as gone
+  static constexpr int64_t kMaxBackoffMs = 4000;  // longest wait between resends
+  static constexpr int64_t kLoginDeadlineMs = 10000;
+  static constexpr uint64_t kAmplification = 3;  // bytes out per byte in before verification
 
   // clock must outlive the connection.
   TSingleConnection(uint8_t side, uint8_t flags, uint32_t playerId, uint32_t connectionId,
@@ -159,6 +164,19 @@ class TSingleConnection {
   // Voice datagrams shed for waiting too long.
   uint64_t VoiceShed() const { return voiceShed_; }
 
+  // -- Hardening -------------------------------------------------------------
+  // Until the peer proves that it receives what is sent to its address (a
+  // packet with the connection id arrives), the connection sends at most
+  // kAmplification times the bytes credited (the login request): commands
+  // wait in their queue, other packets that do not fit are dropped.
+  void LimitUntilVerified(uint64_t requestBytes);
+  void MarkVerified() { limited_ = false; }
+  bool Verified() const { return !limited_; }
+  // Packets with the right ids from another address: counted; true when the
+  // caller should log (the first one, then at most once a minute).
+  bool NoteForeignPacket(const TPerformanceTime& now);
+  uint64_t ForeignPackets() const { return foreignPackets_; }
+
   // Set by the buffer when the connection is added.
   void SetControlSequences(uint32_t outgoing, uint32_t nextExpected);
   void SetNextExpectedVoice(uint16_t sequence) { nextVoice_ = sequence; }
@@ -182,6 +200,10 @@ class TSingleConnection {
   void ThrottleAndPrune(const TPerformanceTime& now);
   void Finish(TPacket& packet, const TPerformanceTime& now);
   void ShedStaleVoice(int64_t nowNs);
+  bool WithinAllowance(const TPacket& packet) const;
+  // A command resent kMaxResends times and still unacknowledged.
+  bool GaveUp(const TPerformanceTime& now) const;
+  int64_t ResendInterval(const TWindowSlot& slot) const;
 
   const uint8_t side_;
   const uint8_t flags_;
@@ -233,6 +255,12 @@ class TSingleConnection {
   TClientBandWidthCalc meter_;
   bool throttle_ = false;
   uint32_t speaker_ = 0;
+
+  std::unique_ptr<TPerformanceTime> created_;
+  bool limited_ = false;
+  uint64_t credit_ = 0;
+  uint64_t foreignPackets_ = 0;
+  std::unique_ptr<TPerformanceTime> foreignLogged_;  // null until first logged
 };
 
 }  // namespace qv

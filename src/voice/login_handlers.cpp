@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "base/text_utils.h"
+#include "model/process_settings.h"
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
 
@@ -21,6 +22,9 @@ constexpr size_t kPlayerListSize = 468;
 constexpr size_t kPlayersPerPacket = 10;
 constexpr size_t kLoginStep6Size = 280;
 constexpr size_t kEnteredScopeSize = 68;
+// Logins whose peer has not yet answered the verdict.
+constexpr int kPendingLoginsPerAddress = 4;
+constexpr int kPendingLoginsTotal = 256;
 
 }  // namespace
 
@@ -148,6 +152,10 @@ TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t 
 // Step 1: the request and the verdict
 
 int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
+  // Logins whose peer has not answered yet are bounded per address and in
+  // total; beyond that a request is dropped without reply or player id.
+  const auto pending = Buffer().PendingLogins(request.PeerIp());
+  if (pending.FromAddress >= kPendingLoginsPerAddress || pending.Total >= kPendingLoginsTotal) return 0;
   TLoginRequest r = ReadLoginRequest(request);
   std::unique_ptr<TClientRec> rec = NewClient();
   rec->ConnectionId = Clients().GetNewConnectionID();
@@ -156,15 +164,21 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
   rec->ClientVersion = r.Version;
   rec->LoginComplete = false;
   int32_t code = 0;
-  if (r.Version[2] < 28 && r.Version[3] < 40) {
+  const TFailureLimits limits = GetSettings().LoginFailureLimits;
+  const bool lockedOut = server_.LoginFailures.Refused(request.PeerIp(), limits);
+  if (lockedOut) {
+    code = lcBadLogin;  // not even the accounts are consulted
+  } else if (r.Version[2] < 28 && r.Version[3] < 40) {
     code = lcVersionNotSupported;
   } else {
     code = ReadLoginIdentity(*rec, r);
+    if (code == lcNoAccount) CountLoginFailure(request);
   }
-  rec->PlayerId = static_cast<uint32_t>(Clients().NextPlayerId());
-  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
+  // A refusal shows the id the player would have had, without taking it.
+  rec->PlayerId = Clients().PeekPlayerId();
   const TServerSettings settings = server_.Settings();
   if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
+    if (!lockedOut) CountLoginFailure(request);
     code = lcBadLogin;
   }
   if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
@@ -172,11 +186,33 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
     LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
                           LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
                           rec->LoginName.str(), VersionText(*rec)));
-    SendPacket(NewLoginReply(*rec, code), true);
+    SendRefusal(NewLoginReply(*rec, code), request);
     return 0;
   }
   AdmitLogin(std::move(rec), r, settings, request);
   return 0;
+}
+
+// Wrong passwords and unknown login names count against the address; the
+// lock they lead to is logged once.
+void TQVUDPListener::CountLoginFailure(const TPacket& request) {
+  const TFailureLimits limits = GetSettings().LoginFailureLimits;
+  if (!server_.LoginFailures.CountFailure(request.PeerIp(), limits)) return;
+  LogError(fmt::format("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures,
+                       request.PeerIp(), limits.LockSeconds / 60));
+}
+
+// A refused request gets its verdict without a connection: the reply goes
+// straight to the request's address, numbered as a connection's first
+// control packet would be.
+void TQVUDPListener::SendRefusal(TPacketPtr reply, const TPacket& request) {
+  reply->SetSequence(2);
+  reply->SetPeer(request.PeerIp(), request.PeerPort());
+  try {
+    Buffer().SendConnectionless(std::move(reply));
+  } catch (const std::exception& e) {
+    LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
+  }
 }
 
 // Steps 4 to 6: the names and, for an account, its privileges. 0 or a code.
@@ -210,6 +246,7 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
   if (Clients().Count() >= settings.MaxUsers) {
     result = lcServerFull;
   } else if (r.ServerPasswordFlag == 1 && !settings.Password.empty() && r.Password != settings.Password) {
+    CountLoginFailure(request);
     result = lcBadLogin;
   }
   const std::string trimmed = Trim(rec->NickName.str());
@@ -217,12 +254,17 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
   if (trimmed.empty()) result = lcBadLogin;
   if (server_.IsBadName && server_.IsBadName(LowerCase(trimmed))) result = lcBadLogin;
 
-  TPacketPtr reply = NewLoginReply(*rec, result);
-  FillLoginReply(*reply, settings, result);
   if (result != lcAccepted) {
-    SendPacket(std::move(reply), true);
+    TPacketPtr refusal = NewLoginReply(*rec, result);
+    FillLoginReply(*refusal, settings, result);
+    SendRefusal(std::move(refusal), request);
     return;
   }
+  rec->PlayerId = Clients().NextPlayerId();
+  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
+  Buffer().LimitUntilVerified(rec->PlayerId, static_cast<uint32_t>(request.Size()));
+  TPacketPtr reply = NewLoginReply(*rec, result);
+  FillLoginReply(*reply, settings, result);
   SendPacket(std::move(reply));
   LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
                         rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));

@@ -264,6 +264,8 @@ class TQVUDPListener {
   int32_t ReadLoginIdentity(TClientRec& rec, const TLoginRequest& request);
   void AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& login, const TServerSettings& settings,
                   const TPacket& request);
+  void SendRefusal(TPacketPtr reply, const TPacket& request);
+  void CountLoginFailure(const TPacket& request);
   bool JoinLoginChannel(TClientRec& player, const std::string& channelName,
                         const std::string& subChannelName, const std::string& password);
   // The view (view_notifications.cpp).

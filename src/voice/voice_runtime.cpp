@@ -1,5 +1,7 @@
 #include "voice/voice_runtime.h"
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <thread>
 
@@ -33,6 +35,7 @@ TBufferLease::TBufferLease(const TServerObject& server) : lease_(server.LeaseRun
 bool TVoiceRuntime::Start() {
   const uint32_t port = server_.Settings().UdpPort;
   buffer_ = std::make_unique<TCustomPacketBuffer>(kSideServer, cfRetransmit | cfTimeouts | cfReserved);
+  buffer_->SetLogPrefix(fmt::format("SID: {} ", server_.ServerId));
   socket_ = std::make_unique<TUDPSocket>();
   listener_ = std::make_unique<TQVUDPListener>(server_, *buffer_);
   listener_->Start();

@@ -103,7 +103,21 @@ void Login(TAction& a) {
   const std::string name = a.Field("username").substr(0, kShortTextMax);
   const std::string password = a.Field("password").substr(0, kShortTextMax);
   const std::string port = a.Field("serverport").substr(0, kShortTextMax);
-  if (!LoginCheck(a.Request, name, password, port)) return Redirect(a.Reply(), "login_error.html");
+  // Password guessing: an address with too many failures is refused for a
+  // while without its guesses being checked at all.
+  TFailureLimiter& failures = *a.Request.Context.LoginFailures;
+  const std::string& address = a.Request.Http.remote_addr;
+  const TFailureLimits limits = GetSettings().LoginFailureLimits;
+  if (failures.Refused(address, limits)) return Redirect(a.Reply(), "login_error.html");
+  if (!LoginCheck(a.Request, name, password, port)) {
+    if (failures.CountFailure(address, limits)) {
+      LogMsg(lmtError, lmdImportant,
+             fmt::format("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures, address,
+                         limits.LockSeconds / 60),
+             kWebCategory);
+    }
+    return Redirect(a.Reply(), "login_error.html");
+  }
   std::lock_guard<std::mutex> guard(session.Lock);
   session.Set("password", password);
   session.Set("username", name);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/exception.h"
+#include "base/failure_limiter.h"
 #include "model/script_storage.h"
 #include "model/server_registry.h"
 #include "web/web_session.h"
@@ -32,6 +33,8 @@ struct TWebContext {
   TScriptStorage Storage;
   TServerRegistry* Registry = nullptr;
   std::string DocDir;
+  // Failed web logins per client address (locks itself).
+  std::shared_ptr<TFailureLimiter> LoginFailures = std::make_shared<TFailureLimiter>();
 };
 
 // One request: its HTTP data, the reply being built and the session.

@@ -115,6 +115,25 @@ TEST_F(LogTest, MissingFileIsCreatedOnTheNextLine) {
   EXPECT_TRUE(seen.count("thread 3 line 199"));
 }
 
+// A flood of identical lines writes a few of them and then one summary per
+// second; other lines pass meanwhile, and closing the log writes what is due.
+TEST_F(LogTest, IdenticalLinesAreSummarisedOncePerSecond) {
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  int64_t nowMs = 5000;
+  GetLog()->SetRepeatClock([&nowMs] { return nowMs; });
+  for (int i = 0; i < 20000; ++i) LogMsg(lmtError, lmdAll, "SID: 1 bad request from 192.0.2.1", "UDP Listener");
+  LogMsg(lmtError, lmdAll, "SID: 1 other", "UDP Listener");
+  nowMs += 1000;
+  for (int i = 0; i < 5; ++i) LogMsg(lmtError, lmdAll, "SID: 1 bad request from 192.0.2.1", "UDP Listener");
+  FreeLog();
+  std::vector<std::string> messages;
+  for (const std::string& line : MessageLines()) messages.push_back(line.substr(line.find('\t') + 1));
+  const std::string flood = "SID: 1 bad request from 192.0.2.1";
+  EXPECT_EQ(messages, (std::vector<std::string>{flood, flood, flood, "SID: 1 other", flood + " ... repeated 19997 times",
+                                                flood, flood, flood, flood + " ... repeated 2 times"}));
+  EXPECT_NE(MessageLines()[4].find(",ERROR,All,UDP Listener,\t"), std::string::npos);
+}
+
 TEST(LogWithoutObject, FreeFunctionsAreSafe) {
   FreeLog();
   LogMsg(lmtError, lmdAll, "dropped", "X");

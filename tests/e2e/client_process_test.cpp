@@ -70,7 +70,7 @@ class ClientProcessTest : public ::testing::Test {
 
 TEST_F(ClientProcessTest, LoginsAgainstTheRealServer) {
   const std::string adminPassword = FirstRun();
-  ASSERT_EQ(adminPassword.size(), 6u) << Log();
+  ASSERT_EQ(adminPassword.size(), 12u) << Log();
   const uint16_t port = test::FreePort(SOCK_DGRAM);
   Reconfigure(port);
 

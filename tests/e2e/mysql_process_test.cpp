@@ -134,7 +134,7 @@ TEST_F(MariaDbProcessTest, FirstRunRestartAndAMariaDbRestartUnderTheProcess) {
     EXPECT_TRUE(Has(log, std::string("created table ") + table + "\n")) << table;
   const std::string label = "admin account info: username: admin password: ";
   ASSERT_TRUE(Has(log, label)) << log;
-  const std::string adminPassword = log.substr(log.find(label) + label.size(), 6);
+  const std::string adminPassword = log.substr(log.find(label) + label.size(), 12);
   EXPECT_EQ(Count("qv2_clients"), 2);
   EXPECT_EQ(Count("qv2_server_privileges"), 6);
 

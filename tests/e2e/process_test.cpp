@@ -107,8 +107,8 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
     EXPECT_TRUE(Has(out, "This login information is also saved in the server.log file."));
     adminPassword = ValueAfter(out, "Admin Password");
     std::string superPassword = ValueAfter(out, "SAdmin Password");
-    EXPECT_EQ(adminPassword.size(), 6u);
-    EXPECT_EQ(superPassword.size(), 6u);
+    EXPECT_EQ(adminPassword.size(), 12u);
+    EXPECT_EQ(superPassword.size(), 12u);
 
     std::string log = Log();
     EXPECT_TRUE(Has(log, "Default Server created"));

@@ -12,13 +12,17 @@ namespace {
 
 using test::MakePlayer;
 
-TEST(ClientsTest, PlayerIdsStartAtOneAndGrowUntilReset) {
+TEST(ClientsTest, PlayerIdsStartAtOneGrowUntilResetAndSkipIdsInUse) {
   TClients clients(1, TScriptStorage{});
-  EXPECT_EQ(clients.NextPlayerId(), 1);
-  EXPECT_EQ(clients.NextPlayerId(), 2);
-  EXPECT_EQ(clients.NextPlayerId(), 3);  // a refused login consumes its id too
+  EXPECT_EQ(clients.PeekPlayerId(), 1u);  // looking consumes nothing
+  EXPECT_EQ(clients.NextPlayerId(), 1u);
+  EXPECT_EQ(clients.NextPlayerId(), 2u);
+  EXPECT_EQ(clients.NextPlayerId(), 3u);
   clients.ResetPlayerIds();
-  EXPECT_EQ(clients.NextPlayerId(), 1);
+  auto held = NewClient();
+  held->PlayerId = 1;
+  ASSERT_TRUE(clients.AddClient(std::move(held)));
+  EXPECT_EQ(clients.NextPlayerId(), 2u);  // 1 is still in use
 }
 
 TEST(ClientsTest, ConnectionIdsAreInRangeAndNeverHeldByAConnectedPlayer) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -105,19 +106,13 @@ TEST_F(BufferTest, RefusedDatagrams) {
             "C2S recv on Client");
 }
 
-TEST_F(BufferTest, CommandsAcknowledgedDeliveredInOrderAndAddressFollowsPeer) {
+TEST_F(BufferTest, CommandsAcknowledgedDeliveredInOrder) {
   server.ReceivePacket(Command(2));
   uint32_t id = 0;
   TEventKind kind{};
   TPacketPtr packet;
   EXPECT_FALSE(NextEvent(id, kind, packet));
-  server.ReceivePacket(FromClient(
-      [] {
-        auto p = NewCommandPacket(CMD_cs_InfoSendText, kConn, kPlayer);
-        p->SetSequence(1);
-        return p;
-      }(),
-      40001));
+  server.ReceivePacket(Command(1));
   ASSERT_TRUE(NextEvent(id, kind, packet));
   EXPECT_EQ(kind, evPacket);
   EXPECT_EQ(id, kPlayer);
@@ -129,9 +124,7 @@ TEST_F(BufferTest, CommandsAcknowledgedDeliveredInOrderAndAddressFollowsPeer) {
   EXPECT_TRUE(acks[0]->IsAck());
   EXPECT_EQ(acks[0]->Sequence(), 2u);
   EXPECT_EQ(acks[1]->Sequence(), 1u);
-  // The source port moved to 40001: replies follow it.
-  EXPECT_EQ(acks[1]->PeerPort(), 40001);
-  EXPECT_EQ(server.GetConnectionInfo(kPlayer).Port, 40001);
+  EXPECT_EQ(acks[1]->PeerPort(), kClientPort);
 }
 
 TEST_F(BufferTest, LoginRequestsAndRepliesWithoutConnection) {
@@ -396,7 +389,7 @@ TEST_F(BufferTest, SurvivesRandomAndMutatedDatagrams) {
     }
   }
   // Still a working buffer: a fresh connection gets a command through.
-  server.AddConnection(77, 0x77, 1, 1, "127.0.0.1");
+  server.AddConnection(77, 0x77, 1, kClientPort, "127.0.0.1");
   auto cmd = NewCommandPacket(CMD_cs_InfoSendText, 0x77, 77);
   cmd->SetSequence(1);
   server.ReceivePacket(FromClient(std::move(cmd)));
@@ -450,6 +443,160 @@ TEST_F(BufferTest, VoiceCopiesQueuedTogetherAndStaleVoiceShed) {
   EXPECT_EQ(server.GetStatistics().VoiceShed, 2u);
   server.Recycle(out);
   EXPECT_TRUE(out.empty());
+}
+
+// --- Hardening against peers on the open internet ---
+
+// A forged source never answers: whatever is queued for it, it receives at
+// most three times the bytes of its login request, and a request too short
+// to be answered within that gets nothing.
+TEST_F(BufferTest, SilentAddressGetsAtMostThreeTimesWhatItSent) {
+  for (auto [size, refusal] : {std::pair<size_t, const char*>{145, "login request too short"}, {146, ""}}) {
+    auto login = NewControlPacket(CMD_cs_LoginStep1, 0, 0);
+    login->SetSize(size);
+    EXPECT_EQ(Refusal(server, FromClient(std::move(login))), refusal) << size;
+  }
+  server.LimitUntilVerified(kPlayer, 146);
+  auto reply = NewControlPacket(CMD_sc_LoginStep2, 0, kPlayer);
+  reply->SetSize(436);
+  server.SendPacket(std::move(reply));
+  for (int i = 0; i < 3; ++i) {
+    auto text = NewCommandPacket(CMD_sc_NotifyTextMessage, 0, kPlayer);
+    text->SetSize(2000);
+    server.SendPacket(std::move(text));
+  }
+  size_t bytes = 0;
+  for (int step = 0; step < 600; ++step) {  // a minute
+    for (auto& p : Outgoing(server)) bytes += p->Size();
+    clock.AdvanceMs(100);
+    uint32_t id = 0;
+    TEventKind kind{};
+    TPacketPtr packet;
+    NextEvent(id, kind, packet);
+  }
+  EXPECT_EQ(bytes, 436u);  // the verdict alone fits into 3 x 146
+}
+
+// The first packet with the connection id proves the address: from then on
+// the connection sends without that allowance.
+TEST_F(BufferTest, AnsweringPeerIsNoLongerLimited) {
+  server.LimitUntilVerified(kPlayer, 146);
+  server.ReceivePacket(Command(1));
+  auto text = NewCommandPacket(CMD_sc_NotifyTextMessage, 0, kPlayer);
+  text->SetSize(2000);
+  server.SendPacket(std::move(text));
+  size_t bytes = 0;
+  for (auto& p : Outgoing(server)) bytes += p->Size();
+  EXPECT_GT(bytes, 3u * 146);
+}
+
+// An unacknowledged command is resent a few times with growing pauses, then
+// the connection counts as timed out, even while the peer keeps pinging.
+TEST_F(BufferTest, ResendsAreBoundedAndEndTheConnection) {
+  Connect();
+  server.SendPacket(NewCommandPacket(CMD_sc_NotifyTextMessage, 0, kPlayer));
+  int copies = 0;
+  int64_t timedOutAtMs = -1;
+  for (int64_t ms = 0; ms <= 60000 && timedOutAtMs < 0; ms += 50) {
+    for (auto& p : Outgoing(server)) copies += p->IsCommand() ? 1 : 0;
+    if (ms % 1000 == 0) server.ReceivePacket(Control(ctPing, static_cast<uint32_t>(10 + ms / 1000)));
+    uint32_t id = 0;
+    TEventKind kind{};
+    TPacketPtr packet;
+    if (NextEvent(id, kind, packet) && kind == evTimedOut) timedOutAtMs = ms;
+    clock.AdvanceMs(50);
+  }
+  EXPECT_EQ(copies, 1 + TSingleConnection::kMaxResends);
+  EXPECT_GT(timedOutAtMs, 0);
+  EXPECT_LT(timedOutAtMs, TSingleConnection::kConnectedTimeoutMs);
+}
+
+// While logging in, only packets with content keep the connection alive, and
+// nothing keeps it past the login deadline.
+TEST_F(BufferTest, LoginTimeOutIgnoresPacketsThatOnlyCarryIds) {
+  struct Row {
+    const char* what;
+    std::function<TPacketPtr(uint32_t player, uint32_t conn, uint32_t n)> make;
+    bool alive;  // after 2.1 s with a packet at 1.5 s
+  };
+  const Row rows[] = {
+      {"ping", [](uint32_t pl, uint32_t co, uint32_t n) { auto p = NewControlPacket(ctPing, co, pl); p->SetSequence(n + 3); return p; }, false},
+      {"stray ack", [](uint32_t pl, uint32_t co, uint32_t n) { return NewAckPacket(0, co, pl, 100 + n); }, false},
+      {"command", [](uint32_t pl, uint32_t co, uint32_t n) { auto p = NewCommandPacket(CMD_cs_LoginStep3, co, pl); p->SetSequence(n); return p; }, true},
+  };
+  for (const Row& row : rows) {
+    TCustomPacketBuffer b{kSideServer, 7, &clock};
+    b.AddConnection(9, 0x99, 1, kClientPort, "127.0.0.1");
+    auto timedOut = [&b] {
+      uint32_t id = 0;
+      TEventKind kind{};
+      TPacketPtr packet;
+      int64_t wait = 0;
+      for (int step = 0; step < 3; ++step) {
+        if (b.TryNextEvent(id, kind, packet, wait) && kind == evTimedOut) return true;
+      }
+      return false;
+    };
+    uint32_t n = 1;
+    clock.AdvanceMs(1500);
+    b.ReceivePacket(FromClient(row.make(9, 0x99, n++)));
+    clock.AdvanceMs(600);
+    EXPECT_EQ(timedOut(), !row.alive) << row.what;
+    // Content every second does not outlast the 10 s deadline.
+    while (!timedOut() && n < 30) {
+      b.ReceivePacket(FromClient(row.make(9, 0x99, n++)));
+      clock.AdvanceMs(1000);
+    }
+    EXPECT_LE(n, 12u) << row.what;
+  }
+}
+
+// The address is fixed when the connection is made: the right ids from
+// another address change nothing and are counted.
+TEST_F(BufferTest, RightIdsFromAnotherAddressAreDropped) {
+  Connect();
+  for (auto [ip, port] : {std::pair<const char*, uint16_t>{"127.0.0.1", 40001}, {"127.0.0.2", kClientPort}}) {
+    auto p = NewCommandPacket(CMD_cs_InfoSendText, kConn, kPlayer);
+    p->SetSequence(1);
+    p->SetChecksum();
+    p->SetPeer(ip, port);
+    EXPECT_EQ(Refusal(server, std::move(p)), "packet from another address");
+  }
+  EXPECT_EQ(server.ForeignPackets(), 2u);
+  EXPECT_TRUE(Outgoing(server).empty());  // no acknowledgement
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  EXPECT_FALSE(NextEvent(id, kind, packet));
+  EXPECT_EQ(server.GetConnectionInfo(kPlayer).Port, kClientPort);
+  server.ReceivePacket(Command(1));  // the real peer carries on
+  ASSERT_TRUE(NextEvent(id, kind, packet));
+  EXPECT_EQ(packet->Sequence(), 1u);
+}
+
+// A full listener queue sheds voice first; a command it cannot take is not
+// acknowledged, and its resend gets through once the listener caught up.
+TEST_F(BufferTest, ListenerQueueShedsVoiceBeforeCommands) {
+  Connect();
+  Outgoing(server);
+  uint16_t voiceSeq = 1;
+  size_t queued = 0;
+  while (Refusal(server, FromClient(NewC2SVoicePacket(0, 0, kConn, kPlayer, voiceSeq++, 0))).empty()) ++queued;
+  EXPECT_EQ(queued, TCustomPacketBuffer::kIncomingMax - TCustomPacketBuffer::kCommandReserve);
+  uint32_t seq = 1;
+  while (Refusal(server, Command(seq)).empty()) ++seq;
+  EXPECT_EQ(Refusal(server, Command(seq)), "listener queue full");
+  auto acks = Outgoing(server);
+  ASSERT_FALSE(acks.empty());
+  EXPECT_EQ(acks.back()->Sequence(), seq - 1);  // the refused one is not acknowledged
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  uint32_t commands = 0;
+  while (NextEvent(id, kind, packet)) commands += packet && packet->IsCommand() ? 1 : 0;
+  server.ReceivePacket(Command(seq));
+  while (NextEvent(id, kind, packet)) commands += packet && packet->IsCommand() ? 1 : 0;
+  EXPECT_EQ(commands, seq);  // every command reached the listener
 }
 
 }  // namespace

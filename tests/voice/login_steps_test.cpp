@@ -137,11 +137,38 @@ TEST_F(LoginStepsTest, RefusalCarriesOnlyResultAndIds) {
   EXPECT_EQ(buffer.ConnectionState(r.GetU32(8)), stClosed);
 }
 
+// Ten wrong server passwords from one address lock it out (one log line);
+// then even the right password is refused there, and only there.
+TEST_F(LoginStepsTest, PasswordGuessesLockTheAddressOut) {
+  EditSettings([](TServerSettings& s) { s.Password = "right"; });
+  auto attempt = [&](const std::string& password, const char* ip) {
+    TPacketPtr request = LoginRequest("ann" + password);
+    request->SetU8(120, static_cast<uint8_t>(password.size()));
+    std::memcpy(request->Data() + 121, password.data(), password.size());
+    request->SetPeer(ip, 40001);
+    listener->ProcessEvent(0, evPacket, std::move(request));
+    auto out = Outgoing();
+    return out.empty() ? 0 : static_cast<int32_t>(out[0]->GetU32(88));
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(attempt("guess" + std::to_string(i), "127.0.0.1"), -1) << i;
+  EXPECT_EQ(attempt("right", "127.0.0.1"), -1);
+  EXPECT_EQ(attempt("right", "127.0.0.2"), 1);
+  EXPECT_EQ(log.MessagesStartingWith("SID: 6 10 failed logins from 127.0.0.1: its logins are refused for 10 minutes")
+                .size(),
+            1u);
+}
+
 TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {
   listener->ProcessEvent(0, evPacket, LoginRequest("ann"));
   Outgoing();
   TClientRec* ann = server.Clients->GetClientByID(1);
   ASSERT_NE(ann, nullptr);
+  // Her first packet with the connection id proves her address; until then
+  // only the verdict may go to it.
+  auto hello = NewControlPacket(ctPing, ann->ConnectionId, 1);
+  hello->SetChecksum();
+  hello->SetPeer("127.0.0.1", 40001);
+  buffer.ReceivePacket(std::move(hello));
   auto step3 = NewCommandPacket(CMD_cs_LoginStep3, ann->ConnectionId, 1);
   step3->SetSequence(1);
   step3->SetSize(120);

@@ -3,6 +3,9 @@
 // clients log in, talk, whisper and mute, and the relayed packets are checked
 // in the bytes they received.
 //
+// The same server also faces what the open internet sends: forged packets
+// with a player's ids and floods of logins that never finish.
+//
 // "Nobody else heard it" is shown without waiting for silence: after the
 // voice under test, a marker packet is relayed to the same listeners; a
 // listener's packets leave in order, so once the marker is in, anything
@@ -14,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -44,11 +48,12 @@ bool IsVoiceFrom(const TClientEvent& e, uint32_t speakerId) { return e.Kind == c
 // A plain UDP socket with a receive buffer larger than any datagram.
 class RawSocket {
  public:
-  RawSocket() {
+  explicit RawSocket(uint16_t localPort = 0) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(localPort);
     EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   }
   ~RawSocket() { ::close(fd_); }
@@ -74,10 +79,38 @@ class RawSocket {
     }
     return {};
   }
+  // Every datagram already waiting.
+  std::vector<Bytes> Drain() {
+    std::vector<Bytes> all;
+    Bytes buffer(65536);
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n < 0) return all;
+      all.emplace_back(buffer.begin(), buffer.begin() + n);
+    }
+  }
 
  private:
   int fd_ = -1;
 };
+
+Bytes BytesOf(TPacketPtr p) {
+  p->SetChecksum();
+  return Bytes(p->Data(), p->Data() + p->Size());
+}
+
+Bytes LoginRequestBytes(const std::string& nick, size_t size = 180) {
+  auto p = NewControlPacket(CMD_cs_LoginStep1, 0, 0);
+  p->SetSize(size);
+  p->SetU16(80, 2);
+  p->SetU16(84, 32);
+  p->SetU16(86, 60);
+  if (size >= 180) {
+    p->SetU8(150, static_cast<uint8_t>(nick.size()));
+    for (size_t i = 0; i < nick.size(); ++i) p->SetU8(151 + i, static_cast<uint8_t>(nick[i]));
+  }
+  return BytesOf(std::move(p));
+}
 
 class VoiceLoopbackTest : public test::LiveServerTest {
  protected:
@@ -208,21 +241,13 @@ TEST_F(VoiceLoopbackTest, LargestDatagramIsRelayedWhole) {
   TQVClient& bob = Login("bob", "", true);
 
   // The relayed packet is 6 bytes longer than the datagram and would not fit
-  // the client's 8192-byte receive buffer: bob's traffic is taken over by a
-  // plain socket, as a peer whose address changed (an acknowledgement of
-  // nothing carries his ids). His client and its socket go first: whatever
-  // it sent is then ahead of the acknowledgement in the server's socket, and
-  // nothing of it can take his address back.
-  RawSocket raw;
-  const uint32_t bobId = bob.PlayerId(), bobConnection = bob.LoginReply().ConnectionId;
+  // the client's 8192-byte receive buffer: bob's client goes, and a plain
+  // socket takes over his address (a connection's address is fixed).
+  const uint32_t bobId = bob.PlayerId();
+  const uint16_t bobPort = TVoiceRuntime::Of(*server)->Buffer().GetConnectionInfo(bobId).Port;
   clients.pop_back();
-  Bytes ack{0xF1, 0xBE, 0, 0};
-  for (uint32_t v : {bobConnection, bobId, 0xFFFFFFFFu})
-    for (int i = 0; i < 4; ++i) ack.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  raw.SendTo(ack, port);
+  RawSocket raw(bobPort);
 
-  // The acknowledgement is in the server's socket before alice's client
-  // sends anything, so the server reads it first.
   const Bytes data = Pattern(8192 - 16, 9);
   ASSERT_TRUE(alice.SendVoice(0, 11, data));
   const Bytes packet = raw.ReceiveClass(0xBEF3);
@@ -232,6 +257,76 @@ TEST_F(VoiceLoopbackTest, LargestDatagramIsRelayedWhole) {
   EXPECT_EQ(packet[8], static_cast<uint8_t>(bobId));
   EXPECT_EQ(packet[16], static_cast<uint8_t>(alice.PlayerId()));
   EXPECT_EQ(Bytes(packet.begin() + 22, packet.end()), data);
+}
+
+// Bob's ids from another address: nothing is acknowledged or sent there,
+// and bob keeps his connection and his voice.
+TEST_F(VoiceLoopbackTest, ForgedPacketWithRightIdsChangesNothing) {
+  ASSERT_NE(server, nullptr);
+  TQVClient& alice = Login("alice");
+  TQVClient& bob = Login("bob");
+  RawSocket forger;
+  auto command = NewCommandPacket(CMD_cs_InfoRequestServerInfo, bob.LoginReply().ConnectionId, bob.PlayerId());
+  command->SetSequence(1000);
+  forger.SendTo(BytesOf(std::move(command)), port);
+  forger.SendTo(BytesOf(NewAckPacket(0, bob.LoginReply().ConnectionId, bob.PlayerId(), 1)), port);
+  auto& buffer = TVoiceRuntime::Of(*server)->Buffer();
+  ASSERT_TRUE(WaitUntil([&] { return buffer.ForeignPackets() == 2; }));
+  ASSERT_TRUE(alice.SendVoice(0, 3, Pattern(100, 4)));
+  ASSERT_TRUE(WaitVoice(bob, alice.PlayerId()));
+  EXPECT_TRUE(forger.Drain().empty());
+  EXPECT_EQ(buffer.ConnectionState(bob.PlayerId()), stConnected);
+}
+
+// Logins from many ports that never finish hold a full server's slots only
+// until their time-out, however they ping; refusals take no player id; each
+// port gets back at most three times what it sent.
+TEST_F(VoiceLoopbackTest, UnfinishedLoginFloodKeepsNobodyOutForLong) {
+  ASSERT_NE(server, nullptr);
+  server->ChangeSettings([](TServerSettings& s) { s.MaxUsers = 4; });
+  constexpr int kFlooders = 12;
+  std::vector<std::unique_ptr<RawSocket>> flooders;
+  std::vector<size_t> sent(kFlooders), received(kFlooders);
+  std::vector<std::pair<uint32_t, uint32_t>> ids(kFlooders);  // connection id, player id
+  for (int i = 0; i < kFlooders; ++i) {
+    flooders.push_back(std::make_unique<RawSocket>());
+    for (size_t size : {size_t{100}, size_t{180}}) {
+      Bytes request = LoginRequestBytes("flood" + std::to_string(i), size);
+      flooders[i]->SendTo(request, port);
+      sent[i] += request.size();
+    }
+  }
+  int result = 0;
+  uint32_t playerId = 0;
+  TClientLogin request = Request("real");
+  request.TimeoutMs = 1000;  // a dropped request is simply tried again
+  for (int round = 0; round < 60 && result != 1; ++round) {  // up to 12 s; the deadline is 10 s
+    for (int i = 0; i < kFlooders; ++i) {
+      for (const Bytes& reply : flooders[i]->Drain()) {
+        received[i] += reply.size();
+        if (reply.size() == 436 && reply[88] == 1) ids[i] = {reply[172] | reply[173] << 8 | reply[174] << 16,
+                                                             reply[176] | reply[177] << 8};
+      }
+      if (ids[i].first == 0) continue;
+      auto ping = NewControlPacket(ctPing, ids[i].first, ids[i].second);
+      ping->SetSequence(static_cast<uint32_t>(round + 3));
+      Bytes keepAlive = BytesOf(std::move(ping));
+      flooders[i]->SendTo(keepAlive, port);
+      sent[i] += keepAlive.size();
+    }
+    TQVClient& real = Attempt(request, &result);
+    playerId = real.PlayerId();
+    if (result != 1) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_EQ(result, 1);
+  EXPECT_LE(playerId, 5u);  // only the four accepted flood logins took ids
+  EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const auto& id) { return id.first != 0; }), 4);
+  EXPECT_TRUE(WaitUntil([&] {
+    int count = 0;
+    WithModel([&](TClients& players, TChannels&) { count = players.Count(); });
+    return count == 1;
+  }));
+  for (int i = 0; i < kFlooders; ++i) EXPECT_LE(received[i], 3 * sent[i]) << i;
 }
 
 }  // namespace

@@ -151,7 +151,7 @@ class WebProcessTest : public ::testing::Test {
     udpPort = FreePort(SOCK_DGRAM);
     httpPort = FreePort(SOCK_STREAM);
     PrepareDatabase();
-    test::WriteServerIni(Path("server.ini"), 0, httpPort, "BoundToIp=127.0.0.1\n");
+    test::WriteServerIni(Path("server.ini"), 0, httpPort, "BoundToIp=127.0.0.1\nLoginFailureLimit=4\n");
     fs::create_directories(Path("docs/gfx"));
     for (const auto& [name, text] : kDocs) WriteFile(Path(std::string("docs/") + name), text);
     fs::create_symlink(Path("server.ini"), Path("docs/link.html"));
@@ -268,6 +268,25 @@ TEST_F(WebProcessTest, LoginAndLogoutOfAdminsAndSuperadmins) {
   // A plain account may log in when its group has the web right.
   TBrowser user(httpPort);
   EXPECT_TRUE(user.LogIn("user", "pw", Port()));
+}
+
+// Four failed logins from one address lock it out (one log line): then the
+// right password is refused too, while a logged-in session carries on.
+TEST_F(WebProcessTest, PasswordGuessesLockTheAddressOut) {
+  TBrowser admin = Admin();
+  for (int i = 0; i < 4; ++i) {
+    TBrowser guesser(httpPort);
+    EXPECT_EQ(guesser.Action("/Login.QvCmd", {{"username", "admin"}, {"password", "guess" + std::to_string(i)},
+                                              {"serverport", Port()}}),
+              "login_error.html");
+  }
+  TBrowser late(httpPort);
+  EXPECT_FALSE(late.LogIn("admin", "pw", Port()));
+  EXPECT_TRUE(Has(admin.Page("/index.html"), "INDEX user=admin"));
+  const std::string line = "4 failed logins from 127.0.0.1: its logins are refused for 10 minutes";
+  const std::string log = Log();
+  EXPECT_TRUE(Has(log, line)) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line));
 }
 
 TEST_F(WebProcessTest, NothingOutsideTheDocumentDirectoryIsServed) {
