@@ -1,0 +1,182 @@
+// The server as an operator runs it: installed with `cmake --install` into a
+// temporary prefix and started from there with only the file locations on
+// its command line, a database prepared beforehand (one server on a free UDP
+// port) and a configuration with free ports. Checks the install tree, a
+// protocol login, the log reopened on SIGHUP and the metrics endpoint.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <tuple>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/ini_file.h"
+#include "client/qv_client.h"
+#include "model/server_object.h"
+#include "storage/schema.h"
+#include "storage/sqlite_storage.h"
+#include "support/test_dir.h"
+
+extern char** environ;
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::ReadFile;
+using test::TempDir;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+uint16_t FreePort(int type) {
+  int fd = socket(AF_INET, type, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t size = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  for (int i = 0; i < 3000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  // One install tree for the whole suite.
+  static void SetUpTestSuite() {
+    if (Env("QV_BUILD_DIR").empty()) return;
+    prefix_ = new TempDir();
+    const std::string command = "cmake --install '" + Env("QV_BUILD_DIR") + "' --prefix '" +
+                                prefix_->Path().string() + "' > '" + prefix_->File("install.txt") + "' 2>&1";
+    installed_ = std::system(command.c_str()) == 0;
+  }
+  static void TearDownTestSuite() {
+    delete prefix_;
+    prefix_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!prefix_) GTEST_SKIP() << "QV_BUILD_DIR is not set";
+    ASSERT_TRUE(installed_) << ReadFile(prefix_->File("install.txt"));
+    udpPort = FreePort(SOCK_DGRAM);
+  }
+  void TearDown() override { Stop(); }
+
+  static std::string Installed(const std::string& path) { return prefix_->File(path); }
+  std::string Path(const std::string& name) const { return dir.File(name); }
+  std::string Log() const { return ReadFile(Path("server.log")); }
+
+  // A fresh database from the installed scripts, one server on udpPort, and a
+  // configuration from the installed sample with free ports; extra keys
+  // as given.
+  void Prepare(const std::vector<std::tuple<std::string, std::string, std::string>>& extra = {}) {
+    TSQLiteStorage db(Path("server.dbs"));
+    const std::string sql = Installed("share/quillvane/sqlite_sql/");
+    ASSERT_TRUE(CreateTables(db, sql));
+    TScriptStorage scripts{&db, sql};
+    int32_t id = CreateServerRow(scripts, udpPort);
+    TServerSettings settings = DefaultServerSettings();
+    settings.UdpPort = udpPort;
+    ASSERT_TRUE(SaveSettings(scripts, id, settings));
+    fs::copy_file(Installed("share/doc/quillvane/server.ini"), Path("server.ini"));
+    TIniFile ini(Path("server.ini"));
+    ASSERT_TRUE(ini.Load());
+    ini.WriteInteger("Main Config", "HTTPServer Port", FreePort(SOCK_STREAM));
+    ini.WriteInteger("Main Config", "TCPQueryPort", 0);
+    ini.WriteString("Main Config", "BoundToIp", "127.0.0.1");
+    ini.WriteBool("Main Config", "ExternalIPDectection", false);
+    ini.WriteBool("WebPost", "Enabled", false);
+    for (const auto& [section, key, value] : extra) ini.WriteString(section, key, value);
+    ASSERT_TRUE(ini.UpdateFile());
+  }
+
+  // The installed server with the file locations only.
+  void Start() {
+    std::vector<std::string> args = {Installed("bin/quillvane-server"), "-INI=" + Path("server.ini"),
+                                     "-DB=" + Path("server.dbs"), "-LOG=" + Path("server.log"),
+                                     "-BADNAMES=" + Path("bad_names.txt")};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, Path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, Path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_TRUE(WaitUntil([&] { return Has(Log(), "Server init finished"); })) << Log();
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 3000 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+    if (kill(pid_, 0) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      ADD_FAILURE() << "the server did not stop";
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(Path("err.txt"));
+    }
+    pid_ = -1;
+  }
+
+  int LogIn(TQVClient& client, const std::string& nick) {
+    TClientLogin login;
+    login.ServerPort = udpPort;
+    login.NickName = nick;
+    login.TimeoutMs = 10000;
+    return client.Login(login);
+  }
+
+  static inline TempDir* prefix_ = nullptr;
+  static inline bool installed_ = false;
+  TempDir dir;
+  uint16_t udpPort = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(ServiceTest, InstallTreeHoldsTheFilesAndTheInstalledServerRunsFromIt) {
+  for (const char* file : {"bin/quillvane-server", "bin/quillvane-client", "share/quillvane/sqlite_sql/read_servers.sql",
+                           "share/quillvane/httpdocs/index.html", "share/doc/quillvane/server.ini"}) {
+    EXPECT_TRUE(fs::is_regular_file(Installed(file))) << file;
+  }
+  // Nothing lands beside the programs but the programs.
+  EXPECT_FALSE(fs::exists(Installed("bin/sqlite_sql")));
+  Prepare();
+  Start();
+  TQVClient client;
+  EXPECT_EQ(LogIn(client, "operator"), 1);
+  EXPECT_FALSE(Has(Log(), "FileNotFound")) << Log();
+  EXPECT_TRUE(fs::exists(Path("bad_names.txt")));
+  EXPECT_FALSE(fs::exists(Installed("bin/server.ini")));
+}
+
+}  // namespace
+}  // namespace qv
