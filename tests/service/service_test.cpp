@@ -164,7 +164,8 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, InstallTreeHoldsTheFilesAndTheInstalledServerRunsFromIt) {
   for (const char* file : {"bin/quillvane-server", "bin/quillvane-client", "share/quillvane/sqlite_sql/read_servers.sql",
-                           "share/quillvane/httpdocs/index.html", "share/doc/quillvane/server.ini"}) {
+                           "share/quillvane/httpdocs/index.html", "share/doc/quillvane/server.ini",
+                           "etc/logrotate.d/quillvane"}) {
     EXPECT_TRUE(fs::is_regular_file(Installed(file))) << file;
   }
   // Nothing lands beside the programs but the programs.
@@ -176,6 +177,22 @@ TEST_F(ServiceTest, InstallTreeHoldsTheFilesAndTheInstalledServerRunsFromIt) {
   EXPECT_FALSE(Has(Log(), "FileNotFound")) << Log();
   EXPECT_TRUE(fs::exists(Path("bad_names.txt")));
   EXPECT_FALSE(fs::exists(Installed("bin/server.ini")));
+}
+
+TEST_F(ServiceTest, SighupReopensTheLogFileAndTheServerGoesOn) {
+  Prepare();
+  Start();
+  fs::rename(Path("server.log"), Path("server.log.1"));
+  kill(pid_, SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return Has(Log(), "log file reopened"); })) << ReadFile(Path("server.log.1"));
+  TQVClient client;
+  EXPECT_EQ(LogIn(client, "after"), 1);
+  Stop();
+  // The new file has what followed; the moved one ends before the signal.
+  EXPECT_TRUE(Has(Log(), "Server shutdown finished")) << Log();
+  const std::string rotated = ReadFile(Path("server.log.1"));
+  EXPECT_TRUE(Has(rotated, "Server init finished"));
+  EXPECT_FALSE(Has(rotated, "log file reopened") || Has(rotated, "Server shutdown")) << rotated;
 }
 
 }  // namespace
