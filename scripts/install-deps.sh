@@ -11,7 +11,9 @@ packages=(
   libfmt-dev                            # formatting
   libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
   mariadb-server                        # the tests start a throwaway MariaDB server
-  libcpp-httplib-dev                    # HTTP (web interface, server-list announcement)
+  libcpp-httplib-dev                    # HTTP (web interface, server-list announcement, metrics)
+  libsystemd-dev                        # readiness notices to systemd
+  python3-prometheus-client             # parses the metrics endpoint in its test
   chromium chromium-driver python3-selenium  # browser tests of the web interface
 )
 # Extra groups: "bench" adds what the benchmarks need.

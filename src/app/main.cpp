@@ -6,6 +6,8 @@
 // shutdown. SIGHUP reopens the log file, for log rotation. Under systemd
 // (Type=notify) the service manager hears when start-up has finished and
 // when shutdown begins.
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -69,7 +71,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   qv::ReportStartup(stdout, qv::GetSettings());
+  // Both do nothing when the process was not started by systemd.
+  sd_notify(0, "READY=1");
   WaitForShutdownSignal(shutdownSignals);
+  sd_notify(0, "STOPPING=1");
   process.ShutdownServer();
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,19 +116,25 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(ini.UpdateFile());
   }
 
-  // The installed server with the file locations only.
-  void Start() {
+  // The installed server with the file locations only; environment as this
+  // process's plus `extraEnv`.
+  void Start(const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> args = {Installed("bin/quillvane-server"), "-INI=" + Path("server.ini"),
                                      "-DB=" + Path("server.dbs"), "-LOG=" + Path("server.log"),
                                      "-BADNAMES=" + Path("bad_names.txt")};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env(extraEnv);
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, Path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, Path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
     ASSERT_TRUE(WaitUntil([&] { return Has(Log(), "Server init finished"); })) << Log();
   }
@@ -165,18 +172,58 @@ class ServiceTest : public ::testing::Test {
 TEST_F(ServiceTest, InstallTreeHoldsTheFilesAndTheInstalledServerRunsFromIt) {
   for (const char* file : {"bin/quillvane-server", "bin/quillvane-client", "share/quillvane/sqlite_sql/read_servers.sql",
                            "share/quillvane/httpdocs/index.html", "share/doc/quillvane/server.ini",
-                           "etc/logrotate.d/quillvane"}) {
+                           "etc/logrotate.d/quillvane", "etc/quillvane/server.ini",
+                           "lib/systemd/system/quillvane.service"}) {
     EXPECT_TRUE(fs::is_regular_file(Installed(file))) << file;
   }
   // Nothing lands beside the programs but the programs.
   EXPECT_FALSE(fs::exists(Installed("bin/sqlite_sql")));
+  // The service manager's notices, as systemd would receive them.
+  int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = Path("notify");
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval limit{30, 0};
+  setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  auto notice = [&] {
+    char text[256] = {};
+    ssize_t got = recv(notify, text, sizeof text - 1, 0);
+    return got > 0 ? std::string(text, static_cast<size_t>(got)) : std::string("(none)");
+  };
+
   Prepare();
-  Start();
+  Start({"NOTIFY_SOCKET=" + socketPath});
+  EXPECT_EQ(notice(), "READY=1");
   TQVClient client;
   EXPECT_EQ(LogIn(client, "operator"), 1);
+  Stop();
+  EXPECT_EQ(notice(), "STOPPING=1");
+  close(notify);
   EXPECT_FALSE(Has(Log(), "FileNotFound")) << Log();
   EXPECT_TRUE(fs::exists(Path("bad_names.txt")));
   EXPECT_FALSE(fs::exists(Installed("bin/server.ini")));
+}
+
+// systemd's own checker accepts the unit (its program taken from the
+// install tree, where it exists).
+TEST_F(ServiceTest, SystemdAcceptsTheUnit) {
+  if (std::system("command -v systemd-analyze > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is missing";
+  std::string unit = ReadFile(Installed("lib/systemd/system/quillvane.service"));
+  const size_t at = unit.find("ExecStart=");
+  ASSERT_NE(at, std::string::npos);
+  const size_t program = unit.find("/quillvane-server", at);
+  unit.replace(at + 10, program - at - 10, Installed("bin"));
+  test::WriteFile(Path("quillvane.service"), unit);
+  const std::string command = "systemd-analyze verify '" + Path("quillvane.service") + "' > '" + Path("verify.txt") + "' 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(Path("verify.txt"));
+  EXPECT_EQ(ReadFile(Path("verify.txt")), "");
+  for (const char* line : {"Type=notify", "User=quillvane", "Restart=on-failure", "ProtectSystem=strict",
+                           "-INI=/etc/quillvane/server.ini -DB=/var/lib/quillvane/server.dbs -LOG=/var/log/quillvane/server.log"})
+    EXPECT_TRUE(Has(unit, line)) << line;
 }
 
 TEST_F(ServiceTest, SighupReopensTheLogFileAndTheServerGoesOn) {
