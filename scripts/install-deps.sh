@@ -13,6 +13,7 @@ packages=(
   mariadb-server                        # the tests start a throwaway MariaDB server
   libcpp-httplib-dev                    # HTTP (web interface, server-list announcement, metrics)
   libsystemd-dev                        # readiness notices to systemd
+  dpkg-dev                              # the Debian package (dpkg-shlibdeps)
   python3-prometheus-client             # parses the metrics endpoint in its test
   chromium chromium-driver python3-selenium  # browser tests of the web interface
 )

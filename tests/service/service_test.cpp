@@ -226,6 +226,42 @@ TEST_F(ServiceTest, SystemdAcceptsTheUnit) {
     EXPECT_TRUE(Has(unit, line)) << line;
 }
 
+// What `cpack -G DEB` in the build tree gives: the files in the system's
+// places, dependencies from the shared libraries, the configuration marked
+// as such and the maintainer scripts.
+TEST_F(ServiceTest, DebianPackage) {
+  if (std::system("command -v dpkg-deb > /dev/null 2>&1 && command -v dpkg-shlibdeps > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "dpkg-deb or dpkg-shlibdeps is missing";
+  auto run = [&](const std::string& command) {
+    const std::string full = command + " > '" + Path("out.txt") + "' 2>&1";
+    EXPECT_EQ(std::system(full.c_str()), 0) << command << "\n" << ReadFile(Path("out.txt"));
+    return ReadFile(Path("out.txt"));
+  };
+  run("cpack -G DEB --config '" + Env("QV_BUILD_DIR") + "/CPackConfig.cmake' -B '" + Path("pkg") + "'");
+  std::string deb;
+  for (const auto& entry : fs::directory_iterator(Path("pkg")))
+    if (entry.path().extension() == ".deb") deb = entry.path().string();
+  ASSERT_FALSE(deb.empty());
+  const std::string files = run("dpkg-deb -c '" + deb + "'");
+  for (const char* file : {" ./usr/bin/quillvane-server\n", " ./usr/bin/quillvane-client\n",
+                           " ./usr/share/quillvane/sqlite_sql/read_servers.sql\n",
+                           " ./usr/share/quillvane/httpdocs/index.html\n", " ./usr/share/doc/quillvane/server.ini\n",
+                           " ./etc/quillvane/server.ini\n", " ./etc/logrotate.d/quillvane\n",
+                           " ./lib/systemd/system/quillvane.service\n"})
+    EXPECT_TRUE(Has(files, file)) << file << files;
+  EXPECT_FALSE(Has(files, "/usr/local")) << files;
+  EXPECT_EQ(run("dpkg-deb -f '" + deb + "' Package Section"), "Package: quillvane\nSection: net\n");
+  const std::string depends = run("dpkg-deb -f '" + deb + "' Depends");
+  for (const char* library : {"adduser", "libc6", "libsqlite3-0", "libmariadb3", "libsystemd0", "libfmt"})
+    EXPECT_TRUE(Has(depends, library)) << library << " in " << depends;
+  run("dpkg-deb -e '" + deb + "' '" + Path("control") + "'");
+  EXPECT_EQ(ReadFile(Path("control/conffiles")), "/etc/quillvane/server.ini\n/etc/logrotate.d/quillvane\n");
+  const std::string postinst = ReadFile(Path("control/postinst"));
+  EXPECT_TRUE(Has(postinst, "adduser --system") && Has(postinst, "deb-systemd-helper enable quillvane.service"));
+  EXPECT_FALSE(Has(postinst, "deb-systemd-invoke start"));
+  EXPECT_TRUE(fs::status(Path("control/postinst")).permissions() == fs::perms(0755));
+}
+
 TEST_F(ServiceTest, SighupReopensTheLogFileAndTheServerGoesOn) {
   Prepare();
   Start();
