@@ -82,6 +82,7 @@ void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, TPacketPtr packet
   senderWake_.Signal();
   if (verdict == cvDrop) return;
   if (c.State() > stConnected) throw ECustomPacketBuffer("recv command while closing.");
+  TServerCounters::Add(counters_->CommandsReceived);
   c.PlaceCommand(std::move(packet));
   while (TPacketPtr next = c.TakeInOrder()) {
     c.Delivered(*next);
@@ -93,6 +94,8 @@ void TCustomPacketBuffer::ReceiveVoice(TSingleConnection& c, TPacketPtr packet) 
   if (c.State() == stLoggingIn) throw ECustomPacketBuffer("Recv voice data during login");
   c.VoiceReceived(packet->VoiceSequence());
   c.Delivered(*packet);
+  TServerCounters::Add(counters_->VoiceReceived);
+  TServerCounters::Add(counters_->VoiceBytesReceived, packet->Size());
   DeliverToListener(std::move(packet));
 }
 
@@ -145,7 +148,10 @@ void TCustomPacketBuffer::QueueOnConnection(TSingleConnection& c, TPacketPtr pac
     if (!VoiceAdmitted(c, *packet)) return;
     c.QueueVoice(std::move(packet));
   } else if (packet->IsS2CVoice() && side_ == kSideServer) {
-    if (!VoiceAdmitted(c, *packet)) return;
+    if (!VoiceAdmitted(c, *packet)) {
+      TServerCounters::Add(counters_->VoiceDropped);
+      return;
+    }
     c.QueueVoice(std::move(packet));
   } else if (packet->IsControl()) {
     c.QueueUnreliable(std::move(packet));
@@ -271,6 +277,7 @@ TPacketPtr TCustomPacketBuffer::TryNextOutgoing(int64_t& waitMs) {
     if (!packet) packet = ServeReadyQueue(waitMs);
   }
   if (packet) {
+    if (packet->IsCommand() && packet->ResendCount() > 0) TServerCounters::Add(counters_->Resends);
     ++packetsSent_;
     bytesSent_ += packet->Size();
     outgoingMeter_.Add(static_cast<uint32_t>(packet->Size()), now_.get());

@@ -69,6 +69,7 @@ void TQVUDPSender::Execute() {
       // must not silence the whole server: drop it, the reliable layer
       // resends commands. Log at most one line per second.
       sendFailures_.fetch_add(1);
+      TServerCounters::Add(buffer_.Counters().SendFailures);
       auto now = std::chrono::steady_clock::now();
       if (now - lastLog >= std::chrono::seconds(1)) {
         lastLog = now;

@@ -172,6 +172,7 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
     LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
                           LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
                           rec->LoginName.str(), VersionText(*rec)));
+    TServerCounters::Add(server_.Counters.LoginsRefused);
     SendPacket(NewLoginReply(*rec, code), true);
     return 0;
   }
@@ -220,9 +221,11 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
   TPacketPtr reply = NewLoginReply(*rec, result);
   FillLoginReply(*reply, settings, result);
   if (result != lcAccepted) {
+    TServerCounters::Add(server_.Counters.LoginsRefused);
     SendPacket(std::move(reply), true);
     return;
   }
+  TServerCounters::Add(server_.Counters.LoginsAccepted);
   SendPacket(std::move(reply));
   LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
                         rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));

@@ -84,6 +84,8 @@ void TQVUDPListener::RelayTo(const TClientRec& recipient, uint8_t target) {
   copy->SetU8(S2CVoiceHeader::VoiceTarget, target);
   copy->SetConnectionId(recipient.ConnectionId);
   copy->SetPlayerId(recipient.PlayerId);
+  TServerCounters::Add(server_.Counters.VoiceRelayed);
+  TServerCounters::Add(server_.Counters.VoiceBytesRelayed, copy->Size());
   SendPacket(std::move(copy));
 }
 

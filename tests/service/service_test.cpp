@@ -5,6 +5,7 @@
 // protocol login, the log reopened on SIGHUP and the metrics endpoint.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,6 +19,8 @@
 #include <tuple>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -194,17 +197,105 @@ TEST_F(ServiceTest, InstallTreeHoldsTheFilesAndTheInstalledServerRunsFromIt) {
     return got > 0 ? std::string(text, static_cast<size_t>(got)) : std::string("(none)");
   };
 
-  Prepare();
+  const uint16_t metricsPort = FreePort(SOCK_STREAM);
+  Prepare({{"Metrics", "Port", std::to_string(metricsPort)}});
   Start({"NOTIFY_SOCKET=" + socketPath});
   EXPECT_EQ(notice(), "READY=1");
   TQVClient client;
   EXPECT_EQ(LogIn(client, "operator"), 1);
+  // The metrics endpoint is off by default.
+  EXPECT_FALSE(httplib::Client("127.0.0.1", metricsPort).Get("/metrics"));
   Stop();
   EXPECT_EQ(notice(), "STOPPING=1");
   close(notify);
   EXPECT_FALSE(Has(Log(), "FileNotFound")) << Log();
   EXPECT_TRUE(fs::exists(Path("bad_names.txt")));
   EXPECT_FALSE(fs::exists(Installed("bin/server.ini")));
+}
+
+// Debian's python (with its python3-prometheus-client) before any other.
+std::string Python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+
+// The samples of the metrics endpoint as the Prometheus client library
+// parses them: "name labels" to value.
+std::map<std::string, double> Scrape(uint16_t port, const std::string& outFile) {
+  const std::string command = Python() + " '" + Env("QV_SOURCE_DIR") + "/tests/service/parse_metrics.py' http://127.0.0.1:" +
+                              std::to_string(port) + "/metrics > '" + outFile + "' 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(outFile);
+  std::map<std::string, double> samples;
+  std::istringstream lines(ReadFile(outFile));
+  std::string name, labels;
+  double value = 0;
+  while (lines >> name >> labels >> value) samples[name + " " + labels] = value;
+  return samples;
+}
+
+TEST_F(ServiceTest, MetricsFollowLoginsAndVoice) {
+  if (std::system((Python() + " -c 'import prometheus_client' > /dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "python3-prometheus-client is missing";
+  const uint16_t metricsPort = FreePort(SOCK_STREAM);
+  Prepare({{"Metrics", "Enabled", "1"}, {"Metrics", "Port", std::to_string(metricsPort)}});
+  Start();
+  const std::string server = "port=" + std::to_string(udpPort) + ",server=1";
+  std::map<std::string, double> before = Scrape(metricsPort, Path("before.txt"));
+  ASSERT_EQ(before.count("quillvane_voice_relayed_datagrams_total " + server), 1u) << ReadFile(Path("before.txt"));
+
+  TQVClient speaker, listener, refused;
+  ASSERT_EQ(LogIn(speaker, "speaker"), 1);
+  ASSERT_EQ(LogIn(listener, "listener"), 1);
+  TClientLogin old;
+  old.ServerPort = udpPort;
+  old.NickName = "old";
+  old.ClientVersion = {2, 0, 27, 39};
+  old.TimeoutMs = 10000;
+  EXPECT_EQ(refused.Login(old), -5);
+  bool heard = false;
+  for (int i = 0; i < 50 && !heard; ++i) {
+    speaker.SendVoice(0, 5, std::vector<uint8_t>(100, static_cast<uint8_t>(i)));
+    heard = listener.WaitFor(ceVoice, 200).has_value();
+  }
+  ASSERT_TRUE(heard);
+
+  std::map<std::string, double> after = Scrape(metricsPort, Path("after.txt"));
+  const std::string dump = ReadFile(Path("after.txt"));
+  auto grew = [&](const std::string& sample) { return after[sample] - before[sample]; };
+  struct Expect {
+    std::string sample;
+    double least, most;
+  } cases[] = {
+      {"quillvane_players " + server, 2, 2},
+      {"quillvane_channels " + server, 1, 1e9},
+      {"quillvane_servers_running -", 1, 1},
+      {"quillvane_resident_memory_bytes -", 1, 1e12},
+      {"quillvane_uptime_seconds -", 0, 1e6},
+      {"quillvane_web_sessions -", 0, 0},
+      {"quillvane_query_sessions -", 0, 0},
+  };
+  for (const Expect& e : cases) {
+    ASSERT_EQ(after.count(e.sample), 1u) << e.sample << "\n" << dump;
+    EXPECT_GE(after[e.sample], e.least) << e.sample;
+    EXPECT_LE(after[e.sample], e.most) << e.sample;
+  }
+  const Expect growth[] = {
+      {"quillvane_logins_total " + server.substr(0, server.find(",")) + ",result=accepted," + server.substr(server.find(",") + 1), 2, 2},
+      {"quillvane_logins_total " + server.substr(0, server.find(",")) + ",result=refused," + server.substr(server.find(",") + 1), 1, 1},
+      {"quillvane_voice_received_datagrams_total " + server, 1, 50},
+      {"quillvane_voice_received_bytes_total " + server, 100, 50 * 200},
+      {"quillvane_voice_relayed_datagrams_total " + server, 1, 50},
+      {"quillvane_voice_relayed_bytes_total " + server, 100, 50 * 200},
+      {"quillvane_commands_received_total " + server, 2, 1e6},
+      {"quillvane_voice_shed_datagrams_total " + server, 0, 0},
+      {"quillvane_send_failures_total " + server, 0, 0},
+  };
+  for (const Expect& e : growth) {
+    ASSERT_EQ(after.count(e.sample), 1u) << e.sample << "\n" << dump;
+    EXPECT_GE(grew(e.sample), e.least) << e.sample;
+    EXPECT_LE(grew(e.sample), e.most) << e.sample;
+  }
+  // Nothing but /metrics.
+  auto other = httplib::Client("127.0.0.1", metricsPort).Get("/");
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 404);
 }
 
 // systemd's own checker accepts the unit (its program taken from the
