@@ -22,9 +22,10 @@
 
 namespace {
 
-// Blocks the shutdown and log-reopen signals in the calling thread. Done before any other
-// thread exists, so every thread inherits the mask and the signals are only
-// ever taken by sigwait on the main thread: no work runs in a signal handler.
+// Blocks the shutdown and log-reopen signals in the calling thread. Done
+// before any other thread exists, so every thread inherits the mask and the
+// signals are only ever taken by sigwait on the main thread: no work runs in
+// a signal handler.
 sigset_t BlockShutdownSignals() {
   sigset_t set;
   sigemptyset(&set);
