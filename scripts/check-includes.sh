@@ -2,10 +2,10 @@
 # Fails when a source file includes a header of a higher folder. The folders
 # of src/ build on each other in this order:
 #
-#   base <- protocol, storage <- model <- voice <- query, web, announce <- app
+#   base <- protocol, storage <- model <- voice <- query, web, announce, metrics <- app
 #
 # A folder includes its own headers and those of the folders below it;
-# query, web and announce, which sit side by side, may include each other.
+# query, web, announce and metrics, which sit side by side, may include each other.
 # Usage: check-includes.sh [SRC_DIR]  (default: the src/ beside this script)
 src=${1:-$(dirname "$0")/../src}
 
@@ -15,7 +15,7 @@ level() {
     protocol | storage) echo 1 ;;
     model) echo 2 ;;
     voice) echo 3 ;;
-    query | web | announce) echo 4 ;;
+    query | web | announce | metrics) echo 4 ;;
     app) echo 5 ;;
     *) echo "" ;;
   esac

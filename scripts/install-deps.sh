@@ -11,7 +11,10 @@ packages=(
   libfmt-dev                            # formatting
   libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
   mariadb-server                        # the tests start a throwaway MariaDB server
-  libcpp-httplib-dev                    # HTTP (web interface, server-list announcement)
+  libcpp-httplib-dev                    # HTTP (web interface, server-list announcement, metrics)
+  libsystemd-dev                        # readiness notices to systemd
+  dpkg-dev                              # the Debian package (dpkg-shlibdeps)
+  python3-prometheus-client             # parses the metrics endpoint in its test
   chromium chromium-driver python3-selenium  # browser tests of the web interface
   libtsan2                              # ThreadSanitizer build of the suite (g++)
   clang libclang-rt-14-dev              # fuzz targets (libFuzzer and the sanitizers' runtimes)

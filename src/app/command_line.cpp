@@ -54,6 +54,23 @@ std::string JoinPath(const std::string& dir, std::string_view name) {
   return dir + "/" + std::string(name);
 }
 
+#ifndef QV_DATA_FROM_PROGRAM
+#define QV_DATA_FROM_PROGRAM "../share/quillvane"
+#endif
+
+// Where the data directory `name` of a program in programDir is: beside the
+// program (the build tree, an unpacked archive), or else in the shared data
+// of the install tree when it is there.
+std::string DataDir(const std::string& programDir, std::string_view name) {
+  std::string beside = JoinPath(programDir, name);
+  std::error_code ec;
+  if (std::filesystem::is_directory(beside, ec)) return beside;
+  std::string installed = JoinPath(JoinPath(programDir, QV_DATA_FROM_PROGRAM), name);
+  if (std::filesystem::is_directory(installed, ec))
+    return std::filesystem::path(installed).lexically_normal().string();
+  return beside;
+}
+
 // The given path, or the default when the switch was absent or left empty.
 std::string PathOr(const std::optional<std::string>& given, std::string fallback) {
   return (given && !given->empty()) ? *given : std::move(fallback);
@@ -98,9 +115,9 @@ void ApplyFileLocations(const TCommandLine& commandLine, const std::string& prog
   settings.ConfigFile = PathOr(commandLine.ConfigFile, JoinPath(programDir, "server.ini"));
   std::optional<std::string> docs;
   if (commandLine.HttpDocsDir) docs = Trim(*commandLine.HttpDocsDir);
-  settings.HttpDocsDir = PathOr(docs, JoinPath(programDir, "httpdocs"));
+  settings.HttpDocsDir = PathOr(docs, DataDir(programDir, "httpdocs"));
   settings.LogFile = PathOr(commandLine.LogFile, JoinPath(programDir, "server.log"));
-  settings.SqlDir = PathOr(commandLine.SqlDir, JoinPath(programDir, "sqlite_sql/"));
+  settings.SqlDir = PathOr(commandLine.SqlDir, DataDir(programDir, "sqlite_sql") + "/");
   settings.BadNamesFile = PathOr(commandLine.BadNamesFile, JoinPath(programDir, "bad_names.txt"));
   settings.ShowPasswordDialog = !commandLine.NoPasswordDialog;
 }

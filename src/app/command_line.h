@@ -31,7 +31,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args);
 std::string ProgramDirectory();
 
 // Puts the command line's paths into settings and fills the ones it left
-// empty with their places inside programDir.
+// empty with their places inside programDir. The SQL scripts and the web
+// documents are taken from the install tree's shared data
+// (programDir/../share/quillvane) when they are not beside the program.
 void ApplyFileLocations(const TCommandLine& commandLine, const std::string& programDir,
                         TProcessSettings& settings);
 

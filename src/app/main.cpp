@@ -3,7 +3,11 @@
 // Reads the command line (version and help answer at once, before any file
 // is created), runs the start-up sequence, reports to standard output what an
 // operator needs, then sleeps until SIGINT or SIGTERM asks for the orderly
-// shutdown.
+// shutdown. SIGHUP reopens the log file, for log rotation. Under systemd
+// (Type=notify) the service manager hears when start-up has finished and
+// when shutdown begins.
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -18,21 +22,29 @@
 
 namespace {
 
-// Blocks the shutdown signals in the calling thread. Done before any other
-// thread exists, so every thread inherits the mask and the signals are only
-// ever taken by sigwait on the main thread: no work runs in a signal handler.
+// Blocks the shutdown and log-reopen signals in the calling thread. Done
+// before any other thread exists, so every thread inherits the mask and the
+// signals are only ever taken by sigwait on the main thread: no work runs in
+// a signal handler.
 sigset_t BlockShutdownSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   return set;
 }
 
 void WaitForShutdownSignal(const sigset_t& set) {
-  int signal = 0;
-  while (sigwait(&set, &signal) != 0 || (signal != SIGINT && signal != SIGTERM)) {
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    if (signal == SIGINT || signal == SIGTERM) return;
+    if (signal == SIGHUP) {
+      qv::ReopenLog();
+      qv::LogMsg(qv::lmtAll, qv::lmdInfo, "log file reopened", "SERVER");
+    }
   }
 }
 
@@ -60,7 +72,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   qv::ReportStartup(stdout, qv::GetSettings());
+  // Both do nothing when the process was not started by systemd.
+  sd_notify(0, "READY=1");
   WaitForShutdownSignal(shutdownSignals);
+  sd_notify(0, "STOPPING=1");
   process.ShutdownServer();
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "model/server_object.h"
 #include "storage/mysql_storage.h"
 #include "model/server_control.h"
+#include "metrics/metrics_endpoint.h"
 #include "query/tcp_query.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
@@ -80,6 +81,12 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   if (settings.QueryPort > 0)
     query_ = std::make_unique<TTCPQuery>(TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(),
                                          static_cast<uint16_t>(settings.QueryPort), settings.BoundToIp);
+  if (settings.MetricsEnabled && settings.MetricsPort > 0) {
+    metrics_ = std::make_unique<TMetricsEndpoint>(*GetServerRegistry(), [this] {
+      return TSessionCounts{query_ ? query_->SessionCount() : 0, web_ ? web_->SessionCount() : 0};
+    });
+    if (!metrics_->Start(settings.MetricsPort, settings.MetricsBoundToIp)) metrics_.reset();
+  }
   webPost_ = std::make_unique<TWebPost>();
   webPost_->Start();
 
@@ -178,6 +185,7 @@ int32_t TServerProcess::NewestServerId(const TProcessSettings& settings) {
 
 void TServerProcess::ShutdownServer() {
   LogMsg(lmtAll, lmdInfo, "Server shutdown initialized", "server");
+  metrics_.reset();
   if (TServerRegistry* registry = GetServerRegistry()) registry->StopServers(0);
   web_.reset();
   StopWebPost();
@@ -202,6 +210,7 @@ void TServerProcess::StopWebPost() {
 }
 
 void TServerProcess::ReleaseAll() {
+  metrics_.reset();
   web_.reset();
   StopWebPost();
   query_.reset();

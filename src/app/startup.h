@@ -4,7 +4,8 @@
 // configuration file, opens the storage and makes sure its tables are
 // current, publishes the process settings, creates the running-server
 // registry and starts every active stored server, then the TCP query
-// interface and the server-list announcement. On the very first run (no
+// interface, the metrics endpoint (when enabled) and the server-list
+// announcement. On the very first run (no
 // stored server at all) it creates the default server on UDP 8767 and the
 // accounts "admin" and "superadmin" with generated passwords instead.
 // ShutdownServer stops the servers, last started first, then the
@@ -33,6 +34,7 @@ namespace qv {
 
 class TWebPost;
 class TTCPQuery;
+class TMetricsEndpoint;
 
 class TServerProcess {
  public:
@@ -70,6 +72,7 @@ class TServerProcess {
   std::unique_ptr<TWebInterface> web_;
   std::unique_ptr<TWebPost> webPost_;
   std::unique_ptr<TTCPQuery> query_;
+  std::unique_ptr<TMetricsEndpoint> metrics_;
   bool logCreated_ = false;
   bool registryCreated_ = false;
 };

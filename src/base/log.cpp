@@ -212,6 +212,12 @@ void TLogFile::Close() {
   file_ = nullptr;
 }
 
+void TLogFile::Reopen() {
+  std::lock_guard lock(mutex_);
+  if (file_) std::fclose(file_);
+  file_ = std::fopen(path_.c_str(), "ab");
+}
+
 // --- the global log ---
 
 void CreateLog(const std::string& configFile, const std::string& section, const std::string& logFile) {
@@ -237,6 +243,10 @@ void FreeLog() {
   g_log->FlushRepeats();
   g_log->Close();
   g_log.reset();
+}
+
+void ReopenLog() {
+  if (g_log) g_log->Reopen();
 }
 
 TLogObject* GetLog() { return g_log.get(); }

@@ -64,6 +64,9 @@ class TLogObject {
                          TLogMessageDepth depth, TLogMessageType type) = 0;
   virtual void Close() = 0;  // closing banner, then close
   virtual void Open() = 0;   // opening banner
+  // Lets go of the output and takes it up again (a rotated log file is
+  // replaced by a new one at its path); nothing for sinks without a file.
+  virtual void Reopen() {}
 
   void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
            std::string_view category);
@@ -124,6 +127,7 @@ class TLogFile : public TLogObject {
                  TLogMessageType type) override;
   void Close() override;
   void Open() override;
+  void Reopen() override;
   bool OpenFile();  // append, or create when missing; remembers success
 
   const std::string& Path() const { return path_; }
@@ -141,6 +145,9 @@ class TLogFile : public TLogObject {
 void CreateLog(const std::string& configFile, const std::string& section, const std::string& logFile);
 // Writes the closing banner and frees the global log.
 void FreeLog();
+// Reopens the global log's file (after logrotate moved it); from the thread
+// that created the log, while it exists.
+void ReopenLog();
 // The global log, or nullptr before CreateLog / after FreeLog.
 TLogObject* GetLog();
 

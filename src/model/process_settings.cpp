@@ -21,6 +21,7 @@ namespace {
 constexpr std::string_view kMainConfig = "Main Config";
 constexpr std::string_view kWebPost = "WebPost";
 constexpr std::string_view kLogSection = "log";
+constexpr std::string_view kMetrics = "Metrics";
 
 std::mutex g_mutex;                     // a leaf lock: nothing is called while it is held
 TProcessSettings g_settings;            // guarded by g_mutex
@@ -98,6 +99,13 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   if (interval >= 1 && interval <= INT32_MAX) s.AnnounceIntervalSeconds = static_cast<int32_t>(interval);
 
   s.AccessLog = ini.ReadBool(kLogSection, "access", s.AccessLog);
+
+  int64_t metricsPort = ini.ReadInteger(kMetrics, "Port", s.MetricsPort);
+  if (!ValidPort(metricsPort)) return false;
+  s.MetricsPort = static_cast<int32_t>(metricsPort);
+  s.MetricsEnabled = ini.ReadBool(kMetrics, "Enabled", s.MetricsEnabled);
+  std::string metricsIp = Trim(ini.ReadString(kMetrics, "BoundToIp", s.MetricsBoundToIp));
+  if (!metricsIp.empty()) s.MetricsBoundToIp = metricsIp;
   return true;
 }
 

@@ -74,6 +74,11 @@ struct TProcessSettings {
   // [log]
   bool AccessLog = false;
 
+  // [Metrics]: the monitoring endpoint. Read only.
+  bool MetricsEnabled = false;
+  int32_t MetricsPort = 9814;
+  std::string MetricsBoundToIp = "127.0.0.1";
+
   // Filled only when this run created the administrator accounts.
   std::string NewAdminPassword;
   std::string NewSuperAdminPassword;

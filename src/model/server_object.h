@@ -45,6 +45,7 @@
 #include "model/server_registry.h"
 #include "model/server_types.h"
 #include "model/server_runtime.h"
+#include "protocol/server_counters.h"
 
 namespace qv {
 
@@ -219,6 +220,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::function<bool(std::string_view)> IsBadName;
   TDateTime StartTime;  // guarded by Lock
   std::atomic<uint32_t> LoginsSinceNotify{0};
+  // Traffic and login counters for monitoring; they outlive restarts.
+  TServerCounters Counters;
   const TScriptStorage Storage;
   std::unique_ptr<TStorageContainer> Bans;  // guarded by Lock
   std::atomic<bool> Running{false};

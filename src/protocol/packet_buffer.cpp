@@ -95,6 +95,7 @@ void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, TPacketPtr packet
   senderWake_.Signal();
   if (verdict == cvDrop) return;
   if (c.State() > stConnected) throw ECustomPacketBuffer("recv command while closing.");
+  TServerCounters::Add(counters_->CommandsReceived);
   c.PlaceCommand(std::move(packet));
   while (TPacketPtr next = c.TakeInOrder()) {
     c.Delivered(*next);
@@ -108,6 +109,8 @@ void TCustomPacketBuffer::ReceiveVoice(TSingleConnection& c, TPacketPtr packet) 
   if (!IncomingHasRoom(false)) throw ECustomPacketBuffer("listener queue full");
   c.VoiceReceived(packet->VoiceSequence());
   c.Delivered(*packet);
+  TServerCounters::Add(counters_->VoiceReceived);
+  TServerCounters::Add(counters_->VoiceBytesReceived, packet->Size());
   DeliverToListener(std::move(packet));
 }
 
@@ -161,7 +164,10 @@ void TCustomPacketBuffer::QueueOnConnection(TSingleConnection& c, TPacketPtr pac
     if (!VoiceAdmitted(c, *packet)) return;
     c.QueueVoice(std::move(packet));
   } else if (packet->IsS2CVoice() && side_ == kSideServer) {
-    if (!VoiceAdmitted(c, *packet)) return;
+    if (!VoiceAdmitted(c, *packet)) {
+      TServerCounters::Add(counters_->VoiceDropped);
+      return;
+    }
     c.QueueVoice(std::move(packet));
   } else if (packet->IsControl()) {
     c.QueueUnreliable(std::move(packet));
@@ -291,6 +297,7 @@ TPacketPtr TCustomPacketBuffer::NextOutgoingLocked(int64_t& waitMs) {
     if (!packet) packet = ServeReadyQueue(waitMs);
   }
   if (packet) {
+    if (packet->IsCommand() && packet->ResendCount() > 0) TServerCounters::Add(counters_->Resends);
     ++packetsSent_;
     bytesSent_ += packet->Size();
     outgoingMeter_.Add(static_cast<uint32_t>(packet->Size()), now_.get());
@@ -444,6 +451,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
                                         uint32_t controlStart, uint16_t port,
                                         const std::string& ip) {
   auto c = std::make_unique<TSingleConnection>(side_, flags_, playerId, connectionId, clock_);
+  c->SetShedCounter(&counters_->VoiceShed);
   c->SetPeer(ip, port);
   c->SetControlSequences(controlStart, controlStart + 2);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -30,6 +30,7 @@
 #include "protocol/fifo_list.h"
 #include "base/hash_list.h"
 #include "protocol/packets.h"
+#include "protocol/server_counters.h"
 #include "protocol/single_connection.h"
 #include "protocol/time_tools.h"
 
@@ -182,6 +183,11 @@ class TCustomPacketBuffer {
   // Begins the buffer's own log lines ("SID: 3 ").
   void SetLogPrefix(std::string prefix);
 
+  // The counters this buffer adds to (its own until set). Set before the
+  // threads that use the buffer start; constant afterwards.
+  void SetCounters(TServerCounters& counters) { counters_ = &counters; }
+  TServerCounters& Counters() const { return *counters_; }
+
  private:
   enum TScanPhase : uint8_t { spScanning, spDraining };
   struct TScanState {
@@ -217,6 +223,8 @@ class TCustomPacketBuffer {
   const uint8_t side_;
   const uint8_t flags_;
   const TClock& clock_;
+  TServerCounters ownCounters_;
+  TServerCounters* counters_ = &ownCounters_;
 
   std::mutex mutex_;
   // Guarded by mutex_:

@@ -191,6 +191,7 @@ void TSingleConnection::ShedStaleVoice(int64_t nowNs) {
   while (voice_.Count() > 0 && nowNs - voice_.Peek()->QueuedAtNs() > kBoundNs) {
     voice_.Pop();
     ++voiceShed_;
+    if (shedCounter_) TServerCounters::Add(*shedCounter_);
   }
 }
 

@@ -24,6 +24,7 @@
 #include "protocol/bandwidth_calc.h"
 #include "protocol/fifo_list.h"
 #include "protocol/packets.h"
+#include "protocol/server_counters.h"
 #include "protocol/time_tools.h"
 
 namespace qv {
@@ -163,6 +164,8 @@ class TSingleConnection {
   uint64_t PacketsLost() const { return packetsLost_; }
   // Voice datagrams shed for waiting too long.
   uint64_t VoiceShed() const { return voiceShed_; }
+  // The server-wide counter that each shed datagram is added to as well.
+  void SetShedCounter(TServerCounters::TCounter* counter) { shedCounter_ = counter; }
 
   // -- Hardening -------------------------------------------------------------
   // Until the peer proves that it receives what is sent to its address (a
@@ -250,6 +253,7 @@ class TSingleConnection {
   uint64_t bytesReceived_ = 0;
   uint64_t packetsLost_ = 0;
   uint64_t voiceShed_ = 0;
+  TServerCounters::TCounter* shedCounter_ = nullptr;
 
   TPacketPtr reassembly_;  // null when no fragmented command is in progress
   TClientBandWidthCalc meter_;

@@ -49,6 +49,7 @@ void TQVUDPSender::LogError(const char* format, const std::exception& e) {
 // commands. At most one line per second.
 void TQVUDPSender::NoteFailure(const std::exception& e) {
   sendFailures_.fetch_add(1);
+  TServerCounters::Add(buffer_.Counters().SendFailures);
   auto now = std::chrono::steady_clock::now();
   if (now - lastLog_ >= std::chrono::seconds(1)) {
     lastLog_ = now;

@@ -53,6 +53,13 @@ void TTCPQuery::Stop() {
   listener_.reset();
 }
 
+size_t TTCPQuery::SessionCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t open = 0;
+  for (const auto& c : connections_) open += c->Done.load() ? 0 : 1;
+  return open;
+}
+
 void TTCPQuery::ReapFinished() {
   std::list<std::unique_ptr<TConnection>> finished;
   {

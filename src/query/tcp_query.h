@@ -44,6 +44,8 @@ class TTCPQuery {
   bool Active() const { return listener_ != nullptr; }
   // The port listened on; 0 when inactive.
   uint16_t Port() const;
+  // Connections being served.
+  size_t SessionCount();
 
  private:
   struct TConnection {

@@ -186,6 +186,7 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
     LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
                           LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
                           rec->LoginName.str(), VersionText(*rec)));
+    TServerCounters::Add(server_.Counters.LoginsRefused);
     SendRefusal(NewLoginReply(*rec, code), request);
     return 0;
   }
@@ -257,9 +258,11 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
   if (result != lcAccepted) {
     TPacketPtr refusal = NewLoginReply(*rec, result);
     FillLoginReply(*refusal, settings, result);
+    TServerCounters::Add(server_.Counters.LoginsRefused);
     SendRefusal(std::move(refusal), request);
     return;
   }
+  TServerCounters::Add(server_.Counters.LoginsAccepted);
   rec->PlayerId = Clients().NextPlayerId();
   Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
   Buffer().LimitUntilVerified(rec->PlayerId, static_cast<uint32_t>(request.Size()));

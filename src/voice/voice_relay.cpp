@@ -81,6 +81,8 @@ void TQVUDPListener::BuildRelayedVoice(const TPacket& in, size_t dataOffset, siz
 
 void TQVUDPListener::RelayTo(const TClientRec& recipient, uint8_t target) {
   voiceCopies_.push_back(TVoiceCopy{recipient.PlayerId, recipient.ConnectionId, target});
+  TServerCounters::Add(server_.Counters.VoiceRelayed);
+  TServerCounters::Add(server_.Counters.VoiceBytesRelayed, voiceImage_.Size());
 }
 
 void TQVUDPListener::FlushRelayed() {

@@ -38,6 +38,7 @@ bool TVoiceRuntime::Start() {
   buffer_->SetLogPrefix(fmt::format("SID: {} ", server_.ServerId));
   socket_ = std::make_unique<TUDPSocket>();
   listener_ = std::make_unique<TQVUDPListener>(server_, *buffer_);
+  buffer_->SetCounters(server_.Counters);
   listener_->Start();
   sender_ = std::make_unique<TQVUDPSender>(*buffer_, *socket_, server_.ServerId);
   sender_->Start();

@@ -45,6 +45,8 @@ class TWebInterface {
   bool Start(int port, const std::string& docDir, const std::string& bindAddress);
   // Stops listening and waits for the connection threads; safe to call twice.
   void Stop();
+  // Sessions held (logged in or not).
+  size_t SessionCount() { return sessions_.Count(); }
 
  private:
   void HandleRequest(const httplib::Request& http, httplib::Response& reply);

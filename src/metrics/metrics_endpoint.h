@@ -1,0 +1,58 @@
+// The monitoring endpoint: GET /metrics in the Prometheus text exposition
+// format, over its own small HTTP listener (off unless [Metrics] Enabled=1).
+//
+// Per running virtual server (labels server="<id>", port="<udp port>"): the
+// players and channels, and every counter of TServerCounters. Process-wide:
+// uptime, virtual servers running, query and web sessions, resident memory.
+// Every other path is 404.
+//
+// Thread rules: Start and Stop on the owner's thread; requests are served on
+// the listener's threads and read the registry, the servers' counters (atomic)
+// and their model under its locks (player list, then channel tree).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "model/server_registry.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace qv {
+
+// Sessions of the administration interfaces, as the process counts them.
+struct TSessionCounts {
+  size_t Query = 0;
+  size_t Web = 0;
+};
+using TSessionCounter = std::function<TSessionCounts()>;
+
+// The exposition text for the servers of registry.
+std::string MetricsText(TServerRegistry& registry, const TSessionCounts& sessions);
+
+class TMetricsEndpoint {
+ public:
+  TMetricsEndpoint(TServerRegistry& registry, TSessionCounter sessions);
+  ~TMetricsEndpoint();
+  TMetricsEndpoint(const TMetricsEndpoint&) = delete;
+  TMetricsEndpoint& operator=(const TMetricsEndpoint&) = delete;
+
+  // Listens on bindIp:port. False after logging
+  // "Metrics startup failed with port <port>, Exception:<message>".
+  bool Start(int port, const std::string& bindIp);
+  // Stops listening and waits for the listener; safe to call twice.
+  void Stop();
+
+ private:
+  TServerRegistry& registry_;
+  const TSessionCounter sessions_;
+  std::unique_ptr<httplib::Server> http_;
+  std::thread listener_;
+};
+
+}  // namespace qv
