@@ -5,7 +5,7 @@
 # dependencies from the shared libraries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh package
 cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF
 cmake --build build-deb
 (cd build-deb && cpack -G DEB)

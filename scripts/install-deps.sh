@@ -4,24 +4,29 @@
 # something must be installed.
 set -euo pipefail
 
+# What building and running the server needs.
 packages=(
   cmake ninja-build g++ pkg-config ccache  # build (ccache: shared compile results)
-  libgtest-dev libgmock-dev             # tests
   libsqlite3-dev                        # embedded database
   libfmt-dev                            # formatting
   libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
-  mariadb-server                        # the tests start a throwaway MariaDB server
   libcpp-httplib-dev                    # HTTP (web interface, server-list announcement, metrics)
   libsystemd-dev                        # readiness notices to systemd
-  dpkg-dev                              # the Debian package (dpkg-shlibdeps)
-  python3-prometheus-client             # parses the metrics endpoint in its test
-  chromium chromium-driver python3-selenium  # browser tests of the web interface
-  libtsan2                              # ThreadSanitizer build of the suite (g++)
-  clang libclang-rt-14-dev              # fuzz targets (libFuzzer and the sanitizers' runtimes)
 )
-# Extra groups: "bench" adds what the benchmarks need.
+# Extra groups: "test" adds what the test command needs, "package" what the
+# Debian package needs, "bench" what the benchmarks need.
 for group in "$@"; do
   case "$group" in
+    test) packages+=(
+      libgtest-dev libgmock-dev             # unit and end-to-end tests
+      mariadb-server                        # the tests start a throwaway MariaDB server
+      dpkg-dev                              # the package test (dpkg-shlibdeps, dpkg-deb)
+      python3-prometheus-client             # parses the metrics endpoint in its test
+      chromium chromium-driver python3-selenium  # browser tests of the web interface
+      libtsan2                              # ThreadSanitizer build of the suite (g++)
+      clang libclang-rt-14-dev              # fuzz targets (libFuzzer and the sanitizers' runtimes)
+    ) ;;
+    package) packages+=(dpkg-dev) ;;
     bench) packages+=(libbenchmark-dev) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

@@ -20,7 +20,7 @@ parts="${QV_TEST_PARTS:-asan tsan fuzz}"
 # ccache keys on paths relative to the tree, so that another clone of the
 # repository reuses the compile results of this one.
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
-scripts/install-deps.sh
+scripts/install-deps.sh test
 mysql_dir="$(mktemp -d /tmp/qv-mariadb-XXXXXX)"
 mysql_script="$root/scripts/mariadb-test-server.sh"
 cleanup() {
