@@ -30,6 +30,7 @@
 #include "model/server_object.h"
 #include "storage/schema.h"
 #include "storage/sqlite_storage.h"
+#include "support/server_process.h"
 #include "support/test_dir.h"
 
 extern char** environ;
@@ -39,26 +40,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::FreePort;
+using test::Has;
 using test::ReadFile;
 using test::TempDir;
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-uint16_t FreePort(int type) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t size = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-  close(fd);
-  return ntohs(addr.sin_port);
 }
 
 bool WaitUntil(const std::function<bool()>& condition) {
