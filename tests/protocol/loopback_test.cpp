@@ -85,6 +85,12 @@ class LossyRelay {
     });
   }
   ~LossyRelay() {
+    {
+      // Each side's reader sends on the other side's socket: no send may be
+      // under way on a socket while it is closed.
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+    }
     clientSide_.Close();
     serverSide_.Close();
   }
@@ -95,7 +101,7 @@ class LossyRelay {
   void Forward(TUDPSocket& out, uint16_t port, const uint8_t* d, size_t n,
                std::vector<uint8_t>& held) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (Chance(drop_)) return;
+    if (closing_ || Chance(drop_)) return;
     if (held.empty() && Chance(hold_)) {
       held.assign(d, d + n);
       return;
@@ -109,6 +115,7 @@ class LossyRelay {
   }
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
 
+  bool closing_ = false;  // guarded by mutex_
   TUDPSocket clientSide_;
   TUDPSocket serverSide_;
   uint16_t clientPort_;
