@@ -21,7 +21,6 @@ constexpr size_t kChannelListFlushSize = 472;  // with the next head it could pa
 constexpr size_t kPlayerListSize = 468;
 constexpr size_t kPlayersPerPacket = 10;
 constexpr size_t kLoginStep6Size = 280;
-constexpr size_t kEnteredScopeSize = 68;
 // Logins whose peer has not yet answered the verdict.
 constexpr int kPendingLoginsPerAddress = 4;
 constexpr int kPendingLoginsTotal = 256;

@@ -12,10 +12,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr size_t kLoginRequestSize = 180;
 constexpr size_t kLoginReplySize = 436;
-constexpr size_t kLoginStep3Size = 120;
-constexpr size_t kPlayerEntrySize = 44;
 constexpr size_t kChannelHeadSize = 16;
 
 // --- decoding ---------------------------------------------------------------
