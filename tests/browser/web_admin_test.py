@@ -147,8 +147,13 @@ class Browser:
         return self.driver.find_element(By.TAG_NAME, "body").text
 
     def wait_for(self, what, check):
+        def attempt(_):
+            try:
+                return check()
+            except WebDriverException:
+                return False  # the page changed while it was read: look again
         try:
-            return WebDriverWait(self.driver, STEP_LIMIT).until(lambda d: check())
+            return WebDriverWait(self.driver, STEP_LIMIT).until(attempt)
         except Exception:
             raise StepFailed("%s: not seen within %d s on %s\n--- page text ---\n%s"
                              % (what, STEP_LIMIT, self.driver.current_url, self.text()[:2000]))
