@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "announce/countries.h"
+#include "model/countries.h"
 #include "announce/server_list_host.h"
 #include "base/log.h"
 #include "base/text_utils.h"

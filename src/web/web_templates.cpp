@@ -3,7 +3,7 @@
 #include <cmath>
 #include <functional>
 
-#include "announce/countries.h"
+#include "model/countries.h"
 #include "base/date_time.h"
 #include "base/log.h"
 #include "base/text_utils.h"

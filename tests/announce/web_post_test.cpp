@@ -10,7 +10,7 @@
 #include <map>
 #include <thread>
 
-#include "announce/countries.h"
+#include "model/countries.h"
 #include "announce/external_ip.h"
 #include "announce/web_post.h"
 #include "base/log.h"

@@ -1,4 +1,4 @@
-#include "announce/countries.h"
+#include "model/countries.h"
 
 #include <algorithm>
 
