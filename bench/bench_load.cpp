@@ -124,6 +124,14 @@ class TQuillvaneLoad : public TLoadTarget {
     return ports;
   }
 
+  std::vector<TSessionIds> Sessions() const override {
+    std::vector<TSessionIds> ids;
+    for (const auto& c : clients_) {
+      if (c->LoggedIn()) ids.push_back({c->PlayerId(), c->LoginReply().ConnectionId});
+    }
+    return ids;
+  }
+
  private:
   // Relayed voice is timed on the socket's reader thread: the client packet
   // buffer never sees it, so the client's own queueing stays out of the figures.

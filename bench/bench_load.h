@@ -65,6 +65,12 @@ class TReceiveSink {
   std::atomic<int64_t> windowEnd_{0};
 };
 
+// A logged-in client's ids (the flood forges packets with them).
+struct TSessionIds {
+  uint32_t PlayerId = 0;
+  uint32_t ConnectionId = 0;
+};
+
 class TLoadTarget {
  public:
   virtual ~TLoadTarget() = default;
@@ -74,6 +80,8 @@ class TLoadTarget {
   virtual bool SendVoice(int client, const std::vector<uint8_t>& payload) = 0;
   // Local ports of the client sockets (for their drop counters).
   virtual std::vector<uint16_t> LocalPorts() const = 0;
+  // The clients' ids, where the relay has sessions.
+  virtual std::vector<TSessionIds> Sessions() const { return {}; }
 };
 
 // TQVClient objects over shape.Sockets shared endpoints; relayed voice is

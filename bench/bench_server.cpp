@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -149,6 +150,24 @@ bool TQuillvaneServer::WriteIni(const std::string& dir) const {
   return static_cast<bool>(ini);
 }
 
+// The template's configuration without its [Metrics] section (the server
+// may have written one back), then the section the scenario asks for.
+bool TQuillvaneServer::WriteMetricsSettings(const std::string& ini, uint16_t port) {
+  std::istringstream in(ReadWholeFile(ini));
+  std::string kept, line;
+  bool skipping = false;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] == '[') skipping = line.rfind("[Metrics]", 0) == 0;
+    if (!skipping) kept += line + "\n";
+  }
+  std::ofstream out(ini, std::ios::trunc);
+  out << kept << "[Metrics]\n"
+      << "Enabled=" << (port != 0 ? 1 : 0) << "\n"
+      << "Port=" << (port != 0 ? port : 9814) << "\n"
+      << "BoundToIp=127.0.0.1\n";
+  return static_cast<bool>(out);
+}
+
 bool TQuillvaneServer::PrepareTemplate(std::string& error) {
   const std::string dir = workDir_ + "/template";
   fs::create_directories(dir);
@@ -209,6 +228,10 @@ bool TQuillvaneServer::Start(const std::string& scenario, const TServerLayout& l
   for (const char* file : {"server.dbs", "server.ini", "bad_names.txt"}) {
     std::error_code ignored;
     fs::copy_file(workDir_ + "/template/" + file, dir + "/" + file, fs::copy_options::overwrite_existing, ignored);
+  }
+  if (!WriteMetricsSettings(dir + "/server.ini", layout.MetricsPort)) {
+    error = "cannot write " + dir + "/server.ini";
+    return false;
   }
   port_ = FreeUdpPort();
   if (port_ == 0 || !ApplyLayout(dir + "/server.dbs", layout, error)) {

@@ -53,6 +53,8 @@ struct TServerLayout {
   std::string Name;  // channel names are "<Name><index>"
   int Channels = 0;
   uint16_t MaxUsers = 0;
+  // [Metrics]: the endpoint on this TCP port (127.0.0.1) when nonzero, off otherwise.
+  uint16_t MetricsPort = 0;
 };
 
 // The real server in its own directory.
@@ -76,6 +78,7 @@ class TQuillvaneServer {
  private:
   std::vector<std::string> Args(const std::string& dir) const;
   bool WriteIni(const std::string& dir) const;
+  static bool WriteMetricsSettings(const std::string& ini, uint16_t port);
   bool ApplyLayout(const std::string& database, const TServerLayout& layout, std::string& error) const;
 
   std::string buildDir_;

@@ -26,6 +26,7 @@
 
 #include "bench_load.h"
 #include "bench_server.h"
+#include "paired_scenarios.h"
 
 namespace qv::bench {
 namespace {
@@ -324,8 +325,8 @@ std::string RatioJson(const TScenarioRun& r) {
       ratio(q->RelayCpuPer1k, b->RelayCpuPer1k), ratio(q->RelayPeakRssMb, b->RelayPeakRssMb));
 }
 
-bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs, double loadBefore,
-               double loadAfter) {
+bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs,
+               const std::vector<TPairedRun>& paired, double loadBefore, double loadAfter) {
   std::string scenarios;
   for (const TScenarioRun& r : runs) {
     const TLoadShape& s = r.Scenario->Shape;
@@ -335,12 +336,14 @@ bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs, d
         scenarios.empty() ? "" : ",\n", JsonString(r.Scenario->Id), JsonString(r.Scenario->Title), s.Clients,
         s.ChannelSize, s.PayloadSize, s.Sockets, RelayJson(r.Quillvane), RelayJson(r.Baseline), RatioJson(r));
   }
+  std::string pairedJson;
+  for (const TPairedRun& p : paired) pairedJson += (pairedJson.empty() ? "    " : ",\n    ") + PairedRunJson(p);
   std::error_code ignored;
   fs::create_directories(fs::path(file).parent_path(), ignored);
   std::ofstream out(file);
   out << fmt::format("{{\"cores\": {}, \"load_average_1m_at_start\": {:.2f}, \"load_average_1m_at_end\": {:.2f}, "
-                     "\"scenarios\": [\n{}\n]}}\n",
-                     CoreCount(), loadBefore, loadAfter, scenarios);
+                     "\"scenarios\": [\n{}\n],\n\"paired\": [\n{}\n]}}\n",
+                     CoreCount(), loadBefore, loadAfter, scenarios, pairedJson);
   return static_cast<bool>(out);
 }
 
@@ -422,15 +425,25 @@ int Run(const TOptions& options) {
     }
     runs.push_back(std::move(run));
   }
-  if (runs.empty()) {
+  // The same load on the server alone, under two conditions each.
+  std::vector<TPairedRun> paired;
+  for (const auto& [id, runPaired] : {std::pair{kFloodScenarioId, &RunFloodScenario}, {kMetricsScenarioId, &RunMetricsScenario}}) {
+    if (!options.Only.empty() && std::string(id).find(options.Only) == std::string::npos) continue;
+    std::printf("%s\n", id);
+    std::fflush(stdout);
+    paired.push_back(Clock::now() < deadline ? runPaired(server, {options.Quick}) : TPairedRun{id, id, false, "time budget spent", {}});
+    if (!paired.back().Ok) allRan = false;
+  }
+  if (runs.empty() && paired.empty()) {
     std::fprintf(stderr, "no scenario matches \"%s\"\n", options.Only.c_str());
     allRan = false;
   }
-  PrintTable(runs);
+  if (!runs.empty()) PrintTable(runs);
+  for (const TPairedRun& p : paired) PrintPairedRun(p);
   PrintWarnings(runs);
   const double loadAfter = LoadAverage();
   std::printf("load average %.2f at start, %.2f at the end\n", loadBefore, loadAfter);
-  if (WriteJson(options.JsonFile, runs, loadBefore, loadAfter)) std::printf("JSON: %s\n", options.JsonFile.c_str());
+  if (WriteJson(options.JsonFile, runs, paired, loadBefore, loadAfter)) std::printf("JSON: %s\n", options.JsonFile.c_str());
   return allRan ? 0 : 1;
 }
 

@@ -1,0 +1,346 @@
+#include "paired_scenarios.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fmt/format.h>
+#include <sstream>
+#include <thread>
+
+namespace qv::bench {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kSettle = 1s;            // login notifications die down
+constexpr auto kFloodLead = 1s;         // the flood fills what it can before the window
+constexpr auto kScrapeInterval = 1s;
+
+TStepConfig Config(bool quick) {
+  TStepConfig c;
+  c.SpeakersPerChannel = 1;
+  c.WarmupSeconds = quick ? 0.5 : 1.0;
+  c.MeasureSeconds = quick ? 1.5 : 5.0;
+  c.DrainSeconds = quick ? 0.3 : 0.5;
+  return c;
+}
+
+TLoadShape Shape(int clients, int channelSize) {
+  TLoadShape s;
+  s.Clients = clients;
+  s.ChannelSize = channelSize;
+  s.PayloadSize = 33;
+  return s;
+}
+
+uint64_t FileSize(const std::string& path) {
+  std::error_code ignored;
+  const auto size = fs::file_size(path, ignored);
+  return ignored ? 0 : size;
+}
+
+// GET /metrics once a second, as a monitoring system would, over plain
+// HTTP/1.1 with a fresh connection each time.
+class TScraper {
+ public:
+  explicit TScraper(uint16_t port) : port_(port), thread_([this] { Loop(); }) {}
+  ~TScraper() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int Scrapes() const { return scrapes_; }
+  int Failures() const { return failures_; }
+  double Relayed() const { return relayed_; }
+
+ private:
+  void Loop() {
+    while (!stop_) {
+      const auto next = std::chrono::steady_clock::now() + kScrapeInterval;
+      Scrape();
+      while (!stop_ && std::chrono::steady_clock::now() < next) std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  void Scrape() {
+    ++scrapes_;
+    const std::string body = Get();
+    if (body.rfind("HTTP/1.1 200", 0) != 0) {
+      ++failures_;
+      return;
+    }
+    // Sum of the relayed-datagram counter over the virtual servers.
+    double relayed = 0;
+    std::istringstream lines(body);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.rfind("quillvane_voice_relayed_datagrams_total{", 0) != 0) continue;
+      relayed += std::stod(line.substr(line.rfind(' ') + 1));
+    }
+    relayed_ = relayed;
+  }
+
+  std::string Get() const {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return {};
+    timeval timeout{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port_);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buffer[8192];
+      for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return reply;
+  }
+
+  const uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> scrapes_{0}, failures_{0};
+  std::atomic<double> relayed_{0};
+  std::thread thread_;
+};
+
+}  // namespace
+
+TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& options) {
+  TPairedRun run;
+  run.Id = kFloodScenarioId;
+  run.Title = fmt::format("flood: 100 clients, 10 channels of 10, 1 speaker each, 33 B; {:.0f} flood datagrams a second",
+                          options.FloodRate);
+  const TLoadShape shape = Shape(100, 10);
+  TServerLayout layout;
+  layout.Name = "bench";
+  layout.Channels = shape.Channels();
+  layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 10);
+  if (!server.Start(run.Id, layout, run.Error)) return run;
+  const std::string log = server.Directory(run.Id) + "/server.log";
+  const TStepConfig config = Config(options.Quick);
+  // The sink outlives the clients, and the server stops before both: it
+  // says goodbye to every client.
+  TReceiveSink sink(static_cast<size_t>(shape.Sockets));
+  auto target = MakeQuillvaneLoad(sink);
+  if (target->Connect(shape, server.Port(), [&](int c) { return TQuillvaneServer::ChannelName(layout, c); },
+                      run.Error)) {
+    std::this_thread::sleep_for(kSettle);
+    auto measure = [&](const std::string& label, bool flooded) {
+      TConditionRow row;
+      row.Label = label;
+      const uint64_t logBefore = FileSize(log);
+      const int64_t start = NowNs();
+      std::unique_ptr<TFloodLoad> flood;
+      if (flooded) {
+        TFloodConfig fc;
+        fc.ServerPort = server.Port();
+        fc.DatagramsPerSecond = options.FloodRate;
+        for (const TSessionIds& s : target->Sessions()) fc.Victims.push_back({s.PlayerId, s.ConnectionId});
+        flood = std::make_unique<TFloodLoad>(fc);
+        std::string error;
+        if (!flood->Start(error)) {
+          run.Error = error;
+          return;
+        }
+        std::this_thread::sleep_for(kFloodLead);
+      }
+      row.Step = RunStep(*target, sink, shape, config, server.Pid(), server.Port());
+      if (flood) {
+        flood->Stop();
+        row.Flood = flood->Totals();
+      }
+      row.LogBytesPerSecond = static_cast<double>(FileSize(log) - logBefore) / (static_cast<double>(NowNs() - start) / 1e9);
+      row.ServerCores = row.Step.RelayCpuSeconds / config.MeasureSeconds;
+      std::printf("  %-16s relayed %6.0f/s, p99 %6.2f ms, loss %5.2f%%, server %3.0f%% of a core\n", label.c_str(),
+                  row.Step.RelayedPps, row.Step.P99Ms, row.Step.LossPercent, 100 * row.ServerCores);
+      std::fflush(stdout);
+      run.Rows.push_back(std::move(row));
+    };
+    measure("no flood", false);
+    measure("flood", true);
+    measure("after the flood", false);
+  }
+  if (!server.Running()) run.Error = "the server ended during the run";
+  const int code = server.Stop();
+  run.Ok = run.Error.empty() && run.Rows.size() == 3;
+  if (run.Ok && code != 0) std::printf("  warning: quillvane-server exited with %d\n", code);
+  return run;
+}
+
+TPairedRun RunMetricsScenario(TQuillvaneServer& server, const TPairedOptions& options) {
+  TPairedRun run;
+  run.Id = kMetricsScenarioId;
+  run.Title = "metrics: 500 clients, 10 channels of 50, 1 speaker each, 33 B; endpoint off and on (scraped every second)";
+  const TLoadShape shape = Shape(500, 50);
+  const TStepConfig config = Config(options.Quick);
+  const int rounds = options.Quick ? 1 : 3;
+  for (int round = 1; round <= rounds && run.Error.empty(); ++round) {
+    for (const bool on : {false, true}) {
+      TServerLayout layout;
+      layout.Name = "bench";
+      layout.Channels = shape.Channels();
+      layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 10);
+      layout.MetricsPort = on ? FreeUdpPort() : 0;  // a port free for UDP is as good as any for TCP here
+      const std::string id = fmt::format("{}-{}-{}", run.Id, on ? "on" : "off", round);
+      if (!server.Start(id, layout, run.Error)) return run;
+      TConditionRow row;
+      row.Label = fmt::format("metrics {} ({})", on ? "on" : "off", round);
+      const std::string log = server.Directory(id) + "/server.log";
+      const uint64_t logBefore = FileSize(log);
+      const int64_t start = NowNs();
+      {
+        TReceiveSink sink(static_cast<size_t>(shape.Sockets));
+        auto target = MakeQuillvaneLoad(sink);
+        if (target->Connect(shape, server.Port(), [&](int c) { return TQuillvaneServer::ChannelName(layout, c); },
+                            run.Error)) {
+          std::unique_ptr<TScraper> scraper;
+          if (on) scraper = std::make_unique<TScraper>(layout.MetricsPort);
+          std::this_thread::sleep_for(kSettle);
+          row.Step = RunStep(*target, sink, shape, config, server.Pid(), server.Port());
+          row.ServerCores = row.Step.RelayCpuSeconds / config.MeasureSeconds;
+          row.LogBytesPerSecond =
+              static_cast<double>(FileSize(log) - logBefore) / (static_cast<double>(NowNs() - start) / 1e9);
+          if (scraper) {
+            scraper->Stop();
+            row.Scrapes = scraper->Scrapes();
+            row.ScrapeFailures = scraper->Failures();
+            row.ScrapedRelayed = scraper->Relayed();
+          }
+          std::printf("  %-16s relayed %6.0f/s, p99 %6.2f ms, loss %5.2f%%, %.4f cpu s/1k, %d scrapes (%d failed)\n",
+                      row.Label.c_str(), row.Step.RelayedPps, row.Step.P99Ms, row.Step.LossPercent,
+                      row.Step.RelayCpuPer1k, row.Scrapes, row.ScrapeFailures);
+          std::fflush(stdout);
+          run.Rows.push_back(row);
+        }
+        if (!server.Running()) run.Error = "the server ended during the run";
+        server.Stop();  // before the clients go: it says goodbye to each
+      }
+      if (on && row.Scrapes > 0 && (row.ScrapeFailures > 0 || row.ScrapedRelayed <= 0)) {
+        run.Error = "the metrics endpoint did not answer every scrape with moving counters";
+      }
+      if (!run.Error.empty()) return run;
+    }
+  }
+  run.Ok = run.Error.empty();
+  return run;
+}
+
+// --- output -----------------------------------------------------------------------
+
+namespace {
+
+double MeanCpuPer1k(const TPairedRun& run, const std::string& prefix) {
+  double sum = 0;
+  int n = 0;
+  for (const auto& r : run.Rows) {
+    if (r.Label.rfind(prefix, 0) == 0) {
+      sum += r.Step.RelayCpuPer1k;
+      ++n;
+    }
+  }
+  return n ? sum / n : 0;
+}
+
+void PrintFlood(const TFloodTotals& f) {
+  std::printf("  flood: %llu datagrams (%.0f/s, %.1f MB) from %d sockets; %.1f MB sent back, %.2f times; largest share "
+              "of one socket %.2f; %llu dropped at the flood's sockets\n",
+              static_cast<unsigned long long>(f.Sent()), static_cast<double>(f.Sent()) / f.Seconds,
+              static_cast<double>(f.SentBytes()) / 1e6, [&] {
+                int n = 0;
+                for (const auto& k : f.Kinds) n += k.Sockets;
+                return n;
+              }(),
+              static_cast<double>(f.ReceivedBytes()) / 1e6,
+              f.SentBytes() ? static_cast<double>(f.ReceivedBytes()) / static_cast<double>(f.SentBytes()) : 0.0,
+              f.MaxSocketRatio(), static_cast<unsigned long long>(f.SocketDrops));
+  std::printf("    %-16s %7s %9s %10s %9s %10s %6s %10s\n", "kind", "sockets", "sent", "bytes", "answers", "bytes",
+              "ratio", "max/socket");
+  for (int k = 0; k < fkKindCount; ++k) {
+    const TFloodKindTotals& t = f.Kinds[static_cast<size_t>(k)];
+    std::printf("    %-16s %7d %9llu %10llu %9llu %10llu %6.2f %10.2f\n", FloodKindName(static_cast<TFloodKind>(k)),
+                t.Sockets, static_cast<unsigned long long>(t.Sent), static_cast<unsigned long long>(t.SentBytes),
+                static_cast<unsigned long long>(t.Received), static_cast<unsigned long long>(t.ReceivedBytes),
+                t.SentBytes ? static_cast<double>(t.ReceivedBytes) / static_cast<double>(t.SentBytes) : 0.0,
+                t.MaxSocketRatio);
+  }
+}
+
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+void PrintPairedRun(const TPairedRun& run) {
+  std::printf("%s\n", run.Title.c_str());
+  if (run.Rows.empty()) {
+    std::printf("  NOT RUN: %s\n", run.Error.c_str());
+    return;
+  }
+  std::printf("  %-18s %9s %9s %7s %7s %6s %7s %8s %8s %6s\n", "condition", "offered/s", "relayed/s", "p50 ms",
+              "p99 ms", "loss%", "server", "cpu s/1k", "log B/s", "gen");
+  for (const auto& r : run.Rows) {
+    std::printf("  %-18s %9.0f %9.0f %7.2f %7.2f %6.2f %6.0f%% %8.4f %8.0f %5.0f%%%s\n", r.Label.c_str(),
+                r.Step.OfferedPps, r.Step.RelayedPps, r.Step.P50Ms, r.Step.P99Ms, r.Step.LossPercent,
+                100 * r.ServerCores, r.Step.RelayCpuPer1k, r.LogBytesPerSecond, 100 * r.Step.GeneratorCores,
+                r.Step.GeneratorSaturated ? " SATURATED" : "");
+  }
+  for (const auto& r : run.Rows) {
+    if (r.Flood) PrintFlood(*r.Flood);
+  }
+  if (run.Id == kMetricsScenarioId) {
+    const double off = MeanCpuPer1k(run, "metrics off"), on = MeanCpuPer1k(run, "metrics on");
+    std::printf("  cpu s/1k: off %.4f, on %.4f (mean of %zu rounds), on/off %s\n", off, on, run.Rows.size() / 2,
+                off > 0 ? fmt::format("{:.3f}", on / off).c_str() : "-");
+  }
+  if (!run.Error.empty()) std::printf("  could not finish: %s\n", run.Error.c_str());
+}
+
+std::string PairedRunJson(const TPairedRun& run) {
+  std::string rows;
+  for (const auto& r : run.Rows) {
+    std::string flood = "null";
+    if (r.Flood) {
+      std::string kinds;
+      for (int k = 0; k < fkKindCount; ++k) {
+        const TFloodKindTotals& t = r.Flood->Kinds[static_cast<size_t>(k)];
+        kinds += fmt::format("{}{{\"kind\": \"{}\", \"sockets\": {}, \"sent\": {}, \"sent_bytes\": {}, \"answers\": {}, "
+                             "\"answer_bytes\": {}, \"max_socket_ratio\": {:.3f}}}",
+                             kinds.empty() ? "" : ", ", FloodKindName(static_cast<TFloodKind>(k)), t.Sockets, t.Sent,
+                             t.SentBytes, t.Received, t.ReceivedBytes, t.MaxSocketRatio);
+      }
+      flood = fmt::format("{{\"seconds\": {:.2f}, \"socket_drops\": {}, \"kinds\": [{}]}}", r.Flood->Seconds,
+                          r.Flood->SocketDrops, kinds);
+    }
+    rows += fmt::format(
+        "{}{{\"condition\": {}, \"offered_pps\": {:.1f}, \"relayed_pps\": {:.1f}, \"latency_ms\": {{\"p50\": {:.3f}, "
+        "\"p99\": {:.3f}, \"max\": {:.3f}}}, \"loss_percent\": {:.3f}, \"server_cores\": {:.3f}, "
+        "\"relay_cpu_seconds_per_1000\": {:.5f}, \"log_bytes_per_second\": {:.0f}, \"generator_cores\": {:.3f}, "
+        "\"other_machine_cores\": {:.2f}, \"generator_saturated\": {}, \"scrapes\": {}, \"scrape_failures\": {}, "
+        "\"flood\": {}}}",
+        rows.empty() ? "" : ",\n      ", JsonText(r.Label), r.Step.OfferedPps, r.Step.RelayedPps, r.Step.P50Ms, r.Step.P99Ms,
+        r.Step.MaxMs, r.Step.LossPercent, r.ServerCores, r.Step.RelayCpuPer1k, r.LogBytesPerSecond,
+        r.Step.GeneratorCores, r.Step.OtherMachineCores, r.Step.GeneratorSaturated, r.Scrapes, r.ScrapeFailures, flood);
+  }
+  return fmt::format("{{\"id\": {}, \"title\": {}, \"ok\": {}, \"error\": {},\n     \"rows\": [{}]}}",
+                     JsonText(run.Id), JsonText(run.Title), run.Ok, JsonText(run.Error), rows);
+}
+
+}  // namespace qv::bench
