@@ -1,5 +1,7 @@
 #include "paired_scenarios.h"
 
+#include "client/qv_client.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -126,7 +128,9 @@ TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& opti
   TServerLayout layout;
   layout.Name = "bench";
   layout.Channels = shape.Channels();
-  layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 10);
+  // Room for hundreds more: the server's own bounds on logins in progress,
+  // not the player limit, are what holds the flood back.
+  layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 300);
   if (!server.Start(run.Id, layout, run.Error)) return run;
   const std::string log = server.Directory(run.Id) + "/server.log";
   const TStepConfig config = Config(options.Quick);
@@ -158,6 +162,17 @@ TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& opti
       }
       row.Step = RunStep(*target, sink, shape, config, server.Pid(), server.Port());
       if (flood) {
+        // A newcomer logs in while the flood goes on.
+        TQVClient newcomer;
+        TClientLogin login;
+        login.ServerPort = server.Port();
+        login.NickName = "newcomer";
+        login.UniqueNick = true;
+        login.TimeoutMs = 10000;
+        const int64_t loginStart = NowNs();
+        row.NewcomerLogin = newcomer.Login(login);
+        row.NewcomerSeconds = static_cast<double>(NowNs() - loginStart) / 1e9;
+        if (row.NewcomerLogin == 1) newcomer.Quit(1000);
         flood->Stop();
         row.Flood = flood->Totals();
       }
@@ -303,7 +318,10 @@ void PrintPairedRun(const TPairedRun& run) {
                 r.Step.GeneratorSaturated ? " SATURATED" : "");
   }
   for (const auto& r : run.Rows) {
-    if (r.Flood) PrintFlood(*r.Flood);
+    if (!r.Flood) continue;
+    PrintFlood(*r.Flood);
+    std::printf("  a newcomer's login during the flood: %s after %.2f s\n",
+                r.NewcomerLogin == 1 ? "accepted" : fmt::format("result {}", r.NewcomerLogin).c_str(), r.NewcomerSeconds);
   }
   if (run.Id == kMetricsScenarioId) {
     const double off = MeanCpuPer1k(run, "metrics off"), on = MeanCpuPer1k(run, "metrics on");
@@ -326,8 +344,9 @@ std::string PairedRunJson(const TPairedRun& run) {
                              kinds.empty() ? "" : ", ", FloodKindName(static_cast<TFloodKind>(k)), t.Sockets, t.Sent,
                              t.SentBytes, t.Received, t.ReceivedBytes, t.MaxSocketRatio);
       }
-      flood = fmt::format("{{\"seconds\": {:.2f}, \"socket_drops\": {}, \"kinds\": [{}]}}", r.Flood->Seconds,
-                          r.Flood->SocketDrops, kinds);
+      flood = fmt::format("{{\"seconds\": {:.2f}, \"socket_drops\": {}, \"newcomer_login\": {}, "
+                          "\"newcomer_login_seconds\": {:.3f}, \"kinds\": [{}]}}",
+                          r.Flood->Seconds, r.Flood->SocketDrops, r.NewcomerLogin, r.NewcomerSeconds, kinds);
     }
     rows += fmt::format(
         "{}{{\"condition\": {}, \"offered_pps\": {:.1f}, \"relayed_pps\": {:.1f}, \"latency_ms\": {{\"p50\": {:.3f}, "

@@ -5,7 +5,8 @@
 //   without a flood, under a flood of login requests and junk from many
 //   source addresses and ports (TFloodLoad), and again after it. Each row
 //   adds the growth of the server's log and, under the flood, the bytes the
-//   server sent back to the flooding sockets against the bytes they sent.
+//   server sent back to the flooding sockets against the bytes they sent,
+//   and how a newcomer's login fares during the flood.
 // - metrics: 500 clients in 10 channels of 50, one speaker each, with the
 //   metrics endpoint off and on (scraped once a second), in alternating
 //   rounds on fresh servers (three of each): the relay CPU per relayed
@@ -31,6 +32,8 @@ struct TConditionRow {
   double ServerCores = 0;          // the server's CPU during the window, in cores
   double LogBytesPerSecond = 0;    // growth of server.log while the condition held
   std::optional<TFloodTotals> Flood;
+  int NewcomerLogin = 0;  // a login during the flood: 1 accepted, else the client's result
+  double NewcomerSeconds = 0;
   int Scrapes = 0, ScrapeFailures = 0;
   double ScrapedRelayed = 0;       // quillvane_voice_relayed_datagrams_total at the last scrape
 };
