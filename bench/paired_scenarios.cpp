@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <fmt/format.h>
 #include <sstream>
 #include <thread>
@@ -61,7 +63,11 @@ class TScraper {
   }
   int Scrapes() const { return scrapes_; }
   int Failures() const { return failures_; }
-  double Relayed() const { return relayed_; }
+  // A series summed over the virtual servers, at the first and the last
+  // scrape and at most. Series with a result label are named "<metric>:<result>".
+  double First(const std::string& series) const { return Lookup(first_, series); }
+  double Last(const std::string& series) const { return Lookup(last_, series); }
+  double Max(const std::string& series) const { return Lookup(max_, series); }
 
  private:
   void Loop() {
@@ -79,15 +85,28 @@ class TScraper {
       ++failures_;
       return;
     }
-    // Sum of the relayed-datagram counter over the virtual servers.
-    double relayed = 0;
-    std::istringstream lines(body);
+    std::map<std::string, double> values;
+    std::istringstream lines(body.substr(body.find("\r\n\r\n") + 4));
     std::string line;
     while (std::getline(lines, line)) {
-      if (line.rfind("quillvane_voice_relayed_datagrams_total{", 0) != 0) continue;
-      relayed += std::stod(line.substr(line.rfind(' ') + 1));
+      const size_t space = line.rfind(' ');
+      if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+      std::string series = line.substr(0, line.find_first_of("{ "));
+      for (const char* result : {"accepted", "refused"}) {
+        if (line.find(fmt::format("result=\"{}\"", result)) != std::string::npos) series += std::string(":") + result;
+      }
+      values[series] += std::strtod(line.c_str() + space + 1, nullptr);
     }
-    relayed_ = relayed;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (first_.empty()) first_ = values;
+    last_ = values;
+    for (const auto& [series, value] : values) max_[series] = std::max(max_[series], value);
+  }
+
+  double Lookup(const std::map<std::string, double>& values, const std::string& series) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = values.find(series);
+    return found == values.end() ? 0 : found->second;
   }
 
   std::string Get() const {
@@ -113,7 +132,8 @@ class TScraper {
   const uint16_t port_;
   std::atomic<bool> stop_{false};
   std::atomic<int> scrapes_{0}, failures_{0};
-  std::atomic<double> relayed_{0};
+  mutable std::mutex mutex_;
+  std::map<std::string, double> first_, last_, max_;  // guarded by mutex_
   std::thread thread_;
 };
 
@@ -131,6 +151,7 @@ TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& opti
   // Room for hundreds more: the server's own bounds on logins in progress,
   // not the player limit, are what holds the flood back.
   layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 300);
+  layout.MetricsPort = FreeUdpPort();  // the players and logins during the flood
   if (!server.Start(run.Id, layout, run.Error)) return run;
   const std::string log = server.Directory(run.Id) + "/server.log";
   const TStepConfig config = Config(options.Quick);
@@ -158,8 +179,9 @@ TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& opti
           run.Error = error;
           return;
         }
-        std::this_thread::sleep_for(kFloodLead);
       }
+      TScraper scraper(layout.MetricsPort);
+      if (flooded) std::this_thread::sleep_for(kFloodLead);
       row.Step = RunStep(*target, sink, shape, config, server.Pid(), server.Port());
       if (flood) {
         // A newcomer logs in while the flood goes on.
@@ -174,10 +196,19 @@ TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& opti
         row.NewcomerSeconds = static_cast<double>(NowNs() - loginStart) / 1e9;
         if (row.NewcomerLogin == 1) newcomer.Quit(1000);
         flood->Stop();
+        std::this_thread::sleep_for(kScrapeInterval);  // the logins the flood's last second brought
         row.Flood = flood->Totals();
       }
       row.LogBytesPerSecond = static_cast<double>(FileSize(log) - logBefore) / (static_cast<double>(NowNs() - start) / 1e9);
       row.ServerCores = row.Step.RelayCpuSeconds / config.MeasureSeconds;
+      scraper.Stop();
+      row.Scrapes = scraper.Scrapes();
+      row.ScrapeFailures = scraper.Failures();
+      row.MostPlayers = scraper.Max("quillvane_players");
+      for (auto [counter, series] : {std::pair{&row.LoginsAccepted, "quillvane_logins_total:accepted"},
+                                     {&row.LoginsRefused, "quillvane_logins_total:refused"}}) {
+        *counter = scraper.Last(series) - scraper.First(series);
+      }
       std::printf("  %-16s relayed %6.0f/s, p99 %6.2f ms, loss %5.2f%%, server %3.0f%% of a core\n", label.c_str(),
                   row.Step.RelayedPps, row.Step.P99Ms, row.Step.LossPercent, 100 * row.ServerCores);
       std::fflush(stdout);
@@ -231,7 +262,7 @@ TPairedRun RunMetricsScenario(TQuillvaneServer& server, const TPairedOptions& op
             scraper->Stop();
             row.Scrapes = scraper->Scrapes();
             row.ScrapeFailures = scraper->Failures();
-            row.ScrapedRelayed = scraper->Relayed();
+            row.ScrapedRelayed = scraper->Last("quillvane_voice_relayed_datagrams_total");
           }
           std::printf("  %-16s relayed %6.0f/s, p99 %6.2f ms, loss %5.2f%%, %.4f cpu s/1k, %d scrapes (%d failed)\n",
                       row.Label.c_str(), row.Step.RelayedPps, row.Step.P99Ms, row.Step.LossPercent,
@@ -322,6 +353,8 @@ void PrintPairedRun(const TPairedRun& run) {
     PrintFlood(*r.Flood);
     std::printf("  a newcomer's login during the flood: %s after %.2f s\n",
                 r.NewcomerLogin == 1 ? "accepted" : fmt::format("result {}", r.NewcomerLogin).c_str(), r.NewcomerSeconds);
+    std::printf("  during the flood: at most %.0f players logged in or logging in (the limit is 400); logins %.0f "
+                "accepted, %.0f refused\n", r.MostPlayers, r.LoginsAccepted, r.LoginsRefused);
   }
   if (run.Id == kMetricsScenarioId) {
     const double off = MeanCpuPer1k(run, "metrics off"), on = MeanCpuPer1k(run, "metrics on");
@@ -353,10 +386,11 @@ std::string PairedRunJson(const TPairedRun& run) {
         "\"p99\": {:.3f}, \"max\": {:.3f}}}, \"loss_percent\": {:.3f}, \"server_cores\": {:.3f}, "
         "\"relay_cpu_seconds_per_1000\": {:.5f}, \"log_bytes_per_second\": {:.0f}, \"generator_cores\": {:.3f}, "
         "\"other_machine_cores\": {:.2f}, \"generator_saturated\": {}, \"scrapes\": {}, \"scrape_failures\": {}, "
-        "\"flood\": {}}}",
+        "\"most_players\": {:.0f}, \"logins_accepted\": {:.0f}, \"logins_refused\": {:.0f}, \"flood\": {}}}",
         rows.empty() ? "" : ",\n      ", JsonText(r.Label), r.Step.OfferedPps, r.Step.RelayedPps, r.Step.P50Ms, r.Step.P99Ms,
         r.Step.MaxMs, r.Step.LossPercent, r.ServerCores, r.Step.RelayCpuPer1k, r.LogBytesPerSecond,
-        r.Step.GeneratorCores, r.Step.OtherMachineCores, r.Step.GeneratorSaturated, r.Scrapes, r.ScrapeFailures, flood);
+        r.Step.GeneratorCores, r.Step.OtherMachineCores, r.Step.GeneratorSaturated, r.Scrapes, r.ScrapeFailures,
+        r.MostPlayers, r.LoginsAccepted, r.LoginsRefused, flood);
   }
   return fmt::format("{{\"id\": {}, \"title\": {}, \"ok\": {}, \"error\": {},\n     \"rows\": [{}]}}",
                      JsonText(run.Id), JsonText(run.Title), run.Ok, JsonText(run.Error), rows);

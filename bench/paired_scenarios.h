@@ -36,6 +36,8 @@ struct TConditionRow {
   double NewcomerSeconds = 0;
   int Scrapes = 0, ScrapeFailures = 0;
   double ScrapedRelayed = 0;       // quillvane_voice_relayed_datagrams_total at the last scrape
+  // From the metrics endpoint (flood): players at most, logins while the condition held.
+  double MostPlayers = 0, LoginsAccepted = 0, LoginsRefused = 0;
 };
 
 struct TPairedRun {
