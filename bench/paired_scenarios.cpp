@@ -61,6 +61,8 @@ class TScraper {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
+  // One scrape on the caller's thread (once stopped).
+  void ScrapeNow() { Scrape(); }
   int Scrapes() const { return scrapes_; }
   int Failures() const { return failures_; }
   // A series summed over the virtual servers, at the first and the last
@@ -136,6 +138,21 @@ class TScraper {
   std::map<std::string, double> first_, last_, max_;  // guarded by mutex_
   std::thread thread_;
 };
+
+// The server's CPU for one scrape, with 500 players on: scrapes back to
+// back against the same time without them (the players' pings go on).
+double CpuPerScrapeMs(TScraper& scraper, pid_t pid) {
+  constexpr int kScrapes = 1000;  // /proc counts CPU in 10 ms ticks
+  const int64_t idleStart = NowNs();
+  const double idleCpu = ProcessCpuSeconds(pid);
+  std::this_thread::sleep_for(1s);
+  const double idlePerSecond = (ProcessCpuSeconds(pid) - idleCpu) / (static_cast<double>(NowNs() - idleStart) / 1e9);
+  const int64_t start = NowNs();
+  const double cpu = ProcessCpuSeconds(pid);
+  for (int i = 0; i < kScrapes; ++i) scraper.ScrapeNow();
+  const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+  return std::max(0.0, ProcessCpuSeconds(pid) - cpu - idlePerSecond * seconds) * 1000 / kScrapes;
+}
 
 }  // namespace
 
@@ -263,6 +280,7 @@ TPairedRun RunMetricsScenario(TQuillvaneServer& server, const TPairedOptions& op
             row.Scrapes = scraper->Scrapes();
             row.ScrapeFailures = scraper->Failures();
             row.ScrapedRelayed = scraper->Last("quillvane_voice_relayed_datagrams_total");
+            row.CpuPerScrapeMs = CpuPerScrapeMs(*scraper, server.Pid());
           }
           std::printf("  %-16s relayed %6.0f/s, p99 %6.2f ms, loss %5.2f%%, %.4f cpu s/1k, %d scrapes (%d failed)\n",
                       row.Label.c_str(), row.Step.RelayedPps, row.Step.P99Ms, row.Step.LossPercent,
@@ -358,8 +376,10 @@ void PrintPairedRun(const TPairedRun& run) {
   }
   if (run.Id == kMetricsScenarioId) {
     const double off = MeanCpuPer1k(run, "metrics off"), on = MeanCpuPer1k(run, "metrics on");
-    std::printf("  cpu s/1k: off %.4f, on %.4f (mean of %zu rounds), on/off %s\n", off, on, run.Rows.size() / 2,
-                off > 0 ? fmt::format("{:.3f}", on / off).c_str() : "-");
+    double scrapeMs = 0;
+    for (const auto& r : run.Rows) scrapeMs += r.CpuPerScrapeMs / static_cast<double>(run.Rows.size() / 2);
+    std::printf("  cpu s/1k: off %.4f, on %.4f (mean of %zu rounds), on/off %s; server CPU per scrape %.2f ms\n", off,
+                on, run.Rows.size() / 2, off > 0 ? fmt::format("{:.3f}", on / off).c_str() : "-", scrapeMs);
   }
   if (!run.Error.empty()) std::printf("  could not finish: %s\n", run.Error.c_str());
 }
@@ -386,11 +406,12 @@ std::string PairedRunJson(const TPairedRun& run) {
         "\"p99\": {:.3f}, \"max\": {:.3f}}}, \"loss_percent\": {:.3f}, \"server_cores\": {:.3f}, "
         "\"relay_cpu_seconds_per_1000\": {:.5f}, \"log_bytes_per_second\": {:.0f}, \"generator_cores\": {:.3f}, "
         "\"other_machine_cores\": {:.2f}, \"generator_saturated\": {}, \"scrapes\": {}, \"scrape_failures\": {}, "
-        "\"most_players\": {:.0f}, \"logins_accepted\": {:.0f}, \"logins_refused\": {:.0f}, \"flood\": {}}}",
+        "\"most_players\": {:.0f}, \"logins_accepted\": {:.0f}, \"logins_refused\": {:.0f}, "
+        "\"cpu_ms_per_scrape\": {:.3f}, \"flood\": {}}}",
         rows.empty() ? "" : ",\n      ", JsonText(r.Label), r.Step.OfferedPps, r.Step.RelayedPps, r.Step.P50Ms, r.Step.P99Ms,
         r.Step.MaxMs, r.Step.LossPercent, r.ServerCores, r.Step.RelayCpuPer1k, r.LogBytesPerSecond,
         r.Step.GeneratorCores, r.Step.OtherMachineCores, r.Step.GeneratorSaturated, r.Scrapes, r.ScrapeFailures,
-        r.MostPlayers, r.LoginsAccepted, r.LoginsRefused, flood);
+        r.MostPlayers, r.LoginsAccepted, r.LoginsRefused, r.CpuPerScrapeMs, flood);
   }
   return fmt::format("{{\"id\": {}, \"title\": {}, \"ok\": {}, \"error\": {},\n     \"rows\": [{}]}}",
                      JsonText(run.Id), JsonText(run.Title), run.Ok, JsonText(run.Error), rows);

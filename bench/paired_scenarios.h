@@ -10,7 +10,7 @@
 // - metrics: 500 clients in 10 channels of 50, one speaker each, with the
 //   metrics endpoint off and on (scraped once a second), in alternating
 //   rounds on fresh servers (three of each): the relay CPU per relayed
-//   datagram of both.
+//   datagram of both, and the server's CPU for one scrape, measured apart.
 //
 // Thread rules: everything runs on the caller's thread, apart from the load
 // generators' and the scraper's own threads.
@@ -38,6 +38,7 @@ struct TConditionRow {
   double ScrapedRelayed = 0;       // quillvane_voice_relayed_datagrams_total at the last scrape
   // From the metrics endpoint (flood): players at most, logins while the condition held.
   double MostPlayers = 0, LoginsAccepted = 0, LoginsRefused = 0;
+  double CpuPerScrapeMs = 0;  // metrics on: the server's CPU for one scrape
 };
 
 struct TPairedRun {
