@@ -9,7 +9,9 @@
 //
 // Thread rules: any thread may log. Each line is built completely and written
 // with one write under the log's own mutex, so lines of different threads
-// never interleave. CreateLog/FreeLog run while no other thread logs.
+// never interleave. The file sink's timer thread writes out what is buffered
+// and the repeat summaries that are due. CreateLog/FreeLog run while no other
+// thread logs.
 #pragma once
 
 #include <chrono>
