@@ -83,34 +83,73 @@ bool TLogObject::Passes(TLogMessageType type, TLogMessageDepth depth) const {
 void TLogObject::Log(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
                      std::string_view category) {
   if (!Passes(type, depth)) return;
-  std::vector<std::pair<std::string, TRepeat>> due;
-  const bool write = AdmitRepeat(type, depth, message, category.substr(0, 99), due);
+  Write(type, depth, message, message, kRepeatsWritten, category);
+}
+
+void TLogObject::LogRemote(TLogMessageType type, TLogMessageDepth depth, const TRemoteLine& line,
+                           std::string_view category) {
+  if (!Passes(type, depth)) return;
+  Write(type, depth, line.Text, line.Shape, kShapeLinesWritten, category);
+}
+
+void TLogObject::Write(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
+                       std::string_view key, int limit, std::string_view category) {
+  category = category.substr(0, 99);
+  TDue due;
+  const bool write = AdmitRepeat(type, depth, key, limit, category, due);
   WriteSummaries(due);
-  if (write) WriteLine(message, category.substr(0, 99), depth, type);
+  if (write) WriteLine(message, category, depth, type);
 }
 
 // --- repeated lines ---
+
+TRemoteLine TRemoteLine::Prefixed(std::string_view prefix) const {
+  return {std::string(prefix) + Text, std::string(prefix) + Shape};
+}
+
+std::string FormatShape(std::string_view format) {
+  std::string shape;
+  shape.reserve(format.size());
+  for (size_t i = 0; i < format.size(); ++i) {
+    const char c = format[i];
+    if ((c == '{' || c == '}') && i + 1 < format.size() && format[i + 1] == c) {
+      shape += c;  // an escaped brace
+      ++i;
+    } else if (c == '{') {
+      const size_t end = format.find('}', i);
+      if (end == std::string_view::npos) break;
+      shape += '*';
+      i = end;
+    } else {
+      shape += c;
+    }
+  }
+  return shape;
+}
 
 void TLogObject::SetRepeatClock(TNowMs now) {
   std::lock_guard lock(repeatMutex_);
   repeatClock_ = std::move(now);
 }
 
-bool TLogObject::AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
-                             std::string_view category, std::vector<std::pair<std::string, TRepeat>>& due) {
-  std::lock_guard lock(repeatMutex_);
+int64_t TLogObject::RepeatSecond() {
   const int64_t nowMs = repeatClock_ ? repeatClock_()
                                      : std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now().time_since_epoch())
                                            .count();
-  const int64_t second = nowMs / 1000;
-  TakeDue(second, due);
-  std::string key(category);
-  key += '\n';
-  key += message;
-  TRepeat& r = repeats_[key];
-  if (r.Written == 0) r = TRepeat{second, 0, 0, type, depth};
-  if (r.Written < kRepeatsWritten) {
+  return nowMs / 1000;
+}
+
+bool TLogObject::AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view key, int limit,
+                             std::string_view category, TDue& due) {
+  std::lock_guard lock(repeatMutex_);
+  TakeDue(RepeatSecond(), due);
+  std::string fullKey(category);
+  fullKey += '\n';
+  fullKey += key;
+  TRepeat& r = repeats_[fullKey];
+  if (r.Written == 0) r = TRepeat{0, 0, type, depth};
+  if (r.Written < limit) {
     ++r.Written;
     return true;
   }
@@ -118,20 +157,19 @@ bool TLogObject::AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::
   return false;
 }
 
-// Entries of seconds that are over leave the table; those that swallowed
-// lines leave a summary. Caller holds repeatMutex_.
-void TLogObject::TakeDue(int64_t second, std::vector<std::pair<std::string, TRepeat>>& due) {
-  for (auto it = repeats_.begin(); it != repeats_.end();) {
-    if (it->second.Second == second) {
-      ++it;
-      continue;
-    }
-    if (it->second.Suppressed > 0) due.emplace_back(it->first, it->second);
-    it = repeats_.erase(it);
+// Every entry belongs to repeatsSecond_: once another second has begun they
+// all leave the table, and those that swallowed lines leave a summary.
+// Caller holds repeatMutex_.
+void TLogObject::TakeDue(int64_t second, TDue& due) {
+  if (second == repeatsSecond_) return;
+  repeatsSecond_ = second;
+  for (auto& [key, r] : repeats_) {
+    if (r.Suppressed > 0) due.emplace_back(key, r);
   }
+  repeats_.clear();
 }
 
-void TLogObject::WriteSummaries(const std::vector<std::pair<std::string, TRepeat>>& due) {
+void TLogObject::WriteSummaries(const TDue& due) {
   for (const auto& [key, r] : due) {
     const size_t split = key.find('\n');
     WriteLine(fmt::format("{} ... repeated {} times", key.substr(split + 1), r.Suppressed), key.substr(0, split),
@@ -140,10 +178,19 @@ void TLogObject::WriteSummaries(const std::vector<std::pair<std::string, TRepeat
 }
 
 void TLogObject::FlushRepeats() {
-  std::vector<std::pair<std::string, TRepeat>> due;
+  TDue due;
   {
     std::lock_guard lock(repeatMutex_);
     TakeDue(INT64_MIN, due);
+  }
+  WriteSummaries(due);
+}
+
+void TLogObject::WriteDueRepeats() {
+  TDue due;
+  {
+    std::lock_guard lock(repeatMutex_);
+    TakeDue(RepeatSecond(), due);
   }
   WriteSummaries(due);
 }
@@ -160,24 +207,70 @@ void TLogObject::Left(std::string_view name, std::string_view category) {
 
 // --- TLogFile ---
 
-TLogFile::TLogFile(std::string path) : path_(std::move(path)) {}
+namespace {
+constexpr size_t kFileBuffer = 64 * 1024;
+}  // namespace
+
+TLogFile::TLogFile(std::string path) : path_(std::move(path)), lastFlush_(TSteady::now()) {
+  timer_ = std::thread(&TLogFile::TimerLoop, this);
+}
 
 TLogFile::~TLogFile() {
+  StopTimer();
   std::lock_guard lock(mutex_);
-  if (file_) std::fclose(file_);
+  if (file_) std::fclose(file_);  // writes out the buffer
+}
+
+void TLogFile::TimerLoop() {
+  std::unique_lock lock(timerMutex_);
+  while (!timerStop_) {
+    timerWake_.wait_for(lock, std::chrono::milliseconds(kFlushIntervalMs));
+    if (timerStop_) break;
+    lock.unlock();
+    WriteDueRepeats();
+    Flush();
+    lock.lock();
+  }
+}
+
+void TLogFile::StopTimer() {
+  {
+    std::lock_guard lock(timerMutex_);
+    timerStop_ = true;
+  }
+  timerWake_.notify_all();
+  if (timer_.joinable()) timer_.join();
+}
+
+void TLogFile::OpenLocked() {
+  if (file_) return;
+  file_ = std::fopen(path_.c_str(), "ab");  // "a" creates a missing file
+  if (file_) std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
 }
 
 bool TLogFile::OpenFile() {
   std::lock_guard lock(mutex_);
-  if (!file_) file_ = std::fopen(path_.c_str(), "ab");  // "a" creates a missing file
+  OpenLocked();
   return file_ != nullptr;
 }
 
-void TLogFile::WriteRaw(const std::string& text) {
-  if (!file_) file_ = std::fopen(path_.c_str(), "ab");
+void TLogFile::WriteRaw(const std::string& text, bool flushNow) {
+  OpenLocked();
   if (!file_) return;  // dropped; opening is tried again on the next line
   std::fwrite(text.data(), 1, text.size(), file_);
-  std::fflush(file_);
+  unflushed_ = true;
+  if (flushNow || TSteady::now() - lastFlush_ >= std::chrono::milliseconds(kFlushIntervalMs)) FlushLocked();
+}
+
+void TLogFile::FlushLocked() {
+  if (file_ && unflushed_) std::fflush(file_);
+  unflushed_ = false;
+  lastFlush_ = TSteady::now();
+}
+
+void TLogFile::Flush() {
+  std::lock_guard lock(mutex_);
+  FlushLocked();
 }
 
 void TLogFile::WriteLine(std::string_view message, std::string_view category, TLogMessageDepth depth,
@@ -193,29 +286,32 @@ void TLogFile::WriteLine(std::string_view message, std::string_view category, TL
   line += message;
   line += '\n';
   std::lock_guard lock(mutex_);
-  WriteRaw(line);
+  WriteRaw(line, type == lmtError || type == lmtWarning);
 }
 
 void TLogFile::Open() {
   std::string text = kRule + "\n-------------- log started at " + FormatDateTime("dd-mm-yy hh:nn", Now()) +
                      " -------------\n" + kRule + "\n";
   std::lock_guard lock(mutex_);
-  WriteRaw(text);
+  WriteRaw(text, true);
 }
 
 void TLogFile::Close() {
+  StopTimer();
   std::string text = kRule + "\n--------------- log ended at " + FormatDateTime("dd-mm-yy hh:nn", Now()) +
                      " --------------\n" + kRule + "\n";
   std::lock_guard lock(mutex_);
-  WriteRaw(text);
+  WriteRaw(text, true);
   if (file_) std::fclose(file_);
   file_ = nullptr;
 }
 
 void TLogFile::Reopen() {
   std::lock_guard lock(mutex_);
-  if (file_) std::fclose(file_);
-  file_ = std::fopen(path_.c_str(), "ab");
+  if (file_) std::fclose(file_);  // writes out the buffer into the old file
+  file_ = nullptr;
+  unflushed_ = false;
+  OpenLocked();
 }
 
 // --- the global log ---
@@ -253,6 +349,14 @@ TLogObject* GetLog() { return g_log.get(); }
 
 void LogMsg(TLogMessageType type, TLogMessageDepth depth, std::string_view message, std::string_view category) {
   if (TLogObject* log = g_log.get()) log->Log(type, depth, message, category);
+}
+
+void LogRemote(TLogMessageType type, TLogMessageDepth depth, const TRemoteLine& line, std::string_view category) {
+  if (TLogObject* log = g_log.get()) log->LogRemote(type, depth, line, category);
+}
+
+void FlushLog() {
+  if (TLogObject* log = g_log.get()) log->Flush();
 }
 
 }  // namespace qv

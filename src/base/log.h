@@ -8,10 +8,14 @@
 // functions LogMsg/LogFmt, which do nothing when no log exists.
 //
 // Thread rules: any thread may log. Each line is built completely and written
-// with one write and a flush under the log's own mutex, so lines of different
-// threads never interleave. CreateLog/FreeLog run while no other thread logs.
+// with one write under the log's own mutex, so lines of different threads
+// never interleave. The file sink's timer thread writes out what is buffered
+// and the repeat summaries that are due. CreateLog/FreeLog run while no other
+// thread logs.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <fmt/format.h>
 #include <functional>
@@ -21,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,6 +60,28 @@ std::string LogArgText(const T& value) {
   }
 }
 
+// A line whose text varies with what a remote peer sent (its address, the
+// names in its request). Shape is the same line with every varying part
+// written as "*": the repeat limiter counts lines of one shape together, so
+// that a flood from many forged addresses is bounded like a flood of
+// identical lines.
+struct TRemoteLine {
+  std::string Text;
+  std::string Shape;
+
+  // The same line behind a fixed prefix ("SID: 1 ").
+  TRemoteLine Prefixed(std::string_view prefix) const;
+};
+
+// The shape of a fmt format: every replacement field shown as "*".
+std::string FormatShape(std::string_view format);
+
+template <typename... Args>
+TRemoteLine RemoteLine(fmt::format_string<Args...> format, Args&&... args) {
+  const fmt::string_view text = format;
+  return {fmt::format(format, std::forward<Args>(args)...), FormatShape({text.data(), text.size()})};
+}
+
 class TLogObject {
  public:
   virtual ~TLogObject() = default;
@@ -70,6 +97,10 @@ class TLogObject {
 
   void Log(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
            std::string_view category);
+  // A line caused by remote input whose text varies per peer: limited by
+  // its shape (see kShapeLinesWritten).
+  void LogRemote(TLogMessageType type, TLogMessageDepth depth, const TRemoteLine& line,
+                 std::string_view category);
   template <typename... Args>
   void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view format,
               std::string_view category, const Args&... args) {
@@ -87,13 +118,23 @@ class TLogObject {
   // Floods of identical lines (what remote peers can cause): within one
   // second, the first kRepeatsWritten copies of a line are written and the
   // rest only counted; once that second is over, one line "<message> ...
-  // repeated N times" stands for them.
+  // repeated N times" stands for them. Lines logged with LogRemote are
+  // counted by shape instead, kShapeLinesWritten a second (more, since they
+  // also report single events such as a refused login), and their summary
+  // shows the shape: "<shape> ... repeated N times".
   static constexpr int kRepeatsWritten = 3;
+  static constexpr int kShapeLinesWritten = 10;
   using TNowMs = std::function<int64_t()>;
-  // Milliseconds on a monotonic clock (tests move it by hand).
+  // Milliseconds on a monotonic clock (tests move it by hand). Read by the
+  // logging threads and the log's timer: it must be safe to call from any.
   void SetRepeatClock(TNowMs now);
   // Writes the summaries still pending (before the log closes).
   void FlushRepeats();
+  // Writes the summaries of seconds that are over (the log's timer calls
+  // it, so that a summary need not wait for the next line).
+  void WriteDueRepeats();
+  // Writes out what the sink buffers.
+  virtual void Flush() {}
 
  protected:
   uint8_t types_ = 0xFF;
@@ -101,43 +142,68 @@ class TLogObject {
 
  private:
   struct TRepeat {
-    int64_t Second = 0;
     int Written = 0;
     int Suppressed = 0;
     TLogMessageType Type = lmtDebug;
     TLogMessageDepth Depth = lmdImportant;
   };
-  // True when the line is to be written; summaries due are appended.
-  bool AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
-                   std::string_view category, std::vector<std::pair<std::string, TRepeat>>& due);
-  void TakeDue(int64_t second, std::vector<std::pair<std::string, TRepeat>>& due);  // repeatMutex_ held
-  void WriteSummaries(const std::vector<std::pair<std::string, TRepeat>>& due);
+  using TDue = std::vector<std::pair<std::string, TRepeat>>;
+  // True when the line is to be written; summaries due are appended. key
+  // is the message or the shape, limit the lines written a second.
+  bool AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view key, int limit,
+                   std::string_view category, TDue& due);
+  void Write(TLogMessageType type, TLogMessageDepth depth, std::string_view message, std::string_view key,
+             int limit, std::string_view category);
+  int64_t RepeatSecond();                     // repeatMutex_ held
+  void TakeDue(int64_t second, TDue& due);  // repeatMutex_ held
+  void WriteSummaries(const TDue& due);
 
   std::mutex repeatMutex_;
   TNowMs repeatClock_;                      // guarded by repeatMutex_
-  std::map<std::string, TRepeat> repeats_;  // key: category, '\n', message; guarded by repeatMutex_
+  // The lines of repeatsSecond_; key: category, '\n', message or shape.
+  std::map<std::string, TRepeat> repeats_;  // guarded by repeatMutex_
+  int64_t repeatsSecond_ = 0;               // guarded by repeatMutex_
 };
 
-// The text-file sink.
+// The text-file sink. Lines are buffered, so that a burst of lines costs no
+// system call each: what is buffered is written out by the next line after
+// kFlushIntervalMs, by a timer thread of the log at that interval, at once
+// with an error or a warning, and on Close, Reopen, Flush and destruction.
 class TLogFile : public TLogObject {
  public:
-  explicit TLogFile(std::string path);
+  static constexpr int64_t kFlushIntervalMs = 1000;
+
+  explicit TLogFile(std::string path);  // starts the timer
   ~TLogFile() override;
   void WriteLine(std::string_view message, std::string_view category, TLogMessageDepth depth,
                  TLogMessageType type) override;
-  void Close() override;
+  void Close() override;  // also ends the timer
   void Open() override;
   void Reopen() override;
+  void Flush() override;
   bool OpenFile();  // append, or create when missing; remembers success
 
   const std::string& Path() const { return path_; }
 
  private:
-  void WriteRaw(const std::string& text);  // caller holds mutex_
+  using TSteady = std::chrono::steady_clock;
+  // Caller holds mutex_.
+  void OpenLocked();
+  void WriteRaw(const std::string& text, bool flushNow);
+  void FlushLocked();
+  void TimerLoop();
+  void StopTimer();
 
   std::string path_;
   std::mutex mutex_;
-  std::FILE* file_ = nullptr;  // guarded by mutex_
+  std::FILE* file_ = nullptr;       // guarded by mutex_
+  bool unflushed_ = false;          // guarded by mutex_
+  TSteady::time_point lastFlush_;   // guarded by mutex_
+
+  std::mutex timerMutex_;
+  std::condition_variable timerWake_;
+  bool timerStop_ = false;  // guarded by timerMutex_
+  std::thread timer_;
 };
 
 // Builds the global log from [section] of configFile (creating the filter
@@ -153,6 +219,9 @@ TLogObject* GetLog();
 
 void LogMsg(TLogMessageType type, TLogMessageDepth depth, std::string_view message,
             std::string_view category);
+void LogRemote(TLogMessageType type, TLogMessageDepth depth, const TRemoteLine& line, std::string_view category);
+// Writes out what the global log buffers (tests that read the file).
+void FlushLog();
 template <typename... Args>
 void LogFmt(TLogMessageType type, TLogMessageDepth depth, std::string_view format,
             std::string_view category, const Args&... args) {

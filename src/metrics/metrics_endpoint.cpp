@@ -24,7 +24,7 @@ struct TCounterRow {
   const char* extraLabel;  // "" or a label added to the server's
 };
 
-constexpr std::array<TCounterRow, 11> kCounterRows = {{
+constexpr std::array<TCounterRow, 12> kCounterRows = {{
     {"quillvane_voice_received_datagrams_total", "Voice datagrams received from players.",
      &TServerCounters::VoiceReceived, ""},
     {"quillvane_voice_received_bytes_total", "Bytes of voice datagrams received from players.",
@@ -45,6 +45,9 @@ constexpr std::array<TCounterRow, 11> kCounterRows = {{
     {"quillvane_logins_total", "", &TServerCounters::LoginsRefused, ",result=\"refused\""},
     {"quillvane_send_failures_total", "Datagrams the socket refused to send.", &TServerCounters::SendFailures,
      ""},
+    {"quillvane_ignored_datagrams_total",
+     "Datagrams dropped unread because their address sent too many that named no connection.",
+     &TServerCounters::DatagramsIgnored, ""},
 }};
 
 void Family(std::string& out, const char* name, const char* help, const char* type) {

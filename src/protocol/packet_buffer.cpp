@@ -35,14 +35,22 @@ void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
   bytesReceived_ += packet->Size();
   incomingMeter_.Add(static_cast<uint32_t>(packet->Size()), now_.get());
 
-  if (!packet->IsValid()) throw ECustomPacketBuffer("Invalid Packet");
+  if (IgnoreDatagram(*packet)) return;
+  // Datagrams that can belong to no connection count against their address.
+  const bool valid = packet->IsValid();
+  if (!valid || (side_ == kSideServer && packet->IsS2CVoice())) {
+    NoteStray(*packet);
+    throw ECustomPacketBuffer(valid ? "S2C recv on Server" : "Invalid Packet");
+  }
   if (side_ == kSideClient && packet->IsC2SVoice()) throw ECustomPacketBuffer("C2S recv on Client");
-  if (side_ == kSideServer && packet->IsS2CVoice()) throw ECustomPacketBuffer("S2C recv on Server");
   if (packet->IsControl()) {
     // Login requests and replies travel before a connection exists.
     if (side_ == kSideServer && packet->CommandType() == CMD_cs_LoginStep1 &&
         packet->PlayerId() == 0 && packet->ConnectionId() == 0) {
-      if (packet->Size() < kMinLoginRequest) throw ECustomPacketBuffer("login request too short");
+      if (packet->Size() < kMinLoginRequest) {
+        NoteStray(*packet);
+        throw ECustomPacketBuffer("login request too short");
+      }
       if (!IncomingHasRoom(false)) throw ECustomPacketBuffer("listener queue full");
       DeliverToListener(std::move(packet));
       return;
@@ -53,8 +61,9 @@ void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
     }
   }
   TSingleConnection* c = Find(packet->PlayerId());
-  if (!c) return;
-  if (packet->ConnectionId() != c->ConnectionId()) {
+  if (!c || packet->ConnectionId() != c->ConnectionId()) {
+    NoteStray(*packet);
+    if (!c) return;
     throw ECustomPacketBuffer("wrong Connection + player combo");
   }
   if (c->State() == stClosed) throw ECustomPacketBuffer("recv data after close");
@@ -516,6 +525,7 @@ TBufferStatistics TCustomPacketBuffer::GetStatistics() {
     stats.BytesReceived = bytesReceived_;
     stats.BytesSent = bytesSent_;
     stats.VoiceShed = voiceShedOfRemoved_;
+    stats.IgnoredDatagrams = ignoredDatagrams_;
     for (const auto& c : connections_) stats.VoiceShed += c->VoiceShed();
   }
   stats.Incoming = incomingMeter_.Rates();
@@ -570,13 +580,38 @@ TPacketPtr TCustomPacketBuffer::TakeLoginReply() {
 void TCustomPacketBuffer::RefuseForeignAddress(TSingleConnection& c, const TPacket& packet) {
   ++foreignPackets_;
   if (c.NoteForeignPacket(*now_)) {
-    LogMsg(lmtWarning, lmdUsefull,
-           fmt::format("{}packet for player {} from {}:{} instead of {}:{} dropped ({} so far)", logPrefix_,
-                       c.PlayerId(), packet.PeerIp(), packet.PeerPort(), c.PeerIp(), c.PeerPort(),
-                       c.ForeignPackets()),
-           "UDP VOICE");
+    LogRemote(lmtWarning, lmdUsefull,
+              RemoteLine("packet for player {} from {}:{} instead of {}:{} dropped ({} so far)", c.PlayerId(),
+                         packet.PeerIp(), packet.PeerPort(), c.PeerIp(), c.PeerPort(), c.ForeignPackets())
+                  .Prefixed(logPrefix_),
+              "UDP VOICE");
   }
   throw ECustomPacketBuffer("packet from another address");
+}
+
+// An ignored address gets no further than the ids of a connection it owns.
+bool TCustomPacketBuffer::IgnoreDatagram(const TPacket& packet) {
+  if (side_ != kSideServer || !ignored_.Ignored(packet.PeerIp(), NowMs())) return false;
+  if (packet.IsKnownClass()) {
+    const TSingleConnection* c = Find(packet.PlayerId());
+    if (c && c->ConnectionId() == packet.ConnectionId() && c->PeerPort() == packet.PeerPort() &&
+        c->PeerIp() == packet.PeerIp()) {
+      return false;
+    }
+  }
+  ++ignoredDatagrams_;
+  TServerCounters::Add(counters_->DatagramsIgnored);
+  return true;
+}
+
+void TCustomPacketBuffer::NoteStray(const TPacket& packet) {
+  if (side_ != kSideServer || !ignored_.CountStray(packet.PeerIp(), NowMs())) return;
+  LogRemote(lmtWarning, lmdUsefull,
+            RemoteLine("{} sent {} datagrams within {} s that name no connection: it is ignored for {} s",
+                       packet.PeerIp(), ignored_.Limits().StrayLimit, ignored_.Limits().WindowMs / 1000,
+                       ignored_.Limits().IgnoreMs / 1000)
+                .Prefixed(logPrefix_),
+            "UDP VOICE");
 }
 
 // A command may complete up to a ring's worth of waiting commands at once.

@@ -29,6 +29,7 @@
 #include "protocol/event.h"
 #include "protocol/fifo_list.h"
 #include "base/hash_list.h"
+#include "protocol/ignored_addresses.h"
 #include "protocol/packets.h"
 #include "protocol/server_counters.h"
 #include "protocol/single_connection.h"
@@ -71,6 +72,7 @@ struct TBufferStatistics {
   TBandWidthRates Incoming;
   TBandWidthRates Outgoing;
   uint64_t VoiceShed = 0;  // voice datagrams dropped for waiting too long
+  uint64_t IgnoredDatagrams = 0;  // dropped unread: their address is ignored
 };
 
 // One recipient of SendVoiceCopies.
@@ -105,6 +107,9 @@ class TCustomPacketBuffer {
 
   // Reader thread. Takes ownership; raises ECustomPacketBuffer (or EFIFOList
   // when a queue is full) for packets it refuses. Callers swallow exceptions.
+  // A server ignores for a while addresses that send many datagrams naming
+  // no connection (TIgnoredAddresses); what they send is dropped silently
+  // unless it belongs to a connection of theirs.
   void ReceivePacket(TPacketPtr packet);
   // Queues a packet on the connection named by its PlayerId (freed when there
   // is none). With closeAfter the connection starts closing once it is queued.
@@ -218,6 +223,9 @@ class TCustomPacketBuffer {
   size_t TryOutgoingBatch(TPacketList& out, size_t max, int64_t& waitMs);
   // Hardening (caller holds mutex_).
   void RefuseForeignAddress(TSingleConnection& c, const TPacket& packet);
+  bool IgnoreDatagram(const TPacket& packet);
+  void NoteStray(const TPacket& packet);
+  int64_t NowMs() const { return now_->TimestampNs() / 1'000'000; }
   bool IncomingHasRoom(bool command) const;
 
   const uint8_t side_;
@@ -249,6 +257,8 @@ class TCustomPacketBuffer {
   uint64_t voiceShedOfRemoved_ = 0;
   TPacketPtr loginReply_;
   uint64_t foreignPackets_ = 0;
+  TIgnoredAddresses ignored_;
+  uint64_t ignoredDatagrams_ = 0;
   std::string logPrefix_;
 
   std::atomic<bool> shutdown_{false};

@@ -4,7 +4,7 @@
 // server keeps them); readers take a snapshot with relaxed loads. The
 // increments are single relaxed atomic adds on the paths where the events
 // happen: the packet buffer (voice received and dropped, commands received,
-// resends), the sender (send failures), the voice relay and the login
+// resends, ignored datagrams), the sender (send failures), the voice relay and the login
 // handlers.
 //
 // Thread rules: any thread increments and reads; nothing else is shared.
@@ -32,6 +32,7 @@ struct TServerCounters {
   TCounter LoginsAccepted{0};
   TCounter LoginsRefused{0};
   TCounter SendFailures{0};        // datagrams the socket refused
+  TCounter DatagramsIgnored{0};    // dropped unread: their address sent too many naming no connection
 };
 
 }  // namespace qv

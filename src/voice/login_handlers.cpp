@@ -182,9 +182,9 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
   }
   if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
   if (code != 0) {
-    LogAccess(fmt::format("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
-                          LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(),
-                          rec->LoginName.str(), VersionText(*rec)));
+    LogAccess(RemoteLine("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
+                         LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(), rec->LoginName.str(),
+                         VersionText(*rec)));
     TServerCounters::Add(server_.Counters.LoginsRefused);
     SendRefusal(NewLoginReply(*rec, code), request);
     return 0;
@@ -198,8 +198,8 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
 void TQVUDPListener::CountLoginFailure(const TPacket& request) {
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
   if (!server_.LoginFailures.CountFailure(request.PeerIp(), limits)) return;
-  LogError(fmt::format("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures,
-                       request.PeerIp(), limits.LockSeconds / 60));
+  LogError(RemoteLine("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures,
+                      request.PeerIp(), limits.LockSeconds / 60));
 }
 
 // A refused request gets its verdict without a connection: the reply goes

@@ -40,9 +40,18 @@ void TQVUDPListener::LogError(const std::string& text) const {
   LogMsg(lmtError, lmdImportant, fmt::format("SID: {} {}", serverId_, text), kErrorCategory);
 }
 
+void TQVUDPListener::LogError(const TRemoteLine& line) const {
+  LogRemote(lmtError, lmdImportant, line.Prefixed(fmt::format("SID: {} ", serverId_)), kErrorCategory);
+}
+
 void TQVUDPListener::LogAccess(const std::string& text) const {
   if (!server_.AccessLog) return;
   LogMsg(lmtAll, lmdInfo, fmt::format("SID: {} {}", serverId_, text), kAccessCategory);
+}
+
+void TQVUDPListener::LogAccess(const TRemoteLine& line) const {
+  if (!server_.AccessLog) return;
+  LogRemote(lmtAll, lmdInfo, line.Prefixed(fmt::format("SID: {} ", serverId_)), kAccessCategory);
 }
 
 void TQVUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {

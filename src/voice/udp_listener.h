@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "model/server_object.h"
 #include "protocol/packet_buffer.h"
 #include "protocol/packets.h"
@@ -236,9 +237,13 @@ class TQVUDPListener {
   // Asks for the current event's player to be disconnected once the handler returns.
   void RequestDisconnect() { disconnect_ = true; }
 
-  // "SID: <id> <text>" to "UDP Listener" (errors) or "AccessLog".
+  // "SID: <id> <text>" to "UDP Listener" (errors) or "AccessLog". Lines
+  // that carry what a remote peer sent (its address, its names) are passed
+  // as TRemoteLine, so that a flood of them is limited by their shape.
   void LogError(const std::string& text) const;
+  void LogError(const TRemoteLine& line) const;
   void LogAccess(const std::string& text) const;
+  void LogAccess(const TRemoteLine& line) const;
   // A handler's exception line: "<name> Exception: <class>.<message>".
   void LogHandlerException(std::string_view handler, const std::exception& e) const;
 

@@ -107,7 +107,7 @@ std::string FileName(const std::string& path) {
 }
 
 void NotFound(httplib::Response& reply, const std::string& path) {
-  LogMsg(lmtError, lmdUsefull, "FileNotFound: \"" + path + "\"", kWebCategory);
+  LogRemote(lmtError, lmdUsefull, RemoteLine("FileNotFound: \"{}\"", path), kWebCategory);
   reply.status = 404;
   reply.set_content("<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>", "text/html");
 }
@@ -228,7 +228,7 @@ void TWebInterface::Process(TWebRequest& request) {
 bool TWebInterface::ServeTemplate(TWebRequest& request, const std::string& path) {
   std::optional<std::string> text = ReadTextFile(path);
   if (!text) {
-    LogMsg(lmtError, lmdUsefull, "File not found: " + path, kWebCategory);
+    LogRemote(lmtError, lmdUsefull, RemoteLine("File not found: {}", path), kWebCategory);
     return false;
   }
   try {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <set>
 #include <thread>
 
@@ -27,6 +30,7 @@ class LogTest : public ::testing::Test {
   void TearDown() override { FreeLog(); }
   std::vector<std::string> MessageLines() {
     std::vector<std::string> out;
+    FlushLog();
     for (auto& l : SplitLines(ReadFile(dir.File("server.log"))))
       if (!l.empty() && l[0] != '-') out.push_back(l);
     return out;
@@ -119,8 +123,8 @@ TEST_F(LogTest, MissingFileIsCreatedOnTheNextLine) {
 // second; other lines pass meanwhile, and closing the log writes what is due.
 TEST_F(LogTest, IdenticalLinesAreSummarisedOncePerSecond) {
   CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
-  int64_t nowMs = 5000;
-  GetLog()->SetRepeatClock([&nowMs] { return nowMs; });
+  std::atomic<int64_t> nowMs = 5000;  // the log's timer reads it too
+  GetLog()->SetRepeatClock([&nowMs] { return nowMs.load(); });
   for (int i = 0; i < 20000; ++i) LogMsg(lmtError, lmdAll, "SID: 1 bad request from 192.0.2.1", "UDP Listener");
   LogMsg(lmtError, lmdAll, "SID: 1 other", "UDP Listener");
   nowMs += 1000;
@@ -132,6 +136,37 @@ TEST_F(LogTest, IdenticalLinesAreSummarisedOncePerSecond) {
   EXPECT_EQ(messages, (std::vector<std::string>{flood, flood, flood, "SID: 1 other", flood + " ... repeated 19997 times",
                                                 flood, flood, flood, flood + " ... repeated 2 times"}));
   EXPECT_NE(MessageLines()[4].find(",ERROR,All,UDP Listener,\t"), std::string::npos);
+}
+
+// Lines are buffered: errors and warnings write out everything before them
+// at once, the rest reaches the file within about a second, and nothing is
+// lost on reopening or closing.
+TEST_F(LogTest, BufferedLinesReachTheFile) {
+  CreateLog(dir.File("server.ini"), "Debug", dir.File("server.log"));
+  auto fileHas = [this](const std::string& text) {
+    return ReadFile(dir.File("server.log")).find(text) != std::string::npos;
+  };
+  LogMsg(lmtAll, lmdInfo, "info 1", "X");
+  EXPECT_FALSE(fileHas("info 1"));
+  for (TLogMessageType type : {lmtWarning, lmtError}) {
+    LogMsg(lmtAll, lmdInfo, "before", "X");
+    LogMsg(type, lmdInfo, LogTypeName(type), "X");
+    EXPECT_TRUE(fileHas("info 1") && fileHas(LogTypeName(type))) << LogTypeName(type);
+  }
+  LogMsg(lmtAll, lmdInfo, "by the timer", "X");
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    seen = fileHas("by the timer");
+  }
+  EXPECT_TRUE(seen);
+  LogMsg(lmtAll, lmdInfo, "into the rotated file", "X");
+  std::rename(dir.File("server.log").c_str(), dir.File("server.log.1").c_str());
+  ReopenLog();
+  EXPECT_NE(ReadFile(dir.File("server.log.1")).find("into the rotated file"), std::string::npos);
+  for (int i = 0; i < 5000; ++i) LogFmt(lmtAll, lmdInfo, "line %1", "X", i);
+  FreeLog();
+  EXPECT_EQ(MessageLines().size(), 5000u);
 }
 
 TEST(LogWithoutObject, FreeFunctionsAreSafe) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -9,6 +10,7 @@
 #include <arpa/inet.h>
 
 #include "protocol/command_types.h"
+#include "protocol/ignored_addresses.h"
 #include "base/hash_list.h"
 #include "protocol/packet_buffer.h"
 
@@ -597,6 +599,114 @@ TEST_F(BufferTest, ListenerQueueShedsVoiceBeforeCommands) {
   server.ReceivePacket(Command(seq));
   while (NextEvent(id, kind, packet)) commands += packet && packet->IsCommand() ? 1 : 0;
   EXPECT_EQ(commands, seq);  // every command reached the listener
+}
+
+// Datagrams that name no connection count against their address: past the
+// limit within the window, everything from it is dropped unread for a while,
+// except what belongs to a connection of its own at its fixed address.
+TEST_F(BufferTest, AddressesSendingStrayDatagramsAreIgnored) {
+  Connect();
+  const TIgnoreLimits limits;
+  struct Row {
+    const char* what;
+    std::function<TPacketPtr()> make;  // checksummed, from 127.0.0.1
+  };
+  auto stray = [](TPacketPtr p) {
+    p->SetChecksum();
+    p->SetPeer("127.0.0.1", 41000);
+    return p;
+  };
+  const Row rows[] = {
+      {"unknown player", [&] { return stray(NewAckPacket(0, kConn, 99, 1)); }},
+      {"wrong connection id", [&] { return stray(NewAckPacket(0, kConn + 1, kPlayer, 1)); }},
+      {"bad checksum", [&] { auto p = stray(NewControlPacket(ctPing, kConn, kPlayer)); p->SetU8(12, 9); return p; }},
+      {"short login request", [&] { return stray(NewControlPacket(CMD_cs_LoginStep1, 0, 0)); }},
+  };
+  uint32_t id = 0;
+  TEventKind kind{};
+  TPacketPtr packet;
+  auto loginDelivered = [&](const char* ip) {
+    auto login = NewControlPacket(CMD_cs_LoginStep1, 0, 0);
+    login->SetSize(180);
+    login->SetChecksum();
+    login->SetPeer(ip, 5555);
+    server.ReceivePacket(std::move(login));
+    return NextEvent(id, kind, packet) && packet && packet->PeerIp() == ip;
+  };
+  uint32_t seq = 1;
+  uint32_t pingSeq = 10;
+  auto pass = [&](int64_t ms) {  // the player pings meanwhile
+    for (; ms > 0; ms -= 10000) {
+      clock.AdvanceMs(static_cast<double>(std::min<int64_t>(ms, 10000)));
+      server.ReceivePacket(Control(ctPing, pingSeq++));
+    }
+  };
+  uint64_t ignored = 0;
+  for (const Row& row : rows) {
+    for (int i = 0; i < limits.StrayLimit - 1; ++i) {
+      auto p = row.make();
+      p->SetPeer("127.0.0.1", static_cast<uint16_t>(41000 + i % 100));  // ports do not count
+      Refusal(server, std::move(p));
+      if (i == limits.StrayLimit / 2) pass(limits.WindowMs - 100);
+    }
+    EXPECT_TRUE(loginDelivered("127.0.0.1")) << row.what;
+    Refusal(server, row.make());
+    EXPECT_FALSE(loginDelivered("127.0.0.1")) << row.what;
+    EXPECT_TRUE(loginDelivered("127.0.0.2")) << row.what;
+    // The player's ids from another port of the address: dropped unread.
+    auto forged = NewCommandPacket(CMD_cs_InfoSendText, kConn, kPlayer);
+    forged->SetSequence(seq);
+    EXPECT_EQ(Refusal(server, FromClient(std::move(forged), 40001)), "") << row.what;
+    ignored += 2;
+    EXPECT_EQ(server.GetStatistics().IgnoredDatagrams, ignored) << row.what;
+    // The player at the address keeps his connection.
+    Outgoing(server);
+    server.ReceivePacket(Command(seq++));
+    ASSERT_TRUE(NextEvent(id, kind, packet)) << row.what;
+    EXPECT_EQ(id, kPlayer) << row.what;
+    EXPECT_EQ(Outgoing(server).size(), 1u) << row.what;  // its acknowledgement
+    pass(limits.IgnoreMs);
+    EXPECT_TRUE(loginDelivered("127.0.0.1")) << row.what;
+  }
+}
+
+// The tables stay within their bounds: a new address pushes out the oldest.
+TEST(IgnoredAddressesTest, BoundedTablesLetTheOldestGo) {
+  const TIgnoreLimits limits{2, 100, 1000, 3, 2};
+  struct Step {
+    int64_t atMs;
+    const char* ip;
+    bool reportsIgnored;  // this stray made the address ignored
+  };
+  struct Row {
+    const char* what;
+    std::vector<Step> steps;
+    std::vector<std::string> ignoredAtEnd;
+  };
+  const Row rows[] = {
+      {"strays further apart than the window",
+       {{0, "a", false}, {100, "a", false}, {150, "a", true}},
+       {"a"}},
+      {"counted addresses beyond the bound",
+       {{0, "a", false}, {1, "b", false}, {2, "c", false}, {3, "d", false}, {4, "a", false}, {5, "d", true}},
+       {"d"}},
+      {"ignored addresses beyond the bound",
+       {{0, "a", false}, {0, "a", true}, {1, "b", false}, {1, "b", true}, {2, "c", false}, {2, "c", true}},
+       {"b", "c"}},
+      {"ignoring ends", {{0, "a", false}, {0, "a", true}, {999, "b", false}, {1000, "b", true}}, {"b"}},
+  };
+  for (const Row& row : rows) {
+    TIgnoredAddresses table(limits);
+    int64_t now = 0;
+    for (const Step& step : row.steps) {
+      now = step.atMs;
+      EXPECT_EQ(table.CountStray(step.ip, now), step.reportsIgnored) << row.what << " " << step.ip << step.atMs;
+    }
+    for (const char* ip : {"a", "b", "c", "d"}) {
+      const bool expected = std::find(row.ignoredAtEnd.begin(), row.ignoredAtEnd.end(), ip) != row.ignoredAtEnd.end();
+      EXPECT_EQ(table.Ignored(ip, now), expected) << row.what << " " << ip;
+    }
+  }
 }
 
 }  // namespace

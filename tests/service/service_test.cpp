@@ -275,6 +275,7 @@ TEST_F(ServiceTest, MetricsFollowLoginsAndVoice) {
       {"quillvane_commands_received_total " + server, 2, 1e6},
       {"quillvane_voice_shed_datagrams_total " + server, 0, 0},
       {"quillvane_send_failures_total " + server, 0, 0},
+      {"quillvane_ignored_datagrams_total " + server, 0, 0},
   };
   for (const Expect& e : growth) {
     ASSERT_EQ(after.count(e.sample), 1u) << e.sample << "\n" << dump;

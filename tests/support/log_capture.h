@@ -12,7 +12,8 @@
 namespace qv::test {
 
 // Creates the process log in `dir` (or in a temporary directory of its own)
-// for its lifetime and reads back the messages written to it.
+// for its lifetime and reads back the messages written to it (writing out
+// what the log buffers first).
 class LogCapture {
  public:
   explicit LogCapture(const TempDir& dir) : logPath_(dir.File("server.log")) {
@@ -26,12 +27,12 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
 
   // The whole log as written so far.
-  std::string Text() const { return ReadFile(logPath_); }
+  std::string Text() const { return Read(); }
   bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
   // The message part (after the tab) of every log line, in order.
   std::vector<std::string> Messages() const {
     std::vector<std::string> messages;
-    std::istringstream lines(ReadFile(logPath_));
+    std::istringstream lines(Read());
     for (std::string line; std::getline(lines, line);) {
       size_t tab = line.find('\t');
       if (tab != std::string::npos) messages.push_back(line.substr(tab + 1));
@@ -48,7 +49,7 @@ class LogCapture {
   // The whole line (type, depth, category and message) of the first message
   // that begins with `prefix`; empty when none.
   std::string LineOf(const std::string& prefix) const {
-    std::istringstream lines(ReadFile(logPath_));
+    std::istringstream lines(Read());
     for (std::string line; std::getline(lines, line);) {
       size_t tab = line.find('\t');
       if (tab != std::string::npos && line.compare(tab + 1, prefix.size(), prefix) == 0) return line;
@@ -57,6 +58,11 @@ class LogCapture {
   }
 
  private:
+  std::string Read() const {
+    FlushLog();
+    return ReadFile(logPath_);
+  }
+
   std::unique_ptr<TempDir> ownDir_;
   std::string logPath_;
 };

@@ -3,6 +3,7 @@
 // end of login that step 3 sends.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -156,6 +157,35 @@ TEST_F(LoginStepsTest, PasswordGuessesLockTheAddressOut) {
   EXPECT_EQ(log.MessagesStartingWith("SID: 6 10 failed logins from 127.0.0.1: its logins are refused for 10 minutes")
                 .size(),
             1u);
+}
+
+// Refused requests from many forged addresses and ports, each line with its
+// own address and names: a few lines of each kind a second, then one summary
+// of the kind.
+TEST_F(LoginStepsTest, RequestFloodFromManyAddressesKeepsTheLogSmall) {
+  EditSettings([](TServerSettings& s) { s.Password = "right"; });
+  std::atomic<int64_t> nowMs = 7000;  // the log's timer reads it too
+  GetLog()->SetRepeatClock([&nowMs] { return nowMs.load(); });
+  for (int i = 0; i < 2000; ++i) {
+    TPacketPtr request = LoginRequest("n" + std::to_string(i));  // no password
+    request->SetPeer("10.0." + std::to_string(i / 10 / 250) + "." + std::to_string(i / 10 % 250),
+                     static_cast<uint16_t>(1024 + i));
+    listener->ProcessEvent(0, evPacket, std::move(request));
+    Outgoing();
+  }
+  nowMs += 1000;
+  GetLog()->WriteDueRepeats();
+  GetLog()->SetRepeatClock({});
+  const auto refusals = log.MessagesStartingWith("SID: 6 client disconnected, reason Bad Login [IP: ");
+  const auto locks = log.MessagesStartingWith("SID: 6 10 failed logins from ");
+  EXPECT_EQ(refusals.size(), size_t{TLogObject::kShapeLinesWritten});
+  EXPECT_EQ(locks.size(), size_t{TLogObject::kShapeLinesWritten});
+  const std::vector<std::string> summaries = {
+      "SID: 6 client disconnected, reason * [IP: *, Nick: *, LoginName: *, Version: *] ... repeated 1990 times",
+      "SID: 6 * failed logins from *: its logins are refused for * minutes ... repeated 190 times"};
+  EXPECT_EQ(log.MessagesStartingWith("SID: 6 *"), (std::vector<std::string>{summaries[1]}));
+  EXPECT_EQ(log.MessagesStartingWith("SID: 6 client disconnected, reason *"), (std::vector<std::string>{summaries[0]}));
+  EXPECT_EQ(log.Messages().size(), 2u * TLogObject::kShapeLinesWritten + 2);
 }
 
 TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {

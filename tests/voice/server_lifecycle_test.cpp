@@ -129,12 +129,12 @@ TEST_F(ServerLifecycleTest, TwoServersRunSideBySideAndStopCleanly) {
 
 TEST_F(ServerLifecycleTest, TakenPortFailsTheStartAndLeavesNothingBehind) {
   test::TempDir logDir;
+  const size_t threadsBefore = ThreadCount();  // the log's timer comes and goes with it
   CreateLog(logDir.File("server.ini"), "Debug", logDir.File("server.log"));
   TUDPSocket squatter;
   squatter.Open(0, "127.0.0.1");
   const uint16_t port = squatter.LocalPort();
   const int32_t id = StoreServer(port);
-  const size_t threadsBefore = ThreadCount();
 
   EXPECT_EQ(registry.StartServer(NewServer(), id, 0), nullptr);
   FreeLog();
