@@ -629,7 +629,7 @@ TCustomPacketBuffer::TPendingLogins TCustomPacketBuffer::PendingLogins(const std
   TPendingLogins pending;
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& c : connections_) {
-    if (c->Verified() || c->State() != stLoggingIn) continue;
+    if (c->State() != stLoggingIn) continue;
     ++pending.Total;
     if (c->PeerIp() == ip) ++pending.FromAddress;
   }

@@ -176,8 +176,9 @@ class TCustomPacketBuffer {
   // Until a packet with its connection id arrives, the connection sends at
   // most three times requestBytes (the login request that made it).
   void LimitUntilVerified(uint32_t playerId, uint32_t requestBytes);
-  // Connections still logging in whose peer has not answered yet: those from
-  // ip, and all of them.
+  // Connections still logging in (answered by their peer or not: a login
+  // kept alive by pings still holds a player slot until its deadline): those
+  // from ip, and all of them.
   struct TPendingLogins {
     int FromAddress = 0;
     int Total = 0;

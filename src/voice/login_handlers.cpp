@@ -151,8 +151,8 @@ TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t 
 // Step 1: the request and the verdict
 
 int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
-  // Logins whose peer has not answered yet are bounded per address and in
-  // total; beyond that a request is dropped without reply or player id.
+  // Logins in progress are bounded per address and in total; beyond that a
+  // request is dropped without reply or player id.
   const auto pending = Buffer().PendingLogins(request.PeerIp());
   if (pending.FromAddress >= kPendingLoginsPerAddress || pending.Total >= kPendingLoginsTotal) return 0;
   TLoginRequest r = ReadLoginRequest(request);

@@ -279,14 +279,16 @@ TEST_F(VoiceLoopbackTest, ForgedPacketWithRightIdsChangesNothing) {
 }
 
 // Logins from many ports that never finish hold a full server's slots only
-// until their time-out, however they ping; refusals take no player id; each
-// port gets back at most three times what it sent.
+// until their time-out, however they ping; a login still counts among its
+// address's four once its sender has answered, so requests sent after the
+// pings get no verdict; refusals take no player id; each port gets back at
+// most three times what it sent.
 TEST_F(VoiceLoopbackTest, UnfinishedLoginFloodKeepsNobodyOutForLong) {
   ASSERT_NE(server, nullptr);
   server->ChangeSettings([](TServerSettings& s) { s.MaxUsers = 4; });
   constexpr int kFlooders = 12;
   std::vector<std::unique_ptr<RawSocket>> flooders;
-  std::vector<size_t> sent(kFlooders), received(kFlooders);
+  std::vector<size_t> sent(kFlooders), received(kFlooders), verdicts(kFlooders);
   std::vector<std::pair<uint32_t, uint32_t>> ids(kFlooders);  // connection id, player id
   for (int i = 0; i < kFlooders; ++i) {
     flooders.push_back(std::make_unique<RawSocket>());
@@ -304,8 +306,14 @@ TEST_F(VoiceLoopbackTest, UnfinishedLoginFloodKeepsNobodyOutForLong) {
     for (int i = 0; i < kFlooders; ++i) {
       for (const Bytes& reply : flooders[i]->Drain()) {
         received[i] += reply.size();
+        if (reply.size() == 436) ++verdicts[i];
         if (reply.size() == 436 && reply[88] == 1) ids[i] = {reply[172] | reply[173] << 8 | reply[174] << 16,
                                                              reply[176] | reply[177] << 8};
+      }
+      if (round == 5) {  // after the first pings
+        Bytes again = LoginRequestBytes("again" + std::to_string(i), 180);
+        flooders[i]->SendTo(again, port);
+        sent[i] += again.size();
       }
       if (ids[i].first == 0) continue;
       auto ping = NewControlPacket(ctPing, ids[i].first, ids[i].second);
@@ -321,6 +329,7 @@ TEST_F(VoiceLoopbackTest, UnfinishedLoginFloodKeepsNobodyOutForLong) {
   ASSERT_EQ(result, 1);
   EXPECT_LE(playerId, 5u);  // only the four accepted flood logins took ids
   EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const auto& id) { return id.first != 0; }), 4);
+  EXPECT_EQ(std::count_if(verdicts.begin(), verdicts.end(), [](size_t n) { return n > 0; }), 4);  // resends aside
   EXPECT_TRUE(WaitUntil([&] {
     int count = 0;
     WithModel([&](TClients& players, TChannels&) { count = players.Count(); });
