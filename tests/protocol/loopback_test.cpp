@@ -215,16 +215,24 @@ TEST(Loopback, VoiceSentByTheQueueingThreadKeepsOrder) {
   image->SetU32(S2CVoiceHeader::Size, 0xA5A5A5A5);
   const TVoiceCopy copy{kPlayer, kConn, 1};
   std::vector<TPacketPtr> received;
+  int sentAtOnce = 0;  // gone when SendReady returned
   for (uint16_t n = 1; n <= kCount; ++n) {
     image->SetU16(S2CVoiceHeader::SpeakerSequence, n);
     // Every seventh the sender thread's way, to mix both.
     const bool byThread = n % 7 == 0;
+    const uint32_t before = server.sender->Sent();
     EXPECT_TRUE(server.buffer.SendVoiceCopies(*image, &copy, 1, byThread));
-    if (!byThread) server.sender->SendReady();
+    if (!byThread) {
+      server.sender->SendReady();
+      if (server.sender->Sent() == before + 1) ++sentAtOnce;
+    }
     if (n % 50 == 0) {  // the client's socket buffer never overflows
       for (auto& p : client.Collect(50, 10s)) received.push_back(std::move(p));
     }
   }
+  // Only when the sender thread happens to be sending does the hand-off fall
+  // back to waking it.
+  EXPECT_GT(sentAtOnce, kCount / 2);
   ASSERT_EQ(received.size(), kCount);
   for (uint16_t n = 1; n <= kCount; ++n) {
     const TPacket& p = *received[n - 1];
