@@ -352,8 +352,8 @@ void RelayAtScale(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& 
     if (load.Connect(shape, server.Port(), [&](int c) { return TQuillvaneServer::ChannelName(layout, c); },
                      row.Error)) {
       row.ConnectSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      std::printf("  %d clients on %d virtual servers logged in after %.1f s\n", shape.Clients, row.Servers,
-                  row.ConnectSeconds);
+      std::printf("  %d clients on %d virtual server%s logged in after %.1f s\n", shape.Clients, row.Servers,
+                  row.Servers == 1 ? "" : "s", row.ConnectSeconds);
       std::fflush(stdout);
       std::this_thread::sleep_for(config.Quick ? 2s : 5s);
       TStepConfig step;
