@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fmt/format.h>
 #include <fstream>
@@ -207,7 +208,8 @@ bool TQuillvaneServer::ApplyLayout(const std::string& database, const TServerLay
   if (!Exec(db.get(), fmt::format("UPDATE qv2_servers SET i_server_udpport = {}, i_server_maxusers = {}, "
                                   "b_server_active = -1",
                                   port_, layout.MaxUsers),
-            error)) {
+            error) ||
+      !AddServers(db.get(), layout.Servers - 1, error)) {
     return false;
   }
   // Unmoderated registered channels without a password, far above the
@@ -222,6 +224,31 @@ bool TQuillvaneServer::ApplyLayout(const std::string& database, const TServerLay
   return true;
 }
 
+// Copies of the default server (its settings, its group permissions and its
+// default channel), each on the next of ports_.
+bool TQuillvaneServer::AddServers(sqlite3* db, int count, std::string& error) const {
+  if (count <= 0) return true;
+  if (!Exec(db,
+            "CREATE TEMP TABLE s AS SELECT * FROM qv2_servers WHERE i_server_id = (SELECT MIN(i_server_id) FROM "
+            "qv2_servers); CREATE TEMP TABLE p AS SELECT * FROM qv2_server_privileges WHERE i_server_id = (SELECT "
+            "i_server_id FROM s); CREATE TEMP TABLE c AS SELECT * FROM qv2_channels WHERE i_server_id = (SELECT "
+            "i_server_id FROM s); BEGIN",
+            error)) {
+    return false;
+  }
+  for (int i = 1; i <= count; ++i) {
+    const std::string sql = fmt::format(
+        "UPDATE s SET i_server_id = NULL, i_server_udpport = {0}, s_server_name = 'bench server {1}'; "
+        "INSERT INTO qv2_servers SELECT * FROM s; "
+        "UPDATE p SET i_server_id = (SELECT MAX(i_server_id) FROM qv2_servers); UPDATE c SET i_server_id = (SELECT MAX(i_server_id) FROM "
+        "qv2_servers), i_channel_id = NULL; INSERT INTO qv2_server_privileges SELECT * FROM p; "
+        "INSERT INTO qv2_channels SELECT * FROM c",
+        ports_[static_cast<size_t>(i)], i);
+    if (!Exec(db, sql, error)) return false;
+  }
+  return Exec(db, "COMMIT", error);
+}
+
 bool TQuillvaneServer::Start(const std::string& scenario, const TServerLayout& layout, std::string& error) {
   const std::string dir = workDir_ + "/" + scenario;
   fs::create_directories(dir);
@@ -233,7 +260,17 @@ bool TQuillvaneServer::Start(const std::string& scenario, const TServerLayout& l
     error = "cannot write " + dir + "/server.ini";
     return false;
   }
-  port_ = FreeUdpPort();
+  ports_.clear();
+  for (int i = 0; i < std::max(layout.Servers, 1); ++i) {
+    // Ports free a moment ago; two calls may return the same one.
+    uint16_t port = 0;
+    for (int attempt = 0; attempt < 20 && (port == 0 || std::find(ports_.begin(), ports_.end(), port) != ports_.end());
+         ++attempt) {
+      port = FreeUdpPort();
+    }
+    ports_.push_back(port);
+  }
+  port_ = ports_.front();
   if (port_ == 0 || !ApplyLayout(dir + "/server.dbs", layout, error)) {
     if (error.empty()) error = "no free UDP port";
     return false;
@@ -243,8 +280,11 @@ bool TQuillvaneServer::Start(const std::string& scenario, const TServerLayout& l
     return false;
   }
   const std::string log = dir + "/server.log";
-  if (!WaitForFileText(log, fmt::format("Starting server with port: {}", port_), child_, kStartLimit) ||
-      !WaitForFileText(log, "Server init finished", child_, kStartLimit) || !child_.Running()) {
+  bool started = WaitForFileText(log, "Server init finished", child_, kStartLimit);
+  for (uint16_t port : ports_) {
+    started = started && WaitForFileText(log, fmt::format("Starting server with port: {}", port), child_, kStartLimit);
+  }
+  if (!started || !child_.Running()) {
     error = "server did not start; see " + log;
     Stop();
     return false;

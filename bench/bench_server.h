@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+struct sqlite3;
+
 namespace qv::bench {
 
 // A child process with its standard output and error in one file.
@@ -51,10 +53,11 @@ uint16_t FreeUdpPort();
 
 struct TServerLayout {
   std::string Name;  // channel names are "<Name><index>"
-  int Channels = 0;
+  int Channels = 0;  // on every virtual server
   uint16_t MaxUsers = 0;
   // [Metrics]: the endpoint on this TCP port (127.0.0.1) when nonzero, off otherwise.
   uint16_t MetricsPort = 0;
+  int Servers = 1;   // virtual servers, each a copy of the default one on a port of its own
 };
 
 // The real server in its own directory.
@@ -71,6 +74,8 @@ class TQuillvaneServer {
   int Stop();
   pid_t Pid() const { return child_.Pid(); }
   uint16_t Port() const { return port_; }
+  // The voice ports of all virtual servers, the first one being Port().
+  const std::vector<uint16_t>& Ports() const { return ports_; }
   bool Running() { return child_.Running(); }
   static std::string ChannelName(const TServerLayout& layout, int index);
   std::string Directory(const std::string& scenario) const { return workDir_ + "/" + scenario; }
@@ -80,11 +85,13 @@ class TQuillvaneServer {
   bool WriteIni(const std::string& dir) const;
   static bool WriteMetricsSettings(const std::string& ini, uint16_t port);
   bool ApplyLayout(const std::string& database, const TServerLayout& layout, std::string& error) const;
+  bool AddServers(sqlite3* db, int count, std::string& error) const;
 
   std::string buildDir_;
   std::string workDir_;
   TChildProcess child_;
   uint16_t port_ = 0;
+  std::vector<uint16_t> ports_;
 };
 
 // The raw fan-out relay (qv-fanout-baseline).

@@ -5,7 +5,8 @@
 // qv-fanout-baseline), puts the clients into their channels, lets the
 // speakers talk at 50 datagrams a second and measures a window of steady
 // traffic. It prints one table and writes the same figures as JSON. It exits
-// non-zero when a scenario could not run.
+// non-zero when a scenario could not run. The scale scenarios (bench_scale.h)
+// follow, against the real server only.
 //
 // Usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--keep] [--profile]
 // --profile records the server with perf during its steps (kept in the work directory).
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "bench_load.h"
+#include "bench_scale.h"
 #include "bench_server.h"
 #include "paired_scenarios.h"
 
@@ -37,6 +39,7 @@ using Clock = std::chrono::steady_clock;
 // The whole run stays well inside ten minutes; what does not fit is
 // reported as not run.
 constexpr auto kTimeBudget = std::chrono::seconds(540);
+constexpr auto kScaleTimeBudget = std::chrono::seconds(240);  // the scale scenarios, after the others
 constexpr double kSettleSeconds = 1.0;  // login notifications die down
 
 struct TScenario {
@@ -434,16 +437,26 @@ int Run(const TOptions& options) {
     paired.push_back(Clock::now() < deadline ? runPaired(server, {options.Quick}) : TPairedRun{id, id, false, "time budget spent", {}});
     if (!paired.back().Ok) allRan = false;
   }
-  if (runs.empty() && paired.empty()) {
-    std::fprintf(stderr, "no scenario matches \"%s\"\n", options.Only.c_str());
-    allRan = false;
-  }
   if (!runs.empty()) PrintTable(runs);
   for (const TPairedRun& p : paired) PrintPairedRun(p);
   PrintWarnings(runs);
+  TScaleConfig scale;
+  scale.Quick = options.Quick;
+  scale.Profile = options.Profile;
+  scale.Only = options.Only;
+  scale.JsonFile = options.JsonFile.substr(0, options.JsonFile.rfind(".json")) + "-scale.json";
+  scale.Deadline = Clock::now() + kScaleTimeBudget;
+  const TScaleOutcome scaleOutcome = RunScaleScenarios(server, scale);
+  allRan = allRan && scaleOutcome.AllRan;
+  if (runs.empty() && paired.empty() && scaleOutcome.Matched == 0) {
+    std::fprintf(stderr, "no scenario matches \"%s\"\n", options.Only.c_str());
+    allRan = false;
+  }
   const double loadAfter = LoadAverage();
   std::printf("load average %.2f at start, %.2f at the end\n", loadBefore, loadAfter);
-  if (WriteJson(options.JsonFile, runs, paired, loadBefore, loadAfter)) std::printf("JSON: %s\n", options.JsonFile.c_str());
+  if ((!runs.empty() || !paired.empty()) && WriteJson(options.JsonFile, runs, paired, loadBefore, loadAfter)) {
+    std::printf("JSON: %s\n", options.JsonFile.c_str());
+  }
   return allRan ? 0 : 1;
 }
 

@@ -380,10 +380,10 @@ TPacketPtr TCustomPacketBuffer::GetNextOutgoing(int timeoutMs) {
 // ---------------------------------------------------------------------------
 // Batched relay and sending
 
-void TCustomPacketBuffer::SendVoiceCopies(const TPacket& image, const TVoiceCopy* copies,
-                                          size_t count) {
+bool TCustomPacketBuffer::SendVoiceCopies(const TPacket& image, const TVoiceCopy* copies, size_t count,
+                                          bool wakeSender) {
   const bool ours = side_ == kSideServer ? image.IsS2CVoice() : image.IsC2SVoice();
-  if (!ours || count == 0) return;
+  if (!ours || count == 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t nowNs = clock_.NowNs();
   bool queued = false;
@@ -406,7 +406,8 @@ void TCustomPacketBuffer::SendVoiceCopies(const TPacket& image, const TVoiceCopy
     MarkReady(to.PlayerId);
     queued = true;
   }
-  if (queued) senderWake_.Signal();
+  if (queued && wakeSender) senderWake_.Signal();
+  return queued;
 }
 
 void TCustomPacketBuffer::Recycle(TPacketList& packets) {
@@ -434,6 +435,14 @@ size_t TCustomPacketBuffer::TryOutgoingBatch(TPacketList& out, size_t max, int64
     ++taken;
   }
   return taken;
+}
+
+size_t TCustomPacketBuffer::TryTakeOutgoing(TPacketList& out, size_t max, int64_t& waitMs) {
+  return TryOutgoingBatch(out, max, waitMs);
+}
+
+void TCustomPacketBuffer::WaitForOutgoing(int64_t waitMs) {
+  if (!shutdown_.load()) senderWake_.Wait(static_cast<int>(std::max<int64_t>(waitMs, 0) + 2));
 }
 
 size_t TCustomPacketBuffer::TakeOutgoing(TPacketList& out, size_t max, int timeoutMs) {

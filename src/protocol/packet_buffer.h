@@ -129,7 +129,9 @@ class TCustomPacketBuffer {
   // acquisition of the lock, with the recipient's ids and target byte, each on
   // the recipient's voice queue under the rules of SendPacket (recipients
   // without a connection or refused are skipped). Copies reuse spare packets.
-  void SendVoiceCopies(const TPacket& image, const TVoiceCopy* copies, size_t count);
+  // Without wakeSender the caller sends them itself (TQVUDPSender::SendReady)
+  // or wakes the sender (WakeSender); true when anything was queued.
+  bool SendVoiceCopies(const TPacket& image, const TVoiceCopy* copies, size_t count, bool wakeSender = true);
   // Takes back sent packets (the list is emptied); they serve later copies.
   void Recycle(TPacketList& packets);
 
@@ -137,6 +139,12 @@ class TCustomPacketBuffer {
   // checksummed) to out, waiting like GetNextOutgoing while none is ready.
   // Returns how many it appended: 0 after timeoutMs or on shutdown.
   size_t TakeOutgoing(TPacketList& out, size_t max, int timeoutMs);
+  // One non-blocking step of TakeOutgoing; when it appends nothing, waitMs
+  // gets the milliseconds until the next scheduling step is due.
+  size_t TryTakeOutgoing(TPacketList& out, size_t max, int64_t& waitMs);
+  // Waits up to waitMs (plus a little) for WakeSender or new packets.
+  void WaitForOutgoing(int64_t waitMs);
+  void WakeSender() { senderWake_.Signal(); }
 
   // Sender. The next datagram (addressed, checksummed) or null after timeoutMs
   // (-1: no limit) or when shutdown began while nothing was ready.

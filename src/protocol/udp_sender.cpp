@@ -59,13 +59,30 @@ void TQVUDPSender::NoteFailure(const std::exception& e) {
 
 // Exceptions of the buffer's step are not the sender's to handle: the
 // connection state they concern is the buffer's.
-bool TQVUDPSender::TakeBatch() {
+bool TQVUDPSender::TakeBatch(int64_t& waitMs) {
   batch_.clear();
+  waitMs = 0;
   try {
-    buffer_.TakeOutgoing(batch_, kBatch, -1);
+    buffer_.TryTakeOutgoing(batch_, kBatch, waitMs);
   } catch (...) {
   }
   return !batch_.empty();
+}
+
+void TQVUDPSender::SendReady() {
+  std::unique_lock<std::mutex> lock(sendMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    // The sender thread takes the next batch as soon as it has sent this one.
+    buffer_.WakeSender();
+    return;
+  }
+  int64_t waitMs = 0;
+  if (!TakeBatch(waitMs)) return;
+  // Under load more is ready than one batch: the rest is the sender
+  // thread's, so that the caller returns to its own work.
+  const bool more = batch_.size() == kBatch;
+  SendBatch();
+  if (more) buffer_.WakeSender();
 }
 
 void TQVUDPSender::SendBatch() {
@@ -113,14 +130,23 @@ void TQVUDPSender::SendBatch() {
 }
 
 void TQVUDPSender::Execute() {
+  int64_t waitMs = 0;
   for (;;) {
     if (terminated_.load() && buffer_.ShuttingDown()) break;
-    if (!TakeBatch()) break;
-    SendBatch();
+    {
+      std::lock_guard<std::mutex> lock(sendMutex_);
+      if (TakeBatch(waitMs)) {
+        SendBatch();
+        continue;
+      }
+    }
+    if (buffer_.ShuttingDown()) break;
+    buffer_.WaitForOutgoing(waitMs);
   }
   // What was ready when shutdown began still goes out.
+  std::lock_guard<std::mutex> lock(sendMutex_);
   draining_ = true;
-  while (TakeBatch()) SendBatch();
+  while (TakeBatch(waitMs)) SendBatch();
   buffer_.MarkThreadDone(kSenderThreadBit);
 }
 

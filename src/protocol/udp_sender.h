@@ -9,8 +9,16 @@
 // second); the rest of its batch goes out. Once the buffer shuts down the thread drains what is immediately
 // ready and reports its end to the buffer (MarkThreadDone, sender bit).
 //
-// Thread rules: Start, Terminate and the destructor are called by the owner.
-// The thread leaves GetNextOutgoing only when the buffer shuts down, so the
+// Another thread that has just queued packets (the server's protocol thread
+// after relaying a voice datagram) may send them itself with SendReady instead
+// of waking the sender thread: a wake-up and a switch between threads cost
+// more than the send when only a few datagrams are ready. Taking a batch and
+// sending it happen under one lock, so batches leave in the order they were
+// taken, whichever thread sends them.
+//
+// Thread rules: Start, Terminate and the destructor are called by the owner;
+// SendReady by any thread while the sender exists and its socket is open.
+// The thread leaves its wait only when the buffer shuts down, so the
 // owner calls TCustomPacketBuffer::Shutdown before destroying the sender; the
 // destructor joins the thread. The buffer and socket must outlive the sender.
 #pragma once
@@ -18,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -42,6 +51,11 @@ class TQVUDPSender {
   void Join();
   bool Running() const { return thread_.joinable(); }
 
+  // Sends what is ready (up to one batch) on the calling thread, unless the
+  // sender thread is sending at the moment; wakes the sender thread for what
+  // it leaves.
+  void SendReady();
+
   uint32_t DroppedNoAddress() const { return droppedNoAddress_.load(); }
   uint32_t Sent() const { return sent_.load(); }
   uint32_t SendFailures() const { return sendFailures_.load(); }
@@ -51,8 +65,9 @@ class TQVUDPSender {
   static constexpr size_t kBatch = 256;
 
   void Execute();
-  // Fills batch_ from the buffer; false when there is nothing (shutdown).
-  bool TakeBatch();
+  // Fills batch_ with what is ready now (caller holds sendMutex_); false when
+  // nothing is, with waitMs until the buffer's next step is due.
+  bool TakeBatch(int64_t& waitMs);
   // Sends batch_ (all but the unaddressed) and recycles it.
   void SendBatch();
   void NoteFailure(const std::exception& e);
@@ -65,8 +80,9 @@ class TQVUDPSender {
   std::atomic<uint32_t> droppedNoAddress_{0};
   std::atomic<uint32_t> sent_{0};
   std::atomic<uint32_t> sendFailures_{0};
-  // Sender thread only: the batch and its sendmmsg arguments, kept between
-  // batches.
+  // Held from taking a batch until it is sent; guards what follows.
+  std::mutex sendMutex_;
+  // The batch and its sendmmsg arguments, kept between batches.
   TPacketList batch_;
   std::vector<mmsghdr> messages_;
   std::vector<iovec> iovecs_;

@@ -69,6 +69,11 @@ void TQVUDPListener::Execute() {
     if (!WaitForEvent()) break;
     HandleEvent();
     packet_.reset();
+    // Outside the server's locks: the send waits for no one else.
+    if (sendPending_) {
+      sendPending_ = false;
+      sender_->SendReady();
+    }
   }
   Buffer().MarkThreadDone(kListenerThreadBit);
 }

@@ -30,6 +30,7 @@
 #include "model/server_object.h"
 #include "protocol/packet_buffer.h"
 #include "protocol/packets.h"
+#include "protocol/udp_sender.h"
 #include "voice/command_table.h"
 #include "voice/wire_layouts.h"
 
@@ -77,6 +78,10 @@ class TQVUDPListener {
   TQVUDPListener& operator=(const TQVUDPListener&) = delete;
 
   // --- called by the network side ---
+  // The sender of the server's socket, set before Start: relayed voice is
+  // then sent on this thread once the event is handled (TQVUDPSender::
+  // SendReady) instead of waking the sender thread for every datagram.
+  void SetSender(TQVUDPSender* sender) { sender_ = sender; }
   void Start();
   // Sets the stopping flag: from now on the thread handles no more events.
   void Terminate();
@@ -314,6 +319,8 @@ class TQVUDPListener {
   TPacket voiceImage_;
   std::vector<TVoiceCopy> voiceCopies_;
   uint32_t parentChannelMisses_ = 0;
+  TQVUDPSender* sender_ = nullptr;  // set before the thread starts
+  bool sendPending_ = false;        // copies queued without waking the sender
 
   std::atomic<bool> stopping_{false};    // set by Terminate; no events are handled
   std::atomic<bool> terminated_{false};  // set by Terminate; the loop ends at shutdown

@@ -87,7 +87,9 @@ void TQVUDPListener::RelayTo(const TClientRec& recipient, uint8_t target) {
 
 void TQVUDPListener::FlushRelayed() {
   try {
-    Buffer().SendVoiceCopies(voiceImage_, voiceCopies_.data(), voiceCopies_.size());
+    const bool queued = Buffer().SendVoiceCopies(voiceImage_, voiceCopies_.data(), voiceCopies_.size(),
+                                                 sender_ == nullptr);
+    sendPending_ = sendPending_ || (queued && sender_ != nullptr);
   } catch (const std::exception& e) {
     LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
   }

@@ -39,8 +39,9 @@ bool TVoiceRuntime::Start() {
   socket_ = std::make_unique<TUDPSocket>();
   listener_ = std::make_unique<TQVUDPListener>(server_, *buffer_);
   buffer_->SetCounters(server_.Counters);
-  listener_->Start();
   sender_ = std::make_unique<TQVUDPSender>(*buffer_, *socket_, server_.ServerId);
+  listener_->SetSender(sender_.get());
+  listener_->Start();
   sender_->Start();
   try {
     socket_->Open(static_cast<uint16_t>(port), server_.BoundToIp);

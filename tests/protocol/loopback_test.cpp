@@ -196,6 +196,56 @@ TEST(Loopback, ReliableDeliveryThroughALossyRelay) {
             0u);
 }
 
+// Relayed voice is sent by the thread that queued it (SendReady) while the
+// sender thread runs beside it and sometimes takes the turn: every copy
+// arrives once, in the order it was queued, with the bytes the sender thread
+// would have sent.
+TEST(Loopback, VoiceSentByTheQueueingThreadKeepsOrder) {
+  Endpoint server(kSideServer, 7);
+  Endpoint client(kSideClient, cfRetransmit | cfTimeouts);
+  server.buffer.AddConnection(kPlayer, kConn, 1, client.Port(), "127.0.0.1");
+  client.buffer.AddConnection(kPlayer, kConn, 2, server.Port(), "127.0.0.1");
+  server.buffer.SendPacket(NewCommandPacket(CMD_sc_LoginStep6, 0, kPlayer));
+  ASSERT_EQ(client.Collect(1, 10s).size(), 1u);
+  ASSERT_TRUE(WaitFor([&] { return server.buffer.ConnectionState(kPlayer) == stConnected; }, 10s));
+
+  constexpr uint16_t kCount = 300;
+  auto image = NewS2CVoicePacket(0, 3, 0, 0, 0, 0x1234, 42, 0);
+  image->SetSize(S2CVoiceHeader::Size + 4);
+  image->SetU32(S2CVoiceHeader::Size, 0xA5A5A5A5);
+  const TVoiceCopy copy{kPlayer, kConn, 1};
+  std::vector<TPacketPtr> received;
+  int sentAtOnce = 0;  // gone when SendReady returned
+  for (uint16_t n = 1; n <= kCount; ++n) {
+    image->SetU16(S2CVoiceHeader::SpeakerSequence, n);
+    // Every seventh the sender thread's way, to mix both.
+    const bool byThread = n % 7 == 0;
+    const uint32_t before = server.sender->Sent();
+    EXPECT_TRUE(server.buffer.SendVoiceCopies(*image, &copy, 1, byThread));
+    if (!byThread) {
+      server.sender->SendReady();
+      if (server.sender->Sent() == before + 1) ++sentAtOnce;
+    }
+    if (n % 50 == 0) {  // the client's socket buffer never overflows
+      for (auto& p : client.Collect(50, 10s)) received.push_back(std::move(p));
+    }
+  }
+  // Only when the sender thread happens to be sending does the hand-off fall
+  // back to waking it.
+  EXPECT_GT(sentAtOnce, kCount / 2);
+  ASSERT_EQ(received.size(), kCount);
+  for (uint16_t n = 1; n <= kCount; ++n) {
+    const TPacket& p = *received[n - 1];
+    ASSERT_TRUE(p.IsS2CVoice());
+    EXPECT_EQ(p.GetU16(S2CVoiceHeader::SpeakerSequence), n);
+    EXPECT_EQ(p.VoiceTarget(), 1);
+    EXPECT_EQ(p.PlayerId(), kPlayer);
+    EXPECT_EQ(p.ConnectionId(), kConn);
+    EXPECT_EQ(p.SpeakerId(), 42u);
+    EXPECT_EQ(p.GetU32(S2CVoiceHeader::Size), 0xA5A5A5A5u);
+  }
+}
+
 TEST(Loopback, DatagramsWithoutAddressAreDroppedBySender) {
   Endpoint server(kSideServer, 7);
   TUDPSocket peer;
