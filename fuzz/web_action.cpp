@@ -4,7 +4,7 @@
 // must be a page, a redirect with a location, or a refusal.
 #include <httplib.h>
 
-#include "fuzz_storage.h"
+#include "fuzz_web.h"
 #include "web/web_actions.h"
 
 using namespace qv;
@@ -19,11 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   http.path = input.substr(0, lineEnd);
   if (lineEnd != std::string::npos) httplib::detail::parse_query_text(input.substr(lineEnd + 1), http.params);
   httplib::Response reply;
-  auto session = std::make_shared<TWebSession>("fuzz");
-  for (auto [name, value] : {std::pair{"LOGGEDIN", "1"}, {"superadmin", "1"}, {"username", "fuzz"},
-                             {"password", "fuzz"}, {"serverid", "1"}, {"serverport", "8767"}}) {
-    session->Set(name, value);
-  }
+  auto session = fuzz::AdminSession(http, reply, context);
   const TWebRequest request{http, reply, session, context};
   DispatchAction(request, http.path);
   if (reply.status == 302 && !reply.has_header("Location")) fuzz::Broken("redirect without location");

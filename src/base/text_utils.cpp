@@ -1,6 +1,8 @@
 #include "base/text_utils.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace qv {
 
@@ -40,12 +42,33 @@ bool StartsText(std::string_view prefix, std::string_view s) {
   return s.size() >= prefix.size() && SameText(prefix, s.substr(0, prefix.size()));
 }
 
+// Pages and SQL statements are searched once per placeholder, so the scan
+// skips to the candidates (the needle's first letter in either case) with
+// memchr and compares only there.
 size_t FindText(std::string_view haystack, std::string_view needle, size_t from) {
-  if (needle.empty()) return from <= haystack.size() ? from : std::string_view::npos;
-  for (size_t i = from; i + needle.size() <= haystack.size(); ++i) {
-    if (SameText(haystack.substr(i, needle.size()), needle)) return i;
+  constexpr size_t npos = std::string_view::npos;
+  if (needle.empty()) return from <= haystack.size() ? from : npos;
+  if (from > haystack.size() || needle.size() > haystack.size() - from) return npos;
+  const size_t last = haystack.size() - needle.size();  // the last start that fits
+  const char* text = haystack.data();
+  auto next = [&](char c, size_t at) -> size_t {
+    if (at > last) return npos;
+    const void* hit = std::memchr(text + at, c, last + 1 - at);
+    return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text) : npos;
+  };
+  const char low = Low(needle[0]), up = Up(needle[0]);
+  size_t nextLow = next(low, from), nextUp = up == low ? npos : next(up, from);
+  const std::string_view rest = needle.substr(1);
+  for (;;) {
+    const size_t at = std::min(nextLow, nextUp);
+    if (at == npos) return npos;
+    if (SameText(haystack.substr(at + 1, rest.size()), rest)) return at;
+    if (at == nextLow) {
+      nextLow = next(low, at + 1);
+    } else {
+      nextUp = next(up, at + 1);
+    }
   }
-  return std::string_view::npos;
 }
 
 std::string ReplaceText(std::string_view s, std::string_view what, std::string_view with) {

@@ -527,7 +527,7 @@ TQueryReply QueryServerStop(TQueryRequest& r) {
   r.Server = {};  // the registry frees it
   if (r.Session.SelectedServerId == id) r.Session.SelectedServerId = 0;
   r.Session.Context.Registry.StopServers(id);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::this_thread::sleep_for(r.Session.Context.StopPause);
   return Ok();
 }
 

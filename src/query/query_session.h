@@ -13,6 +13,7 @@
 // table has a lock of its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -65,6 +66,7 @@ struct TQueryContext {
   TScriptStorage Storage;
   TDateTime Started;  // when the query server (and so the process) started
   TFailedLoginTable FailedLogins;
+  std::chrono::milliseconds StopPause{1000};  // the wait of "serverstop" before its reply
 };
 
 class TQuerySession {

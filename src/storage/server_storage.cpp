@@ -45,10 +45,21 @@ bool BooleanFromText(const std::string& name, std::string_view text, bool emptyB
 }
 
 // Byte-wise ASCII case-insensitive ordering, the order of a row's fields.
+// Every lookup of a column compares its name with several others, which
+// mostly share a long prefix in the same letter case: bytes are folded only
+// where they differ.
 bool LessText(std::string_view a, std::string_view b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-  });
+  auto low = [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+  };
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;
+    const unsigned char x = low(a[i]), y = low(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
 }
 
 }  // namespace
@@ -183,13 +194,19 @@ void TCustomStorage::BindParam(std::string_view name, std::string_view sqlText) 
   if (name.empty()) return;
   std::lock_guard guard(lock_);
   std::vector<TStatementPiece> result;
+  result.reserve(statement_.size() + 2);
   for (TStatementPiece& piece : statement_) {
     if (piece.bound) {
       result.push_back(std::move(piece));
       continue;
     }
+    size_t hit = FindText(piece.text, name);
+    if (hit == std::string::npos) {  // most pieces hold none of the names
+      result.push_back(std::move(piece));
+      continue;
+    }
     size_t pos = 0;
-    for (size_t hit; (hit = FindText(piece.text, name, pos)) != std::string::npos; pos = hit + name.size()) {
+    for (; hit != std::string::npos; pos = hit + name.size(), hit = FindText(piece.text, name, pos)) {
       if (hit > pos) result.push_back({piece.text.substr(pos, hit - pos), false});
       result.push_back({std::string(sqlText), true});
     }

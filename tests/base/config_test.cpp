@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "base/date_time.h"
 #include "base/ini_file.h"
 #include "base/text_utils.h"
@@ -56,7 +58,12 @@ TEST(IniFile, UnreadableOrUnwritableFileIsReported) {
 TEST(TextUtils, ReplaceNeverRescansInsertedText) {
   EXPECT_EQ(ReplaceText("a :sName b :SNAME", ":sname", "x:sNamex"), "a x:sNamex b x:sNamex");
   EXPECT_EQ(ReplaceText("%1%1", "%1", "%1%1"), "%1%1%1%1");
-  EXPECT_EQ(FindText("abcABC", "CA"), 2u);
+  for (const auto& [haystack, needle, from, at] : std::vector<std::tuple<std::string, std::string, size_t, size_t>>{
+           {"abcABC", "CA", 0, 2}, {"abcABC", "a", 1, 3}, {"xAaB", "ab", 0, 2}, {"x%%A%%", "%%a%%", 0, 1},
+           {"abc", "bc", 1, 1}, {"abc", "bc", 2, std::string::npos}, {"abc", "", 3, 3}, {"abc", "", 4, std::string::npos},
+           {"ab", "abc", 0, std::string::npos}, {"a1A1", "A1", 1, 2}, {"\xc3\xa4", "\xc3\x84", 0, std::string::npos}}) {
+    EXPECT_EQ(FindText(haystack, needle, from), at) << haystack << " / " << needle << " from " << from;
+  }
   EXPECT_EQ(Trim("\t x y \r\n"), "x y");
   EXPECT_EQ(ParseInt(" -12 "), -12);
   EXPECT_FALSE(ParseInt("12a").has_value());
