@@ -96,21 +96,13 @@ class TQuillvaneLoad : public TLoadTarget {
       clients_.push_back(std::make_unique<TQVClient>(endpoints_[static_cast<size_t>(i % shape.Sockets)]));
       clients_.back()->SetEventHandler([](const TClientEvent&) {});  // nothing queues up
     }
-    // Logins over one endpoint take turns; the endpoints log in side by side.
-    std::vector<std::string> failures(static_cast<size_t>(shape.Sockets));
-    std::vector<std::thread> workers;
-    for (int k = 0; k < shape.Sockets; ++k) {
-      workers.emplace_back([&, k] {
-        for (int i = k; i < shape.Clients && failures[k].empty(); i += shape.Sockets) {
-          const int result = LoginWithRetry(i, Request(i, relayPort, channelName(shape.ChannelOf(i))));
-          if (result != 1) failures[k] = fmt::format("login of client {} failed with {}", i, result);
-        }
-      });
-    }
-    for (auto& w : workers) w.join();
-    for (const auto& f : failures) {
-      if (!f.empty()) error = f;
-    }
+    error = RunSideBySide(shape.Sockets, [&](int k) -> std::string {
+      for (int i = k; i < shape.Clients; i += shape.Sockets) {
+        const int result = LoginWithRetry(i, Request(i, relayPort, channelName(shape.ChannelOf(i))));
+        if (result != 1) return fmt::format("login of client {} failed with {}", i, result);
+      }
+      return "";
+    });
     return error.empty();
   }
 
@@ -384,6 +376,17 @@ TPacing Pace(TLoadTarget& target, TReceiveSink& sink, const TLoadShape& shape, c
 
 std::unique_ptr<TLoadTarget> MakeQuillvaneLoad(TReceiveSink& sink) { return std::make_unique<TQuillvaneLoad>(sink); }
 std::unique_ptr<TLoadTarget> MakeBaselineLoad(TReceiveSink& sink) { return std::make_unique<TBaselineLoad>(sink); }
+
+std::string RunSideBySide(int count, const std::function<std::string(int)>& work) {
+  std::vector<std::string> failures(static_cast<size_t>(std::max(count, 0)));
+  std::vector<std::thread> threads;
+  for (int k = 0; k < count; ++k) threads.emplace_back([&, k] { failures[static_cast<size_t>(k)] = work(k); });
+  for (auto& t : threads) t.join();
+  for (const auto& f : failures) {
+    if (!f.empty()) return f;
+  }
+  return "";
+}
 
 TStepResult RunStep(TLoadTarget& target, TReceiveSink& sink, const TLoadShape& shape, const TStepConfig& config,
                     pid_t relayPid, uint16_t relayPort) {

@@ -90,6 +90,11 @@ std::unique_ptr<TLoadTarget> MakeQuillvaneLoad(TReceiveSink& sink);
 // Plain sockets speaking the baseline's join/voice datagrams.
 std::unique_ptr<TLoadTarget> MakeBaselineLoad(TReceiveSink& sink);
 
+// Runs work(0) .. work(count - 1) on threads side by side (logins over one
+// endpoint take turns, the endpoints log in side by side); the first failure
+// text one of them returned, or "" when all succeeded.
+std::string RunSideBySide(int count, const std::function<std::string(int)>& work);
+
 struct TStepConfig {
   int SpeakersPerChannel = 1;
   double WarmupSeconds = 1;

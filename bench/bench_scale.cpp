@@ -80,23 +80,16 @@ class TScaleLoad : public TLoadTarget {
     // side by side.
     const int endpoints = static_cast<int>(endpoints_.size());
     const int workers = std::min(endpoints, kLoginWorkers);
-    std::vector<std::string> failures(static_cast<size_t>(workers));
-    std::vector<std::thread> threads;
-    for (int w = 0; w < workers; ++w) {
-      threads.emplace_back([&, w] {
-        for (int e = w; e < endpoints && failures[w].empty(); e += workers) {
-          for (int i = 0; i < shape.Clients && failures[w].empty(); ++i) {
-            if (endpointOf[static_cast<size_t>(i)] != e) continue;
-            const int result = LoginWithRetry(i, *endpoints_[static_cast<size_t>(e)]);
-            if (result != 1) failures[w] = fmt::format("login of client {} failed with {}", i, result);
-          }
+    error = RunSideBySide(workers, [&](int w) -> std::string {
+      for (int e = w; e < endpoints; e += workers) {
+        for (int i = 0; i < shape.Clients; ++i) {
+          if (endpointOf[static_cast<size_t>(i)] != e) continue;
+          const int result = LoginWithRetry(i, *endpoints_[static_cast<size_t>(e)]);
+          if (result != 1) return fmt::format("login of client {} failed with {}", i, result);
         }
-      });
-    }
-    for (auto& t : threads) t.join();
-    for (const auto& f : failures) {
-      if (!f.empty()) error = f;
-    }
+      }
+      return "";
+    });
     return error.empty();
   }
 
