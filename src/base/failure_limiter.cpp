@@ -18,6 +18,11 @@ bool TFailureLimiter::Refused(const std::string& address, const TFailureLimits& 
   return it != entries_.end() && it->second.LockedUntil > now_();
 }
 
+TRemoteLine LockedOutLine(const std::string& address, const TFailureLimits& limits) {
+  return RemoteLine("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures, address,
+                    limits.LockSeconds / 60);
+}
+
 bool TFailureLimiter::CountFailure(const std::string& address, const TFailureLimits& limits) {
   if (limits.Failures <= 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/log.h"
+
 namespace qv {
 
 struct TFailureLimits {
@@ -23,6 +25,9 @@ struct TFailureLimits {
   int32_t WindowSeconds = 60;
   int32_t LockSeconds = 600;
 };
+
+// The line logged once when an address gets locked.
+TRemoteLine LockedOutLine(const std::string& address, const TFailureLimits& limits);
 
 class TFailureLimiter {
  public:

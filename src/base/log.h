@@ -76,10 +76,14 @@ struct TRemoteLine {
 // The shape of a fmt format: every replacement field shown as "*".
 std::string FormatShape(std::string_view format);
 
+// The text with control characters (a peer's line breaks, which would forge
+// log lines) shown as '?'.
+std::string WithoutControls(std::string text);
+
 template <typename... Args>
 TRemoteLine RemoteLine(fmt::format_string<Args...> format, Args&&... args) {
   const fmt::string_view text = format;
-  return {fmt::format(format, std::forward<Args>(args)...), FormatShape({text.data(), text.size()})};
+  return {WithoutControls(fmt::format(format, std::forward<Args>(args)...)), FormatShape({text.data(), text.size()})};
 }
 
 class TLogObject {

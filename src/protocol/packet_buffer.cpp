@@ -423,7 +423,7 @@ void TCustomPacketBuffer::Recycle(TPacketList& packets) {
   packets.clear();
 }
 
-size_t TCustomPacketBuffer::TryOutgoingBatch(TPacketList& out, size_t max, int64_t& waitMs) {
+size_t TCustomPacketBuffer::TryTakeOutgoing(TPacketList& out, size_t max, int64_t& waitMs) {
   senderWake_.Reset();
   std::lock_guard<std::mutex> lock(mutex_);
   now_->Restart();
@@ -437,29 +437,8 @@ size_t TCustomPacketBuffer::TryOutgoingBatch(TPacketList& out, size_t max, int64
   return taken;
 }
 
-size_t TCustomPacketBuffer::TryTakeOutgoing(TPacketList& out, size_t max, int64_t& waitMs) {
-  return TryOutgoingBatch(out, max, waitMs);
-}
-
 void TCustomPacketBuffer::WaitForOutgoing(int64_t waitMs) {
   if (!shutdown_.load()) senderWake_.Wait(static_cast<int>(std::max<int64_t>(waitMs, 0) + 2));
-}
-
-size_t TCustomPacketBuffer::TakeOutgoing(TPacketList& out, size_t max, int timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  for (;;) {
-    int64_t waitMs = 0;
-    if (size_t taken = TryOutgoingBatch(out, max, waitMs)) return taken;
-    if (shutdown_.load()) return 0;
-    int64_t wait = waitMs + 2;
-    if (timeoutMs >= 0) {
-      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-      if (spent >= timeoutMs) return 0;
-      wait = std::min<int64_t>(wait, timeoutMs - spent);
-    }
-    senderWake_.Wait(static_cast<int>(wait));
-  }
 }
 
 // ---------------------------------------------------------------------------

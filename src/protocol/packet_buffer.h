@@ -135,12 +135,9 @@ class TCustomPacketBuffer {
   // Takes back sent packets (the list is emptied); they serve later copies.
   void Recycle(TPacketList& packets);
 
-  // Sender, batched: appends up to max ready datagrams (addressed,
-  // checksummed) to out, waiting like GetNextOutgoing while none is ready.
-  // Returns how many it appended: 0 after timeoutMs or on shutdown.
-  size_t TakeOutgoing(TPacketList& out, size_t max, int timeoutMs);
-  // One non-blocking step of TakeOutgoing; when it appends nothing, waitMs
-  // gets the milliseconds until the next scheduling step is due.
+  // Sender, batched: appends up to max datagrams ready now (addressed,
+  // checksummed) to out and returns how many; when it appends nothing,
+  // waitMs gets the milliseconds until the next scheduling step is due.
   size_t TryTakeOutgoing(TPacketList& out, size_t max, int64_t& waitMs);
   // Waits up to waitMs (plus a little) for WakeSender or new packets.
   void WaitForOutgoing(int64_t waitMs);
@@ -229,7 +226,6 @@ class TCustomPacketBuffer {
   TPacketPtr NextFrom(uint32_t playerId, int64_t& waitMs);
   TPacketPtr TakeConnectionless();
   TPacketPtr NextOutgoingLocked(int64_t& waitMs);
-  size_t TryOutgoingBatch(TPacketList& out, size_t max, int64_t& waitMs);
   // Hardening (caller holds mutex_).
   void RefuseForeignAddress(TSingleConnection& c, const TPacket& packet);
   bool IgnoreDatagram(const TPacket& packet);

@@ -1,6 +1,6 @@
 // TQVUDPSender: the sender thread of one endpoint.
 //
-// Takes what the packet buffer has ready in batches (TakeOutgoing, up to
+// Takes what the packet buffer has ready in batches (TryTakeOutgoing, up to
 // kBatch datagrams) and hands each batch to the kernel with sendmmsg,
 // addressed to each packet's peer (the socket address its connection built),
 // then gives the packets back to the buffer for reuse. A datagram without an

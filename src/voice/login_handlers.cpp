@@ -198,8 +198,7 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
 void TQVUDPListener::CountLoginFailure(const TPacket& request) {
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
   if (!server_.LoginFailures.CountFailure(request.PeerIp(), limits)) return;
-  LogError(RemoteLine("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures,
-                      request.PeerIp(), limits.LockSeconds / 60));
+  LogError(LockedOutLine(request.PeerIp(), limits));
 }
 
 // A refused request gets its verdict without a connection: the reply goes

@@ -111,10 +111,7 @@ void Login(TAction& a) {
   if (failures.Refused(address, limits)) return Redirect(a.Reply(), "login_error.html");
   if (!LoginCheck(a.Request, name, password, port)) {
     if (failures.CountFailure(address, limits)) {
-      LogRemote(lmtError, lmdImportant,
-                RemoteLine("{} failed logins from {}: its logins are refused for {} minutes", limits.Failures,
-                           address, limits.LockSeconds / 60),
-                kWebCategory);
+      LogRemote(lmtError, lmdImportant, LockedOutLine(address, limits), kWebCategory);
     }
     return Redirect(a.Reply(), "login_error.html");
   }

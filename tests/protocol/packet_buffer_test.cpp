@@ -427,9 +427,10 @@ TEST_F(BufferTest, VoiceCopiesQueuedTogetherAndStaleVoiceShed) {
   clock.AdvanceMs(kBound - 50);                                // 2 is now too old, 3 not
 
   TPacketList out;
-  EXPECT_EQ(server.TakeOutgoing(out, 1, 0), 1u);
-  EXPECT_EQ(server.TakeOutgoing(out, 256, 0), 1u);
-  EXPECT_EQ(server.TakeOutgoing(out, 256, 0), 0u);
+  int64_t waitMs = 0;
+  EXPECT_EQ(server.TryTakeOutgoing(out, 1, waitMs), 1u);
+  EXPECT_EQ(server.TryTakeOutgoing(out, 256, waitMs), 1u);
+  EXPECT_EQ(server.TryTakeOutgoing(out, 256, waitMs), 0u);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_TRUE(out[0]->IsCommand());
   const TPacket& voice = *out[1];
