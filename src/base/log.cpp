@@ -107,6 +107,14 @@ TRemoteLine TRemoteLine::Prefixed(std::string_view prefix) const {
   return {std::string(prefix) + Text, std::string(prefix) + Shape};
 }
 
+std::string WithoutControls(std::string text) {
+  for (char& c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7F) c = '?';
+  }
+  return text;
+}
+
 std::string FormatShape(std::string_view format) {
   std::string shape;
   shape.reserve(format.size());
@@ -283,10 +291,7 @@ void TLogFile::WriteLine(std::string_view message, std::string_view category, TL
   line += ',';
   line += category.substr(0, 99);
   line += ",\t";
-  for (char c : message) {
-    const auto u = static_cast<unsigned char>(c);
-    line += (u < 0x20 && c != '\t') || u == 0x7F ? '?' : c;
-  }
+  line += message;
   line += '\n';
   std::lock_guard lock(mutex_);
   WriteRaw(line, type == lmtError || type == lmtWarning);

@@ -9,9 +9,7 @@
 //
 // Thread rules: any thread may log. Each line is built completely and written
 // with one write under the log's own mutex, so lines of different threads
-// never interleave. A line stays one line: control characters in a message
-// (a peer's line breaks in a nickname or a path would forge lines) are
-// written as '?'. The file sink's timer thread writes out what is buffered
+// never interleave. The file sink's timer thread writes out what is buffered
 // and the repeat summaries that are due. CreateLog/FreeLog run while no other
 // thread logs.
 #pragma once
@@ -78,10 +76,14 @@ struct TRemoteLine {
 // The shape of a fmt format: every replacement field shown as "*".
 std::string FormatShape(std::string_view format);
 
+// The text with control characters (a peer's line breaks, which would forge
+// log lines) shown as '?'.
+std::string WithoutControls(std::string text);
+
 template <typename... Args>
 TRemoteLine RemoteLine(fmt::format_string<Args...> format, Args&&... args) {
   const fmt::string_view text = format;
-  return {fmt::format(format, std::forward<Args>(args)...), FormatShape({text.data(), text.size()})};
+  return {WithoutControls(fmt::format(format, std::forward<Args>(args)...)), FormatShape({text.data(), text.size()})};
 }
 
 class TLogObject {
