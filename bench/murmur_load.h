@@ -14,6 +14,9 @@
 // requests and keep each client alive as murmur's own client does (a TLS
 // ping and a UDP ping every 5 s).
 //
+// The process ignores SIGPIPE: TLS writes go through write(2), and one to a
+// connection the server has closed must fail, not end the process.
+//
 // Thread rules: TMurmurControl belongs to one thread at a time. TMurmurLoad's
 // Connect, SendVoice and the counters run on the driving thread; SendVoice
 // shares only a client's sending side (its own mutex) with the readers.

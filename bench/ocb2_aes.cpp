@@ -93,8 +93,8 @@ bool TOcb2Aes128::Encrypt(const uint8_t* plain, size_t size, uint8_t* encrypted,
   for (size_t i = 0; i < full; ++i) Xor(encrypted + i * kAesBlock, deltas[i], work[i]);
   const uint8_t* pad = work[full];
   uint8_t tail[kAesBlock];
-  std::memcpy(tail, plain + full * kAesBlock, last);
   std::memcpy(tail + last, pad + last, kAesBlock - last);
+  if (last > 0) std::memcpy(tail, plain + full * kAesBlock, last);  // plain may be null when empty
   Xor(checksum.data(), checksum.data(), tail);
   for (size_t i = 0; i < last; ++i) encrypted[full * kAesBlock + i] = tail[i] ^ pad[i];
   Times3(delta);
@@ -126,10 +126,10 @@ bool TOcb2Aes128::Decrypt(const uint8_t* encrypted, size_t size, uint8_t* plain,
   uint8_t pad[kAesBlock], tail[kAesBlock] = {};
   LengthBlock(pad, delta, last);
   EncryptBlocks(pad, pad, 1);
-  std::memcpy(tail, encrypted + full * kAesBlock, last);
+  if (last > 0) std::memcpy(tail, encrypted + full * kAesBlock, last);
   Xor(tail, tail, pad);
   Xor(checksum.data(), checksum.data(), tail);
-  std::memcpy(plain + full * kAesBlock, tail, last);
+  if (last > 0) std::memcpy(plain + full * kAesBlock, tail, last);
   Times3(delta);
   Xor(work[0], delta.data(), checksum.data());
   EncryptBlocks(work[0], tag.data(), 1);

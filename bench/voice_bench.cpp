@@ -533,6 +533,8 @@ int Run(const TOptions& options) {
 }  // namespace qv::bench
 
 int main(int argc, char** argv) {
+  // A TLS write to a connection murmur has closed fails instead of ending the run.
+  signal(SIGPIPE, SIG_IGN);
   qv::bench::TOptions options;
   if (!qv::bench::ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
