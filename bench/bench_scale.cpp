@@ -368,6 +368,7 @@ void MurmurIdleClients(TMurmurServer& murmur, TScaleRow& row, const TScaleConfig
           },
           [&] { return load.Connected(); }, config);
       row.Ok = row.Ok && murmur.Running();
+      std::printf("  %s\n", Describe(load.Transport()).c_str());
     }
     const int code = murmur.Stop();
     if (code != 0) std::printf("  warning: murmurd exited with %d\n", code);

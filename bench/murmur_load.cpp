@@ -407,6 +407,13 @@ std::vector<uint16_t> TMurmurLoad::LocalPorts() const {
   return ports;
 }
 
+std::string Describe(const TMurmurTransport& t) {
+  return fmt::format("voice over UDP {}, tunnelled through TLS {}; pongs over UDP {}, over TLS {}; decrypt failures "
+                     "{}, resyncs asked {}, answered {}; {} connections ended",
+                     t.UdpVoice, t.TunnelledVoice, t.UdpPongs, t.TlsPongs, t.DecryptFailures, t.ResyncsAsked,
+                     t.ResyncsAnswered, t.Ended);
+}
+
 TMurmurTransport TMurmurLoad::Transport() const {
   const TCounters& c = counters_;
   return {c.UdpVoice.load(), c.TunnelledVoice.load(), c.UdpPongs.load(), c.TlsPongs.load(), c.DecryptFailures.load(),

@@ -98,6 +98,8 @@ struct TMurmurTransport {
   uint64_t ResyncsAnswered = 0;  // the server's requests the clients answered
   uint64_t Ended = 0;            // control connections the server closed
 };
+// One line for the run's output.
+std::string Describe(const TMurmurTransport& t);
 
 class TMurmurLoad : public TLoadTarget {
  public:

@@ -19,8 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kStartLimit = 30s;
-constexpr auto kStopLimit = 15s;
 constexpr const char* kSuperUserPassword = "qv-bench-superuser";
 constexpr const char* kDatabase = "murmur.sqlite";
 // Above what 320-B voice at 50 datagrams a second needs (about 150 kbit/s
@@ -70,9 +68,9 @@ bool TMurmurServer::RunToEnd(const std::vector<std::string>& args, const std::st
     error = "cannot start " + args.front();
     return false;
   }
-  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+  const auto deadline = std::chrono::steady_clock::now() + kRelayStartLimit;
   while (child.Running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-  const int code = child.Stop(SIGKILL, kStopLimit);
+  const int code = child.Stop(SIGKILL, kRelayStopLimit);
   if (code != 0) error = fmt::format("{} exited with {}; see {}", args.front(), code, output);
   return code == 0;
 }
@@ -112,7 +110,7 @@ bool TMurmurServer::Start(const std::string& scenario, const TServerLayout& layo
     error = std::string("cannot start ") + kProgram;
     return false;
   }
-  if (!WaitForFileText(out, fmt::format("Server listening on 127.0.0.1:{}", port_), child_, kStartLimit)) {
+  if (!WaitForFileText(out, fmt::format("Server listening on 127.0.0.1:{}", port_), child_, kRelayStartLimit)) {
     error = "murmurd did not start; see " + out;
     Stop();
     return false;
@@ -139,6 +137,6 @@ bool TMurmurServer::CreateChannels(const TServerLayout& layout, std::string& err
   return true;
 }
 
-int TMurmurServer::Stop() { return child_.Stop(SIGTERM, kStopLimit); }
+int TMurmurServer::Stop() { return child_.Stop(SIGTERM, kRelayStopLimit); }
 
 }  // namespace qv::bench

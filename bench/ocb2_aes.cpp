@@ -68,6 +68,20 @@ void TOcb2Aes128::DecryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks) 
   EVP_DecryptUpdate(decrypt_, out, &written, in, static_cast<int>(blocks * kAesBlock));
 }
 
+// The full blocks' deltas (delta_0 = AES(nonce), then doubled for each) and
+// their AES inputs delta_i xor in_i; the delta after them.
+TAesBlock TOcb2Aes128::Whiten(const TAesBlock& nonce, const uint8_t* in, size_t full, uint8_t (*deltas)[kAesBlock],
+                              uint8_t (*work)[kAesBlock]) {
+  TAesBlock delta;
+  EncryptBlocks(nonce.data(), delta.data(), 1);
+  for (size_t i = 0; i < full; ++i) {
+    Times2(delta);
+    std::memcpy(deltas[i], delta.data(), kAesBlock);
+    Xor(work[i], delta.data(), in + i * kAesBlock);
+  }
+  return delta;
+}
+
 // The full blocks (all but the last, which may be whole) are
 // delta_i xor AES(delta_i xor P_i); their inputs do not depend on each
 // other's results, so they go to AES in one call together with the last
@@ -79,14 +93,8 @@ bool TOcb2Aes128::Encrypt(const uint8_t* plain, size_t size, uint8_t* encrypted,
   const size_t last = size - full * kAesBlock;
   uint8_t deltas[kMaxBlocks][kAesBlock];
   uint8_t work[kMaxBlocks + 1][kAesBlock];
-  TAesBlock delta, checksum{};
-  EncryptBlocks(nonce.data(), delta.data(), 1);
-  for (size_t i = 0; i < full; ++i) {
-    Times2(delta);
-    std::memcpy(deltas[i], delta.data(), kAesBlock);
-    Xor(work[i], delta.data(), plain + i * kAesBlock);
-    Xor(checksum.data(), checksum.data(), plain + i * kAesBlock);
-  }
+  TAesBlock delta = Whiten(nonce, plain, full, deltas, work), checksum{};
+  for (size_t i = 0; i < full; ++i) Xor(checksum.data(), checksum.data(), plain + i * kAesBlock);
   Times2(delta);
   LengthBlock(work[full], delta, last);
   EncryptBlocks(work[0], work[0], full + 1);
@@ -110,13 +118,7 @@ bool TOcb2Aes128::Decrypt(const uint8_t* encrypted, size_t size, uint8_t* plain,
   const size_t last = size - full * kAesBlock;
   uint8_t deltas[kMaxBlocks][kAesBlock];
   uint8_t work[kMaxBlocks][kAesBlock];
-  TAesBlock delta, checksum{};
-  EncryptBlocks(nonce.data(), delta.data(), 1);
-  for (size_t i = 0; i < full; ++i) {
-    Times2(delta);
-    std::memcpy(deltas[i], delta.data(), kAesBlock);
-    Xor(work[i], delta.data(), encrypted + i * kAesBlock);
-  }
+  TAesBlock delta = Whiten(nonce, encrypted, full, deltas, work), checksum{};
   if (full > 0) DecryptBlocks(work[0], work[0], full);
   for (size_t i = 0; i < full; ++i) {
     Xor(plain + i * kAesBlock, deltas[i], work[i]);

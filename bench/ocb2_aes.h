@@ -49,6 +49,8 @@ class TOcb2Aes128 {
   bool Decrypt(const uint8_t* encrypted, size_t size, uint8_t* plain, const TAesBlock& nonce, TAesBlock& tag);
 
  private:
+  TAesBlock Whiten(const TAesBlock& nonce, const uint8_t* in, size_t full, uint8_t (*deltas)[kAesBlock],
+                   uint8_t (*work)[kAesBlock]);
   void EncryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks);
   void DecryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks);
   EVP_CIPHER_CTX* encrypt_ = nullptr;

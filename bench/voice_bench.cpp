@@ -158,15 +158,21 @@ void DriveLoad(TRelayRun& run, const TScenario& scenario, TLoadTarget& target, T
   run.Ok = run.Error.empty() && !run.Steps.empty();
 }
 
+// One channel per group of clients, and room for all of them.
+TServerLayout ScenarioLayout(const TScenario& scenario) {
+  TServerLayout layout;
+  layout.Name = "bench";
+  layout.Channels = scenario.Shape.Channels();
+  layout.MaxUsers = static_cast<uint16_t>(scenario.Shape.Clients + 10);
+  return layout;
+}
+
 TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, const TOptions& options,
                        Clock::time_point deadline) {
   TRelayRun run;
   run.Relay = "quillvane";
   run.Selected = true;
-  TServerLayout layout;
-  layout.Name = "bench";
-  layout.Channels = scenario.Shape.Channels();
-  layout.MaxUsers = static_cast<uint16_t>(scenario.Shape.Clients + 10);
+  const TServerLayout layout = ScenarioLayout(scenario);
   if (!server.Start(scenario.Id, layout, run.Error)) return run;
   TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
   auto target = MakeQuillvaneLoad(sink);
@@ -224,10 +230,7 @@ TRelayRun RunMurmur(const TScenario& scenario, TMurmurServer& server, const TOpt
   TRelayRun run;
   run.Relay = "murmur";
   run.Selected = true;
-  TServerLayout layout;
-  layout.Name = "bench";
-  layout.Channels = scenario.Shape.Channels();
-  layout.MaxUsers = static_cast<uint16_t>(scenario.Shape.Clients + 10);
+  const TServerLayout layout = ScenarioLayout(scenario);
   if (!server.Start(scenario.Id, layout, run.Error)) return run;
   {
     TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
@@ -236,12 +239,7 @@ TRelayRun RunMurmur(const TScenario& scenario, TMurmurServer& server, const TOpt
               [&](int c) { return TQuillvaneServer::ChannelName(layout, c); }, options, deadline);
     run.Transport = target.Transport();
     const TMurmurTransport& t = *run.Transport;
-    std::printf("  %-9s voice over UDP %llu, tunnelled through TLS %llu; decrypt failures %llu, resyncs asked %llu, "
-                "answered %llu; %llu connections ended\n",
-                run.Relay.c_str(), static_cast<unsigned long long>(t.UdpVoice),
-                static_cast<unsigned long long>(t.TunnelledVoice), static_cast<unsigned long long>(t.DecryptFailures),
-                static_cast<unsigned long long>(t.ResyncsAsked), static_cast<unsigned long long>(t.ResyncsAnswered),
-                static_cast<unsigned long long>(t.Ended));
+    std::printf("  %-9s %s\n", run.Relay.c_str(), Describe(t).c_str());
     if (run.Ok && (t.TunnelledVoice > 0 || t.UdpVoice == 0)) {
       run.Ok = false;
       run.Error = "voice did not come over murmur's UDP path";
