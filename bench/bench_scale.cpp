@@ -427,7 +427,7 @@ void RelayAtScale(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& 
 // --- output --------------------------------------------------------------------------------
 
 void PrintScaleTable(const std::vector<TScaleRow>& rows) {
-  std::printf("\nscale scenarios (Quillvane only)\n");
+  std::printf("\nscale scenarios\n");
   std::printf("  %-40s %4s %5s %5s %9s %7s %6s %6s %8s %6s %7s %7s %6s %6s %7s\n", "scenario", "srv", "clnts",
               "thrds", "relayed/s", "p99 ms", "loss%", "cpu", "cpu s/1k", "thread", "rss MB", "hwm MB", "gen",
               "gen", "pongs/s");
