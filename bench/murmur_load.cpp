@@ -437,7 +437,7 @@ void TMurmurLoad::ReadLoop(TReader& reader) {
     for (int i = 0; i < n; ++i) {
       TClient& c = *clients_[events[i].data.u64 >> 1];
       if (events[i].data.u64 & 1) ReadUdp(reader, c);
-      else ReadControl(c);
+      else ReadControl(reader, c);
     }
     const int64_t now = NowNs();
     if (now < nextTick) continue;
@@ -458,11 +458,11 @@ void TMurmurLoad::ReadLoop(TReader& reader) {
       // Pings spread over the interval; what the login left buffered is read now.
       c.NextPingNs = now + kKeepAliveNs * static_cast<int64_t>(index % 50 + 1) / 50;
       reader.Clients.push_back(index);
-      ReadControl(c);
+      ReadControl(reader, c);
     }
     for (size_t index : reader.Clients) {
       TClient& c = *clients_[index];
-      if (c.Open && c.Control.HasPending()) ReadControl(c);
+      if (c.Open && c.Control.HasPending()) ReadControl(reader, c);
       KeepAlive(c, now);
     }
   }
@@ -491,7 +491,7 @@ void TMurmurLoad::ReadUdp(TReader& reader, TClient& client) {
   }
 }
 
-void TMurmurLoad::ReadControl(TClient& client) {
+void TMurmurLoad::ReadControl(TReader& reader, TClient& client) {
   if (!client.Open) return;
   std::vector<TMurmurFrame> frames;
   const bool open = client.Control.Drain(frames);
@@ -529,7 +529,7 @@ void TMurmurLoad::ReadControl(TClient& client) {
     client.Open = false;
     counters_.Ended.fetch_add(1, std::memory_order_relaxed);
     // An ended connection stays readable: it leaves the reader's set.
-    for (const auto& r : readers_) epoll_ctl(r->Epoll, EPOLL_CTL_DEL, client.Control.Fd(), nullptr);
+    epoll_ctl(reader.Epoll, EPOLL_CTL_DEL, client.Control.Fd(), nullptr);
   }
 }
 

@@ -124,7 +124,7 @@ class TMurmurLoad : public TLoadTarget {
   void Adopt(size_t index);
   void ReadLoop(TReader& reader);
   void ReadUdp(TReader& reader, TClient& client);
-  void ReadControl(TClient& client);
+  void ReadControl(TReader& reader, TClient& client);
   void KeepAlive(TClient& client, int64_t now);
   bool SendUdp(TClient& client, const std::vector<uint8_t>& plain);
 
