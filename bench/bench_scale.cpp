@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fmt/format.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
@@ -17,6 +18,8 @@
 #include "bench_load.h"
 #include "bench_stats.h"
 #include "client/qv_client.h"
+#include "murmur_load.h"
+#include "murmur_server.h"
 #include "protocol/command_types.h"
 #include "protocol/packets.h"
 
@@ -36,6 +39,7 @@ constexpr size_t kSinkSlots = 8;
 constexpr double kIdleClientsCoreShare = 0.10;
 constexpr double kFarmThreadShare = 0.70;
 constexpr double kIdleProcessRssMb = 20.0;
+constexpr const char* kMurmurIdleId = "murmur-idle-1000";
 
 // --- the load: clients of one or more virtual servers ---------------------------
 
@@ -185,7 +189,7 @@ struct TIdleSample {
   uint64_t Pongs = 0;
 };
 
-TIdleSample Sample(pid_t server, const TScaleLoad* load) {
+TIdleSample Sample(pid_t server, uint64_t pongs) {
   TIdleSample s;
   s.Ns = NowNs();
   s.ServerCpu = ProcessCpuSeconds(server);
@@ -193,7 +197,7 @@ TIdleSample Sample(pid_t server, const TScaleLoad* load) {
   s.Machine = MachineBusySeconds();
   s.ServerThreads = ThreadCpuSeconds(server);
   s.OwnThreads = ThreadCpuSeconds(getpid());
-  s.Pongs = load ? load->Pongs() : 0;
+  s.Pongs = pongs;
   return s;
 }
 
@@ -280,22 +284,49 @@ void IdleProcess(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& c
   layout.MaxUsers = 32;
   if (!StartServer(server, row, layout)) return;
   std::this_thread::sleep_for(config.Quick ? 1s : 3s);
-  const TIdleSample a = Sample(server.Pid(), nullptr);
+  const TIdleSample a = Sample(server.Pid(), 0);
   std::this_thread::sleep_for(config.Quick ? 2s : 10s);
-  FillIdle(row, a, Sample(server.Pid(), nullptr));
+  FillIdle(row, a, Sample(server.Pid(), 0));
   FillMemory(row, server.Pid());
   row.Ok = server.Running();
   StopServer(server);
 }
 
-void IdleClients(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& config) {
-  TLoadShape shape;
-  shape.Clients = row.Clients;
-  shape.ChannelSize = 10;
+// The window of an idle-clients row, once the clients are in: the logins'
+// notifications and the first round of pings die down, then the server's
+// CPU, memory and answers to the pings are taken.
+void MeasureIdleClients(TScaleRow& row, pid_t server, const std::function<uint64_t()>& pongs,
+                        const std::function<int()>& loggedIn, const TScaleConfig& config) {
+  std::printf("  %d clients logged in after %.1f s\n", row.Clients, row.ConnectSeconds);
+  std::fflush(stdout);
+  std::this_thread::sleep_for(config.Quick ? 2s : 5s);
+  const TIdleSample a = Sample(server, pongs());
+  std::this_thread::sleep_for(config.Quick ? 5s : 20s);
+  FillIdle(row, a, Sample(server, pongs()));
+  FillMemory(row, server);
+  row.StillLoggedIn = loggedIn();
+  row.Ok = row.StillLoggedIn == row.Clients;
+  if (!row.Ok) row.Error = fmt::format("only {} of {} clients still logged in", row.StillLoggedIn, row.Clients);
+}
+
+TServerLayout IdleLayout(const TLoadShape& shape) {
   TServerLayout layout;
   layout.Name = "bench";
   layout.Channels = shape.Channels();
   layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 16);
+  return layout;
+}
+
+TLoadShape IdleShape(int clients) {
+  TLoadShape shape;
+  shape.Clients = clients;
+  shape.ChannelSize = 10;
+  return shape;
+}
+
+void IdleClients(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& config) {
+  const TLoadShape shape = IdleShape(row.Clients);
+  const TServerLayout layout = IdleLayout(shape);
   if (!StartServer(server, row, layout)) return;
   {
     TReceiveSink sink(kSinkSlots);
@@ -304,23 +335,43 @@ void IdleClients(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& c
     if (load.Connect(shape, server.Port(), [&](int c) { return TQuillvaneServer::ChannelName(layout, c); },
                      row.Error)) {
       row.ConnectSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      std::printf("  %d clients logged in after %.1f s\n", shape.Clients, row.ConnectSeconds);
-      std::fflush(stdout);
-      // The logins' notifications and the first round of pings die down.
-      std::this_thread::sleep_for(config.Quick ? 2s : 5s);
-      const TIdleSample a = Sample(server.Pid(), &load);
-      std::this_thread::sleep_for(config.Quick ? 5s : 20s);
-      FillIdle(row, a, Sample(server.Pid(), &load));
-      FillMemory(row, server.Pid());
-      row.StillLoggedIn = load.LoggedIn();
-      row.Ok = server.Running() && row.StillLoggedIn == shape.Clients;
-      if (row.StillLoggedIn != shape.Clients) {
-        row.Error = fmt::format("only {} of {} clients still logged in", row.StillLoggedIn, shape.Clients);
-      }
+      MeasureIdleClients(row, server.Pid(), [&] { return load.Pongs(); }, [&] { return load.LoggedIn(); }, config);
+      row.Ok = row.Ok && server.Running();
     }
     // The server says goodbye to every client; they must still be there to
     // acknowledge it, so the server stops first.
     StopServer(server);
+  }
+}
+
+// The same 1000 idle clients on murmur, each with its TLS connection and UDP
+// socket, pinging as murmur's own client does (TLS and UDP every 5 s).
+void MurmurIdleClients(TMurmurServer& murmur, TScaleRow& row, const TScaleConfig& config) {
+  const TLoadShape shape = IdleShape(row.Clients);
+  const TServerLayout layout = IdleLayout(shape);
+  if (!murmur.Start(row.Id, layout, row.Error)) {
+    std::printf("  could not start: %s\n", row.Error.c_str());
+    return;
+  }
+  {
+    TReceiveSink sink(kSinkSlots);
+    TMurmurLoad load(sink, static_cast<int>(kSinkSlots));
+    const auto start = std::chrono::steady_clock::now();
+    if (load.Connect(shape, murmur.Port(), [&](int c) { return TQuillvaneServer::ChannelName(layout, c); },
+                     row.Error)) {
+      row.ConnectSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      MeasureIdleClients(
+          row, murmur.Pid(),
+          [&] {
+            const TMurmurTransport t = load.Transport();
+            return t.UdpPongs + t.TlsPongs;
+          },
+          [&] { return load.Connected(); }, config);
+      row.Ok = row.Ok && murmur.Running();
+      std::printf("  %s\n", Describe(load.Transport()).c_str());
+    }
+    const int code = murmur.Stop();
+    if (code != 0) std::printf("  warning: murmurd exited with %d\n", code);
   }
 }
 
@@ -376,7 +427,7 @@ void RelayAtScale(TQuillvaneServer& server, TScaleRow& row, const TScaleConfig& 
 // --- output --------------------------------------------------------------------------------
 
 void PrintScaleTable(const std::vector<TScaleRow>& rows) {
-  std::printf("\nscale scenarios (Quillvane only)\n");
+  std::printf("\nscale scenarios\n");
   std::printf("  %-40s %4s %5s %5s %9s %7s %6s %6s %8s %6s %7s %7s %6s %6s %7s\n", "scenario", "srv", "clnts",
               "thrds", "relayed/s", "p99 ms", "loss%", "cpu", "cpu s/1k", "thread", "rss MB", "hwm MB", "gen",
               "gen", "pongs/s");
@@ -433,6 +484,20 @@ void PrintTargets(const std::vector<TScaleRow>& rows) {
                 farm->Step.RelayCpuPer1k / one->Step.RelayCpuPer1k,
                 one->PeakRssMb > 0 ? farm->PeakRssMb / one->PeakRssMb : 0.0);
   }
+  const TScaleRow* idle = nullptr;
+  const TScaleRow* murmurIdle = nullptr;
+  for (const TScaleRow& r : rows) {
+    if (r.Id == "scale-idle-1000" && r.Ok) idle = &r;
+    if (r.Id == kMurmurIdleId && r.Ok) murmurIdle = &r;
+  }
+  if (idle && murmurIdle) {
+    auto ratio = [](double a, double b) { return b > 0 ? fmt::format("{:.2f}", a / b) : std::string("-"); };
+    std::printf("1000 idle clients, Quillvane / murmur: server CPU %s, busiest thread %s, RSS %s, peak RSS %s "
+                "(connected in %.1f s and %.1f s)\n",
+                ratio(idle->ServerCores, murmurIdle->ServerCores).c_str(),
+                ratio(idle->BusiestThread, murmurIdle->BusiestThread).c_str(), ratio(idle->RssMb, murmurIdle->RssMb).c_str(),
+                ratio(idle->PeakRssMb, murmurIdle->PeakRssMb).c_str(), idle->ConnectSeconds, murmurIdle->ConnectSeconds);
+  }
   if (counted > 0) std::printf("other processes used at most %.1f cores during these windows\n", other);
 }
 
@@ -473,18 +538,31 @@ TScaleOutcome RunScaleScenarios(TQuillvaneServer& server, const TScaleConfig& co
   struct TEntry {
     std::string Id, Title;
     int Servers, Clients;
-    void (*Run)(TQuillvaneServer&, TScaleRow&, const TScaleConfig&);
+    std::function<void(TScaleRow&)> Run;
+    std::string Peer;  // the row this one is compared with: selecting this one selects it too
+  };
+  auto quillvane = [&](void (*run)(TQuillvaneServer&, TScaleRow&, const TScaleConfig&)) {
+    return [&server, &config, run](TScaleRow& row) { run(server, row, config); };
   };
   const std::vector<TEntry> entries = {
-      {"scale-idle-process", "idle process, default server", 1, 0, IdleProcess},
-      {"scale-idle-1000", "1000 idle clients, one server", 1, 1000, IdleClients},
-      {"scale-farm-100x10", "100 servers x 10 clients, 1 speaker each", 100, 1000, RelayAtScale},
-      {"scale-one-server-100x10", "one server, 100 channels of 10, 1 spk each", 1, 1000, RelayAtScale},
+      {"scale-idle-process", "idle process, default server", 1, 0, quillvane(IdleProcess), ""},
+      {"scale-idle-1000", "1000 idle clients, one server", 1, 1000, quillvane(IdleClients), ""},
+      {"scale-farm-100x10", "100 servers x 10 clients, 1 speaker each", 100, 1000, quillvane(RelayAtScale), ""},
+      {"scale-one-server-100x10", "one server, 100 channels of 10, 1 spk each", 1, 1000, quillvane(RelayAtScale), ""},
+      {kMurmurIdleId, "murmur: 1000 idle clients, one server", 1, 1000,
+       [&](TScaleRow& row) {
+         if (config.Murmur) MurmurIdleClients(*config.Murmur, row, config);
+         else row.Error = "no murmur server";
+       },
+       "scale-idle-1000"},
   };
+  auto matches = [&](const std::string& id) { return config.Only.empty() || id.find(config.Only) != std::string::npos; };
   TScaleOutcome outcome;
   std::vector<TScaleRow> rows;
   for (const TEntry& e : entries) {
-    if (!config.Only.empty() && e.Id.find(config.Only) == std::string::npos) continue;
+    const bool peerOfSelected = std::any_of(entries.begin(), entries.end(),
+                                            [&](const TEntry& f) { return f.Peer == e.Id && matches(f.Id); });
+    if (!matches(e.Id) && !peerOfSelected) continue;
     ++outcome.Matched;
     TScaleRow row;
     row.Id = e.Id;
@@ -496,7 +574,7 @@ TScaleOutcome RunScaleScenarios(TQuillvaneServer& server, const TScaleConfig& co
     if (std::chrono::steady_clock::now() > config.Deadline) {
       row.Error = "time budget spent";
     } else {
-      e.Run(server, row, config);
+      e.Run(row);
     }
     if (!row.Ok) {
       outcome.AllRan = false;

@@ -28,9 +28,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kStartLimit = 30s;
-constexpr auto kStopLimit = 15s;
-
 struct TSqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
@@ -183,8 +180,8 @@ bool TQuillvaneServer::PrepareTemplate(std::string& error) {
     error = "cannot start " + buildDir_ + "/quillvane-server";
     return false;
   }
-  const bool ready = WaitForFileText(dir + "/server.log", "Server init finished", first, kStartLimit);
-  const int code = first.Stop(SIGTERM, kStopLimit);
+  const bool ready = WaitForFileText(dir + "/server.log", "Server init finished", first, kRelayStartLimit);
+  const int code = first.Stop(SIGTERM, kRelayStopLimit);
   if (!ready || code != 0) {
     error = fmt::format("first run did not finish (exit {}); see {}/server.log", code, dir);
     return false;
@@ -280,9 +277,10 @@ bool TQuillvaneServer::Start(const std::string& scenario, const TServerLayout& l
     return false;
   }
   const std::string log = dir + "/server.log";
-  bool started = WaitForFileText(log, "Server init finished", child_, kStartLimit);
+  bool started = WaitForFileText(log, "Server init finished", child_, kRelayStartLimit);
   for (uint16_t port : ports_) {
-    started = started && WaitForFileText(log, fmt::format("Starting server with port: {}", port), child_, kStartLimit);
+    started = started &&
+              WaitForFileText(log, fmt::format("Starting server with port: {}", port), child_, kRelayStartLimit);
   }
   if (!started || !child_.Running()) {
     error = "server did not start; see " + log;
@@ -292,7 +290,7 @@ bool TQuillvaneServer::Start(const std::string& scenario, const TServerLayout& l
   return true;
 }
 
-int TQuillvaneServer::Stop() { return child_.Stop(SIGTERM, kStopLimit); }
+int TQuillvaneServer::Stop() { return child_.Stop(SIGTERM, kRelayStopLimit); }
 
 // --- the baseline ----------------------------------------------------------------
 
@@ -307,7 +305,7 @@ bool TBaselineRelay::Start(const std::string& scenario, std::string& error) {
     error = "cannot start qv-fanout-baseline";
     return false;
   }
-  if (!WaitForFileText(out, "port ", child_, kStartLimit)) {
+  if (!WaitForFileText(out, "port ", child_, kRelayStartLimit)) {
     error = "baseline did not start; see " + out;
     Stop();
     return false;
@@ -317,6 +315,6 @@ bool TBaselineRelay::Start(const std::string& scenario, std::string& error) {
   return true;
 }
 
-int TBaselineRelay::Stop() { return child_.Stop(SIGTERM, kStopLimit); }
+int TBaselineRelay::Stop() { return child_.Stop(SIGTERM, kRelayStopLimit); }
 
 }  // namespace qv::bench

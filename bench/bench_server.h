@@ -23,6 +23,10 @@ struct sqlite3;
 
 namespace qv::bench {
 
+// How long a relay may take to start and to stop.
+inline constexpr std::chrono::seconds kRelayStartLimit{30};
+inline constexpr std::chrono::seconds kRelayStopLimit{15};
+
 // A child process with its standard output and error in one file.
 class TChildProcess {
  public:

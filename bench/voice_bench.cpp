@@ -1,10 +1,11 @@
 // qv-voice-bench: the voice relay measured end to end, beside the raw
-// fan-out baseline under the same load.
+// fan-out baseline and murmur (Debian's mumble-server) under the same load.
 //
 // For every scenario it starts the relay (a prepared quillvane-server, then
-// qv-fanout-baseline), puts the clients into their channels, lets the
-// speakers talk at 50 datagrams a second and measures a window of steady
-// traffic. It prints one table and writes the same figures as JSON. It exits
+// qv-fanout-baseline, then murmurd), puts the clients into their channels,
+// lets the speakers talk at 50 datagrams a second and measures a window of
+// steady traffic. The murmur family's ids are "murmur-<scenario id>": --only
+// murmur runs each scenario on Quillvane and murmur, without the baseline. It prints one table and writes the same figures as JSON. It exits
 // non-zero when a scenario could not run. The scale scenarios (bench_scale.h)
 // follow, against the real server only.
 //
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fmt/format.h>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,8 @@
 #include "bench_load.h"
 #include "bench_scale.h"
 #include "bench_server.h"
+#include "murmur_load.h"
+#include "murmur_server.h"
 #include "paired_scenarios.h"
 
 namespace qv::bench {
@@ -36,10 +40,10 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// The whole run stays well inside ten minutes; what does not fit is
-// reported as not run.
-constexpr auto kTimeBudget = std::chrono::seconds(540);
-constexpr auto kScaleTimeBudget = std::chrono::seconds(240);  // the scale scenarios, after the others
+// The relay scenarios of all three relays, then the scale scenarios; what
+// does not fit is reported as not run.
+constexpr auto kTimeBudget = std::chrono::seconds(840);
+constexpr auto kScaleTimeBudget = std::chrono::seconds(360);  // the scale scenarios, after the others
 constexpr double kSettleSeconds = 1.0;  // login notifications die down
 
 struct TScenario {
@@ -60,10 +64,12 @@ struct TOptions {
 
 struct TRelayRun {
   std::string Relay;
+  bool Selected = false;  // --only chose it
   bool Ok = false;
   std::string Error;
   double ConnectSeconds = 0;
   std::vector<TStepResult> Steps;
+  std::optional<TMurmurTransport> Transport;  // murmur: how its voice came
   // The step the table shows: the only one, or the last a ramp sustained.
   const TStepResult* Headline() const {
     const TStepResult* best = nullptr;
@@ -76,7 +82,7 @@ struct TRelayRun {
 
 struct TScenarioRun {
   const TScenario* Scenario = nullptr;
-  TRelayRun Quillvane, Baseline;
+  TRelayRun Quillvane, Baseline, Murmur;
 };
 
 std::vector<TScenario> Scenarios(bool quick) {
@@ -152,14 +158,21 @@ void DriveLoad(TRelayRun& run, const TScenario& scenario, TLoadTarget& target, T
   run.Ok = run.Error.empty() && !run.Steps.empty();
 }
 
-TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, const TOptions& options,
-                       Clock::time_point deadline) {
-  TRelayRun run;
-  run.Relay = "quillvane";
+// One channel per group of clients, and room for all of them.
+TServerLayout ScenarioLayout(const TScenario& scenario) {
   TServerLayout layout;
   layout.Name = "bench";
   layout.Channels = scenario.Shape.Channels();
   layout.MaxUsers = static_cast<uint16_t>(scenario.Shape.Clients + 10);
+  return layout;
+}
+
+TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, const TOptions& options,
+                       Clock::time_point deadline) {
+  TRelayRun run;
+  run.Relay = "quillvane";
+  run.Selected = true;
+  const TServerLayout layout = ScenarioLayout(scenario);
   if (!server.Start(scenario.Id, layout, run.Error)) return run;
   TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
   auto target = MakeQuillvaneLoad(sink);
@@ -197,6 +210,7 @@ TRelayRun RunBaseline(const TScenario& scenario, TBaselineRelay& relay, const TO
                       Clock::time_point deadline) {
   TRelayRun run;
   run.Relay = "baseline";
+  run.Selected = true;
   if (!relay.Start(scenario.Id, run.Error)) return run;
   {
     TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
@@ -211,6 +225,36 @@ TRelayRun RunBaseline(const TScenario& scenario, TBaselineRelay& relay, const TO
   return run;
 }
 
+TRelayRun RunMurmur(const TScenario& scenario, TMurmurServer& server, const TOptions& options,
+                    Clock::time_point deadline) {
+  TRelayRun run;
+  run.Relay = "murmur";
+  run.Selected = true;
+  const TServerLayout layout = ScenarioLayout(scenario);
+  if (!server.Start(scenario.Id, layout, run.Error)) return run;
+  {
+    TReceiveSink sink(static_cast<size_t>(scenario.Shape.Sockets));
+    TMurmurLoad target(sink, scenario.Shape.Sockets);
+    DriveLoad(run, scenario, target, sink, server.Pid(), server.Port(),
+              [&](int c) { return TQuillvaneServer::ChannelName(layout, c); }, options, deadline);
+    run.Transport = target.Transport();
+    const TMurmurTransport& t = *run.Transport;
+    std::printf("  %-9s %s\n", run.Relay.c_str(), Describe(t).c_str());
+    if (run.Ok && (t.TunnelledVoice > 0 || t.UdpVoice == 0)) {
+      run.Ok = false;
+      run.Error = "voice did not come over murmur's UDP path";
+    }
+    if (!server.Running()) {
+      run.Ok = false;
+      run.Error = "murmurd ended during the run";
+    }
+    // Before the clients close: murmur would tell each of them about every other one leaving.
+    const int code = server.Stop();
+    if (run.Ok && code != 0) std::printf("  warning: murmurd exited with %d\n", code);
+  }
+  return run;
+}
+
 // --- output -----------------------------------------------------------------------
 
 std::string Ratio(double a, double b) { return b > 0 ? fmt::format("{:.2f}", a / b) : "-"; }
@@ -222,8 +266,8 @@ void PrintRow(const std::string& name, const TStepResult& s) {
               s.GeneratorSaturated ? " SATURATED" : "");
 }
 
-void PrintRatios(const TStepResult& q, const TStepResult& b) {
-  std::printf("  %-9s %5s %9s %9s %7s %7s %7s %6s %8s %7s %6s %6s %6s\n", "ratio", "", Ratio(q.OfferedPps, b.OfferedPps).c_str(),
+void PrintRatios(const char* label, const TStepResult& q, const TStepResult& b) {
+  std::printf("  %-9s %5s %9s %9s %7s %7s %7s %6s %8s %7s %6s %6s %6s\n", label, "", Ratio(q.OfferedPps, b.OfferedPps).c_str(),
               Ratio(q.RelayedPps, b.RelayedPps).c_str(), Ratio(q.P50Ms, b.P50Ms).c_str(), Ratio(q.P99Ms, b.P99Ms).c_str(),
               Ratio(q.MaxMs, b.MaxMs).c_str(), Ratio(q.LossPercent, b.LossPercent).c_str(),
               Ratio(q.RelayCpuPer1k, b.RelayCpuPer1k).c_str(), Ratio(q.RelayPeakRssMb, b.RelayPeakRssMb).c_str(),
@@ -231,6 +275,7 @@ void PrintRatios(const TStepResult& q, const TStepResult& b) {
 }
 
 void PrintRelay(const TRelayRun& run) {
+  if (!run.Selected) return;
   if (const TStepResult* s = run.Ok || !run.Steps.empty() ? run.Headline() : nullptr) {
     PrintRow(run.Relay, *s);
   } else {
@@ -247,13 +292,15 @@ void PrintTable(const std::vector<TScenarioRun>& runs) {
     std::printf("%s\n", r.Scenario->Title.c_str());
     PrintRelay(r.Quillvane);
     PrintRelay(r.Baseline);
+    PrintRelay(r.Murmur);
     const TStepResult* q = r.Quillvane.Headline();
-    const TStepResult* b = r.Baseline.Headline();
-    if (q && b) PrintRatios(*q, *b);
+    if (const TStepResult* b = r.Baseline.Headline(); q && b) PrintRatios("q/base", *q, *b);
+    if (const TStepResult* m = r.Murmur.Headline(); q && m) PrintRatios("q/murmur", *q, *m);
   }
   std::printf("\nrelayed/s counts datagrams that reached a listener; loss%% is against what the channel members\n"
               "should have received; cpu s/1k is relay CPU seconds per 1000 relayed datagrams; relay thread and\n"
               "gen thread are the busiest thread's share of one core; gen cpu is the load generator's own CPU.\n"
+              "q/base and q/murmur are Quillvane's figures divided by the baseline's and by murmur's.\n"
               "A ramp row is the last step that kept up (loss <= 1%%, p99 <= 40 ms, generator not saturated).\n");
 }
 
@@ -262,7 +309,7 @@ void PrintWarnings(const std::vector<TScenarioRun>& runs) {
   double otherMax = 0, otherSum = 0, lateMax = 0;
   int steps = 0;
   for (const TScenarioRun& r : runs) {
-    for (const TRelayRun* run : {&r.Quillvane, &r.Baseline}) {
+    for (const TRelayRun* run : {&r.Quillvane, &r.Baseline, &r.Murmur}) {
       for (const TStepResult& s : run->Steps) {
         ++steps;
         otherSum += s.OtherMachineCores;
@@ -308,24 +355,36 @@ std::string StepJson(const TStepResult& s) {
       s.RelaySocketDrops, s.OtherMachineCores, s.GeneratorSaturated, s.Behind);
 }
 
-std::string RelayJson(const TRelayRun& run) {
-  std::string steps;
-  for (const auto& s : run.Steps) steps += (steps.empty() ? "" : ", ") + StepJson(s);
-  return fmt::format("{{\"ok\": {}, \"error\": {}, \"connect_seconds\": {:.2f}, \"steps\": [{}]}}", run.Ok,
-                     JsonString(run.Error), run.ConnectSeconds, steps);
+std::string TransportJson(const TMurmurTransport& t) {
+  return fmt::format("{{\"udp_voice\": {}, \"tunnelled_voice\": {}, \"udp_pongs\": {}, \"tls_pongs\": {}, "
+                     "\"decrypt_failures\": {}, \"resyncs_asked\": {}, \"resyncs_answered\": {}, \"ended\": {}}}",
+                     t.UdpVoice, t.TunnelledVoice, t.UdpPongs, t.TlsPongs, t.DecryptFailures, t.ResyncsAsked,
+                     t.ResyncsAnswered, t.Ended);
 }
 
-std::string RatioJson(const TScenarioRun& r) {
-  const TStepResult* q = r.Quillvane.Headline();
-  const TStepResult* b = r.Baseline.Headline();
+std::string RelayJson(const TRelayRun& run) {
+  if (!run.Selected) return "null";
+  std::string steps;
+  for (const auto& s : run.Steps) steps += (steps.empty() ? "" : ", ") + StepJson(s);
+  return fmt::format("{{\"ok\": {}, \"error\": {}, \"connect_seconds\": {:.2f}, \"transport\": {}, \"steps\": [{}]}}",
+                     run.Ok, JsonString(run.Error), run.ConnectSeconds,
+                     run.Transport ? TransportJson(*run.Transport) : "null", steps);
+}
+
+// Quillvane's headline figures divided by another relay's.
+std::string RatioJson(const TRelayRun& quillvane, const TRelayRun& other) {
+  const TStepResult* q = quillvane.Headline();
+  const TStepResult* b = other.Headline();
   if (!q || !b) return "null";
   auto ratio = [](double a, double c) { return c > 0 ? fmt::format("{:.3f}", a / c) : std::string("null"); };
   return fmt::format(
       "{{\"offered_pps\": {}, \"relayed_pps\": {}, \"latency_p50\": {}, \"latency_p99\": {}, \"latency_max\": {}, "
-      "\"loss_percent\": {}, \"relay_cpu_seconds_per_1000\": {}, \"relay_peak_rss_mb\": {}}}",
+      "\"loss_percent\": {}, \"relay_cpu_seconds_per_1000\": {}, \"relay_busiest_thread\": {}, "
+      "\"relay_peak_rss_mb\": {}}}",
       ratio(q->OfferedPps, b->OfferedPps), ratio(q->RelayedPps, b->RelayedPps), ratio(q->P50Ms, b->P50Ms),
       ratio(q->P99Ms, b->P99Ms), ratio(q->MaxMs, b->MaxMs), ratio(q->LossPercent, b->LossPercent),
-      ratio(q->RelayCpuPer1k, b->RelayCpuPer1k), ratio(q->RelayPeakRssMb, b->RelayPeakRssMb));
+      ratio(q->RelayCpuPer1k, b->RelayCpuPer1k), ratio(q->RelayBusiestThread, b->RelayBusiestThread),
+      ratio(q->RelayPeakRssMb, b->RelayPeakRssMb));
 }
 
 bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs,
@@ -335,9 +394,11 @@ bool WriteJson(const std::string& file, const std::vector<TScenarioRun>& runs,
     const TLoadShape& s = r.Scenario->Shape;
     scenarios += fmt::format(
         "{}    {{\"id\": {}, \"title\": {}, \"clients\": {}, \"channel_size\": {}, \"payload_bytes\": {}, "
-        "\"client_sockets\": {},\n     \"quillvane\": {},\n     \"baseline\": {},\n     \"ratio\": {}}}",
+        "\"client_sockets\": {},\n     \"quillvane\": {},\n     \"baseline\": {},\n     \"murmur\": {},\n     "
+        "\"ratio\": {},\n     \"ratio_murmur\": {}}}",
         scenarios.empty() ? "" : ",\n", JsonString(r.Scenario->Id), JsonString(r.Scenario->Title), s.Clients,
-        s.ChannelSize, s.PayloadSize, s.Sockets, RelayJson(r.Quillvane), RelayJson(r.Baseline), RatioJson(r));
+        s.ChannelSize, s.PayloadSize, s.Sockets, RelayJson(r.Quillvane), RelayJson(r.Baseline), RelayJson(r.Murmur),
+        RatioJson(r.Quillvane, r.Baseline), RatioJson(r.Quillvane, r.Murmur));
   }
   std::string pairedJson;
   for (const TPairedRun& p : paired) pairedJson += (pairedJson.empty() ? "    " : ",\n    ") + PairedRunJson(p);
@@ -404,6 +465,7 @@ int Run(const TOptions& options) {
   } guard{workDir, options.Keep};
   TQuillvaneServer server(options.BuildDir, workDir);
   TBaselineRelay baseline(options.BuildDir, workDir);
+  TMurmurServer murmur(workDir);
   std::string error;
   if (!server.PrepareTemplate(error)) {
     std::fprintf(stderr, "cannot prepare the server: %s\n", error.c_str());
@@ -412,16 +474,20 @@ int Run(const TOptions& options) {
   const std::vector<TScenario> scenarios = Scenarios(options.Quick);
   std::vector<TScenarioRun> runs;
   bool allRan = true;
+  auto selected = [&](const std::string& id) { return options.Only.empty() || id.find(options.Only) != std::string::npos; };
   for (const TScenario& scenario : scenarios) {
-    if (!options.Only.empty() && scenario.Id.find(options.Only) == std::string::npos) continue;
+    // Quillvane runs whenever the baseline or murmur does: the ratios need it.
+    const bool withBaseline = selected(scenario.Id), withMurmur = selected("murmur-" + scenario.Id);
+    if (!withBaseline && !withMurmur) continue;
     std::printf("%s\n", scenario.Title.c_str());
     std::fflush(stdout);
     TScenarioRun run;
     run.Scenario = &scenario;
     run.Quillvane = RunQuillvane(scenario, server, options, deadline);
-    run.Baseline = RunBaseline(scenario, baseline, options, deadline);
-    for (const TRelayRun* r : {&run.Quillvane, &run.Baseline}) {
-      if (!r->Ok) {
+    if (withBaseline) run.Baseline = RunBaseline(scenario, baseline, options, deadline);
+    if (withMurmur) run.Murmur = RunMurmur(scenario, murmur, options, deadline);
+    for (const TRelayRun* r : {&run.Quillvane, &run.Baseline, &run.Murmur}) {
+      if (r->Selected && !r->Ok) {
         allRan = false;
         std::printf("  %s could not run: %s\n", r->Relay.c_str(), r->Error.c_str());
       }
@@ -444,6 +510,7 @@ int Run(const TOptions& options) {
   scale.Quick = options.Quick;
   scale.Profile = options.Profile;
   scale.Only = options.Only;
+  scale.Murmur = &murmur;
   scale.JsonFile = options.JsonFile.substr(0, options.JsonFile.rfind(".json")) + "-scale.json";
   scale.Deadline = Clock::now() + kScaleTimeBudget;
   const TScaleOutcome scaleOutcome = RunScaleScenarios(server, scale);
@@ -464,6 +531,8 @@ int Run(const TOptions& options) {
 }  // namespace qv::bench
 
 int main(int argc, char** argv) {
+  // A TLS write to a connection murmur has closed fails instead of ending the run.
+  signal(SIGPIPE, SIG_IGN);
   qv::bench::TOptions options;
   if (!qv::bench::ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,

@@ -25,9 +25,15 @@ for group in "$@"; do
       chromium chromium-driver python3-selenium  # browser tests of the web interface
       libtsan2                              # ThreadSanitizer build of the suite (g++)
       clang libclang-rt-14-dev              # fuzz targets (libFuzzer and the sanitizers' runtimes)
+      libprotobuf-dev protobuf-compiler libssl-dev  # the benchmark's own tests: its other servers' wire and cipher
     ) ;;
     package) packages+=(dpkg-dev) ;;
-    bench) packages+=(libbenchmark-dev) ;;
+    bench) packages+=(
+      libbenchmark-dev                      # micro-benchmarks (Google Benchmark)
+      mumble-server                         # the other voice server the relay benchmark runs beside Quillvane
+      libprotobuf-dev protobuf-compiler     # that server's control messages (bench/murmur_messages.proto)
+      libssl-dev openssl                    # its TLS control connection and voice cipher; openssl makes its certificate
+    ) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
