@@ -22,7 +22,9 @@ bool IsHttpRequestLine(std::string_view line) {
   for (char c : line.substr(0, blank))
     if (c < 'A' || c > 'Z') return false;
   const size_t version = line.rfind(" HTTP/");
-  return version != std::string_view::npos && version > blank;
+  if (version == std::string_view::npos || version <= blank) return false;
+  const std::string_view number = line.substr(version + 6);
+  return !number.empty() && number.find_first_not_of("0123456789.") == std::string_view::npos;
 }
 
 }  // namespace
