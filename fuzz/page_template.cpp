@@ -60,8 +60,6 @@ std::vector<std::string> AlwaysFilled() {
 struct TFixture {
   fuzz::TFuzzStorage storage;
   TWebContext context{storage.scripts, &storage.registry, fuzz::DocDir()};
-  static TSessionStore sessions;  // the login and logout actions replace their session in it
-  context.Sessions = &sessions;
   std::vector<std::string> filled = AlwaysFilled();
   size_t growth = 1;  // the most one placeholder's filling multiplies its length
 
