@@ -38,20 +38,8 @@ class TQueryConnection {
   static constexpr int kReplyLimitMs = 15000;
 
   TQueryConnection(uint16_t port, const std::string& from = "127.0.0.1") {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd_);
-      fd_ = -1;
-      return;
-    }
+    fd_ = ConnectFrom(port, from);
+    if (fd_ < 0) return;
     Greeting = ReadLine();
   }
   ~TQueryConnection() {

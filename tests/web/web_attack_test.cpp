@@ -1,7 +1,6 @@
 // The web interface tried as an attacker would: requests forged by other
 // sites, planted session ids, hostile stored values, rights, and what one
 // peer may hold of the HTTP server. Each table also shows the legitimate use.
-#include <arpa/inet.h>
 #include <poll.h>
 
 #include "web/web_fixture.h"
@@ -15,16 +14,8 @@ namespace {
 class TRawConnection {
  public:
   TRawConnection(uint16_t port, const std::string& from) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) closed_ = true;
+    fd_ = test::ConnectFrom(port, from);
+    closed_ = fd_ < 0;
   }
   ~TRawConnection() { close(fd_); }
   bool Send(const std::string& bytes) {
