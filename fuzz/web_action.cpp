@@ -12,6 +12,8 @@ using namespace qv;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::TFuzzStorage storage;
   TWebContext context{storage.scripts, &storage.registry, fuzz::DocDir()};
+  static TSessionStore sessions;  // the login and logout actions replace their session in it
+  context.Sessions = &sessions;
   const std::string input(reinterpret_cast<const char*>(data), size);
   const size_t lineEnd = input.find('\n');
   httplib::Request http;

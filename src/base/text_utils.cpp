@@ -113,4 +113,14 @@ std::optional<int64_t> ParseInt(std::string_view s) {
 
 int64_t StrToIntDef(std::string_view s, int64_t fallback) { return ParseInt(s).value_or(fallback); }
 
+std::string DropControls(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 32 && byte != 127) out += c;
+  }
+  return out;
+}
+
 }  // namespace qv

@@ -26,5 +26,8 @@ std::vector<std::string> SplitLines(std::string_view s);
 // Whole-string decimal integer (optional sign, surrounding blanks allowed).
 std::optional<int64_t> ParseInt(std::string_view s);
 int64_t StrToIntDef(std::string_view s, int64_t fallback);
+// The text without its control characters (bytes below 32 and 127): what a
+// peer may not put into a text that reaches players' screens.
+std::string DropControls(std::string_view s);
 
 }  // namespace qv

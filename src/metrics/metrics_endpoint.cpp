@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 
+#include "base/http_server.h"
 #include "base/log.h"
 #include "model/server_object.h"
 
@@ -139,7 +140,12 @@ TMetricsEndpoint::~TMetricsEndpoint() { Stop(); }
 
 bool TMetricsEndpoint::Start(int port, const std::string& bindIp) {
   try {
-    http_ = std::make_unique<httplib::Server>();
+    // A thread budget of its own, and slow or huge request heads dropped,
+    // so that clients that dribble their requests cannot starve the scrape.
+    THttpLimits limits;
+    limits.MaxThreads = 64;
+    limits.RequestTimeout = std::chrono::seconds(5);
+    http_ = std::make_unique<THttpServer>(limits);
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& reply) {
       const TSessionCounts counts = sessions_ ? sessions_() : TSessionCounts{};
       reply.set_content(MetricsText(registry_, counts), "text/plain; version=0.0.4; charset=utf-8");

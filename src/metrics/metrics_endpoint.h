@@ -19,8 +19,8 @@
 
 #include "model/server_registry.h"
 
-namespace httplib {
-class Server;
+namespace qv {
+class THttpServer;
 }
 
 namespace qv {
@@ -51,7 +51,7 @@ class TMetricsEndpoint {
  private:
   TServerRegistry& registry_;
   const TSessionCounter sessions_;
-  std::unique_ptr<httplib::Server> http_;
+  std::unique_ptr<THttpServer> http_;
   std::thread listener_;
 };
 

@@ -31,6 +31,23 @@ std::string TrimCut(std::string_view s, size_t max) { return Trim(s).substr(0, m
 
 bool ValidPort(int64_t port) { return port >= 0 && port <= 65535; }
 
+// A [Main Config] number; a value outside min..max keeps the default.
+void ReadBounded(const TIniFile& ini, std::string_view key, int64_t min, int64_t max, int32_t& value) {
+  const int64_t read = ini.ReadInteger(kMainConfig, key, value);
+  if (read >= min && read <= max) value = static_cast<int32_t>(read);
+}
+
+std::vector<std::string> SplitWords(std::string_view text, std::string_view separators) {
+  std::vector<std::string> words;
+  size_t from = 0;
+  while ((from = text.find_first_not_of(separators, from)) != std::string_view::npos) {
+    const size_t end = text.find_first_of(separators, from);
+    words.emplace_back(text.substr(from, end - from));
+    from = end;
+  }
+  return words;
+}
+
 }  // namespace
 
 // --- the process-wide values ---
@@ -84,6 +101,15 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   if (failures >= 0 && failures <= 1000000) limits.Failures = static_cast<int32_t>(failures);
   if (window >= 1 && window <= 86400) limits.WindowSeconds = static_cast<int32_t>(window);
   if (lock >= 1 && lock <= 10080) limits.LockSeconds = static_cast<int32_t>(lock * 60);
+  ReadBounded(ini, "WebConnectionsPerAddress", 1, 500, s.WebConnectionsPerAddress);
+  ReadBounded(ini, "WebRequestSeconds", 1, 3600, s.WebRequestSeconds);
+  ReadBounded(ini, "QueryConnectionsPerAddress", 1, 100, s.QueryConnectionsPerAddress);
+  ReadBounded(ini, "QueryLineSeconds", 1, 3600, s.QueryLineSeconds);
+  const std::string hosts = ini.ReadString(kMainConfig, "WebHostNames", "");
+  if (!hosts.empty()) {
+    s.WebHostNames.clear();
+    for (const std::string& name : SplitWords(hosts, ", \t")) s.WebHostNames.push_back(LowerCase(name));
+  }
 
   s.AdminEmail = TrimCut(ini.ReadString(kWebPost, "AdminEmail", s.AdminEmail), 255);
   s.IspLinkUrl = TrimCut(ini.ReadString(kWebPost, "ISPLinkURL", s.IspLinkUrl), 255);

@@ -54,6 +54,18 @@ struct TProcessSettings {
   // within "LoginFailureWindowSeconds" lock the address out for
   // "LoginLockMinutes"; a limit of 0 turns this off). Read only.
   TFailureLimits LoginFailureLimits;
+  // What one peer may hold of the administration interfaces (read only):
+  // "WebConnectionsPerAddress" and "QueryConnectionsPerAddress" connections
+  // at once; a web request's head and body within "WebRequestSeconds", a
+  // query line within "QueryLineSeconds" of its first byte.
+  int32_t WebConnectionsPerAddress = 32;
+  int32_t WebRequestSeconds = 20;
+  int32_t QueryConnectionsPerAddress = 5;
+  int32_t QueryLineSeconds = 30;
+  // "WebHostNames": names besides the machine's own addresses, "localhost"
+  // and its host name that a web request's Host header may give (a public
+  // name of the server), separated by commas or blanks. Read only.
+  std::vector<std::string> WebHostNames;
 
   // [WebPost]
   std::string AdminEmail = "na";

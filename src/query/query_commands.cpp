@@ -1,12 +1,15 @@
 #include "query/query_commands.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
+#include "base/admin_audit.h"
 #include "base/date_time.h"
 #include "base/log.h"
 #include "base/text_utils.h"
@@ -57,10 +60,17 @@ constexpr TCheck PAtLeast(int n) { return {ckParamsAtLeast, n}; }
 
 using THandler = TQueryReply (*)(TQueryRequest&);
 
+// How a command that changes accounts, servers or settings is written to
+// the audit trail: its word and this many of its leading parameters (never
+// the passwords that follow them).
+constexpr int kNoAudit = -1;
+constexpr int kAuditAll = 99;
+
 struct TQueryCommand {
   const char* Word;
   THandler Handler;  // nullptr: quit
   std::array<TCheck, 4> Checks;
+  int Audit = kNoAudit;
 };
 
 // An empty optional when the check passes, else the refusal.
@@ -80,8 +90,7 @@ std::optional<TQueryReply> ApplyCheck(const TCheck& check, TQueryRequest& r) {
       if (!s.Account || !(s.Account->PlayerPrivileges & spSuperAdmin)) return Error("invalid permissions");
       return std::nullopt;
     case ckRight:
-      if (!s.Account || !r.Server ||
-          !HasPermission(s.Account.get(), static_cast<TUserPermissions>(check.Value), r.Server->Settings().Permissions))
+      if (!r.Server || !s.HasRight(static_cast<TUserPermissions>(check.Value), *r.Server))
         return Error("invalid permissions");
       return std::nullopt;
     case ckResolveServer: {
@@ -160,12 +169,13 @@ TQueryReply QueryServerList(TQueryRequest& r) {
 TQueryReply QueryVersion(TQueryRequest&) { return Ok(VersionNumbers() + " " + PlatformText() + std::string(kCrLf)); }
 
 TQueryReply QuerySelect(TQueryRequest& r) {
-  r.Session.SelectedServerId = 0;
+  const int32_t previous = std::exchange(r.Session.SelectedServerId, 0);  // resolve by the parameter
   TQueryReply refusal;
   TServerRef server;
-  if (!r.Session.ResolveServer(r.Params, server, refusal)) return refusal;
-  r.Session.SelectedServerId = server->ServerId;
-  return Ok();
+  const bool found = r.Session.ResolveServer(r.Params, server, refusal);
+  r.Session.SelectedServerId = previous;
+  r.Session.Select(found ? server->ServerId : 0);
+  return found ? Ok() : refusal;
 }
 
 TQueryReply QueryPlayerList(TQueryRequest& r) {
@@ -173,7 +183,7 @@ TQueryReply QueryPlayerList(TQueryRequest& r) {
   std::string lines = Row({"p_id", "c_id", "ps", "bs", "pr", "br", "pl", "ping", "logintime", "idletime", "cprivs",
                            "pprivs", "pflags", "ip", "nick", "loginname"});
   if (const TBufferLease buffer = Live(server)) {
-    const bool showIp = r.Session.Account && (r.Session.Account->PlayerPrivileges & spSA);
+    const bool showIp = r.Session.AdminOf(*server);
     const TDateTime now = Now();
     std::lock_guard<TClients> players(*server->Clients);
     for (const auto& p : server->Clients->Items()) {
@@ -349,13 +359,14 @@ void SendQueryMessage(TServerObject& server, const TClientRec& account, const st
   }
 }
 
+// Control characters (terminal escapes among them) never reach players.
 TQueryReply QueryMessage(TQueryRequest& r) {
-  SendQueryMessage(*r.Server, *r.Session.Account, JoinParams(r.Params, 0));
+  SendQueryMessage(*r.Server, *r.Session.Account, DropControls(JoinParams(r.Params, 0)));
   return Ok();
 }
 
 TQueryReply QueryMessageAll(TQueryRequest& r) {
-  const std::string text = JoinParams(r.Params, 0);
+  const std::string text = DropControls(JoinParams(r.Params, 0));
   for (auto& server : r.Session.SnapshotServers()) {
     try {
       SendQueryMessage(*server, *r.Session.Account, text);
@@ -433,7 +444,7 @@ TQueryReply QueryFindChannel(TQueryRequest& r) {
   if (Live(server)) {
     std::lock_guard<TChannels> channels(*server->Channels);
     for (const auto& c : server->Channels->Items()) {
-      if (LowerCase(c->Name).find(search) != std::string::npos) lines += Row({Num(c->Id), c->Name});
+      if (LowerCase(c->Name).find(search) != std::string::npos) lines += Row({Num(c->Id), QueryText(c->Name)});
     }
   }
   return Ok(std::move(lines));
@@ -544,7 +555,7 @@ TQueryReply QueryServerAdd(TQueryRequest& r) {
   if (*port < 1 || *port > kMaxUdpPort) return Error("unable to initialize server");
   auto started = StartConfiguredServer(context.Registry, context.Storage, 0, static_cast<uint32_t>(*port));
   if (!started) return Error("unable to initialize server");
-  r.Session.SelectedServerId = started->ServerId;
+  r.Session.Select(started->ServerId);
   r.Session.TakeSnapshot();
   return Ok();
 }
@@ -563,6 +574,12 @@ TQueryReply QueryServerDelete(TQueryRequest& r) {
   return Ok();
 }
 
+constexpr int64_t kMaxUsersLimit = 65535;
+
+bool InRange(std::optional<int64_t> value, int64_t min, int64_t max) {
+  return value && *value >= min && *value <= max;
+}
+
 // One key of serverset: how its value changes the settings.
 struct TServerSetKey {
   const char* Key;
@@ -579,8 +596,10 @@ const TServerSetKey kServerSetKeys[] = {
      [](TServerSettings& s, const std::string& v) { s.MaxUsers = static_cast<uint16_t>(*ParseInt(v)); }},
     {"server_password", false,
      [](TServerSettings& s, const std::string& v) { s.Password = v == "#CLEAR#" ? std::string() : v; }},
-    {"server_name", true, [](TServerSettings& s, const std::string& v) { s.Name = v; }},
-    {"server_welcomemessage", true, [](TServerSettings& s, const std::string& v) { s.WelcomeMessage = v; }},
+    // Texts that players see: without control characters.
+    {"server_name", true, [](TServerSettings& s, const std::string& v) { s.Name = DropControls(v); }},
+    {"server_welcomemessage", true,
+     [](TServerSettings& s, const std::string& v) { s.WelcomeMessage = DropControls(v); }},
     {"server_webpost_posturl", false, [](TServerSettings& s, const std::string& v) { s.WebPostUrl = v; }},
     {"server_webpost_linkurl", false, [](TServerSettings& s, const std::string& v) { s.WebLinkUrl = v; }},
 };
@@ -588,7 +607,8 @@ const TServerSetKey kServerSetKeys[] = {
 TQueryReply QueryServerSet(TQueryRequest& r) {
   const std::string key = LowerCase(r.Params[0]);
   const std::string& value = r.Params[1];
-  if (key == "server_maxusers" && !ParseInt(value)) return Error("invalid number format");
+  // A maximum beyond 16 bits would be stored cut, a negative one wrapped.
+  if (key == "server_maxusers" && !InRange(ParseInt(value), 0, kMaxUsersLimit)) return Error("invalid number format");
   const TServerSetKey* setting = nullptr;
   for (const TServerSetKey& k : kServerSetKeys) {
     if (key == k.Key) setting = &k;
@@ -674,7 +694,10 @@ TQueryReply AddReply(int result) { return result == kLoginNameInUse ? Error("Log
 TQueryReply QueryUserAdd(TQueryRequest& r) {
   const auto& p = r.Params;
   if (p[1] != p[2]) return Error("password dont match");
-  auto rec = NewAccount(p[0], p[1], LowerCase(p[3]) == "1" ? spSA : 0);
+  const bool admin = LowerCase(p[3]) == "1";
+  // A new server admin needs the right that making an account an admin needs.
+  if (admin && !r.Session.HasRight(upPrivilegeGrantSA, *r.Server)) return Error("invalid permissions");
+  auto rec = NewAccount(p[0], p[1], admin ? spSA : 0);
   return AddReply(DBAddUser(r.Session.Context.Storage, r.Server->ServerId, *rec));
 }
 
@@ -704,8 +727,7 @@ TQueryReply QueryUserChangeAttributes(TQueryRequest& r) {
   if (!rec) return Error("invalid id");
   const bool grant = LowerCase(r.Params[1]) == "1";
   const TUserPermissions right = grant ? upPrivilegeGrantSA : upPrivilegeRevokeSA;
-  if (!HasPermission(r.Session.Account.get(), right, r.Server->Settings().Permissions))
-    return Error("invalid permissions");
+  if (!r.Session.HasRight(right, *r.Server)) return Error("invalid permissions");
   rec->PlayerPrivileges = grant ? (rec->PlayerPrivileges | spSA) : (rec->PlayerPrivileges & ~spSA);
   DBSaveUser(r.Session.Context.Storage, r.Server->ServerId, *rec);
   return Ok();
@@ -751,27 +773,27 @@ const TQueryCommand kQueryCommands[] = {
     {"msgall", QueryMessageAll, {L, SA}},
     {"login", QueryLogin, {}},    // checks of its own, after clearing the account
     {"slogin", QuerySuperLogin, {}},
-    {"sppriv", QuerySetPlayerPrivilege, {L, S, SA, PMoreThan(2)}},
+    {"sppriv", QuerySetPlayerPrivilege, {L, S, SA, PMoreThan(2)}, kAuditAll},
     {"fp", QueryFindPlayer, {L, S, SA, PExactly(1)}},
     {"pi", QueryPlayerInfo, {L, S, SA, PExactly(1)}},
     {"fc", QueryFindChannel, {L, S, SA, PExactly(1)}},
     {"ci", QueryChannelInfo, {L, S, SA, PExactly(1)}},
     {"mptc", QueryMovePlayer, {L, S, R(upAdminMovePlayer), PExactly(2)}},
-    {"serverstart", QueryServerStart, {L, SA, PExactly(1)}},
-    {"serverstop", QueryServerStop, {L, RS, SA}},
-    {"serveradd", QueryServerAdd, {L, SA, PExactly(1)}},
-    {"serverdel", QueryServerDelete, {L, PExactly(1), SA}},
-    {"serverset", QueryServerSet, {L, S, SA, PAtLeast(2)}},
+    {"serverstart", QueryServerStart, {L, SA, PExactly(1)}, kAuditAll},
+    {"serverstop", QueryServerStop, {L, RS, SA}, 0},
+    {"serveradd", QueryServerAdd, {L, SA, PExactly(1)}, kAuditAll},
+    {"serverdel", QueryServerDelete, {L, PExactly(1), SA}, kAuditAll},
+    {"serverset", QueryServerSet, {L, S, SA, PAtLeast(2)}, kAuditAll},  // but a password
     {"dbserverlist", QueryDBServerList, {L, SA}},
-    {"dbuseradd", QueryUserAdd, {L, S, R(upAdminRegisterPlayer), PMoreThan(3)}},
-    {"dbuserdel", QueryUserDelete, {L, S, R(upPrivilegePlayerDelete), PAtLeast(1)}},
-    {"dbuserchangepw", QueryUserChangePassword, {L, S, R(upAdminChangeUserPassword), PMoreThan(2)}},
-    {"dbuserchangeattribs", QueryUserChangeAttributes, {L, S, PExactly(2)}},
+    {"dbuseradd", QueryUserAdd, {L, S, R(upAdminRegisterPlayer), PMoreThan(3)}, 1},
+    {"dbuserdel", QueryUserDelete, {L, S, R(upPrivilegePlayerDelete), PAtLeast(1)}, 1},
+    {"dbuserchangepw", QueryUserChangePassword, {L, S, R(upAdminChangeUserPassword), PMoreThan(2)}, 1},
+    {"dbuserchangeattribs", QueryUserChangeAttributes, {L, S, PExactly(2)}, 2},
     {"dbuserlist", QueryUserList, {L, S, R(upAdminListDBUsers)}},
     {"dbuserid", QueryUserId, {L, S, SA, PExactly(1)}},
-    {"dbsuseradd", QuerySuperUserAdd, {L, SA, PMoreThan(2)}},
-    {"dbsuserdel", QuerySuperUserDelete, {L, SA, PExactly(1)}},
-    {"dbsuserchangepw", QuerySuperUserChangePassword, {L, SA, PMoreThan(2)}},
+    {"dbsuseradd", QuerySuperUserAdd, {L, SA, PMoreThan(2)}, 1},
+    {"dbsuserdel", QuerySuperUserDelete, {L, SA, PExactly(1)}, 1},
+    {"dbsuserchangepw", QuerySuperUserChangePassword, {L, SA, PMoreThan(2)}, 1},
     {"dbsuserlist", QuerySuperUserList, {L, SA}},
     {"checkserverok", QueryCheckServerOK, {L, S, SA}},
     {"rehash", QueryRehash, {L, S, SA}},
@@ -779,6 +801,17 @@ const TQueryCommand kQueryCommands[] = {
     {"dccl", QueryChannelsWithPlayers, {L, S, SA}},
     {"quit", nullptr, {}},
 };
+
+// The audit line's change: the word, the parameters it may show, and the
+// server the command acted on.
+std::string AuditedChange(const TQueryCommand& command, const TQueryRequest& r, int32_t serverId) {
+  std::string change = command.Word;
+  size_t shown = std::min(r.Params.size(), static_cast<size_t>(command.Audit));
+  if (command.Handler == QueryServerSet && LowerCase(r.Params[0]) == "server_password") shown = 1;
+  for (size_t i = 0; i < shown; ++i) change += " " + r.Params[i];
+  if (serverId > 0) change += " (server " + Num(serverId) + ")";
+  return change;
+}
 
 // The row whose word the line is, or starts with followed by a blank.
 const TQueryCommand* MatchCommand(std::string_view line, std::string_view& paramText) {
@@ -813,7 +846,10 @@ std::vector<std::string> SplitQueryParams(std::string_view text) {
 TQueryReply DispatchQueryLine(TQuerySession& session, std::string_view line, bool& quit) {
   quit = false;
   std::string_view paramText;
-  const TQueryCommand* command = MatchCommand(line, paramText);
+  // A NUL would cut a parameter where the storage reads it (a password
+  // followed by "\0garbage" would log in): such a line is no command.
+  const TQueryCommand* command =
+      line.find('\0') == std::string_view::npos ? MatchCommand(line, paramText) : nullptr;
   if (!command) return TQueryReply{"error" + std::string(kCrLf)};
   if (!command->Handler) {
     quit = true;
@@ -824,7 +860,12 @@ TQueryReply DispatchQueryLine(TQuerySession& session, std::string_view line, boo
     for (const TCheck& check : command->Checks) {
       if (auto refusal = ApplyCheck(check, request)) return *refusal;
     }
-    return command->Handler(request);
+    const int32_t serverId = request.Server ? request.Server->ServerId : session.SelectedServerId;
+    TQueryReply reply = command->Handler(request);
+    if (command->Audit != kNoAudit && reply.Text.rfind("OK", 0) == 0)
+      AuditAdminChange(liQuery, session.PeerAddress, session.Account ? session.Account->LoginName.str() : "",
+                       AuditedChange(*command, request, serverId), kCategory);
+    return reply;
   } catch (const std::exception& e) {
     LogMsg(lmtError, lmdAll, std::string("TTCPQuery.") + command->Word + " Exception: " + ExceptionText(e),
            kCategory);

@@ -25,9 +25,19 @@ TQueryReply CloseWith(std::string_view line) {
 
 TQueryReply ResultReply(int32_t code) { return code == 0 ? Ok() : Error(ProtocolErrorText(code)); }
 
+std::string QueryText(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127) c = '?';
+    if (c == '"') c = '\'';
+  }
+  return out;
+}
+
 std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
-  quoted += text;
+  quoted += QueryText(text);
   quoted += '"';
   return quoted;
 }
@@ -57,7 +67,7 @@ std::string TabbedRow(std::initializer_list<std::string_view> cells) {
 std::string KeyValue(std::string_view key, std::string_view value) {
   std::string line(key);
   line += '=';
-  line += value;
+  line += QueryText(value);
   line += kCrLf;
   return line;
 }

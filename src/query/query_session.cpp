@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "base/text_utils.h"
+#include "model/accounts.h"
 #include "model/security.h"
 #include "model/server_object.h"
 
@@ -16,8 +17,9 @@ namespace {
 
 constexpr uint32_t kLockedEntryLifetime = 600;
 constexpr uint32_t kEntryLifetime = 60;
-constexpr uint8_t kFailuresToLock = 3;
+constexpr int kFailuresToLock = 3;
 constexpr size_t kAddressMax = 20;
+constexpr const char* kQueryCategory = "TCPQUERY";
 
 }  // namespace
 
@@ -38,7 +40,13 @@ bool TFailedLoginTable::Refused(const std::string& address) {
   return it != entries_.end() && it->second.Failures > kFailuresToLock;
 }
 
-bool TFailedLoginTable::CountFailure(const std::string& address, TDateTime now) {
+bool TFailedLoginTable::Locked(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(address);
+  return it != entries_.end() && it->second.Locked;
+}
+
+int TFailedLoginTable::CountFailure(const std::string& address, TDateTime now) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto [it, added] = entries_.try_emplace(address);
   FailedLoginEntry& entry = it->second;
@@ -46,12 +54,7 @@ bool TFailedLoginTable::CountFailure(const std::string& address, TDateTime now) 
   entry.LastFailure = now;
   if (entry.Failures < UINT8_MAX) ++entry.Failures;
   if (entry.Failures >= kFailuresToLock) entry.Locked = true;
-  return entry.Locked;
-}
-
-void TFailedLoginTable::Clear(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  entries_.erase(address);
+  return entry.Failures;
 }
 
 // --- the session ---
@@ -104,31 +107,74 @@ bool TQuerySession::ResolveServer(const std::vector<std::string>& params, TServe
   return false;
 }
 
-TQueryReply TQuerySession::FailedLogin(std::string_view message) {
-  if (Context.FailedLogins.CountFailure(PeerAddress, Now())) return CloseWith(kLockedOutLine);
-  return Error(message);
+std::optional<TQueryReply> TQuerySession::RefuseLocked(std::string_view loginName) {
+  Context.FailedLogins.Purge(Now());
+  if (!Context.FailedLogins.Locked(PeerAddress)) return std::nullopt;
+  Context.FailedLogins.CountFailure(PeerAddress, Now());
+  AuditRefusedLogin(liQuery, loLockedOut, PeerAddress, loginName, kQueryCategory);
+  return CloseWith(kLockedOutLine);
+}
+
+TQueryReply TQuerySession::FailedLogin(TLoginOutcome outcome, std::string_view loginName,
+                                       std::string_view message) {
+  AuditRefusedLogin(liQuery, outcome, PeerAddress, loginName, kQueryCategory);
+  const int failures = Context.FailedLogins.CountFailure(PeerAddress, Now());
+  if (failures < kFailuresToLock) return Error(message);
+  if (failures == kFailuresToLock)
+    AuditLockOut(liQuery, PeerAddress, failures, static_cast<int>(kLockedEntryLifetime / 60), kQueryCategory);
+  return CloseWith(kLockedOutLine);
+}
+
+void TQuerySession::Accepted(std::unique_ptr<TClientRec> account, int32_t serverId) {
+  Account = std::move(account);
+  AccountServerId = serverId;
+  CountLogin(liQuery, loAccepted);
+}
+
+void TQuerySession::Select(int32_t serverId) {
+  if (serverId != SelectedServerId && Account && !IsSuperAdmin()) {
+    Account.reset();
+    AccountServerId = 0;
+  }
+  SelectedServerId = serverId;
+}
+
+bool TQuerySession::HasRight(TUserPermissions right, TServerObject& server) const {
+  if (!Account) return false;
+  if (IsSuperAdmin()) return true;
+  return AccountServerId == server.ServerId && HasPermission(Account.get(), right, server.Settings().Permissions);
+}
+
+bool TQuerySession::AdminOf(const TServerObject& server) const {
+  return IsSuperAdmin() || (Account && AccountServerId == server.ServerId && (Account->PlayerPrivileges & spSA));
 }
 
 TQueryReply TQuerySession::Login(const std::vector<std::string>& params) {
   Account.reset();
+  AccountServerId = 0;
   auto server = SelectedServer();
   if (!server) return Error("no server selected");
   if (params.size() != 2) return Error("invalid paramcount");
+  if (auto refusal = RefuseLocked(params[0])) return *refusal;
   std::unique_ptr<TClientRec> account;
   if (server->Running.load() && server->Clients) account = server->Clients->DBValidLogin(params[0], params[1]);
-  if (!account) return FailedLogin("invalid login");
+  if (!account) {
+    const bool known = DBLoadUser(Context.Storage, server->ServerId, params[0]) != nullptr;
+    return FailedLogin(known ? loWrongPassword : loUnknownAccount, params[0], "invalid login");
+  }
   if (!HasPermission(account.get(), upAccessTcpServer, server->Settings().Permissions))
-    return FailedLogin("invalid permissions");
+    return FailedLogin(loNoPermission, params[0], "invalid permissions");
   account->LoginName = params[0];
   account->LoginPassword = params[1];
-  Account = std::move(account);
-  Context.FailedLogins.Clear(PeerAddress);
+  Accepted(std::move(account), server->ServerId);
   return Ok();
 }
 
 TQueryReply TQuerySession::SuperLogin(const std::vector<std::string>& params) {
   Account.reset();
+  AccountServerId = 0;
   if (params.size() != 2) return Error("invalid paramcount");
+  if (auto refusal = RefuseLocked(params[0])) return *refusal;
   bool found = false;
   {
     TStorageLock lock(*Context.Storage);
@@ -139,12 +185,15 @@ TQueryReply TQuerySession::SuperLogin(const std::vector<std::string>& params) {
       found = Context.Storage->OpenSQL() != nullptr;
     }
   }
-  if (!found) return FailedLogin("invalid login");
-  Account = NewClient();
-  Account->LoginName = params[0];
-  Account->LoginPassword = params[1];
-  Account->PlayerPrivileges = spSA | spSuperAdmin;
-  Context.FailedLogins.Clear(PeerAddress);
+  if (!found) {
+    const bool known = DBLoadUser(Context.Storage, 0, params[0]) != nullptr;
+    return FailedLogin(known ? loWrongPassword : loUnknownAccount, params[0], "invalid login");
+  }
+  auto account = NewClient();
+  account->LoginName = params[0];
+  account->LoginPassword = params[1];
+  account->PlayerPrivileges = spSA | spSuperAdmin;
+  Accepted(std::move(account), 0);
   return Ok();
 }
 

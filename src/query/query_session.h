@@ -18,14 +18,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/date_time.h"
+#include "base/login_audit.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"
+#include "model/security.h"
 #include "model/server_registry.h"
 #include "query/query_reply.h"
 
@@ -51,9 +54,11 @@ class TFailedLoginTable {
   void Purge(TDateTime now);
   // Whether connections from the address are refused (more than 3 failures).
   bool Refused(const std::string& address);
-  // Counts one failure; true when the address is now locked out (3 or more).
-  bool CountFailure(const std::string& address, TDateTime now);
-  void Clear(const std::string& address);
+  // Whether logins from the address are refused (locked: 3 failures or more).
+  bool Locked(const std::string& address);
+  // Counts one failure; the address's failures now (locked from 3 on). A
+  // login that succeeds never clears them: they expire by age only.
+  int CountFailure(const std::string& address, TDateTime now);
 
  private:
   std::mutex mutex_;
@@ -76,10 +81,23 @@ class TQuerySession {
   TQueryContext& Context;
   const std::string PeerAddress;
   int32_t SelectedServerId = 0;  // 0: none
+  // The logged-in account, and the server it belongs to (0 for a superadmin,
+  // whose login reaches every server). A server's account acts on that
+  // server only: selecting another one ends its login.
   std::unique_ptr<TClientRec> Account;
+  int32_t AccountServerId = 0;
   std::vector<int32_t> Snapshot;  // server ids, in registry order
 
   void TakeSnapshot();
+  // Selects a server (0: none); a server account's login ends with a change.
+  void Select(int32_t serverId);
+  bool IsSuperAdmin() const { return Account && (Account->PlayerPrivileges & spSuperAdmin); }
+  // Whether the account holds right on server: a superadmin everywhere,
+  // another account under its own server's permission table only.
+  bool HasRight(TUserPermissions right, TServerObject& server) const;
+  // Whether the account is an admin of server (superadmin, or a server
+  // admin account of that server).
+  bool AdminOf(const TServerObject& server) const;
   // The selected server if it still runs; forgets a selection that stopped.
   TServerRef SelectedServer();
   // The snapshot's servers that still run, in snapshot order.
@@ -92,9 +110,14 @@ class TQuerySession {
   TQueryReply SuperLogin(const std::vector<std::string>& params);
 
  private:
+  // The lock-out line when the address is locked: the guess is not
+  // checked, but counts as a failure.
+  std::optional<TQueryReply> RefuseLocked(std::string_view loginName);
   // The reply to a failed login: the lock-out line when this failure locks
-  // the address out, otherwise the error.
-  TQueryReply FailedLogin(std::string_view message);
+  // the address out, otherwise the error. Logged with its reason.
+  TQueryReply FailedLogin(TLoginOutcome outcome, std::string_view loginName, std::string_view message);
+  // Counts and logs a login that succeeded.
+  void Accepted(std::unique_ptr<TClientRec> account, int32_t serverId);
 };
 
 }  // namespace qv

@@ -4,6 +4,7 @@
 
 #include "base/date_time.h"
 #include "base/log.h"
+#include "model/process_settings.h"
 #include "query/query_commands.h"
 
 namespace qv {
@@ -14,10 +15,31 @@ constexpr const char* kCategory = "TCPQUERY";
 // A peer that stops reading gets this long before a write gives up.
 constexpr int kSendTimeoutSeconds = 60;
 
+// "GET / HTTP/1.1", "POST /x HTTP/1.0": a method word, a target and a version.
+bool IsHttpRequestLine(std::string_view line) {
+  const size_t blank = line.find(' ');
+  if (blank == std::string_view::npos || blank == 0) return false;
+  for (char c : line.substr(0, blank))
+    if (c < 'A' || c > 'Z') return false;
+  const size_t version = line.rfind(" HTTP/");
+  if (version == std::string_view::npos || version <= blank) return false;
+  const std::string_view number = line.substr(version + 6);
+  return !number.empty() && number.find_first_not_of("0123456789.") == std::string_view::npos;
+}
+
 }  // namespace
 
-TTCPQuery::TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp)
-    : context_{registry, std::move(storage), Now(), {}} {
+TQueryLimits QueryLimitsFromSettings() {
+  const TProcessSettings settings = GetSettings();
+  TQueryLimits limits;
+  limits.PerAddress = static_cast<size_t>(settings.QueryConnectionsPerAddress);
+  limits.LineTimeout = std::chrono::seconds(settings.QueryLineSeconds);
+  return limits;
+}
+
+TTCPQuery::TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp,
+                     TQueryLimits limits)
+    : limits_(limits), context_{registry, std::move(storage), Now(), {}} {
   try {
     listener_ = std::make_unique<TTCPListenSocket>(bindIp, port);
     acceptThread_ = std::thread([this] { AcceptLoop(); });
@@ -73,16 +95,23 @@ void TTCPQuery::ReapFinished() {
   for (auto& c : finished) c->Thread.join();
 }
 
+bool TTCPQuery::AddressHasRoom(const std::string& address) const {
+  size_t open = 0;
+  for (const auto& c : connections_) open += !c->Done.load() && c->Address == address ? 1 : 0;
+  return open < limits_.PerAddress;
+}
+
 void TTCPQuery::AcceptLoop() {
   for (;;) {
     TTCPSocket socket = listener_->Accept();
     if (!socket.Valid()) return;
     ReapFinished();
+    std::string address = socket.PeerAddress();
     std::lock_guard<std::mutex> lock(mutex_);
-    // Beyond the limit the socket closes as it goes out of scope.
-    if (stopping_ || connections_.size() >= kMaxConnections) continue;
+    // Beyond the limits the socket closes as it goes out of scope.
+    if (stopping_ || connections_.size() >= kMaxConnections || !AddressHasRoom(address)) continue;
     try {
-      auto connection = std::make_unique<TConnection>(std::move(socket));
+      auto connection = std::make_unique<TConnection>(std::move(socket), std::move(address));
       TConnection* c = connection.get();
       c->Thread = std::thread([this, c] {
         try {
@@ -104,7 +133,7 @@ void TTCPQuery::AcceptLoop() {
 void TTCPQuery::Serve(TConnection& connection) {
   TTCPSocket& socket = connection.Socket;
   socket.SetSendTimeout(kSendTimeoutSeconds);
-  const std::string address = socket.PeerAddress();
+  const std::string& address = connection.Address;
   context_.FailedLogins.Purge(Now());
   if (context_.FailedLogins.Refused(address)) {
     socket.Write(std::string(kStillBannedLine) + std::string(kCrLf));
@@ -130,22 +159,30 @@ void TTCPQuery::ServeLines(TTCPSocket& socket, TQuerySession& session) {
   using Clock = std::chrono::steady_clock;
   std::string buffer;
   Clock::time_point lastData = Clock::now();
+  Clock::time_point lineStart = lastData;  // the first byte of the line in buffer
+  bool first = true;
   for (;;) {
     const size_t end = buffer.find('\n');
     if (end == std::string::npos) {
       // Room for a full line and its CR; anything longer closes the connection.
       if (buffer.size() > kMaxLineLength + 1) return;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastData + kIdleTimeout - Clock::now());
+      // An idle connection waits for its next line; a started line must end in time.
+      const Clock::time_point deadline = buffer.empty() ? lastData + kIdleTimeout : lineStart + limits_.LineTimeout;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return;
+      const bool empty = buffer.empty();
       const auto result = socket.Read(buffer, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
       if (result == TTCPSocket::rrClosed) return;
       if (result == TTCPSocket::rrData) lastData = Clock::now();
+      if (empty && !buffer.empty()) lineStart = lastData;
       continue;
     }
     std::string line = buffer.substr(0, end);
     buffer.erase(0, end + 1);
+    lineStart = Clock::now();
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > kMaxLineLength) return;
+    if (std::exchange(first, false) && IsHttpRequestLine(line)) return;
     bool quit = false;
     const TQueryReply reply = DispatchQueryLine(session, line, quit);
     if (quit) return;

@@ -3,9 +3,14 @@
 // Listens on one TCP port for all virtual servers together and serves each
 // connection on a thread of its own: greeting "[QV]", then one command per
 // line, each answered in full before the next line is read (the commands are
-// query_commands.h). A connection whose line grows beyond 4096 bytes, or that
-// sends nothing for 10 minutes, is closed; beyond 100 connections at once a
-// new one is closed at once.
+// query_commands.h). What one peer may hold is bounded: a connection whose
+// line grows beyond 4096 bytes, whose line is not complete within the line
+// time-out of its first byte (a line drip-fed a byte at a time), or that
+// sends nothing for 10 minutes, is closed; beyond 100 connections at once, or
+// beyond PerAddress connections of one address, a new one is closed at once.
+// A first line that is an HTTP request line (a web page that makes its
+// visitor's browser post to this port) closes the connection before anything
+// runs.
 //
 // Thread rules: construct and destroy on one thread (start-up, shutdown).
 // The destructor stops accepting, shuts every connection's socket down (which
@@ -28,6 +33,13 @@
 
 namespace qv {
 
+struct TQueryLimits {
+  size_t PerAddress = 5;
+  std::chrono::milliseconds LineTimeout{30000};
+};
+// The limits the process settings give.
+TQueryLimits QueryLimitsFromSettings();
+
 class TTCPQuery {
  public:
   static constexpr size_t kMaxLineLength = 4096;
@@ -36,7 +48,8 @@ class TTCPQuery {
 
   // Starts listening on port (on bindIp only, when given). A failure is
   // logged; the object then stays inactive.
-  TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp);
+  TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp,
+            TQueryLimits limits = QueryLimitsFromSettings());
   ~TTCPQuery();
   TTCPQuery(const TTCPQuery&) = delete;
   TTCPQuery& operator=(const TTCPQuery&) = delete;
@@ -49,8 +62,9 @@ class TTCPQuery {
 
  private:
   struct TConnection {
-    explicit TConnection(TTCPSocket socket) : Socket(std::move(socket)) {}
+    TConnection(TTCPSocket socket, std::string address) : Socket(std::move(socket)), Address(std::move(address)) {}
     TTCPSocket Socket;
+    const std::string Address;
     std::thread Thread;
     std::atomic<bool> Done{false};
   };
@@ -60,8 +74,11 @@ class TTCPQuery {
   void ServeLines(TTCPSocket& socket, TQuerySession& session);
   // Joins and frees the connections whose threads have ended.
   void ReapFinished();
+  // Caller holds mutex_: whether another connection of the address fits.
+  bool AddressHasRoom(const std::string& address) const;
   void Stop();
 
+  const TQueryLimits limits_;
   TQueryContext context_;
   std::unique_ptr<TTCPListenSocket> listener_;
   std::thread acceptThread_;

@@ -267,7 +267,7 @@ void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginReq
   TPacketPtr reply = NewLoginReply(*rec, result);
   FillLoginReply(*reply, settings, result);
   SendPacket(std::move(reply));
-  LogAccess(fmt::format("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
+  LogAccess(RemoteLine("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
                         rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));
   if (!Clients().AddClient(std::move(rec))) LogError("CMD_cs_LoginStep1: player id already in use");
 }

@@ -173,7 +173,7 @@ bool TQVUDPListener::DispatchPacket() {
 
 void TQVUDPListener::DisconnectPlayer() {
   if (player_) {
-    LogAccess(fmt::format("client disconnected. [Nick: {}]", player_->NickName.str()));
+    LogAccess(RemoteLine("client disconnected. [Nick: {}]", player_->NickName.str()));
     Channels().ClientLeftChannel(Channels().GetChannelById(player_->ChannelId), player_);
     NotifyPlayerLeftScope(player_->PlayerId, lrLeftServer, "", 0);
     std::unique_ptr<TClientRec> gone = Clients().DeleteClient(player_);
@@ -204,7 +204,7 @@ void TQVUDPListener::ResetPlayerIdsWhenIdle() {
 // protocol thread sees the close, which it no longer handles.
 void TQVUDPListener::RemoveAllPlayers() {
   for (const auto& player : Clients().Items()) {
-    LogAccess(fmt::format("client disconnected. [Nick: {}]", player->NickName.str()));
+    LogAccess(RemoteLine("client disconnected. [Nick: {}]", player->NickName.str()));
     if (player->Removing) continue;
     player->Removing = true;
     auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerLeftScope, player->ConnectionId, player->PlayerId);

@@ -1,6 +1,7 @@
 #include "web/web_access.h"
 
 #include "base/text_utils.h"
+#include "model/accounts.h"
 #include "model/server_control.h"
 #include "model/server_types.h"
 
@@ -45,14 +46,22 @@ bool RefreshCache(const TWebRequest& request, int32_t serverId) {
 }  // namespace
 
 bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_view password,
-                std::string_view port) {
+                std::string_view port, TLoginOutcome* outcome) {
+  TLoginOutcome ignored;
+  TLoginOutcome& why = outcome ? *outcome : ignored;
   TWebSession& session = *request.Session;
   const std::string login(name.substr(0, kShortTextMax));
   const std::string secret(password.substr(0, kShortTextMax));
   const std::string udpPort(port.substr(0, kShortTextMax));
   std::lock_guard<std::mutex> guard(session.Lock);
   session.Set("admin", "");
+  session.Cache.AccountServerId = 0;
   const TScriptStorage& storage = request.Context.Storage;
+  // A failed check tells whether the name or only the password was wrong.
+  auto refused = [&](int32_t serverId) {
+    why = DBLoadUser(storage, serverId, login) ? loWrongPassword : loUnknownAccount;
+    return false;
+  };
   if (request.Field("superadmin") == "1" || session.Get("superadmin") == "1") {
     if (ReadLogin(storage, login, secret, 0)) {
       session.Set("superadmin", "1");
@@ -60,9 +69,10 @@ bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_v
     }
     session.Set("superadmin", "");
     session.Set("serverid", "");
-    return false;
+    return refused(0);
   }
   session.Set("serverid", "");
+  why = loUnknownAccount;
   const auto portNumber = ParseInt(udpPort);
   if (!portNumber) return false;
   const int32_t serverId = ServerIdOfPort(storage, *portNumber);
@@ -70,12 +80,14 @@ bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_v
   // The right check below reads the permission table of this cache.
   if (!RefreshCache(request, serverId)) return false;
   std::unique_ptr<TStorageContainer> rows = ReadLogin(storage, login, secret, serverId);
-  if (!rows) return false;
+  if (!rows) return refused(serverId);
   const bool admin = rows->Row().AsBoolean("b_client_privilege_serveradmin");
   session.Set("admin", admin ? "1" : "");
   session.Set("serverid", std::to_string(serverId));
+  session.Cache.AccountServerId = serverId;
   TClientRec account;
   account.PlayerPrivileges = static_cast<uint16_t>(spRegistered | (admin ? spSA : 0));
+  why = loNoPermission;
   return HasPermission(&account, upAccessWebAdminServer, session.Cache.Settings.Permissions);
 }
 
@@ -93,7 +105,12 @@ void InvalidateSessionSettings(const TWebRequest& request) {
 
 bool HasWebRight(const TWebRequest& request, TUserPermissions right) {
   if (request.Superadmin()) return true;
-  const auto settings = SessionSettings(request, SessionServerId(request));
+  const int32_t serverId = SessionServerId(request);
+  {
+    std::lock_guard<std::mutex> guard(request.Session->Lock);
+    if (serverId != request.Session->Cache.AccountServerId) return false;
+  }
+  const auto settings = SessionSettings(request, serverId);
   if (!settings) return false;
   TClientRec account;
   account.PlayerPrivileges =

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 
+#include "base/login_audit.h"
 #include "model/security.h"
 #include "web/web_common.h"
 
@@ -22,9 +23,10 @@ constexpr auto kSettingsCacheAge = std::chrono::seconds(21);
 constexpr auto kCredentialRecheck = std::chrono::seconds(11);
 
 // Verifies name, password and server port (each cut to 29 characters) and
-// sets the session's superadmin, admin and serverid values.
+// sets the session's superadmin, admin and serverid values; outcome (when
+// given) says why a check failed.
 bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_view password,
-                std::string_view port);
+                std::string_view port, TLoginOutcome* outcome = nullptr);
 
 // The stored settings of serverId for this session, read again when the cache
 // belongs to another server or is 21 seconds old; nullopt when unreadable.
@@ -34,7 +36,8 @@ void InvalidateSessionSettings(const TWebRequest& request);
 
 // Whether the session holds right: superadmins hold every right; others are
 // a registered player (a server admin when the session's admin is "1") under
-// the cached permission table of the session's server.
+// the cached permission table of the session's server, which must be the
+// server their account belongs to.
 bool HasWebRight(const TWebRequest& request, TUserPermissions right);
 
 // Whether the permission form of a group offers the permission: never a

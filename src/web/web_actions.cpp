@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 
+#include "base/admin_audit.h"
 #include "base/log.h"
 #include "base/text_utils.h"
 #include "model/accounts.h"
@@ -27,6 +28,7 @@ constexpr const char* kPortInUse = "there is already an server with the same udp
 constexpr const char* kServerRunning = "server is running, cant delete it";
 constexpr const char* kConfigChanged = "server config has been changed";
 constexpr int kNotifyWaitMs = 1500;
+constexpr int64_t kMaxUsersLimit = 65535;
 
 // The codec form fields, in the order of the codec table.
 constexpr std::array<const char*, kCodecCount> kCodecFields = {
@@ -62,11 +64,9 @@ struct TAction {
   const TScriptStorage& Storage() const { return Request.Context.Storage; }
   httplib::Response& Reply() const { return Request.Reply; }
   TWebSession& Session() const { return *Request.Session; }
-  // The back URL of the OK box of a server action.
-  std::string Back() const {
-    std::string referer = Request.Header("Referer");
-    return referer.empty() ? "index.html" : referer;
-  }
+  // The back URL of the OK box of a server action: the page it came from,
+  // when that is one of the interface's own.
+  std::string Back() const { return SafeUrl(Request, Request.Header("Referer")); }
 };
 
 using THandler = void (*)(TAction&);
@@ -77,6 +77,10 @@ struct TWebAction {
   TActionGate Gate;
   int Right;  // a TUserPermissions value, or kNoRight
   TActionTarget Target;
+  // An action that changes accounts, servers or settings is written to the
+  // audit trail with these form fields (blank-separated; "@" names a
+  // session value); nullptr: not audited.
+  const char* Audit = nullptr;
 };
 
 std::string WithName(std::string_view text, std::string_view name) { return ReplaceText(text, "%1", name); }
@@ -91,6 +95,13 @@ bool IsServerRunning(const TAction& a, int32_t id) {
 
 // ---- login and session ----
 
+// The session that a login or logout leaves: a new one under a new id.
+std::shared_ptr<TWebSession> NewSession(TAction& a, bool loggedIn) {
+  auto fresh = a.Request.Context.Sessions->Replace(a.Session().Id(), loggedIn);
+  SetSessionCookie(a.Reply(), fresh->Id());
+  return fresh;
+}
+
 void Login(TAction& a) {
   TWebSession& session = a.Session();
   {
@@ -104,23 +115,37 @@ void Login(TAction& a) {
   const std::string password = a.Field("password").substr(0, kShortTextMax);
   const std::string port = a.Field("serverport").substr(0, kShortTextMax);
   // Password guessing: an address with too many failures is refused for a
-  // while without its guesses being checked at all.
+  // while without its guesses being checked at all; a login that succeeds
+  // never clears the failures counted.
   TFailureLimiter& failures = *a.Request.Context.LoginFailures;
   const std::string& address = a.Request.Http.remote_addr;
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
-  if (failures.Refused(address, limits)) return Redirect(a.Reply(), "login_error.html");
-  if (!LoginCheck(a.Request, name, password, port)) {
-    if (failures.CountFailure(address, limits)) {
-      LogRemote(lmtError, lmdImportant, LockedOutLine(address, limits), kWebCategory);
-    }
+  if (failures.Refused(address, limits)) {
+    AuditRefusedLogin(liWeb, loLockedOut, address, name, kWebCategory);
     return Redirect(a.Reply(), "login_error.html");
   }
-  std::lock_guard<std::mutex> guard(session.Lock);
-  session.Set("password", password);
-  session.Set("username", name);
-  session.Set("serverport", port);
-  session.Set("LOGGEDIN", "1");
-  session.Cache.LastCheck = TWebClock::now();
+  TLoginOutcome outcome = loOther;
+  if (!LoginCheck(a.Request, name, password, port, &outcome)) {
+    AuditRefusedLogin(liWeb, outcome, address, name, kWebCategory);
+    if (failures.CountFailure(address, limits))
+      AuditLockOut(liWeb, address, limits.Failures, limits.LockSeconds / 60, kWebCategory);
+    return Redirect(a.Reply(), "login_error.html");
+  }
+  CountLogin(liWeb, loAccepted);
+  TSessionCache cache;
+  {
+    std::lock_guard<std::mutex> guard(session.Lock);
+    cache = session.Cache;
+  }
+  auto fresh = NewSession(a, true);
+  std::lock_guard<std::mutex> guard(fresh->Lock);
+  for (const char* value : {"superadmin", "admin", "serverid"}) fresh->Set(value, session.Get(value));
+  fresh->Set("password", password);
+  fresh->Set("username", name);
+  fresh->Set("serverport", port);
+  fresh->Set("LOGGEDIN", "1");
+  fresh->Cache = cache;
+  fresh->Cache.LastCheck = TWebClock::now();
   Redirect(a.Reply(), "index.html");
 }
 
@@ -131,6 +156,7 @@ void Logout(TAction& a) {
     for (const char* name : {"password", "username", "serverport", "serverid", "LOGGEDIN", "admin", "superadmin"})
       session.Set(name, "");
   }
+  NewSession(a, false);
   Redirect(a.Reply(), "login.html");
 }
 
@@ -220,12 +246,18 @@ void EditSuperClient(TAction& a) {
 // a new server.
 bool ApplyServerForm(TAction& a, TServerSettings& s, bool checkRights, bool& typeChanged) {
   const TServerSettings old = s;
-  const std::string name = a.Field("SERVERNAME").substr(0, kShortTextMax);
-  const std::string welcome = a.Field("SERVERWELCOMEMESSAGE").substr(0, kLongTextMax);
+  // Texts that players see: without control characters.
+  const std::string name = DropControls(a.Field("SERVERNAME")).substr(0, kShortTextMax);
+  const std::string welcome = DropControls(a.Field("SERVERWELCOMEMESSAGE")).substr(0, kLongTextMax);
   const std::string password = Trim(a.Field("SERVERPASSWORD")).substr(0, kShortTextMax);
   const std::string link = Trim(a.Field("SERVERWEBPOSTLINKURL")).substr(0, kLongTextMax);
   const std::optional<int64_t> max = ParseInt(a.Field("SERVERMAXUSERS"));
-  const uint16_t maxUsers = (max && *max >= 0 && *max <= 65535) ? static_cast<uint16_t>(*max) : old.MaxUsers;
+  // A number outside 16 bits is refused; what is no number keeps the maximum.
+  if (max && (*max < 0 || *max > kMaxUsersLimit)) {
+    ErrorBox(a.Reply(), "the maximum of users is invalid");
+    return false;
+  }
+  const uint16_t maxUsers = max ? static_cast<uint16_t>(*max) : old.MaxUsers;
   const std::string type = Trim(a.Field("SERVERTYPE"));
   const bool clan = old.IsClan();
   typeChanged = (type == "1" && !clan) || (type == "2" && clan);
@@ -260,7 +292,7 @@ void AddServer(TAction& a) {
   if (PortInUse(a.Storage(), static_cast<int32_t>(*port))) return ErrorBox(a.Reply(), kPortInUse);
   TServerSettings s = DefaultServerSettings();
   bool typeChanged = false;
-  ApplyServerForm(a, s, false, typeChanged);
+  if (!ApplyServerForm(a, s, false, typeChanged)) return;
   s.UdpPort = static_cast<uint32_t>(*port);
   s.Permissions = DefaultPermissions();
   const int32_t id = CreateServerRow(a.Storage(), s.UdpPort);
@@ -396,7 +428,12 @@ void DeleteClient(TAction& a) {
   OkBox(a.Reply(), "user deleted", "index.html");
 }
 
-void AddClient(TAction& a) { AddAccount(a, a.ServerId, a.Field("CLIENTSERVERADMIN") == "1" ? spSA : 0); }
+void AddClient(TAction& a) {
+  const bool admin = a.Field("CLIENTSERVERADMIN") == "1";
+  // A new server admin needs the right that making an account an admin needs.
+  if (admin && !HasWebRight(a.Request, upPrivilegeGrantSA)) return ErrorBox(a.Reply(), kInvalidPermissions);
+  AddAccount(a, a.ServerId, admin ? spSA : 0);
+}
 
 void EditClient(TAction& a) {
   std::unique_ptr<TClientRec> rec = DBLoadUser(a.Storage(), a.ServerId, IntField(a, "CLIENTID"));
@@ -418,27 +455,43 @@ void EditClient(TAction& a) {
 // ---- the table ----
 
 const TWebAction kActions[] = {
-    // name                        handler               gate          right                        target
+    // name                        handler               gate          right                        target          audit
     {"LOGIN.QVCMD",                Login,                agAnyone,     kNoRight,                    atNone},
     {"LOGOUT.QVCMD",               Logout,               agAnyone,     kNoRight,                    atNone},
     {"SELECT_SERVER.QVCMD",        SelectServer,         agSuperadmin, kNoRight,                    atNone},
-    {"SETTINGS_BASIC.QVCMD",       SettingsBasic,        agSuperadmin, kNoRight,                    atNone},
+    {"SETTINGS_BASIC.QVCMD",       SettingsBasic,        agSuperadmin, kNoRight,                    atNone,         "WEBPOST_POSTURL WEBPOST_ENABLED BASIC_LISTPUBLIC"},
     {"ASK_DELETE_SCLIENT.QVCMD",   AskDeleteSuperClient, agSuperadmin, kNoRight,                    atNone},
-    {"DELETE_SCLIENT.QVCMD",       DeleteSuperClient,    agSuperadmin, kNoRight,                    atNone},
-    {"ADD_SCLIENT.QVCMD",          AddSuperClient,       agSuperadmin, kNoRight,                    atNone},
-    {"EDIT_SCLIENT.QVCMD",         EditSuperClient,      agSuperadmin, kNoRight,                    atNone},
-    {"ADD_SERVER.QVCMD",           AddServer,            agSuperadmin, kNoRight,                    atNone},
+    {"DELETE_SCLIENT.QVCMD",       DeleteSuperClient,    agSuperadmin, kNoRight,                    atNone,         "@CLIENT_TO_DELETE"},
+    {"ADD_SCLIENT.QVCMD",          AddSuperClient,       agSuperadmin, kNoRight,                    atNone,         "CLIENTLOGINNAME"},
+    {"EDIT_SCLIENT.QVCMD",         EditSuperClient,      agSuperadmin, kNoRight,                    atNone,         "CLIENTID"},
+    {"ADD_SERVER.QVCMD",           AddServer,            agSuperadmin, kNoRight,                    atNone,         "SERVERUDPPORT"},
     {"ASK_DELETE_SERVER.QVCMD",    AskDeleteServer,      agSuperadmin, kNoRight,                    atNone},
-    {"DELETE_SERVER.QVCMD",        DeleteServer,         agSuperadmin, kNoRight,                    atNone},
-    {"START_SERVER.QVCMD",         StartServer,          agLoggedIn,   upAdminStartServer,          atFieldServer},
-    {"STOP_SERVER.QVCMD",          StopServer,           agLoggedIn,   upAdminStopServer,           atFieldServer},
-    {"PERMISSIONS_SERVER.QVCMD",   PermissionsServer,    agServer,     upAdminSetServerPermissions, atNone},
-    {"SETTINGS_SERVER.QVCMD",      SettingsServer,       agServer,     kNoRight,                    atNone},
+    {"DELETE_SERVER.QVCMD",        DeleteServer,         agSuperadmin, kNoRight,                    atNone,         "@SERVER_TO_DELETE"},
+    {"START_SERVER.QVCMD",         StartServer,          agLoggedIn,   upAdminStartServer,          atFieldServer,  "serverid"},
+    {"STOP_SERVER.QVCMD",          StopServer,           agLoggedIn,   upAdminStopServer,           atFieldServer,  "serverid"},
+    {"PERMISSIONS_SERVER.QVCMD",   PermissionsServer,    agServer,     upAdminSetServerPermissions, atNone,         "@serverid @permissiongroup"},
+    {"SETTINGS_SERVER.QVCMD",      SettingsServer,       agServer,     kNoRight,                    atNone,         "@serverid SERVERNAME SERVERMAXUSERS SERVERTYPE"},
     {"ASK_DELETE_CLIENT.QVCMD",    AskDeleteClient,      agServer,     upPrivilegePlayerDelete,     atFieldAccount},
-    {"DELETE_CLIENT.QVCMD",        DeleteClient,         agServer,     upPrivilegePlayerDelete,     atPendingAccount},
-    {"ADD_CLIENT.QVCMD",           AddClient,            agServer,     upAdminRegisterPlayer,       atNone},
-    {"EDIT_CLIENT.QVCMD",          EditClient,           agServer,     upAdminChangeUserPassword,   atFieldAccount},
+    {"DELETE_CLIENT.QVCMD",        DeleteClient,         agServer,     upPrivilegePlayerDelete,     atPendingAccount, "@serverid @CLIENT_TO_DELETE"},
+    {"ADD_CLIENT.QVCMD",           AddClient,            agServer,     upAdminRegisterPlayer,       atNone,         "@serverid CLIENTLOGINNAME CLIENTSERVERADMIN"},
+    {"EDIT_CLIENT.QVCMD",          EditClient,           agServer,     upAdminChangeUserPassword,   atFieldAccount, "@serverid CLIENTID CLIENTSERVERADMIN"},
 };
+
+// The audit line's change: the action and the values its row names, read
+// before the action runs (it clears the pending ones).
+std::string AuditedChange(const TAction& a, const TWebAction& row) {
+  std::string change = row.Name;
+  std::string_view names = row.Audit;
+  while (!names.empty()) {
+    const size_t blank = names.find(' ');
+    const std::string_view name = names.substr(0, blank);
+    names = blank == std::string_view::npos ? std::string_view() : names.substr(blank + 1);
+    const bool session = name.front() == '@';
+    const std::string_view key = session ? name.substr(1) : name;
+    change += " " + std::string(key) + "=" + (session ? a.Session().Get(key) : a.Field(key));
+  }
+  return change;
+}
 
 // The own-account exemption: the account acted on is the session's own
 // account of its server (never a name the request merely claims).
@@ -504,7 +557,11 @@ void DispatchAction(const TWebRequest& request, const std::string& document) {
       return;
     }
     if (!Admit(action, *row)) return;
+    const std::string change = row->Audit ? AuditedChange(action, *row) : "";
     row->Handler(action);
+    const bool refused = request.Reply.get_header_value("Location").rfind("error_box.html", 0) == 0;
+    if (row->Audit && request.Reply.status == 302 && !refused)
+      AuditAdminChange(liWeb, request.Http.remote_addr, request.Value("username"), change, kWebCategory);
   } catch (const std::exception& e) {
     LogWebException("Progress_COMMAND", e);
     request.Reply.status = 200;

@@ -60,6 +60,59 @@ std::string UrlEncode(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// "host:port" in lower case, ":80" added when the authority has no port.
+std::string WithPort(std::string_view authority) {
+  std::string text = LowerCase(authority);
+  const size_t bracket = text.rfind(']');
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) text += ":80";
+  return text;
+}
+
+bool HasControlOrBackslash(std::string_view text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127 || c == '\\') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string OwnOrigin(const TWebRequest& request) { return "http://" + WithPort(request.Header("Host")); }
+
+std::string OriginOf(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos || scheme == 0) return "";
+  const std::string name = LowerCase(url.substr(0, scheme));
+  if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") != std::string::npos) return "";
+  std::string_view rest = url.substr(scheme + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (rest.empty() || rest.find('@') != std::string_view::npos) return "";
+  return name + "://" + (name == "http" ? WithPort(rest) : LowerCase(rest));
+}
+
+bool SameOrigin(const TWebRequest& request) {
+  const char* header = request.Http.has_header("Origin") ? "Origin" : "Referer";
+  if (!request.Http.has_header(header)) return false;
+  return OriginOf(request.Header(header)) == OwnOrigin(request);
+}
+
+std::string SafeUrl(const TWebRequest& request, std::string_view url) {
+  if (url.empty() || HasControlOrBackslash(url) || url.substr(0, 2) == "//") return "index.html";
+  const size_t first = url.find_first_of(":/?#");
+  const bool absolute = first != std::string_view::npos && url[first] == ':';
+  if (absolute && OriginOf(url) != OwnOrigin(request)) return "index.html";
+  return std::string(url);
+}
+
+void SetSessionCookie(httplib::Response& reply, const std::string& id) {
+  reply.headers.erase("Set-Cookie");
+  reply.set_header("Set-Cookie", "IDHTTPSESSIONID=" + id + "; Path=/; HttpOnly; SameSite=Lax");
+}
+
 void Redirect(httplib::Response& reply, std::string_view location) {
   reply.status = 302;
   reply.set_header("Location", std::string(location));

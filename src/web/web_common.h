@@ -35,6 +35,8 @@ struct TWebContext {
   std::string DocDir;
   // Failed web logins per client address (locks itself).
   std::shared_ptr<TFailureLimiter> LoginFailures = std::make_shared<TFailureLimiter>();
+  // The sessions (locks itself); the login and logout actions replace theirs.
+  TSessionStore* Sessions = nullptr;
 };
 
 // One request: its HTTP data, the reply being built and the session.
@@ -55,6 +57,25 @@ struct TWebRequest {
   bool LoggedIn() const { return Value("LOGGEDIN") == "1"; }
   bool Superadmin() const { return Value("superadmin") == "1"; }
 };
+
+// The interface's own origin as the request reached it: "http://" and the
+// Host header (which the interface checked before), lower case, with the
+// port (80 when the header has none).
+std::string OwnOrigin(const TWebRequest& request);
+// The origin ("scheme://host:port", port 80 for http when none is given) of
+// an absolute URL; empty for anything else.
+std::string OriginOf(std::string_view url);
+// Whether a state-changing request comes from the interface's own pages: its
+// Origin header names the own origin, or, when it has none, its Referer does.
+// A request with neither is refused like a cross-site one.
+bool SameOrigin(const TWebRequest& request);
+// A URL that a page or redirect may carry: a relative one, or one of the own
+// origin; anything else (another site, "javascript:", a URL with control
+// characters or backslashes that browsers read differently) is "index.html".
+std::string SafeUrl(const TWebRequest& request, std::string_view url);
+
+// Gives the browser the session id (replacing a cookie set before).
+void SetSessionCookie(httplib::Response& reply, const std::string& id);
 
 // &, <, >, " and ' as character references.
 std::string HtmlEscape(std::string_view text);

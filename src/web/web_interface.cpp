@@ -2,8 +2,6 @@
 
 #include <httplib.h>
 
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <mutex>
 
@@ -26,50 +24,15 @@ constexpr const char* kIdentityValues[] = {"LOGGEDIN", "username",   "password",
                                            "serverid", "admin",      "superadmin",      "permissiongroup",
                                            "DATA",     "StartTime",  "CLIENT_TO_DELETE", "SERVER_TO_DELETE"};
 
-// One thread per connection, at most `max` at a time; further connections
-// wait for a free thread. shutdown() waits until every thread has finished.
-class TConnectionThreads final : public httplib::TaskQueue {
- public:
-  explicit TConnectionThreads(size_t max) : max_(max) {}
-
-  void enqueue(std::function<void()> fn) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (active_ >= max_) {
-      pending_.push_back(std::move(fn));
-      return;
-    }
-    ++active_;
-    std::thread([this, task = std::move(fn)]() mutable { Run(std::move(task)); }).detach();
-  }
-
-  void shutdown() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return active_ == 0; });
-  }
-
- private:
-  void Run(std::function<void()> task) {
-    for (;;) {
-      task();
-      task = nullptr;
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (pending_.empty()) {
-        // The last touch of this object: shutdown() may free it once the
-        // lock is released.
-        --active_;
-        idle_.notify_all();
-        return;
-      }
-      task = std::move(pending_.front());
-      pending_.pop_front();
-    }
-  }
-
-  const size_t max_;
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  size_t active_ = 0;                           // guarded by mutex_
-  std::deque<std::function<void()>> pending_;  // guarded by mutex_
+// What every page and reply carries: no foreign or inline script, no
+// framing by another page, no full Referer towards other sites.
+const httplib::Headers kSecurityHeaders = {
+    {"Content-Security-Policy",
+     "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+     "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "same-origin"},
 };
 
 std::string CookieValue(const httplib::Request& http, std::string_view name) {
@@ -86,12 +49,15 @@ std::string CookieValue(const httplib::Request& http, std::string_view name) {
   return "";
 }
 
-// "host[:port]" of an absolute URL; empty when it has none.
-std::string UrlAuthority(std::string_view url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return "";
-  std::string_view rest = url.substr(scheme + 3);
-  return std::string(rest.substr(0, rest.find_first_of("/?#")));
+// Whether a text holds a NUL, which would cut it where it is used as a C
+// string (a file name, a password) while the checks saw all of it.
+bool HasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+bool HasNulField(const httplib::Request& http) {
+  if (HasNul(http.path)) return true;
+  for (const auto& [key, value] : http.params)
+    if (HasNul(key) || HasNul(value)) return true;
+  return false;
 }
 
 bool IsImage(const std::string& document) {
@@ -117,21 +83,31 @@ void NotFound(httplib::Response& reply, const std::string& path) {
 TWebInterface::TWebInterface(TScriptStorage storage, TServerRegistry* registry) {
   context_.Storage = std::move(storage);
   context_.Registry = registry;
+  context_.Sessions = &sessions_;
 }
 
 TWebInterface::~TWebInterface() { Stop(); }
 
-bool TWebInterface::Start(int port, const std::string& docDir, const std::string& bindAddress) {
+bool TWebInterface::Start(int port, const std::string& docDir, const std::string& bindAddress,
+                          const THttpLimits& limits) {
   try {
     std::error_code ec;
     const auto dir = std::filesystem::canonical(docDir, ec);
     if (ec) throw EWebInterface("document directory " + docDir + " not found");
     context_.DocDir = dir.string();
-    http_ = std::make_unique<httplib::Server>();
-    http_->new_task_queue = [] { return new TConnectionThreads(kMaxConnections); };
-    http_->set_keep_alive_max_count(100);
-    http_->set_keep_alive_timeout(5);
+    hosts_.Start(bindAddress, GetSettings().WebHostNames);
+    http_ = std::make_unique<THttpServer>(limits);
     http_->set_payload_max_length(1 << 20);
+    http_->set_default_headers(kSecurityHeaders);
+    // A request for another host name (DNS rebinding) is answered before
+    // anything of it is read or processed.
+    http_->set_pre_routing_handler([this](const httplib::Request& http, httplib::Response& reply) {
+      const std::string host = http.get_header_value("Host");
+      if (hosts_.Allowed(host)) return httplib::Server::HandlerResponse::Unhandled;
+      reply.status = host.empty() ? 400 : 421;
+      reply.set_header("Connection", "close");
+      return httplib::Server::HandlerResponse::Handled;
+    });
     auto handler = [this](const httplib::Request& http, httplib::Response& reply) { HandleRequest(http, reply); };
     http_->Get(".*", handler);
     http_->Post(".*", handler);
@@ -168,11 +144,15 @@ std::shared_ptr<TWebSession> TWebInterface::SessionOf(const httplib::Request& ht
   if (!id.empty())
     if (auto session = sessions_.Find(id)) return session;
   auto session = sessions_.Create();
-  reply.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + session->Id() + "; Path=/; HttpOnly; SameSite=Lax");
+  SetSessionCookie(reply, session->Id());
   return session;
 }
 
 void TWebInterface::HandleRequest(const httplib::Request& http, httplib::Response& reply) {
+  if (HasNulField(http)) {
+    reply.status = 400;
+    return;
+  }
   try {
     TWebRequest request{http, reply, SessionOf(http, reply), context_};
     Process(request);
@@ -182,19 +162,13 @@ void TWebInterface::HandleRequest(const httplib::Request& http, httplib::Respons
   }
 }
 
-bool TWebInterface::CrossSite(const TWebRequest& request) const {
-  const std::string host = LowerCase(request.Header("Host"));
-  for (const char* header : {"Origin", "Referer"}) {
-    if (!request.Http.has_header(header)) continue;
-    if (LowerCase(UrlAuthority(request.Header(header))) != host) return true;
-  }
-  return false;
-}
-
 void TWebInterface::Process(TWebRequest& request) {
   const std::string document = request.Http.path;
   const bool action = FindText(FileName(document), ".qvcmd") != std::string::npos;
-  if (action && CrossSite(request)) return AccessDenied(request.Reply);
+  // What changes state runs only when the interface's own pages ask for it.
+  const bool sessionChange = document.rfind("/session", 0) == 0 &&
+                             (SameText(request.Field("action"), "close") || !request.Field("ParamName").empty());
+  if ((action || sessionChange) && !SameOrigin(request)) return AccessDenied(request.Reply);
   if (!IsImage(document)) {
     if (!request.LoggedIn()) {
       if (action) return DispatchAction(request, document);
@@ -278,7 +252,10 @@ void TWebInterface::ServeSessionPage(TWebRequest& request) {
   }
   page += "<p>Session id: " + HtmlEscape(session.Id()) + "</p><p>NumViews: " + HtmlEscape(session.Get("NumViews")) +
           "</p><pre>";
-  for (const auto& [key, value] : session.Values()) page += HtmlEscape(key) + "=" + HtmlEscape(value) + "\n";
+  // The account's password stays in the session (the periodic re-check
+  // needs it) but is never shown.
+  for (const auto& [key, value] : session.Values())
+    if (!SameText(key, "password")) page += HtmlEscape(key) + "=" + HtmlEscape(value) + "\n";
   page += "</pre><form method=\"POST\" action=\"" + HtmlEscape(request.Http.path) +
           "\"><input name=\"ParamName\"> <input name=\"Param\"> <input type=\"submit\" value=\"Add\"></form>"
           "<p><a href=\"" + HtmlEscape(request.Http.path) + "?action=close\">close session</a></p></body></html>";
@@ -289,7 +266,11 @@ std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage) {
   TProcessSettings settings = GetSettings();
   if (!settings.HttpEnabled || settings.HttpPort <= 0) return nullptr;
   auto web = std::make_unique<TWebInterface>(TScriptStorage{storage, settings.SqlDir}, GetServerRegistry());
-  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.BoundToIp)) return web;
+  THttpLimits limits;
+  limits.MaxThreads = TWebInterface::kMaxConnections;
+  limits.PerAddress = static_cast<size_t>(settings.WebConnectionsPerAddress);
+  limits.RequestTimeout = std::chrono::seconds(settings.WebRequestSeconds);
+  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.BoundToIp, limits)) return web;
   settings.HttpEnabled = false;
   SetSettings(settings);
   return nullptr;

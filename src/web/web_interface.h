@@ -6,8 +6,22 @@
 // request belongs to a server-side session (cookie "IDHTTPSESSIONID"); a
 // session that is not logged in sees only the login pages, images and the
 // login action, and a logged-in session's credentials are verified again
-// every 11 seconds. Nothing outside the document directory is ever served,
-// and actions asked for by another site (its Origin or Referer) are refused.
+// every 11 seconds. Nothing outside the document directory is ever served.
+//
+// What the interface refuses, and why:
+//  - a Host header that names no address or name of this server: 421 (DNS
+//    rebinding would let another site's pages read and drive it);
+//  - a NUL in the path or a form field: 400 (it would cut the text where it
+//    is used while the checks saw all of it);
+//  - an action or a change of the session page whose Origin, or without
+//    one its Referer, is not the interface's own origin: the access denied
+//    page (another site's page would otherwise act with the visitor's
+//    session; a request with neither header is refused too);
+//  - request heads beyond 32 KB (431), requests not complete within the
+//    request time-out, and connections beyond the per-address limit
+//    (THttpServer).
+// Every reply forbids inline and foreign script and framing, and sends
+// Referers to its own origin only.
 //
 // Thread rules: Start and Stop run on the owner's thread; requests run on the
 // connection threads (at most 500 at a time, keep-alive allowed). Stop waits
@@ -19,13 +33,11 @@
 #include <string>
 #include <thread>
 
+#include "base/http_server.h"
 #include "web/mime_types.h"
 #include "web/web_common.h"
+#include "web/web_hosts.h"
 #include "web/web_session.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace qv {
 
@@ -42,7 +54,7 @@ class TWebInterface {
   // Listens on port (all addresses, or only bindAddress when it is not
   // empty) and serves docDir. False after logging
   // "WebInterface startup failed with port <port>, Exception:<message>".
-  bool Start(int port, const std::string& docDir, const std::string& bindAddress);
+  bool Start(int port, const std::string& docDir, const std::string& bindAddress, const THttpLimits& limits = {});
   // Stops listening and waits for the connection threads; safe to call twice.
   void Stop();
   // Sessions held (logged in or not).
@@ -51,8 +63,6 @@ class TWebInterface {
  private:
   void HandleRequest(const httplib::Request& http, httplib::Response& reply);
   void Process(TWebRequest& request);
-  // Whether an action request comes from a page of another site.
-  bool CrossSite(const TWebRequest& request) const;
   // Serves a template of the document directory; false when it is missing.
   bool ServeTemplate(TWebRequest& request, const std::string& path);
   void ServeFile(TWebRequest& request, const std::string& document);
@@ -62,7 +72,8 @@ class TWebInterface {
   TWebContext context_;
   TSessionStore sessions_;
   TMimeTypes mime_;
-  std::unique_ptr<httplib::Server> http_;
+  THostNames hosts_;
+  std::unique_ptr<THttpServer> http_;
   std::thread listener_;
 };
 

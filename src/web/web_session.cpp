@@ -2,7 +2,6 @@
 
 #include <sys/random.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "base/date_time.h"
@@ -60,33 +59,38 @@ std::shared_ptr<TWebSession> TSessionStore::Find(std::string_view id) {
   auto it = sessions_.find(id);
   if (it == sessions_.end()) return nullptr;
   if (now - it->second.lastUsed >= kTimeout) {
-    sessions_.erase(it);
+    Erase(it);
     return nullptr;
   }
   it->second.lastUsed = now;
+  auto& order = order_[it->second.loggedIn];
+  order.splice(order.end(), order, it->second.place);
   return it->second.session;
 }
 
-std::shared_ptr<TWebSession> TSessionStore::Create() {
+std::shared_ptr<TWebSession> TSessionStore::Create(bool loggedIn) {
   auto session = std::make_shared<TWebSession>(NewSessionId());
   session->Set("StartTime", FormatDateTime("dd-mm-yyyy hh:nn:ss", Now()));
   std::lock_guard<std::mutex> guard(mutex_);
   const auto now = TWebClock::now();
   Expire(now);
-  if (sessions_.size() >= kMaxSessions) {
-    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
-      return a.second.lastUsed < b.second.lastUsed;
-    });
-    sessions_.erase(oldest);
-  }
-  sessions_[session->Id()] = TEntry{session, now};
+  auto& order = order_[loggedIn];
+  // The least recently used of the same kind makes room.
+  if (order.size() >= kMaxSessions) Erase(sessions_.find(order.front()));
+  order.push_back(session->Id());
+  sessions_[session->Id()] = TEntry{session, now, loggedIn, std::prev(order.end())};
   return session;
+}
+
+std::shared_ptr<TWebSession> TSessionStore::Replace(std::string_view old, bool loggedIn) {
+  Remove(old);
+  return Create(loggedIn);
 }
 
 void TSessionStore::Remove(std::string_view id) {
   std::lock_guard<std::mutex> guard(mutex_);
   auto it = sessions_.find(id);
-  if (it != sessions_.end()) sessions_.erase(it);
+  if (it != sessions_.end()) Erase(it);
 }
 
 size_t TSessionStore::Count() {
@@ -94,14 +98,21 @@ size_t TSessionStore::Count() {
   return sessions_.size();
 }
 
+void TSessionStore::Erase(TMap::iterator it) {
+  order_[it->second.loggedIn].erase(it->second.place);
+  sessions_.erase(it);
+}
+
 void TSessionStore::Expire(TWebClock::time_point now) {
-  // A sweep at most every few seconds keeps the request path short; a session
-  // found idle too long is treated as gone either way.
-  if (now - lastSweep_ < std::chrono::seconds(5)) {
-    return;
+  // Each kind's list runs from the least to the most recently used, so the
+  // expired ones are at its front.
+  for (auto& order : order_) {
+    while (!order.empty()) {
+      auto it = sessions_.find(order.front());
+      if (now - it->second.lastUsed < kTimeout) break;
+      Erase(it);
+    }
   }
-  lastSweep_ = now;
-  std::erase_if(sessions_, [now](const auto& item) { return now - item.second.lastUsed >= kTimeout; });
 }
 
 }  // namespace qv

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <functional>
+#include <optional>
+#include <vector>
 
 #include "model/countries.h"
 #include "base/date_time.h"
@@ -26,12 +28,23 @@ const char* const kCodecPlaceholders[kCodecCount] = {
     "Celp51",      "Celp63",      "GSM148",       "GSM164",       "WindowsCELP52", "SPEEX2150", "SPEEX3950",
     "SPEEX5950",   "SPEEX8000",   "SPEEX11000",   "SPEEX15000",   "SPEEX18200",    "SPEEX24600"};
 
+// A page being filled. Values enter it as tokens ("\x01" index "\x02") and
+// take their place only in Text(), once every placeholder and region has been
+// processed: a stored value that reads like a placeholder or a region marker
+// ("%%SERVERPASSWORD%%" as a server name) is then shown as it is, never
+// expanded.
 class TPage {
  public:
   explicit TPage(std::string text) : text_(std::move(text)) {}
 
+  // The token that stands for value (escaped) until Text().
+  std::string Token(std::string_view value) {
+    values_.push_back(HtmlEscape(value));
+    return "\x01" + std::to_string(values_.size() - 1) + "\x02";
+  }
   void Value(std::string_view name, std::string_view value) {
-    text_ = ReplaceText(text_, "%%" + std::string(name) + "%%", HtmlEscape(value));
+    const std::string placeholder = "%%" + std::string(name) + "%%";
+    if (Has(placeholder)) text_ = ReplaceText(text_, placeholder, Token(value));
   }
   void Markup(std::string_view placeholder, std::string_view markup) {
     text_ = ReplaceText(text_, placeholder, markup);
@@ -42,11 +55,34 @@ class TPage {
   void Block(std::string_view placeholder, const std::function<std::string()>& build) {
     if (Has(placeholder)) Markup(placeholder, build());
   }
-  const std::string& Text() const { return text_; }
+  // The page with every token replaced by its value.
+  std::string Text() const;
 
  private:
   std::string text_;
+  std::vector<std::string> values_;
 };
+
+std::string TPage::Text() const {
+  std::string out;
+  out.reserve(text_.size());
+  size_t from = 0;
+  for (size_t at; (at = text_.find('\x01', from)) != std::string::npos;) {
+    const size_t end = text_.find('\x02', at);
+    const std::optional<int64_t> index =
+        end == std::string::npos ? std::nullopt : ParseInt(std::string_view(text_).substr(at + 1, end - at - 1));
+    out.append(text_, from, at - from);
+    if (index && *index >= 0 && static_cast<size_t>(*index) < values_.size()) {
+      out += values_[static_cast<size_t>(*index)];
+      from = end + 1;
+    } else {
+      out += '\x01';
+      from = at + 1;
+    }
+  }
+  out.append(text_, from, std::string::npos);
+  return out;
+}
 
 void TPage::Region(std::string_view condition, bool hide) {
   const std::string on = "%!COMMENT_ON_" + std::string(condition) + "!%";
@@ -75,10 +111,10 @@ std::string RowTemplate(const TWebRequest& request, const char* name) {
   return *text;
 }
 
-// One row: the template with its placeholders replaced (values escaped).
+// One row: the template with its placeholders replaced by the page's tokens.
 using TRowValues = std::vector<std::pair<const char*, std::string>>;
-std::string Row(std::string row, const TRowValues& values) {
-  for (const auto& [name, value] : values) row = ReplaceText(row, std::string("%%") + name + "%%", HtmlEscape(value));
+std::string Row(TPage& page, std::string row, const TRowValues& values) {
+  for (const auto& [name, value] : values) row = ReplaceText(row, std::string("%%") + name + "%%", page.Token(value));
   return row;
 }
 
@@ -90,7 +126,7 @@ std::unique_ptr<TStorageContainer> OpenScript(const TScriptStorage& storage, con
   return storage->OpenSQL();
 }
 
-std::string ServerList(const TWebRequest& request) {
+std::string ServerList(TPage& page, const TWebRequest& request) {
   const std::string rowText = RowTemplate(request, "server_manager_servers_list.html");
   std::string block;
   try {
@@ -105,7 +141,7 @@ std::string ServerList(const TWebRequest& request) {
                     "alt=\"Stop Server\" border=\"0\"></a>"
                   : "<a href=\"start_server.qvcmd?serverid=%%SERVER_ID%%\"><img src=\"gfx/server-stop.png\" "
                     "alt=\"Start Server\" border=\"0\"></a>");
-      block += Row(row, {{"SERVER_ID", std::to_string(id)},
+      block += Row(page, row, {{"SERVER_ID", std::to_string(id)},
                          {"SERVER_NAME", r.AsString("s_server_name")},
                          {"SERVER_UDPPORT", std::to_string(r.AsInteger("i_server_udpport"))}});
     }
@@ -117,7 +153,7 @@ std::string ServerList(const TWebRequest& request) {
   return block;
 }
 
-std::string AccountList(const TWebRequest& request, const char* rowFile, int32_t serverId, const char* operation) {
+std::string AccountList(TPage& page, const TWebRequest& request, const char* rowFile, int32_t serverId, const char* operation) {
   const std::string rowText = RowTemplate(request, rowFile);
   const std::string format = GetSettings().DateTimeFormat;
   std::string block;
@@ -127,7 +163,7 @@ std::string AccountList(const TWebRequest& request, const char* rowFile, int32_t
       const TStorageRow& r = rows->RowAt(i);
       const std::string name = r.AsString("s_client_name");
       // The name as it stands in a link's query (the page's own extension).
-      block += Row(rowText, {{"CLIENT_LOGINNAME", name},
+      block += Row(page, rowText, {{"CLIENT_LOGINNAME", name},
                              {"CLIENT_LOGINNAME_URL", UrlEncode(name)},
                              {"CLIENT_ID", std::to_string(r.AsInteger("i_client_id"))},
                              {"CLIENT_REGISTERED", FormatDateTime(format, r.AsDateTime("dt_client_created"))}});
@@ -138,20 +174,20 @@ std::string AccountList(const TWebRequest& request, const char* rowFile, int32_t
   return block;
 }
 
-std::string CountryOptions(const TWebRequest& request) {
+std::string CountryOptions(TPage& page, const TWebRequest& request) {
   const std::string rowText = RowTemplate(request, "server_country_option.html");
   std::string block;
   const int32_t selected = GetSettings().IspCountryNumber;
   for (const TCountry& country : CountryTable()) {
     if (!IsCountry(country.Number)) continue;
-    block += Row(rowText, {{"COUNTRY_NUMBER", std::to_string(country.Number)},
+    block += Row(page, rowText, {{"COUNTRY_NUMBER", std::to_string(country.Number)},
                            {"COUNTRY_NAME", country.Name},
                            {"COUNTRY_SELECTED", country.Number == selected ? "selected" : ""}});
   }
   return block;
 }
 
-std::string GroupPermissions(const TWebRequest& request, TUserGroup group, const TPermissionSet& set) {
+std::string GroupPermissions(TPage& page, const TWebRequest& request, TUserGroup group, const TPermissionSet& set) {
   const std::string fieldText = RowTemplate(request, "server_manager_permissionfield.html");
   const std::string blockText = RowTemplate(request, "server_manager_grouppermission.html");
   const std::string groupName = UserGroupName(group) + 1;  // "ugSA"
@@ -161,12 +197,12 @@ std::string GroupPermissions(const TWebRequest& request, TUserGroup group, const
     const auto permission = static_cast<TUserPermissions>(p);
     if (!PermissionOffered(group, permission)) continue;
     const std::string name = PermissionName(permission);
-    fields += Row(fieldText, {{"DESCRIPTION", name.substr(2)},
+    fields += Row(page, fieldText, {{"DESCRIPTION", name.substr(2)},
                               {"NAME", groupName + "_" + name},
                               {"VALUE", "1"},
                               {"SELECTED", set.test(p) ? "checked" : ""}});
   }
-  std::string block = ReplaceText(blockText, "%%DESCRIPTION%%", HtmlEscape(groupName.substr(2)));
+  std::string block = ReplaceText(blockText, "%%DESCRIPTION%%", page.Token(groupName.substr(2)));
   return ReplaceText(block, "%%PERMISSIONS%%", fields);
 }
 
@@ -178,9 +214,9 @@ void FillCommon(TPage& page, const TWebRequest& request) {
     page.Markup("%!SERVER_LIST!%", "");
     page.Markup("%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%", "");
   } else {
-    page.Block("%!SERVER_LIST!%", [&] { return ServerList(request); });
+    page.Block("%!SERVER_LIST!%", [&] { return ServerList(page, request); });
     page.Block("%!SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST!%", [&] {
-      return AccountList(request, "database_sclient_manager_clientlist.html", 0, "CreateDataBaseSuperClientList");
+      return AccountList(page, request, "database_sclient_manager_clientlist.html", 0, "CreateDataBaseSuperClientList");
     });
     if (request.HasField("client")) {
       page.Value("SELECTED_CLIENT_LOGINNAME", request.Field("client"));
@@ -193,14 +229,17 @@ void FillCommon(TPage& page, const TWebRequest& request) {
   page.Value("WEBPOST_POSTURL", settings.PostUrl);
   page.Value("BASIC_LISTPUBLIC", settings.ListPublic ? "checked" : "");
   page.Value("WEBPOST_ENABLED", settings.WebPostEnabled ? "checked" : "");
-  page.Block("%!COUNTRY_OPTIONLIST!%", [&] { return CountryOptions(request); });
+  page.Block("%!COUNTRY_OPTIONLIST!%", [&] { return CountryOptions(page, request); });
   page.Value("SERVERVERSIONMAJOR", "2");
   page.Value("SERVERVERSIONMINOR", "0");
   page.Value("SERVERVERSIONRELEASE", "19");
   page.Value("SERVERVERSIONBUILD", "40");
-  for (const char* name : {"error_title", "error_text", "error_url", "ok_title", "ok_text", "ok_url", "choice_title",
-                           "choice_text", "choice_url_yes", "choice_yes", "choice_url_no", "choice_no"})
+  for (const char* name : {"error_title", "error_text", "ok_title", "ok_text", "choice_title", "choice_text",
+                           "choice_yes", "choice_no"})
     page.Value(UpperCase(name), request.Field(name));
+  // A box's links lead back into the interface only.
+  for (const char* name : {"error_url", "ok_url", "choice_url_yes", "choice_url_no"})
+    page.Value(UpperCase(name), SafeUrl(request, request.Field(name)));
   page.Value("LOGGEDINUSERNAME", request.Value("username"));
   page.Value("CURRENT_DATETIME", FormatDateTime(settings.DateTimeFormat, Now()));
 }
@@ -263,9 +302,9 @@ void FillServer(TPage& page, const TWebRequest& request, int32_t serverId, const
       {"U", ugAnonymous}, {"R", ugRegisterred}, {"OP", ugOP}, {"V", ugV}, {"CA", ugCA}, {"SA", ugSA}};
   for (const auto& [suffix, group] : kGroups)
     page.Block(std::string("%!SERVERCFG_GROUP_PERMISSIONS_") + suffix + "!%",
-               [&, group = group] { return GroupPermissions(request, group, s.Permissions[group]); });
+               [&, group = group] { return GroupPermissions(page, request, group, s.Permissions[group]); });
   page.Block("%!SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST!%", [&] {
-    return AccountList(request, "database_client_manager_clientlist.html", serverId, "CreateDataBaseClientList");
+    return AccountList(page, request, "database_client_manager_clientlist.html", serverId, "CreateDataBaseClientList");
   });
   if (request.HasField("clientid")) {
     auto account = DBLoadUser(request.Context.Storage, serverId,

@@ -3,7 +3,8 @@
 // Each test gets a temporary directory with its own server.ini (a free TCP
 // port for the query interface, web off), a database prepared
 // beforehand with two servers on free UDP ports and known accounts, and a
-// log. TQueryConnection speaks the query protocol from a chosen loopback
+// log (with the access log on). A query line must be complete within 2
+// seconds. TQueryConnection speaks the query protocol from a chosen loopback
 // address, so that failed logins of one test never lock out another.
 #pragma once
 
@@ -37,20 +38,8 @@ class TQueryConnection {
   static constexpr int kReplyLimitMs = 15000;
 
   TQueryConnection(uint16_t port, const std::string& from = "127.0.0.1") {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd_);
-      fd_ = -1;
-      return;
-    }
+    fd_ = ConnectFrom(port, from);
+    if (fd_ < 0) return;
     Greeting = ReadLine();
   }
   ~TQueryConnection() {
@@ -119,7 +108,9 @@ class QueryProcessTest : public ::testing::Test {
     if (BuildDir().empty()) GTEST_SKIP() << "QV_BUILD_DIR is not set";
     PrepareDatabase();
     queryPort = FreePort(SOCK_STREAM);
-    WriteServerIni(dir.File("server.ini"), queryPort, 0);
+    // A short line time-out, so that a test can show it; the access log on,
+    // so that a test can read what players' names make of it.
+    WriteServerIni(dir.File("server.ini"), queryPort, 0, "QueryLineSeconds=2\n[log]\naccess=1\n");
     server_.emplace(ServerCommand(dir, "", {"-nopwdialog"}), dir.File("server.out"), dir.File("server.err"));
     ASSERT_TRUE(server_->WaitForText(dir.File("server.log"), "Server init finished")) << ReadFile(dir.File("server.log"));
     TQueryConnection probe(queryPort, "127.0.0.1");
@@ -166,12 +157,13 @@ class QueryProcessTest : public ::testing::Test {
       settings.UdpPort = udpPort[i] = FreePort(SOCK_DGRAM);
       settings.Name = i == 0 ? "Query One" : "Query Two";
       // Server admins may use the query interface and every right but
-      // listing accounts; nobody else may.
+      // listing accounts and granting the admin flag; nobody else may.
       settings.Permissions = DefaultPermissions();
       for (TUserPermissions right : {upAccessTcpServer, upAdminMovePlayer, upAdminRegisterPlayer,
                                      upPrivilegePlayerDelete, upAdminChangeUserPassword})
         settings.Permissions[ugSA].set(right);
       settings.Permissions[ugSA].reset(upAdminListDBUsers);
+      settings.Permissions[ugSA].reset(upPrivilegeGrantSA);  // they cannot make admins
       for (TUserGroup g : {ugCA, ugOP, ugV, ugRegisterred, ugAnonymous}) settings.Permissions[g].reset(upAccessTcpServer);
       serverId[i] = CreateServerRow(scripts, settings.UdpPort);
       ASSERT_GT(serverId[i], 0);

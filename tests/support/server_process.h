@@ -6,6 +6,7 @@
 // to the thread that started it; it is killed and reaped when it goes.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -52,6 +53,24 @@ inline uint16_t FreePort(int type) {
 // A server.ini with the query port (0: none) and the web port (0: web off),
 // no external address detection and no announcement; `more` are further
 // "Key=Value\n" lines of the main section.
+// A TCP connection to the loopback port from the loopback address `from`
+// (so that limits per address of one test do not meet another's); -1 when
+// it fails.
+inline int ConnectFrom(uint16_t port, const std::string& from) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 inline void WriteServerIni(const std::string& path, uint16_t queryPort, uint16_t httpPort, const std::string& more = "") {
   std::string web = httpPort ? "HTTPServer Port=" + std::to_string(httpPort) + "\n" : "HTTPServer Enabled=0\n";
   WriteFile(path, "[Main Config]\nTCPQueryPort=" + std::to_string(queryPort) + "\n" + web +
