@@ -289,7 +289,7 @@ std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage) {
   TProcessSettings settings = GetSettings();
   if (!settings.HttpEnabled || settings.HttpPort <= 0) return nullptr;
   auto web = std::make_unique<TWebInterface>(TScriptStorage{storage, settings.SqlDir}, GetServerRegistry());
-  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.BoundToIp)) return web;
+  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.WebBindAddress())) return web;
   settings.HttpEnabled = false;
   SetSettings(settings);
   return nullptr;
