@@ -4,6 +4,7 @@
 // the clients received.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -153,7 +154,11 @@ TEST_F(LoginTest, EveryRefusalNamesItsReason) {
          server->ReloadBans();
        }, right, -6, loBanned},
   };
+  // Each case in a second of its own: refused-login lines are limited per second.
+  std::atomic<int64_t> nowMs = 0;
+  GetLog()->SetRepeatClock([&nowMs] { return nowMs.load(); });
   for (const auto& c : cases) {
+    nowMs += 1000;
     if (c.before) c.before();
     const uint64_t counted = LoginCount(liVoice, c.outcome);
     EXPECT_EQ(Result(c.login), c.code) << c.what;
@@ -163,6 +168,7 @@ TEST_F(LoginTest, EveryRefusalNamesItsReason) {
     EXPECT_TRUE(!refused.empty() && refused.back() == line) << c.what << ": " << (refused.empty() ? "" : refused.back());
     EXPECT_EQ(LoginCount(liVoice, c.outcome), counted + 1) << c.what;
   }
+  GetLog()->SetRepeatClock({});
   EXPECT_EQ(log.MessagesStartingWith("login lock-out [interface: voice, IP: 127.0.0.1, failures: 4, minutes: 10]").size(), 1u);
   EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) +
                                      " client disconnected, reason Bad LoginName or password [IP: 127.0.0.1, Nick: n, "

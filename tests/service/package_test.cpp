@@ -158,10 +158,11 @@ TEST_F(PackageTest, MaintainerScriptsKeepTheLiveConfigurationAndNeverAsk) {
   const std::string livePath = root + "/etc/quillvane/server.ini";
   const std::string edit = "[Main Config]\nHTTPServer Port=24534\n";  // as the server writes it back
 
+  enum TLive { kKept, kEdited, kDeleted };
   struct {
     const char* what;
     std::string before;  // dpkg's arguments first ("" none)
-    enum { kKept, kEdited, kDeleted } live;  // what happens to the live file before the install
+    TLive live;  // what happens to the live file before the install
     std::string install;
     bool edits;  // whether the edit is there afterwards; otherwise the installed sample is
   } paths[] = {

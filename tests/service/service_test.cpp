@@ -258,8 +258,9 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, InstallTreeHoldsTheFilesAndTheInstalledServerRunsFromIt) {
   for (const char* file : {"bin/quillvane-server", "bin/quillvane-client", "share/quillvane/sqlite_sql/read_servers.sql",
-                           "share/quillvane/httpdocs/index.html", "share/doc/quillvane/server.ini",
-                           "etc/logrotate.d/quillvane", "etc/quillvane/server.ini",
+                           "share/quillvane/httpdocs/index.html", "share/quillvane/server.ini",
+                           "share/man/man8/quillvane-server.8.gz", "etc/logrotate.d/quillvane",
+                           "etc/fail2ban/filter.d/quillvane.conf", "etc/quillvane/server.ini",
                            "lib/systemd/system/quillvane.service"}) {
     EXPECT_TRUE(fs::is_regular_file(Installed(file))) << file;
   }
@@ -461,7 +462,9 @@ TEST_F(ServiceTest, StartupTellsWhatRunsAndWhatNot) {
     if (c.journal) env.push_back("JOURNAL_STREAM=err");
     Start(env);
     EXPECT_EQ(notify.Next(), c.notice);
-    if (c.exit >= 0) EXPECT_EQ(Exit(), c.exit);
+    if (c.exit >= 0) {
+      EXPECT_EQ(Exit(), c.exit);
+    }
     const std::string err = ReadFile(Path("err.txt"));
     for (const std::string& line : c.errors) EXPECT_TRUE(Has(err, "\n" + line) || err.rfind(line, 0) == 0) << line << "\n" << err;
     if (c.exit < 0 && !c.journal) {
@@ -496,9 +499,9 @@ TEST_F(ServiceTest, SystemdAcceptsTheUnit) {
   Shell("systemd-analyze security --offline=true '" + Path("quillvane.service") + "'", Path("security.txt"));
   const std::string rating = ReadFile(Path("security.txt"));
   const std::string head = "Overall exposure level for quillvane.service: ";
-  const size_t at = rating.find(head);
-  ASSERT_NE(at, std::string::npos) << rating;
-  EXPECT_LE(std::stod(rating.substr(at + head.size())), 1.5) << rating;
+  const size_t level = rating.find(head);
+  ASSERT_NE(level, std::string::npos) << rating;
+  EXPECT_LE(std::stod(rating.substr(level + head.size())), 1.5) << rating;
 }
 
 // The shipped logrotate snippet (its paths moved into the test's directory)
