@@ -20,7 +20,8 @@ for tool in debootstrap systemd-nspawn dpkg-deb; do
   command -v "$tool" > /dev/null || { echo "nspawn-check: $tool is missing (apt-get install debootstrap systemd-container dpkg-dev)" >&2; exit 2; }
 done
 
-deb="$(scripts/build-deb.sh | tail -n 1)"
+# QV_NSPAWN_DEB: a package built before, instead of building one.
+deb="${QV_NSPAWN_DEB:-$(scripts/build-deb.sh | tail -n 1)}"
 
 # Two newer packages: the same programs, a higher version and a sample
 # configuration with one more comment line each.

@@ -89,22 +89,26 @@ TEST_F(PackageTest, LintianFindsNothingToFault) {
   EXPECT_FALSE(Has(report, "E: ") || Has(report, "W: ")) << report;
 }
 
-// Debian's hardening in both programs, as readelf sees it.
+// Debian's hardening in both programs, as readelf sees it. Fortified calls
+// show only where the compiler knows a buffer's size: the client has none
+// (lintian says so at its informational level), the server has.
 TEST_F(PackageTest, ProgramsAreHardened) {
   Run("dpkg-deb -x '" + deb_ + "' '" + Path("root") + "'");
   const struct {
     const char* what;
     const char* readelf;  // options
     const char* shows;
+    bool client;
   } checks[] = {
-      {"position independent", "-d", "PIE"},
-      {"bound at start (BIND_NOW)", "-d", "NOW"},
-      {"read-only relocations (RELRO)", "-lW", "GNU_RELRO"},
-      {"stack protector", "--dyn-syms -W", "__stack_chk_fail"},
-      {"fortified string and memory functions", "--dyn-syms -W", "_chk@"},
+      {"position independent", "-d", "PIE", true},
+      {"bound at start (BIND_NOW)", "-d", "NOW", true},
+      {"read-only relocations (RELRO)", "-lW", "GNU_RELRO", true},
+      {"stack protector", "--dyn-syms -W", "__stack_chk_fail", true},
+      {"fortified libc calls", "--dyn-syms -W", "_chk@", false},
   };
-  for (const char* program : {"quillvane-server", "quillvane-client"}) {
+  for (const std::string program : {"quillvane-server", "quillvane-client"}) {
     for (const auto& check : checks) {
+      if (program == "quillvane-client" && !check.client) continue;
       const std::string out = Run(std::string("readelf ") + check.readelf + " '" + Path("root/usr/bin/") + program + "'");
       EXPECT_TRUE(Has(out, check.shows)) << program << ": " << check.what;
     }
