@@ -62,6 +62,9 @@ wait_for() {  # condition, tenths of a second at most
   for ((i = 0; i < $2; i++)); do eval "$1" && return 0; sleep 0.1; done
   return 1
 }
+# A kept tree starts again from no package at all.
+apt-get purge -y quillvane > /dev/null 2>&1 || true
+rm -rf /etc/quillvane /var/lib/quillvane /var/log/quillvane
 echo '| check | result |' > "$out"
 echo '|---|---|' >> "$out"
 
@@ -73,7 +76,7 @@ fi
 start=$(ms)
 systemctl start quillvane
 row "systemctl start" "$(systemctl is-active quillvane) after $(( $(ms) - start )) ms; status: $(systemctl show -p StatusText --value quillvane)"
-password="$(journalctl -u quillvane -o cat | sed -n 's/.*admin account info: username: admin password: //p' | head -n 1)"
+password="$(journalctl -b -u quillvane -o cat | sed -n 's/.*admin account info: username: admin password: //p' | tail -n 1)"
 row "first-run passwords in the journal" "$([ -n "$password" ] && echo "admin password found" || echo "not found")"
 if quillvane-client -l admin -p "$password" -n operator -e "wait 1" -e quit > /root/client.txt 2>&1; then
   row "login as admin" "$(head -n 1 /root/client.txt | cut -c1-60)"
@@ -84,8 +87,10 @@ mv /var/log/quillvane/server.log /var/log/quillvane/server.log.1
 systemctl reload quillvane
 wait_for 'grep -q "log file reopened" /var/log/quillvane/server.log 2> /dev/null' 50 \
   && row "systemctl reload" "log file reopened" || row "systemctl reload" "no new log file"
+# After the rotation the file that followed the reload is server.log.1, and
+# the new server.log has the second reopening.
 logrotate -f /etc/logrotate.d/quillvane > /root/logrotate.txt 2>&1
-wait_for 'grep -q "log file reopened" /var/log/quillvane/server.log 2> /dev/null' 50 \
+wait_for 'grep -q "log file reopened" /var/log/quillvane/server.log.1 && grep -q "log file reopened" /var/log/quillvane/server.log 2> /dev/null' 50 \
   && row "logrotate -f" "rotated; the server reopened its log" || row "logrotate -f" "failed: $(tail -n 1 /root/logrotate.txt)"
 start=$(ms)
 systemctl stop quillvane
@@ -108,7 +113,7 @@ holder=$!
 sleep 1
 since="$(date '+%Y-%m-%d %H:%M:%S')"
 systemctl start quillvane > /root/start-taken.txt 2>&1
-row "start with UDP 8767, TCP 14534 and 51234 taken" "systemctl start: $(cut -c1-60 /root/start-taken.txt | head -n 1); unit $(systemctl is-active quillvane)"
+row "start with UDP 8767, TCP 14534 and 51234 taken" "systemctl start: $(cut -c1-60 /root/start-taken.txt | head -n 1); exit status $(systemctl show -p ExecMainStatus --value quillvane); unit $(systemctl is-active quillvane) (restarting)"
 row "journalctl -u quillvane -p err (that start)" "$(journalctl -u quillvane -p err --since "$since" -o cat | wc -l) lines, e.g. $(journalctl -u quillvane -p err --since "$since" -o cat | head -n 1 | cut -c1-70)"
 kill "$holder"; wait "$holder" 2> /dev/null
 systemctl reset-failed quillvane
@@ -140,7 +145,17 @@ WantedBy=multi-user.target
 UNIT
 ln -sf /etc/systemd/system/qv-checks.service "$tree/etc/systemd/system/multi-user.target.wants/qv-checks.service"
 
-timeout 900 systemd-nspawn -q -b -D "$tree" --machine=quillvane-check > "$work/boot.txt" 2>&1 || true
+# On a host without a running systemd: no registration with the machine
+# manager (it needs the system bus), and, where /run is no tmpfs, a tmpfs of
+# this run's own for nspawn's scratch directories (it removes trees only on
+# a tmpfs), in a mount namespace of its own so the host keeps its mounts.
+nspawn=(systemd-nspawn -q -b -D "$tree" --machine=quillvane-check)
+[ -d /run/systemd/system ] || nspawn+=(--register=no --keep-unit)
+if [ "$(stat -f -c %T /run)" != tmpfs ]; then
+  mkdir -p /run/systemd/nspawn
+  nspawn=(unshare -m sh -c 'mount -t tmpfs tmpfs /run/systemd/nspawn && exec "$@"' nspawn "${nspawn[@]}")
+fi
+timeout 900 "${nspawn[@]}" > "$work/boot.txt" 2>&1 || true
 if [ -s "$tree/root/results.md" ]; then
   cat "$tree/root/results.md"
 else
