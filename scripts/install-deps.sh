@@ -20,7 +20,11 @@ for group in "$@"; do
     test) packages+=(
       libgtest-dev libgmock-dev             # unit and end-to-end tests
       mariadb-server                        # the tests start a throwaway MariaDB server
-      dpkg-dev                              # the package test (dpkg-shlibdeps, dpkg-deb)
+      dpkg-dev                              # the package test (dpkg-shlibdeps, dpkg-deb, dpkg-buildflags)
+      lintian                               # the package test: lintian's verdict on the .deb
+      logrotate                             # rotating a running server's log with the shipped snippet
+      fail2ban                              # fail2ban-regex: the shipped filter on real refused logins
+      prometheus                            # promtool check metrics (Debian ships promtool in it)
       python3-prometheus-client             # parses the metrics endpoint in its test
       chromium chromium-driver python3-selenium  # browser tests of the web interface
       libtsan2                              # ThreadSanitizer build of the suite (g++)

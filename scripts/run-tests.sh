@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # The test command. Runs, in this order:
+#  0. the Debian package of a release build (scripts/build-deb.sh, build-deb/),
+#     which the package tests of the next step check (QV_PACKAGE_DEB);
 #  1. the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 #     (build-test/);
 #  2. the whole suite again built with ThreadSanitizer (build-tsan/);
@@ -8,7 +10,8 @@
 # Any sanitizer report aborts the test that caused it, which fails the run.
 # Every part runs even when an earlier one failed; the exit status is that of
 # the first failure. Arguments go to both ctest runs (e.g. -R Listener).
-# QV_TEST_PARTS picks parts (default "asan tsan fuzz").
+# QV_TEST_PARTS picks parts (default "package asan tsan fuzz"; without
+# "package" the package tests skip).
 #
 # The MySQL back end's tests run against a throwaway MariaDB server started
 # here (scripts/mariadb-test-server.sh) and stopped when the run ends, however
@@ -16,7 +19,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
-parts="${QV_TEST_PARTS:-asan tsan fuzz}"
+parts="${QV_TEST_PARTS:-package asan tsan fuzz}"
 # ccache keys on paths relative to the tree, so that another clone of the
 # repository reuses the compile results of this one.
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
@@ -34,6 +37,17 @@ export QV_TEST_MYSQL QV_TEST_MYSQL_DIR="$mysql_dir"
 status=0
 fail() { [ "$status" -ne 0 ] || status=$1; }
 
+package_deb=""
+if [[ " $parts " == *" package "* ]]; then
+  echo "== Debian package of a release build (build-deb/)"
+  if package_deb="$(scripts/build-deb.sh | tail -n 1)" && [ -f "$package_deb" ]; then
+    echo "$package_deb"
+  else
+    package_deb=""
+    fail 1
+  fi
+fi
+
 if [[ " $parts " == *" asan "* ]]; then
   echo "== AddressSanitizer and UndefinedBehaviorSanitizer (build-test/)"
   cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_TESTS=ON >/dev/null
@@ -41,6 +55,7 @@ if [[ " $parts " == *" asan "* ]]; then
   (
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    export QV_PACKAGE_DEB="$package_deb"
     cd build-test && ctest --output-on-failure -j "$(nproc)" "$@"
   ) || fail $?
 fi

@@ -11,14 +11,14 @@ namespace {
 
 struct TValueSwitch {
   std::string_view name;
-  std::optional<std::string> TCommandLine::*field;  // nullptr: accepted, value unused
+  std::optional<std::string> TCommandLine::*field;
 };
 
 constexpr std::array<TValueSwitch, 7> kValueSwitches = {{
     {"-INI=", &TCommandLine::ConfigFile},
     {"-DB=", &TCommandLine::DatabaseFile},
     {"-LOG=", &TCommandLine::LogFile},
-    {"-PID=", nullptr},
+    {"-PID=", &TCommandLine::PidFile},
     {"-SQL=", &TCommandLine::SqlDir},
     {"-BADNAMES=", &TCommandLine::BadNamesFile},
     {"-HTTPDOCS=", &TCommandLine::HttpDocsDir},
@@ -45,7 +45,7 @@ bool ReadValueSwitch(const std::string& arg, TCommandLine& out) {
     }
   }
   if (!found) return false;
-  if (found->field) out.*(found->field) = arg.substr(foundAt + found->name.size());
+  out.*(found->field) = arg.substr(foundAt + found->name.size());
   return true;
 }
 
@@ -119,6 +119,7 @@ void ApplyFileLocations(const TCommandLine& commandLine, const std::string& prog
   settings.LogFile = PathOr(commandLine.LogFile, JoinPath(programDir, "server.log"));
   settings.SqlDir = PathOr(commandLine.SqlDir, DataDir(programDir, "sqlite_sql") + "/");
   settings.BadNamesFile = PathOr(commandLine.BadNamesFile, JoinPath(programDir, "bad_names.txt"));
+  settings.PidFile = commandLine.PidFile.value_or("");
   settings.ShowPasswordDialog = !commandLine.NoPasswordDialog;
 }
 

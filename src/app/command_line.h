@@ -17,7 +17,7 @@ enum TCommandAction { caRun, caVersion, caHelp };
 struct TCommandLine {
   TCommandAction Action = caRun;
   // Values of the path switches, as given; nullopt when the switch is absent.
-  std::optional<std::string> ConfigFile, DatabaseFile, LogFile, SqlDir, BadNamesFile, HttpDocsDir;
+  std::optional<std::string> ConfigFile, DatabaseFile, LogFile, SqlDir, BadNamesFile, HttpDocsDir, PidFile;
   bool NoPasswordDialog = false;
 };
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "announce/external_ip.h"
@@ -69,6 +71,27 @@ std::string StartupReport(const TProcessSettings& settings, const std::vector<st
     out += "SAdmin Password: " + settings.NewSuperAdminPassword + "\n";
   }
   return out;
+}
+
+bool WritePidFile(const std::string& path) {
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << getpid() << '\n';
+    if (!out.flush()) {
+      std::remove(temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  std::remove(temporary.c_str());
+  return false;
+}
+
+void RemovePidFile(const std::string& path) {
+  std::ifstream in(path);
+  long pid = 0;
+  if (in >> pid && pid == static_cast<long>(getpid())) std::remove(path.c_str());
 }
 
 void ReportStartup(std::FILE* out, const TProcessSettings& settings) {

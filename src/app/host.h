@@ -25,6 +25,13 @@ std::vector<std::string> LocalAddresses();
 std::string StartupReport(const TProcessSettings& settings, const std::vector<std::string>& addresses,
                           const std::optional<std::string>& externalAddress = std::nullopt);
 
+// Writes the process id and a line break to path (through a temporary file
+// beside it, so that a reader never sees half of it). False when it cannot.
+bool WritePidFile(const std::string& path);
+// Removes path when it still holds this process's id (a later process may
+// have taken it over).
+void RemovePidFile(const std::string& path);
+
 // Detects the external address, prints StartupReport to out (and flushes it)
 // and logs the local and external addresses.
 void ReportStartup(std::FILE* out, const TProcessSettings& settings);

@@ -4,12 +4,17 @@
 // is created), runs the start-up sequence, reports to standard output what an
 // operator needs, then sleeps until SIGINT or SIGTERM asks for the orderly
 // shutdown. SIGHUP reopens the log file, for log rotation. Under systemd
-// (Type=notify) the service manager hears when start-up has finished and
-// when shutdown begins.
+// (Type=notify) the service manager hears when start-up has finished, with a
+// STATUS= line of what runs, and when shutdown begins. Errors and warnings of
+// the log also go to standard error (with the journal's priority prefixes
+// when standard error is the journal). A process that got nothing at all to
+// serve (no virtual server, web or query interface) ends with status 1.
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -48,6 +53,17 @@ void WaitForShutdownSignal(const sigset_t& set) {
   }
 }
 
+// Whether standard error is connected to the systemd journal: the service
+// manager names the stream it connected in JOURNAL_STREAM ("device:inode").
+bool StandardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat st {};
+  if (!stream || fstat(STDERR_FILENO, &st) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  return device == static_cast<unsigned long long>(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,15 +81,23 @@ int main(int argc, char** argv) {
   // A peer that closes its TCP connection early must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
 
+  qv::SetStandardErrorCopy(StandardErrorIsJournal() ? qv::secJournal : qv::secPlain);
   qv::TServerProcess process(&qv::TVoiceRuntime::Create);
   if (!process.InitServer(commandLine, qv::ProgramDirectory())) {
+    // The failing step's own line has gone to standard error before it.
     qv::LogMsg(qv::lmtError, qv::lmdAll, "critical error, shutdown initiated", "GENERAL");
-    std::fprintf(stderr, "critical error, shutdown initiated (see %s)\n", qv::GetSettings().LogFile.c_str());
+    return 1;
+  }
+  // The notices do nothing when the process was not started by systemd.
+  const std::string status = process.Status().Text();
+  if (!process.Status().Serving()) {
+    qv::LogMsg(qv::lmtError, qv::lmdImportant, "nothing to serve, shutdown initiated: " + status, "GENERAL");
+    sd_notifyf(0, "STATUS=nothing to serve: %s", status.c_str());
+    process.ShutdownServer();
     return 1;
   }
   qv::ReportStartup(stdout, qv::GetSettings());
-  // Both do nothing when the process was not started by systemd.
-  sd_notify(0, "READY=1");
+  sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
   WaitForShutdownSignal(shutdownSignals);
   sd_notify(0, "STOPPING=1");
   process.ShutdownServer();

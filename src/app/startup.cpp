@@ -1,6 +1,14 @@
 #include "app/startup.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <thread>
+
+#include "app/host.h"
 
 #include "announce/web_post.h"
 #include "base/ini_file.h"
@@ -47,6 +55,40 @@ std::string CreateAccount(const TScriptStorage& storage, const char* login, uint
 
 }  // namespace
 
+std::string TStartupStatus::Text() const {
+  std::string text = std::to_string(ServersRunning) + " of " + std::to_string(ServersWanted) +
+                     (ServersWanted == 1 ? " virtual server running" : " virtual servers running");
+  for (const std::string& note : Notes) text += "; " + note;
+  return text;
+}
+
+std::string BindProblem(int type, const std::string& address, int port) {
+  const std::string what = std::string(type == SOCK_DGRAM ? "UDP " : "TCP ") + std::to_string(port);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (address.empty()) {
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  } else if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    return what + ": bad address " + address;
+  }
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return what + " not started";
+  if (type == SOCK_STREAM) {
+    // As a listener binds: a port whose old connections linger is not busy.
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  const int result = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  const int error = errno;
+  close(fd);
+  if (result == 0) return what + " not started";
+  if (error == EADDRINUSE) return what + " in use";
+  if (error == EADDRNOTAVAIL) return what + ": address " + address + " not available";
+  if (error == EACCES) return what + ": permission denied";
+  return what + " not started";
+}
+
 TServerProcess::TServerProcess(TRuntimeFactory runtimeFactory, std::chrono::milliseconds shutdownPause)
     : runtimeFactory_(std::move(runtimeFactory)), shutdownPause_(shutdownPause) {}
 
@@ -77,24 +119,58 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
   SetSettings(settings);  // with the passwords of a first run
-  web_ = StartWebInterface(storage_.get());
-  if (settings.QueryPort > 0)
-    query_ = std::make_unique<TTCPQuery>(TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(),
-                                         static_cast<uint16_t>(settings.QueryPort), settings.BoundToIp);
-  if (settings.MetricsEnabled && settings.MetricsPort > 0) {
-    metrics_ = std::make_unique<TMetricsEndpoint>(*GetServerRegistry(), [this] {
-      return TSessionCounts{query_ ? query_->SessionCount() : 0, web_ ? web_->SessionCount() : 0};
-    });
-    if (!metrics_->Start(settings.MetricsPort, settings.MetricsBoundToIp)) metrics_.reset();
-  }
+  StartListeners(settings);
   webPost_ = std::make_unique<TWebPost>();
   webPost_->Start();
 
   if (!ini.UpdateFile())
     LogFmt(lmtError, lmdAll, "SaveBasicSettings: unable to open server config file: %1 ", kCategory,
            settings.ConfigFile);
+  if (!settings.PidFile.empty()) {
+    if (WritePidFile(settings.PidFile)) {
+      pidFile_ = settings.PidFile;
+    } else {
+      LogFmt(lmtWarning, lmdImportant, "unable to write the PID file %1", kCategory, settings.PidFile);
+    }
+  }
+  if (status_.Problems) LogMsg(lmtWarning, lmdImportant, "Start-up: " + status_.Text(), kCategory);
   LogMsg(lmtAll, lmdInfo, "Server init finished", kCategory);
   return true;
+}
+
+void TServerProcess::StartListeners(const TProcessSettings& settings) {
+  auto note = [this](bool running, int type, const std::string& what, const std::string& address, int port) {
+    if (running) {
+      status_.Notes.push_back(what + " on TCP " + std::to_string(port));
+    } else {
+      status_.Notes.push_back(what + " " + BindProblem(type, address, port));
+      status_.Problems = true;
+    }
+  };
+  if (settings.HttpEnabled && settings.HttpPort > 0) {
+    web_ = StartWebInterface(storage_.get());
+    status_.WebRunning = web_ != nullptr;
+    note(status_.WebRunning, SOCK_STREAM, "web interface", settings.WebBindAddress(), settings.HttpPort);
+  }
+  if (settings.QueryPort > 0) {
+    query_ = std::make_unique<TTCPQuery>(TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(),
+                                         static_cast<uint16_t>(settings.QueryPort), settings.QueryBindAddress());
+    status_.QueryRunning = query_->Port() != 0;
+    note(status_.QueryRunning, SOCK_STREAM, "query interface", settings.QueryBindAddress(), settings.QueryPort);
+  }
+  if (settings.MetricsEnabled && settings.MetricsPort > 0) {
+    metrics_ = std::make_unique<TMetricsEndpoint>(
+        TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(), [this] {
+          return TSessionCounts{query_ ? query_->SessionCount() : 0, web_ ? web_->SessionCount() : 0};
+        });
+    if (!metrics_->Start(settings.MetricsPort, settings.MetricsBoundToIp)) metrics_.reset();
+    note(metrics_ != nullptr, SOCK_STREAM, "metrics", settings.MetricsBoundToIp, settings.MetricsPort);
+  }
+}
+
+void TServerProcess::ServerFailed(uint32_t port, const TProcessSettings& settings) {
+  status_.Notes.push_back(BindProblem(SOCK_DGRAM, settings.BoundToIp, static_cast<int>(port)));
+  status_.Problems = true;
 }
 
 bool TServerProcess::OpenStorage(const TProcessSettings& settings, bool mysqlConfigured) {
@@ -138,7 +214,13 @@ bool TServerProcess::StartStoredServers(TProcessSettings& settings) {
     try {
       id = rows->Row().AsInteger("i_server_id");
       // Servers of other nodes sharing the database are theirs to run.
-      if (rows->Row().AsBoolean("b_server_active") && RowOnThisNode(rows->Row())) StartServer(id, settings);
+      if (!rows->Row().AsBoolean("b_server_active") || !RowOnThisNode(rows->Row())) continue;
+      ++status_.ServersWanted;
+      if (StartServer(id, settings)) {
+        ++status_.ServersRunning;
+      } else {
+        ServerFailed(static_cast<uint32_t>(rows->Row().AsInteger("i_server_udpport")), settings);
+      }
     } catch (const std::exception& e) {
       LogFmt(lmtError, lmdAll, "Startup(%1) Exception: %2", kCategory, id, ExceptionText(e));
     }
@@ -155,14 +237,18 @@ bool TServerProcess::ServersTableEmpty(bool& empty) {
   return true;
 }
 
-void TServerProcess::StartServer(int32_t serverId, const TProcessSettings& settings) {
-  StartConfiguredServer(*GetServerRegistry(), TScriptStorage{storage_.get(), settings.SqlDir}, serverId, 0);
+bool TServerProcess::StartServer(int32_t serverId, const TProcessSettings& settings) {
+  return StartConfiguredServer(*GetServerRegistry(), TScriptStorage{storage_.get(), settings.SqlDir}, serverId, 0) !=
+         nullptr;
 }
 
 void TServerProcess::FirstRun(TProcessSettings& settings) {
   TScriptStorage scripts{storage_.get(), settings.SqlDir};
   auto started = StartConfiguredServer(*GetServerRegistry(), scripts, 0, kDefaultUdpPort);
   LogMsg(lmtWarning, lmdInfo, "Default Server created", kCategory);
+  status_.ServersWanted = 1;
+  status_.ServersRunning = started ? 1 : 0;
+  if (!started) ServerFailed(kDefaultUdpPort, settings);
 
   // A server that failed to start may still have been stored (its port was
   // busy, say); it starts on the next run and needs its admin all the same.
@@ -198,8 +284,14 @@ void TServerProcess::ShutdownServer() {
   // finishing a reply get this long before the log goes away.
   std::this_thread::sleep_for(shutdownPause_);
   LogMsg(lmtAll, lmdInfo, "Server shutdown finished", "server");
+  ReleasePidFile();
   FreeLog();
   logCreated_ = false;
+}
+
+void TServerProcess::ReleasePidFile() {
+  if (!pidFile_.empty()) RemovePidFile(pidFile_);
+  pidFile_.clear();
 }
 
 void TServerProcess::StopWebPost() {
@@ -218,6 +310,7 @@ void TServerProcess::ReleaseAll() {
   registryCreated_ = false;
   storage_.reset();
   SetBadNames({});
+  ReleasePidFile();
   if (logCreated_) FreeLog();
   logCreated_ = false;
 }

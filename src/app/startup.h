@@ -12,6 +12,11 @@
 // announcement and the query interface, and frees the registry, the storage
 // and finally the log.
 //
+// Status() tells what start-up got running; the process has nothing to serve
+// (and ends with a failure) when no virtual server, web interface or query
+// interface runs. With a PID file set (-PID=) the process id is in it from
+// the end of InitServer until ShutdownServer.
+//
 // The object owns the storage; the log, settings and registry it creates are
 // the process-wide ones, so only one TServerProcess may be initialised at a
 // time. If InitServer fails, or ShutdownServer never ran, the destructor
@@ -24,6 +29,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "model/server_registry.h"
@@ -35,6 +41,29 @@ namespace qv {
 class TWebPost;
 class TTCPQuery;
 class TMetricsEndpoint;
+
+// What start-up got running.
+struct TStartupStatus {
+  int ServersWanted = 0;   // active stored servers of this node (the default one on a first run)
+  int ServersRunning = 0;
+  bool WebRunning = false;
+  bool QueryRunning = false;
+  // In start-up order: the servers that failed ("UDP 8768 in use"), then the
+  // web, query and metrics listeners, each running ("web interface on TCP
+  // 14534") or not ("query interface TCP 51234 in use").
+  std::vector<std::string> Notes;
+  bool Problems = false;  // a wanted server or listener did not start
+
+  bool Serving() const { return ServersRunning > 0 || WebRunning || QueryRunning; }
+  // "2 of 3 virtual servers running; UDP 8768 in use; web interface on TCP 14534"
+  std::string Text() const;
+};
+
+// Why a listener of type (SOCK_DGRAM, SOCK_STREAM) on address:port did not
+// start, found by binding the same again: "UDP 8768 in use", "TCP 14534:
+// address 10.1.2.3 not available", "UDP 8768: bad address x", or "UDP 8768
+// not started" when the bind works now.
+std::string BindProblem(int type, const std::string& address, int port);
 
 class TServerProcess {
  public:
@@ -53,6 +82,9 @@ class TServerProcess {
   // The shutdown sequence; the log ends with "Server shutdown finished".
   void ShutdownServer();
 
+  // What InitServer got running.
+  const TStartupStatus& Status() const { return status_; }
+
   // The process storage: set from InitServer until ShutdownServer.
   TCustomStorage* Storage() const { return storage_.get(); }
 
@@ -60,10 +92,13 @@ class TServerProcess {
   bool OpenStorage(const TProcessSettings& settings, bool mysqlConfigured);
   bool StartStoredServers(TProcessSettings& settings);
   bool ServersTableEmpty(bool& empty);
-  void StartServer(int32_t serverId, const TProcessSettings& settings);
+  bool StartServer(int32_t serverId, const TProcessSettings& settings);
+  void StartListeners(const TProcessSettings& settings);
+  void ServerFailed(uint32_t port, const TProcessSettings& settings);
   void FirstRun(TProcessSettings& settings);
   int32_t NewestServerId(const TProcessSettings& settings);
   void StopWebPost();
+  void ReleasePidFile();
   void ReleaseAll();
 
   const TRuntimeFactory runtimeFactory_;
@@ -73,6 +108,8 @@ class TServerProcess {
   std::unique_ptr<TWebPost> webPost_;
   std::unique_ptr<TTCPQuery> query_;
   std::unique_ptr<TMetricsEndpoint> metrics_;
+  TStartupStatus status_;
+  std::string pidFile_;  // written by this process; removed when it ends
   bool logCreated_ = false;
   bool registryCreated_ = false;
 };

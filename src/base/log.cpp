@@ -1,5 +1,8 @@
 #include "base/log.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -14,6 +17,7 @@ namespace qv {
 namespace {
 
 std::unique_ptr<TLogObject> g_log;  // created at start-up, freed last at shutdown
+std::atomic<TStandardErrorCopy> g_standardError{secNone};
 
 const std::string kRule(63, '-');
 
@@ -98,7 +102,18 @@ void TLogObject::Write(TLogMessageType type, TLogMessageDepth depth, std::string
   TDue due;
   const bool write = AdmitRepeat(type, depth, key, limit, category, due);
   WriteSummaries(due);
-  if (write) WriteLine(message, category, depth, type);
+  if (write) Emit(message, category, depth, type);
+}
+
+void TLogObject::Emit(std::string_view message, std::string_view category, TLogMessageDepth depth,
+                      TLogMessageType type) {
+  WriteLine(message, category, depth, type);
+  const std::string line = StandardErrorLine(g_standardError.load(std::memory_order_relaxed), type, category, message);
+  // One write per line, so that lines of different threads stay whole; a
+  // closed or full standard error must not hold up the log.
+  if (line.empty()) return;
+  const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+  static_cast<void>(written);
 }
 
 // --- repeated lines ---
@@ -180,8 +195,8 @@ void TLogObject::TakeDue(int64_t second, TDue& due) {
 void TLogObject::WriteSummaries(const TDue& due) {
   for (const auto& [key, r] : due) {
     const size_t split = key.find('\n');
-    WriteLine(fmt::format("{} ... repeated {} times", key.substr(split + 1), r.Suppressed), key.substr(0, split),
-              r.Depth, r.Type);
+    Emit(fmt::format("{} ... repeated {} times", key.substr(split + 1), r.Suppressed), key.substr(0, split), r.Depth,
+         r.Type);
   }
 }
 
@@ -320,6 +335,30 @@ void TLogFile::Reopen() {
   file_ = nullptr;
   unflushed_ = false;
   OpenLocked();
+}
+
+// --- standard error ---
+
+void SetStandardErrorCopy(TStandardErrorCopy copy) { g_standardError.store(copy, std::memory_order_relaxed); }
+
+std::string StandardErrorLine(TStandardErrorCopy copy, TLogMessageType type, std::string_view category,
+                              std::string_view message) {
+  if (copy == secNone || (type != lmtError && type != lmtWarning)) return "";
+  std::string line;
+  if (copy == secJournal) {
+    line = type == lmtError ? "<3>" : "<4>";
+  } else {
+    line = LogTypeName(type);
+    line += ' ';
+  }
+  line += '[';
+  line += category.substr(0, 99);
+  line += "] ";
+  // A line break inside the message would start a journal entry of its own
+  // at the default priority.
+  line += WithoutControls(std::string(message));
+  line += '\n';
+  return line;
 }
 
 // --- the global log ---

@@ -7,6 +7,11 @@
 // (FreeLog). Code that may run without a log (tests, tools) uses the free
 // functions LogMsg/LogFmt, which do nothing when no log exists.
 //
+// Errors and warnings that pass the filter are also copied to standard error
+// once SetStandardErrorCopy says how (the server's main does; tests and tools
+// leave it off), so that a service manager's journal shows them at their
+// priority.
+//
 // Thread rules: any thread may log. Each line is built completely and written
 // with one write under the log's own mutex, so lines of different threads
 // never interleave. The file sink's timer thread writes out what is buffered
@@ -161,6 +166,8 @@ class TLogObject {
   int64_t RepeatSecond();                     // repeatMutex_ held
   void TakeDue(int64_t second, TDue& due);  // repeatMutex_ held
   void WriteSummaries(const TDue& due);
+  // WriteLine, and the copy to standard error.
+  void Emit(std::string_view message, std::string_view category, TLogMessageDepth depth, TLogMessageType type);
 
   std::mutex repeatMutex_;
   TNowMs repeatClock_;                      // guarded by repeatMutex_
@@ -209,6 +216,17 @@ class TLogFile : public TLogObject {
   bool timerStop_ = false;  // guarded by timerMutex_
   std::thread timer_;
 };
+
+// How errors and warnings are copied to standard error: not at all, as plain
+// lines ("ERROR [SERVER] text"), or with the priority prefix of the systemd
+// journal ("<3>[SERVER] text" for errors, "<4>" for warnings), which the
+// journal takes as the line's priority.
+enum TStandardErrorCopy : uint8_t { secNone, secPlain, secJournal };
+// Set before the log is created; read by every logging thread.
+void SetStandardErrorCopy(TStandardErrorCopy copy);
+// The standard-error line of a message ("" for types that are not copied).
+std::string StandardErrorLine(TStandardErrorCopy copy, TLogMessageType type, std::string_view category,
+                              std::string_view message);
 
 // Builds the global log from [section] of configFile (creating the filter
 // defaults there when missing) and writes the opening banner.

@@ -1,14 +1,21 @@
 #include "metrics/metrics_endpoint.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "base/http_server.h"
 #include "base/log.h"
+#include "base/login_audit.h"
+#include "base/version.h"
+#include "model/server_node.h"
 #include "model/server_object.h"
 
 namespace qv {
@@ -17,6 +24,7 @@ namespace {
 
 constexpr const char* kCategory = "METRICS";
 const auto g_processStart = std::chrono::steady_clock::now();
+const auto g_processStartTime = std::chrono::system_clock::now();
 
 struct TCounterRow {
   const char* name;
@@ -41,9 +49,9 @@ constexpr std::array<TCounterRow, 12> kCounterRows = {{
     {"quillvane_commands_received_total", "Reliable commands received from players.",
      &TServerCounters::CommandsReceived, ""},
     {"quillvane_resends_total", "Reliable commands sent again.", &TServerCounters::Resends, ""},
-    {"quillvane_logins_total", "Login attempts by verdict.", &TServerCounters::LoginsAccepted,
+    {"quillvane_server_logins_total", "Voice logins of the server by verdict.", &TServerCounters::LoginsAccepted,
      ",result=\"accepted\""},
-    {"quillvane_logins_total", "", &TServerCounters::LoginsRefused, ",result=\"refused\""},
+    {"quillvane_server_logins_total", "", &TServerCounters::LoginsRefused, ",result=\"refused\""},
     {"quillvane_send_failures_total", "Datagrams the socket refused to send.", &TServerCounters::SendFailures,
      ""},
     {"quillvane_ignored_datagrams_total",
@@ -72,11 +80,55 @@ void Sample(std::string& out, const std::string& name, const std::string& labels
   out += '\n';
 }
 
-uint64_t ResidentBytes() {
+void Sample(std::string& out, const std::string& name, double value) {
+  out += name;
+  out += ' ';
+  out += fmt::format("{}", value);
+  out += '\n';
+}
+
+std::string ServerLabels(const std::string& id, uint32_t port) {
+  return "server=\"" + id + "\",port=\"" + std::to_string(port) + "\"";
+}
+
+// --- the process, as /proc shows it ---
+
+struct TProcessFigures {
+  double CpuSeconds = 0;
+  uint64_t ResidentBytes = 0;
+  uint64_t VirtualBytes = 0;
+  uint64_t OpenFds = 0;
+  uint64_t MaxFds = 0;
+};
+
+TProcessFigures ProcessFigures() {
+  TProcessFigures f;
+  const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   std::ifstream statm("/proc/self/statm");
   uint64_t size = 0, resident = 0;
-  if (!(statm >> size >> resident)) return 0;
-  return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  if (statm >> size >> resident) {
+    f.VirtualBytes = size * page;
+    f.ResidentBytes = resident * page;
+  }
+  // utime and stime are fields 14 and 15; the name before them (field 2,
+  // in parentheses) may hold blanks, so counting starts after its ')'.
+  std::ifstream statFile("/proc/self/stat");
+  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  const size_t nameEnd = stat.rfind(')');
+  if (nameEnd != std::string::npos) {
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    uint64_t utime = 0, stime = 0;
+    for (int n = 3; n <= 13; ++n) fields >> field;
+    if (fields >> utime >> stime) f.CpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec))
+    ++f.OpenFds;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) f.MaxFds = limit.rlim_cur;
+  return f;
 }
 
 struct TServerSample {
@@ -86,14 +138,62 @@ struct TServerSample {
   const TServerCounters* counters = nullptr;
 };
 
+// A stored server of this node, running or not.
+struct TStoredSample {
+  std::string labels;
+  bool up = false;
+  uint64_t maxPlayers = 0;
+};
+
+// The stored servers of this node by id; a stopped one's player limit from
+// its row. Running servers without a row (none outside tests) count too.
+std::map<int32_t, TStoredSample> StoredServers(
+    const TScriptStorage& storage, const std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>& running) {
+  std::map<int32_t, TStoredSample> stored;
+  if (storage.Valid()) {
+    try {
+      std::vector<std::pair<int32_t, uint32_t>> rows;
+      {
+        TStorageLock lock(*storage);
+        if (storage.Load("read_servers.sql")) {
+          std::unique_ptr<TStorageContainer> list = storage->OpenSQL();
+          for (size_t i = 0; list && i < list->Count(); ++i) {
+            const TStorageRow& row = list->RowAt(i);
+            if (RowOnThisNode(row))
+              rows.emplace_back(row.AsInteger("i_server_id"), static_cast<uint32_t>(row.AsInteger("i_server_udpport")));
+          }
+        }
+      }
+      for (const auto& [id, port] : rows) stored[id].labels = ServerLabels(std::to_string(id), port);
+      for (auto& [id, sample] : stored) {
+        TStorageLock lock(*storage);
+        if (!storage.Load("read_server.sql")) continue;
+        storage->SetParamInteger(":iServerID", id);
+        std::unique_ptr<TStorageContainer> row = storage->OpenSQL();
+        if (row) sample.maxPlayers = static_cast<uint64_t>(row->Row().AsInteger("i_server_maxusers"));
+      }
+    } catch (const std::exception& e) {
+      LogMsg(lmtError, lmdAll, "Metrics Exception: " + ExceptionText(e), kCategory);
+    }
+  }
+  for (const auto& [id, server] : running) {
+    const TServerSettings settings = server->Settings();
+    TStoredSample& sample = stored[server->ServerId];
+    sample.labels = ServerLabels(id, settings.UdpPort);
+    sample.up = true;
+    sample.maxPlayers = settings.MaxUsers;
+  }
+  return stored;
+}
+
 }  // namespace
 
-std::string MetricsText(TServerRegistry& registry, const TSessionCounts& sessions) {
+std::string MetricsText(const TScriptStorage& storage, TServerRegistry& registry, const TSessionCounts& sessions) {
   std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> servers = registry.ServerList();
   std::vector<TServerSample> samples;
   for (const auto& [id, server] : servers) {
     TServerSample sample;
-    sample.labels = "server=\"" + id + "\",port=\"" + std::to_string(server->Settings().UdpPort) + "\"";
+    sample.labels = ServerLabels(id, server->Settings().UdpPort);
     if (server->Clients && server->Channels) {
       std::lock_guard<TClients> players(*server->Clients);
       std::lock_guard<TChannels> channels(*server->Channels);
@@ -105,6 +205,28 @@ std::string MetricsText(TServerRegistry& registry, const TSessionCounts& session
   }
 
   std::string out;
+  Family(out, "quillvane_build_info", "The server's version; always 1.", "gauge");
+  Sample(out, "quillvane_build_info", "version=\"" + VersionNumbers() + "\"", 1);
+  const TProcessFigures figures = ProcessFigures();
+  Family(out, "process_cpu_seconds_total", "User and system CPU time spent in seconds.", "counter");
+  Sample(out, "process_cpu_seconds_total", figures.CpuSeconds);
+  Family(out, "process_start_time_seconds", "Start time of the process since unix epoch in seconds.", "gauge");
+  Sample(out, "process_start_time_seconds",
+         std::chrono::duration<double>(g_processStartTime.time_since_epoch()).count());
+  const struct {
+    const char* name;
+    const char* help;
+    uint64_t value;
+  } standard[] = {
+      {"process_resident_memory_bytes", "Resident memory size in bytes.", figures.ResidentBytes},
+      {"process_virtual_memory_bytes", "Virtual memory size in bytes.", figures.VirtualBytes},
+      {"process_open_fds", "Number of open file descriptors.", figures.OpenFds},
+      {"process_max_fds", "Maximum number of open file descriptors.", figures.MaxFds},
+  };
+  for (const auto& row : standard) {
+    Family(out, row.name, row.help, "gauge");
+    Sample(out, row.name, "", row.value);
+  }
   const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - g_processStart);
   const struct {
     const char* name;
@@ -115,12 +237,35 @@ std::string MetricsText(TServerRegistry& registry, const TSessionCounts& session
       {"quillvane_servers_running", "Virtual servers running.", samples.size()},
       {"quillvane_query_sessions", "Open connections of the query interface.", sessions.Query},
       {"quillvane_web_sessions", "Sessions of the web interface.", sessions.Web},
-      {"quillvane_resident_memory_bytes", "Resident memory of the process.", ResidentBytes()},
+      {"quillvane_resident_memory_bytes", "Resident memory of the process (deprecated: process_resident_memory_bytes).",
+       figures.ResidentBytes},
   };
   for (const auto& row : process) {
     Family(out, row.name, row.help, "gauge");
     Sample(out, row.name, "", row.value);
   }
+  Family(out, "quillvane_logins_total", "Logins by interface and outcome (accepted or the reason of the refusal).",
+         "counter");
+  for (int i = 0; i < kLoginInterfaces; ++i) {
+    const auto interface = static_cast<TLoginInterface>(i);
+    for (int o = 0; o < kLoginOutcomes; ++o) {
+      const auto outcome = static_cast<TLoginOutcome>(o);
+      Sample(out, "quillvane_logins_total",
+             fmt::format("interface=\"{}\",reason=\"{}\"", LoginInterfaceName(interface), LoginOutcomeLabel(outcome)),
+             LoginCount(interface, outcome));
+    }
+  }
+  Family(out, "quillvane_lockouts_total", "Addresses locked out for guessing passwords, by interface.", "counter");
+  for (int i = 0; i < kLoginInterfaces; ++i) {
+    const auto interface = static_cast<TLoginInterface>(i);
+    Sample(out, "quillvane_lockouts_total", fmt::format("interface=\"{}\"", LoginInterfaceName(interface)),
+           LockOutCount(interface));
+  }
+  const std::map<int32_t, TStoredSample> stored = StoredServers(storage, servers);
+  Family(out, "quillvane_server_up", "Whether the stored server of this node runs (1) or not (0).", "gauge");
+  for (const auto& [id, s] : stored) Sample(out, "quillvane_server_up", s.labels, s.up ? 1 : 0);
+  Family(out, "quillvane_max_players", "The player limit of the stored server.", "gauge");
+  for (const auto& [id, s] : stored) Sample(out, "quillvane_max_players", s.labels, s.maxPlayers);
   Family(out, "quillvane_players", "Players logged in.", "gauge");
   for (const TServerSample& s : samples) Sample(out, "quillvane_players", s.labels, s.players);
   Family(out, "quillvane_channels", "Channels.", "gauge");
@@ -133,8 +278,8 @@ std::string MetricsText(TServerRegistry& registry, const TSessionCounts& session
   return out;
 }
 
-TMetricsEndpoint::TMetricsEndpoint(TServerRegistry& registry, TSessionCounter sessions)
-    : registry_(registry), sessions_(std::move(sessions)) {}
+TMetricsEndpoint::TMetricsEndpoint(TScriptStorage storage, TServerRegistry& registry, TSessionCounter sessions)
+    : storage_(std::move(storage)), registry_(registry), sessions_(std::move(sessions)) {}
 
 TMetricsEndpoint::~TMetricsEndpoint() { Stop(); }
 
@@ -148,7 +293,7 @@ bool TMetricsEndpoint::Start(int port, const std::string& bindIp) {
     http_ = std::make_unique<THttpServer>(limits);
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& reply) {
       const TSessionCounts counts = sessions_ ? sessions_() : TSessionCounts{};
-      reply.set_content(MetricsText(registry_, counts), "text/plain; version=0.0.4; charset=utf-8");
+      reply.set_content(MetricsText(storage_, registry_, counts), "text/plain; version=0.0.4; charset=utf-8");
     });
     if (!http_->bind_to_port(bindIp, port))
       throw std::runtime_error("unable to bind " + bindIp + ":" + std::to_string(port));

@@ -1,14 +1,20 @@
 // The monitoring endpoint: GET /metrics in the Prometheus text exposition
 // format, over its own small HTTP listener (off unless [Metrics] Enabled=1).
 //
-// Per running virtual server (labels server="<id>", port="<udp port>"): the
+// Per stored server of this node (labels server="<id>", port="<udp port>"):
+// whether it runs and its player limit. Per running virtual server: the
 // players and channels, and every counter of TServerCounters. Process-wide:
-// uptime, virtual servers running, query and web sessions, resident memory.
-// Every other path is 404.
+// the build, the standard process_* figures (CPU, memory, start time, file
+// descriptors), uptime, virtual servers running, query and web sessions,
+// logins by interface and reason, lock-outs by interface. Names follow the
+// Prometheus conventions (counters end in _total, units in the name).
+// quillvane_resident_memory_bytes stays for this release as an alias of
+// process_resident_memory_bytes. Every other path is 404.
 //
 // Thread rules: Start and Stop on the owner's thread; requests are served on
-// the listener's threads and read the registry, the servers' counters (atomic)
-// and their model under its locks (player list, then channel tree).
+// the listener's threads and read the registry, the storage (under its lock,
+// one script at a time), the servers' counters and the login counters
+// (atomic) and their model under its locks (player list, then channel tree).
 #pragma once
 
 #include <cstddef>
@@ -17,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "model/script_storage.h"
 #include "model/server_registry.h"
 
 namespace qv {
@@ -32,12 +39,13 @@ struct TSessionCounts {
 };
 using TSessionCounter = std::function<TSessionCounts()>;
 
-// The exposition text for the servers of registry.
-std::string MetricsText(TServerRegistry& registry, const TSessionCounts& sessions);
+// The exposition text for the servers of registry and the stored servers of
+// this node in storage (none when storage is not valid).
+std::string MetricsText(const TScriptStorage& storage, TServerRegistry& registry, const TSessionCounts& sessions);
 
 class TMetricsEndpoint {
  public:
-  TMetricsEndpoint(TServerRegistry& registry, TSessionCounter sessions);
+  TMetricsEndpoint(TScriptStorage storage, TServerRegistry& registry, TSessionCounter sessions);
   ~TMetricsEndpoint();
   TMetricsEndpoint(const TMetricsEndpoint&) = delete;
   TMetricsEndpoint& operator=(const TMetricsEndpoint&) = delete;
@@ -49,6 +57,7 @@ class TMetricsEndpoint {
   void Stop();
 
  private:
+  const TScriptStorage storage_;
   TServerRegistry& registry_;
   const TSessionCounter sessions_;
   std::unique_ptr<THttpServer> http_;

@@ -92,6 +92,8 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   s.ExternalIpDetection = ini.ReadBool(kMainConfig, "ExternalIPDectection", s.ExternalIpDetection);
   s.DateTimeFormat = ini.ReadString(kMainConfig, "DateTimeFormat", s.DateTimeFormat);
   s.BoundToIp = Trim(ini.ReadString(kMainConfig, "BoundToIp", s.BoundToIp));
+  s.WebBoundToIp = Trim(ini.ReadString(kMainConfig, "WebBoundToIp", s.WebBoundToIp));
+  s.QueryBoundToIp = Trim(ini.ReadString(kMainConfig, "QueryBoundToIp", s.QueryBoundToIp));
   s.TrayIdent = ini.ReadString(kMainConfig, "TrayIdent", s.TrayIdent);
   s.NodeName = Trim(ini.ReadString(kMainConfig, "NodeName", s.NodeName));
   TFailureLimits& limits = s.LoginFailureLimits;

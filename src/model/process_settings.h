@@ -37,6 +37,9 @@ struct TProcessSettings {
   std::string LogFile;
   std::string SqlDir;  // ends in "/" unless given otherwise with -SQL=
   std::string BadNamesFile;
+  // "-PID=": the file that holds the process id while the process runs
+  // (for log rotation without a service manager); empty: none.
+  std::string PidFile;
 
   // [Main Config]
   int32_t HttpPort = 14534;
@@ -45,6 +48,10 @@ struct TProcessSettings {
   std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
   int32_t QueryPort = 51234;
   std::string BoundToIp;  // empty: all local addresses
+  // The web and query listeners' own addresses ("WebBoundToIp",
+  // "QueryBoundToIp"); empty: BoundToIp. Read only.
+  std::string WebBoundToIp;
+  std::string QueryBoundToIp;
   std::string TrayIdent;
   // This process's node when several processes share one database: it starts
   // only the server rows of its node and stamps new rows with it. Read from
@@ -90,6 +97,10 @@ struct TProcessSettings {
   bool MetricsEnabled = false;
   int32_t MetricsPort = 9814;
   std::string MetricsBoundToIp = "127.0.0.1";
+
+  // The address the web and the query interface listen on.
+  const std::string& WebBindAddress() const { return WebBoundToIp.empty() ? BoundToIp : WebBoundToIp; }
+  const std::string& QueryBindAddress() const { return QueryBoundToIp.empty() ? BoundToIp : QueryBoundToIp; }
 
   // Filled only when this run created the administrator accounts.
   std::string NewAdminPassword;

@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include "base/log.h"
+#include "base/login_audit.h"
 #include "base/text_utils.h"
+#include "model/accounts.h"
 #include "model/process_settings.h"
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
@@ -24,6 +26,7 @@ constexpr size_t kLoginStep6Size = 280;
 // Logins whose peer has not yet answered the verdict.
 constexpr int kPendingLoginsPerAddress = 4;
 constexpr int kPendingLoginsTotal = 256;
+constexpr const char* kLoginCategory = "UDP Listener";
 
 }  // namespace
 
@@ -84,7 +87,8 @@ const char* LoginRefusalReason(int32_t code) {
     case lcVersionNotSupported: return "Client Version not supported";
     case lcBanned: return "Client is banned";
     case lcLoginNameInUse: return "LoginName in use";
-    default: return "";  // -21 has no text of its own
+    case lcNoAccount: return "Bad LoginName or password";
+    default: return "Refused";
   }
 }
 
@@ -163,28 +167,44 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
   rec->ClientVersion = r.Version;
   rec->LoginComplete = false;
   int32_t code = 0;
+  TLoginOutcome outcome = loAccepted;  // what the refused-login line names
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
   const bool lockedOut = server_.LoginFailures.Refused(request.PeerIp(), limits);
   if (lockedOut) {
     code = lcBadLogin;  // not even the accounts are consulted
+    outcome = loLockedOut;
   } else if (r.Version[2] < 28 && r.Version[3] < 40) {
     code = lcVersionNotSupported;
+    outcome = loVersionNotSupported;
   } else {
     code = ReadLoginIdentity(*rec, r);
-    if (code == lcNoAccount) CountLoginFailure(request);
+    if (code == lcLoginNameInUse) outcome = loLoginNameInUse;
+    if (code == lcNoAccount) {
+      CountLoginFailure(request);
+      // Only the log tells the two apart; the client hears -21 for both.
+      const bool known = DBLoadUser(server_.Storage, server_.ServerId, rec->LoginName.str()) != nullptr;
+      outcome = known ? loWrongPassword : loUnknownAccount;
+    }
   }
   // A refusal shows the id the player would have had, without taking it.
   rec->PlayerId = Clients().PeekPlayerId();
   const TServerSettings settings = server_.Settings();
   if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
-    if (!lockedOut) CountLoginFailure(request);
+    if (!lockedOut) {
+      CountLoginFailure(request);
+      outcome = loWrongPassword;
+    }
     code = lcBadLogin;
   }
-  if (server_.IsIpBanned(request.PeerIp())) code = lcBanned;
+  if (server_.IsIpBanned(request.PeerIp())) {
+    code = lcBanned;
+    outcome = loBanned;
+  }
   if (code != 0) {
     LogAccess(RemoteLine("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
                          LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(), rec->LoginName.str(),
                          VersionText(*rec)));
+    AuditRefusedLogin(liVoice, outcome, request.PeerIp(), rec->LoginName.str(), kLoginCategory);
     TServerCounters::Add(server_.Counters.LoginsRefused);
     SendRefusal(NewLoginReply(*rec, code), request);
     return 0;
@@ -198,7 +218,7 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
 void TQVUDPListener::CountLoginFailure(const TPacket& request) {
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
   if (!server_.LoginFailures.CountFailure(request.PeerIp(), limits)) return;
-  LogError(LockedOutLine(request.PeerIp(), limits));
+  AuditLockOut(liVoice, request.PeerIp(), limits.Failures, limits.LockSeconds / 60, kLoginCategory);
 }
 
 // A refused request gets its verdict without a connection: the reply goes
@@ -242,24 +262,31 @@ int32_t TQVUDPListener::ReadLoginIdentity(TClientRec& rec, const TLoginRequest& 
 void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
                                 const TServerSettings& settings, const TPacket& request) {
   int32_t result = lcAccepted;
+  TLoginOutcome outcome = loAccepted;
+  auto refuse = [&](int32_t code, TLoginOutcome why) {
+    result = code;
+    outcome = why;
+  };
   if (Clients().Count() >= settings.MaxUsers) {
-    result = lcServerFull;
+    refuse(lcServerFull, loServerFull);
   } else if (r.ServerPasswordFlag == 1 && !settings.Password.empty() && r.Password != settings.Password) {
     CountLoginFailure(request);
-    result = lcBadLogin;
+    refuse(lcBadLogin, loWrongPassword);
   }
   const std::string trimmed = Trim(rec->NickName.str());
-  if (Clients().GetClientByNickName(rec->NickName)) result = lcNickNameInUse;
-  if (trimmed.empty()) result = lcBadLogin;
-  if (server_.IsBadName && server_.IsBadName(LowerCase(trimmed))) result = lcBadLogin;
+  if (Clients().GetClientByNickName(rec->NickName)) refuse(lcNickNameInUse, loNickNameInUse);
+  if (trimmed.empty()) refuse(lcBadLogin, loBadName);
+  if (server_.IsBadName && server_.IsBadName(LowerCase(trimmed))) refuse(lcBadLogin, loBadName);
 
   if (result != lcAccepted) {
     TPacketPtr refusal = NewLoginReply(*rec, result);
     FillLoginReply(*refusal, settings, result);
+    AuditRefusedLogin(liVoice, outcome, request.PeerIp(), rec->LoginName.str(), kLoginCategory);
     TServerCounters::Add(server_.Counters.LoginsRefused);
     SendRefusal(std::move(refusal), request);
     return;
   }
+  CountLogin(liVoice, loAccepted);
   TServerCounters::Add(server_.Counters.LoginsAccepted);
   rec->PlayerId = Clients().NextPlayerId();
   Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());

@@ -270,7 +270,7 @@ std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage) {
   limits.MaxThreads = TWebInterface::kMaxConnections;
   limits.PerAddress = static_cast<size_t>(settings.WebConnectionsPerAddress);
   limits.RequestTimeout = std::chrono::seconds(settings.WebRequestSeconds);
-  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.BoundToIp, limits)) return web;
+  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.WebBindAddress(), limits)) return web;
   settings.HttpEnabled = false;
   SetSettings(settings);
   return nullptr;

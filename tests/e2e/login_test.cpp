@@ -4,9 +4,13 @@
 // the clients received.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/login_audit.h"
+#include "model/process_settings.h"
 #include "protocol/command_types.h"
 #include "support/live_server.h"
 #include "voice/voice_runtime.h"
@@ -104,17 +108,72 @@ TEST_F(LoginTest, ServerPasswordAnonymousAndRegistered) {
   EXPECT_EQ(Result(registered), -7);
 }
 
-TEST_F(LoginTest, UnknownAccountIsRefusedWithMinus21) {
-  StartServer();
+// Every refusal names its real reason in the refused-login line (which an
+// intrusion filter reads) and is counted under it, while the client hears
+// only the protocol's code; the access-log line keeps the code's reason.
+// Wrong passwords and unknown accounts lock the address out at the limit.
+TEST_F(LoginTest, EveryRefusalNamesItsReason) {
+  StartServer([](TServerSettings& s) { s.MaxUsers = 3; });
   AddAccount("bob", "bobpw");
-  TClientLogin login = Request("bob");
-  login.LoginName = "bob";
-  login.Password = "nope";
-  EXPECT_EQ(Result(login), -21);
-  login.LoginName = "nobody";
-  EXPECT_EQ(Result(login), -21);
-  EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) + " client disconnected, reason  [IP").size(),
-            2u);
+  struct TRestore {
+    TProcessSettings saved = GetSettings();
+    ~TRestore() { SetSettings(saved); }
+  } restore;
+  TProcessSettings limited = restore.saved;
+  limited.LoginFailureLimits.Failures = 4;
+  SetSettings(limited);
+  ASSERT_EQ(Result(AccountRequest("bob", "bob", "bobpw")), 1);
+  TClientLogin old = Request("old");
+  old.ClientVersion = {2, 0, 27, 39};
+  TClientLogin guess = Request("anon");
+  guess.Password = "guess";
+  TClientLogin right = Request("anon");
+  right.Password = "secret";
+  struct {
+    const char* what;
+    std::function<void()> before;
+    TClientLogin login;
+    int code;
+    TLoginOutcome outcome;
+  } cases[] = {
+      {"wrong account password", {}, AccountRequest("b", "bob", "nope"), -21, loWrongPassword},
+      {"unknown account", {}, AccountRequest("n", "nobody", "x"), -21, loUnknownAccount},
+      {"account logged in", {}, AccountRequest("b2", "bob", "bobpw"), -7, loLoginNameInUse},
+      {"old version", {}, old, -5, loVersionNotSupported},
+      {"nick in use", {}, Request("bob"), -4, loNickNameInUse},
+      {"forbidden nick", {}, Request("server"), -1, loBadName},
+      {"full", [&] { Login(Request("two")); Login(Request("three")); }, Request("four"), -2, loServerFull},
+      {"wrong server password", [&] { server->ChangeSettings([](TServerSettings& s) { s.MaxUsers = 9; s.Password = "secret"; }); },
+       guess, -1, loWrongPassword},
+      {"the guess that locks", {}, guess, -1, loWrongPassword},
+      {"locked out", {}, right, -1, loLockedOut},
+      {"banned", [&] {
+         db.Storage().SetStatement("INSERT INTO qv2_bans (i_server_id, s_ban_ip, s_ban_by) VALUES (" +
+                                   std::to_string(serverId) + ", '127.0.*', 'test')");
+         ASSERT_TRUE(db.Storage().ExecSQL());
+         server->ReloadBans();
+       }, right, -6, loBanned},
+  };
+  // Each case in a second of its own: refused-login lines are limited per second.
+  std::atomic<int64_t> nowMs = 0;
+  GetLog()->SetRepeatClock([&nowMs] { return nowMs.load(); });
+  for (const auto& c : cases) {
+    nowMs += 1000;
+    if (c.before) c.before();
+    const uint64_t counted = LoginCount(liVoice, c.outcome);
+    EXPECT_EQ(Result(c.login), c.code) << c.what;
+    const std::string line = "login refused [interface: voice, reason: " + std::string(LoginOutcomeText(c.outcome)) +
+                             ", IP: 127.0.0.1, LoginName: " + c.login.LoginName + "]";
+    const auto refused = log.MessagesStartingWith("login refused [");
+    EXPECT_TRUE(!refused.empty() && refused.back() == line) << c.what << ": " << (refused.empty() ? "" : refused.back());
+    EXPECT_EQ(LoginCount(liVoice, c.outcome), counted + 1) << c.what;
+  }
+  GetLog()->SetRepeatClock({});
+  EXPECT_EQ(log.MessagesStartingWith("login lock-out [interface: voice, IP: 127.0.0.1, failures: 4, minutes: 10]").size(), 1u);
+  EXPECT_EQ(log.MessagesStartingWith("SID: " + std::to_string(serverId) +
+                                     " client disconnected, reason Bad LoginName or password [IP: 127.0.0.1, Nick: n, "
+                                     "LoginName: nobody,").size(),
+            1u);
 }
 
 TEST_F(LoginTest, NickNameRules) {

@@ -154,8 +154,7 @@ TEST_F(LoginStepsTest, PasswordGuessesLockTheAddressOut) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(attempt("guess" + std::to_string(i), "127.0.0.1"), -1) << i;
   EXPECT_EQ(attempt("right", "127.0.0.1"), -1);
   EXPECT_EQ(attempt("right", "127.0.0.2"), 1);
-  EXPECT_EQ(log.MessagesStartingWith("SID: 6 10 failed logins from 127.0.0.1: its logins are refused for 10 minutes")
-                .size(),
+  EXPECT_EQ(log.MessagesStartingWith("login lock-out [interface: voice, IP: 127.0.0.1, failures: 10, minutes: 10]").size(),
             1u);
 }
 
@@ -177,15 +176,19 @@ TEST_F(LoginStepsTest, RequestFloodFromManyAddressesKeepsTheLogSmall) {
   GetLog()->WriteDueRepeats();
   GetLog()->SetRepeatClock({});
   const auto refusals = log.MessagesStartingWith("SID: 6 client disconnected, reason Bad Login [IP: ");
-  const auto locks = log.MessagesStartingWith("SID: 6 10 failed logins from ");
+  const auto audits = log.MessagesStartingWith("login refused [interface: voice, reason: wrong password, IP: 10.0.");
+  const auto locks = log.MessagesStartingWith("login lock-out [interface: voice, IP: 10.0.");
   EXPECT_EQ(refusals.size(), size_t{TLogObject::kShapeLinesWritten});
+  EXPECT_EQ(audits.size(), size_t{TLogObject::kShapeLinesWritten});
   EXPECT_EQ(locks.size(), size_t{TLogObject::kShapeLinesWritten});
   const std::vector<std::string> summaries = {
       "SID: 6 client disconnected, reason * [IP: *, Nick: *, LoginName: *, Version: *] ... repeated 1990 times",
-      "SID: 6 * failed logins from *: its logins are refused for * minutes ... repeated 190 times"};
-  EXPECT_EQ(log.MessagesStartingWith("SID: 6 *"), (std::vector<std::string>{summaries[1]}));
+      "login refused [interface: *, reason: *, IP: *, LoginName: *] ... repeated 1990 times",
+      "login lock-out [interface: *, IP: *, failures: *, minutes: *] ... repeated 190 times"};
   EXPECT_EQ(log.MessagesStartingWith("SID: 6 client disconnected, reason *"), (std::vector<std::string>{summaries[0]}));
-  EXPECT_EQ(log.Messages().size(), 2u * TLogObject::kShapeLinesWritten + 2);
+  EXPECT_EQ(log.MessagesStartingWith("login refused [interface: *"), (std::vector<std::string>{summaries[1]}));
+  EXPECT_EQ(log.MessagesStartingWith("login lock-out [interface: *"), (std::vector<std::string>{summaries[2]}));
+  EXPECT_EQ(log.Messages().size(), 3u * TLogObject::kShapeLinesWritten + 3);
 }
 
 TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {
