@@ -543,7 +543,8 @@ TEST_F(ServiceTest, LogrotateSnippetRotatesThroughThePidFile) {
 // else: not the accepted logins, not refusals that are no attack.
 TEST_F(ServiceTest, Fail2banFilterMatchesPasswordGuessesOnly) {
   if (!Have("fail2ban-regex")) GTEST_SKIP() << "fail2ban is missing";
-  Prepare({{"log", "access", "1"}});
+  const uint16_t queryPort = FreePort(SOCK_STREAM);
+  Prepare({{"log", "access", "1"}, {"Main Config", "TCPQueryPort", std::to_string(queryPort)}});
   {
     TSQLiteStorage db(Path("server.dbs"));
     TClientRec account;
@@ -579,6 +580,28 @@ TEST_F(ServiceTest, Fail2banFilterMatchesPasswordGuessesOnly) {
     EXPECT_EQ(clients.back()->Login(login), l.code) << l.nick;
     guesses += l.guess;
   }
+  // The web and the query interface write the same line: a wrong password
+  // at each (one each, far from the query's lock-out).
+  httplib::Client web("127.0.0.1", httpPort);
+  const std::string origin = "http://127.0.0.1:" + std::to_string(httpPort);
+  auto refused = web.Post("/login.qvcmd", {{"Origin", origin}},
+                          httplib::Params{{"username", "bob"}, {"password", "nope"},
+                                          {"serverport", std::to_string(udpPort)}});
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->get_header_value("Location"), "login_error.html");
+  ++guesses;
+  const int query = test::ConnectFrom(queryPort, "127.0.0.1");
+  ASSERT_GE(query, 0);
+  const std::string line = "slogin superadmin nope\n";
+  ASSERT_EQ(write(query, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  std::string reply;
+  char buffer[256];
+  for (ssize_t n; reply.find("ERROR") == std::string::npos && (n = read(query, buffer, sizeof buffer)) > 0;)
+    reply.append(buffer, static_cast<size_t>(n));
+  close(query);
+  EXPECT_TRUE(Has(reply, "ERROR, invalid login")) << reply;
+  ++guesses;
+  ASSERT_TRUE(WaitUntil([&] { return Has(Log(), "interface: query, reason: "); })) << Log();
   // The refusals are warnings, which the log writes out at once.
   const std::string filter = Env("QV_SOURCE_DIR") + "/dist/fail2ban/filter.d/quillvane.conf";
   ASSERT_EQ(Shell("fail2ban-regex '" + Path("server.log") + "' '" + filter + "'", Path("fail2ban.txt")), 0)
