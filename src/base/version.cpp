@@ -18,6 +18,11 @@ int HexValue(char c) {
 }
 }  // namespace
 
+const int kVersionMajor = QV_VERSION_MAJOR;
+const int kVersionMinor = QV_VERSION_MINOR;
+const int kVersionRelease = QV_VERSION_PATCH;
+const int kVersionBuild = QV_VERSION_TWEAK;
+
 std::string VersionNumbers() {
   return fmt::format("{}.{}.{}.{}", kVersionMajor, kVersionMinor, kVersionRelease, kVersionBuild);
 }

@@ -7,10 +7,12 @@
 
 namespace qv {
 
-constexpr int kVersionMajor = 2;
-constexpr int kVersionMinor = 0;
-constexpr int kVersionRelease = 19;
-constexpr int kVersionBuild = 40;
+// The numbers are the project's version (project() in CMakeLists.txt), which
+// the build hands to version.cpp.
+extern const int kVersionMajor;
+extern const int kVersionMinor;
+extern const int kVersionRelease;
+extern const int kVersionBuild;
 
 // "2.0.19.40"
 std::string VersionNumbers();

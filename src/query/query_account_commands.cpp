@@ -4,6 +4,7 @@
 #include "base/text_utils.h"
 #include "model/accounts.h"
 #include "model/process_settings.h"
+#include "model/server_control.h"
 #include "model/server_types.h"
 
 namespace qv {
@@ -34,7 +35,9 @@ TQueryReply AccountList(const TScriptStorage& storage, int32_t serverId, bool wi
 }  // namespace
 
 TQueryReply QueryUserList(TQueryRequest& r) { return AccountList(r.Session.Context.Storage, r.Server->ServerId, true); }
-TQueryReply QuerySuperUserList(TQueryRequest& r) { return AccountList(r.Session.Context.Storage, 0, false); }
+TQueryReply QuerySuperUserList(TQueryRequest& r) {
+  return AccountList(r.Session.Context.Storage, kSuperAdminServerId, false);
+}
 
 TQueryReply QueryUserId(TQueryRequest& r) {
   std::unique_ptr<TStorageContainer> rows = ReadClients(r.Session.Context.Storage, r.Server->ServerId);
@@ -113,7 +116,7 @@ TQueryReply QuerySuperUserAdd(TQueryRequest& r) {
 TQueryReply QuerySuperUserDelete(TQueryRequest& r) {
   const std::optional<int32_t> id = ParseId(r.Params[0]);
   if (!id) return Error("invalid number format");
-  DBDeleteUser(r.Session.Context.Storage, 0, *id);
+  DBDeleteUser(r.Session.Context.Storage, kSuperAdminServerId, *id);
   return Ok();
 }
 

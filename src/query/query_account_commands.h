@@ -10,15 +10,15 @@
 
 namespace qv {
 
-TQueryReply QueryUserList(TQueryRequest& r);
-TQueryReply QuerySuperUserList(TQueryRequest& r);
-TQueryReply QueryUserId(TQueryRequest& r);
-TQueryReply QueryUserAdd(TQueryRequest& r);
-TQueryReply QueryUserDelete(TQueryRequest& r);
-TQueryReply QueryUserChangePassword(TQueryRequest& r);
-TQueryReply QueryUserChangeAttributes(TQueryRequest& r);
-TQueryReply QuerySuperUserAdd(TQueryRequest& r);
-TQueryReply QuerySuperUserDelete(TQueryRequest& r);
-TQueryReply QuerySuperUserChangePassword(TQueryRequest& r);
+TQueryReply QueryUserList(TQueryRequest& r);                 // dbuserlist
+TQueryReply QuerySuperUserList(TQueryRequest& r);            // dbsuserlist
+TQueryReply QueryUserId(TQueryRequest& r);                   // dbuserid
+TQueryReply QueryUserAdd(TQueryRequest& r);                  // dbuseradd
+TQueryReply QueryUserDelete(TQueryRequest& r);               // dbuserdel
+TQueryReply QueryUserChangePassword(TQueryRequest& r);       // dbuserchangepw
+TQueryReply QueryUserChangeAttributes(TQueryRequest& r);     // dbuserchangeattribs
+TQueryReply QuerySuperUserAdd(TQueryRequest& r);             // dbsuseradd
+TQueryReply QuerySuperUserDelete(TQueryRequest& r);          // dbsuserdel
+TQueryReply QuerySuperUserChangePassword(TQueryRequest& r);  // dbsuserchangepw
 
 }  // namespace qv

@@ -50,46 +50,49 @@ struct TQueryCommand {
 TQueryReply QueryHelp(TQueryRequest&);
 
 // In the order of the help.
+// clang-format off
 const TQueryCommand kQueryCommands[] = {
-    {"help", QueryHelp, {}, kNoAudit, "this helpfile"},
-    {"sl", QueryServerList, {}, kNoAudit, "serverlist"},
-    {"pl", QueryPlayerList, {RS}, kNoAudit, "playerlist"},
-    {"cl", QueryChannelList, {RS}, kNoAudit, "channellist"},
-    {"ver", QueryVersion, {}, kNoAudit, "version"},
-    {"gi", QueryGlobalInfo, {}, kNoAudit, "global information"},
-    {"sel", QuerySelect, {}, kNoAudit, "select"},  // ResolveServer after clearing the selection
-    {"si", QueryServerInfo, {RS}, kNoAudit, "server information"},
-    {"msg", QueryMessage, {L, S, SA}, kNoAudit, "message to server"},
-    {"msgall", QueryMessageAll, {L, SA}, kNoAudit, "message to all servers"},
-    {"login", QueryLogin, {}, kNoAudit, "login to server"},    // checks of its own, after clearing the account
-    {"slogin", QuerySuperLogin, {}, kNoAudit, "superlogin to server"},
-    {"fc", QueryFindChannel, {L, S, SA, PExactly(1)}, kNoAudit, "finds a channel"},
-    {"ci", QueryChannelInfo, {L, S, SA, PExactly(1)}, kNoAudit, "display channel info"},
-    {"fp", QueryFindPlayer, {L, S, SA, PExactly(1)}, kNoAudit, "finds a player"},
-    {"pi", QueryPlayerInfo, {L, S, SA, PExactly(1)}, kNoAudit, "display infos about a player"},
-    {"sppriv", QuerySetPlayerPrivilege, {L, S, SA, PMoreThan(2)}, kAuditAll, "set user privilege"},
-    {"mptc", QueryMovePlayer, {L, S, R(upAdminMovePlayer), PExactly(2)}, kNoAudit, "move player to channel"},
-    {"serverstart", QueryServerStart, {L, SA, PExactly(1)}, kAuditAll, "start server"},
-    {"serverstop", QueryServerStop, {L, RS, SA}, 0, "stop server"},
-    {"serveradd", QueryServerAdd, {L, SA, PExactly(1)}, kAuditAll, "adds a server"},
-    {"serverdel", QueryServerDelete, {L, PExactly(1), SA}, kAuditAll, "deletes a server"},
-    {"serverset", QueryServerSet, {L, S, SA, PAtLeast(2)}, kAuditAll, "set a server variable"},  // but a password
-    {"dbserverlist", QueryDBServerList, {L, SA}, kNoAudit, "list all servers from db"},
-    {"checkserverok", QueryCheckServerOK, {L, S, SA}, kNoAudit, "checks if server hangs"},
-    {"rehash", QueryRehash, {L, S, SA}, kNoAudit, "reload server settings"},
-    {"dbuserlist", QueryUserList, {L, S, R(upAdminListDBUsers)}, kNoAudit, "display server user list"},
-    {"dbuseradd", QueryUserAdd, {L, S, R(upAdminRegisterPlayer), PMoreThan(3)}, 1, "adds a user to server"},
-    {"dbuserdel", QueryUserDelete, {L, S, R(upPrivilegePlayerDelete), PAtLeast(1)}, 1, "deletes a user from server"},
-    {"dbuserchangepw", QueryUserChangePassword, {L, S, R(upAdminChangeUserPassword), PMoreThan(2)}, 1, "changes password of a user"},
-    {"dbuserchangeattribs", QueryUserChangeAttributes, {L, S, PExactly(2)}, 2, "changes rights of a user"},
-    {"dbuserid", QueryUserId, {L, S, SA, PExactly(1)}, kNoAudit, "display dbid from loginname"},
-    {"dbsuserlist", QuerySuperUserList, {L, SA}, kNoAudit, "display superadmin serverlist"},
-    {"dbsuseradd", QuerySuperUserAdd, {L, SA, PMoreThan(2)}, 1, "adds a superadmin to server"},
-    {"dbsuserdel", QuerySuperUserDelete, {L, SA, PExactly(1)}, 1, "deletes a superadmin from server"},
-    {"dbsuserchangepw", QuerySuperUserChangePassword, {L, SA, PMoreThan(2)}, 1, "changes password of a superadmin"},
-    {"dccl", QueryChannelsWithPlayers, {L, S, SA}, kNoAudit, "display channels with their players"},
-    {"quit", nullptr, {}, kNoAudit, "close connection"},
+    // word                 handler                       checks                                              audit      help
+    {"help",                QueryHelp,                    {},                                                 kNoAudit,  "this helpfile"},
+    {"sl",                  QueryServerList,              {},                                                 kNoAudit,  "serverlist"},
+    {"pl",                  QueryPlayerList,              {RS},                                               kNoAudit,  "playerlist"},
+    {"cl",                  QueryChannelList,             {RS},                                               kNoAudit,  "channellist"},
+    {"ver",                 QueryVersion,                 {},                                                 kNoAudit,  "version"},
+    {"gi",                  QueryGlobalInfo,              {},                                                 kNoAudit,  "global information"},
+    {"sel",                 QuerySelect,                  {},                                                 kNoAudit,  "select"},  // ResolveServer after clearing the selection
+    {"si",                  QueryServerInfo,              {RS},                                               kNoAudit,  "server information"},
+    {"msg",                 QueryMessage,                 {L, S, SA},                                         kNoAudit,  "message to server"},
+    {"msgall",              QueryMessageAll,              {L, SA},                                            kNoAudit,  "message to all servers"},
+    {"login",               QueryLogin,                   {},                                                 kNoAudit,  "login to server"},  // checks of its own, after clearing the account
+    {"slogin",              QuerySuperLogin,              {},                                                 kNoAudit,  "superlogin to server"},
+    {"fc",                  QueryFindChannel,             {L, S, SA, PExactly(1)},                            kNoAudit,  "finds a channel"},
+    {"ci",                  QueryChannelInfo,             {L, S, SA, PExactly(1)},                            kNoAudit,  "display channel info"},
+    {"fp",                  QueryFindPlayer,              {L, S, SA, PExactly(1)},                            kNoAudit,  "finds a player"},
+    {"pi",                  QueryPlayerInfo,              {L, S, SA, PExactly(1)},                            kNoAudit,  "display infos about a player"},
+    {"sppriv",              QuerySetPlayerPrivilege,      {L, S, SA, PMoreThan(2)},                           kAuditAll, "set user privilege"},
+    {"mptc",                QueryMovePlayer,              {L, S, R(upAdminMovePlayer), PExactly(2)},          kNoAudit,  "move player to channel"},
+    {"serverstart",         QueryServerStart,             {L, SA, PExactly(1)},                               kAuditAll, "start server"},
+    {"serverstop",          QueryServerStop,              {L, RS, SA},                                        0,         "stop server"},
+    {"serveradd",           QueryServerAdd,               {L, SA, PExactly(1)},                               kAuditAll, "adds a server"},
+    {"serverdel",           QueryServerDelete,            {L, PExactly(1), SA},                               kAuditAll, "deletes a server"},
+    {"serverset",           QueryServerSet,               {L, S, SA, PAtLeast(2)},                            kAuditAll, "set a server variable"},  // but a password
+    {"dbserverlist",        QueryDBServerList,            {L, SA},                                            kNoAudit,  "list all servers from db"},
+    {"checkserverok",       QueryCheckServerOK,           {L, S, SA},                                         kNoAudit,  "checks if server hangs"},
+    {"rehash",              QueryRehash,                  {L, S, SA},                                         kNoAudit,  "reload server settings"},
+    {"dbuserlist",          QueryUserList,                {L, S, R(upAdminListDBUsers)},                      kNoAudit,  "display server user list"},
+    {"dbuseradd",           QueryUserAdd,                 {L, S, R(upAdminRegisterPlayer), PMoreThan(3)},     1,         "adds a user to server"},
+    {"dbuserdel",           QueryUserDelete,              {L, S, R(upPrivilegePlayerDelete), PAtLeast(1)},    1,         "deletes a user from server"},
+    {"dbuserchangepw",      QueryUserChangePassword,      {L, S, R(upAdminChangeUserPassword), PMoreThan(2)}, 1,         "changes password of a user"},
+    {"dbuserchangeattribs", QueryUserChangeAttributes,    {L, S, PExactly(2)},                                2,         "changes rights of a user"},
+    {"dbuserid",            QueryUserId,                  {L, S, SA, PExactly(1)},                            kNoAudit,  "display dbid from loginname"},
+    {"dbsuserlist",         QuerySuperUserList,           {L, SA},                                            kNoAudit,  "display superadmin serverlist"},
+    {"dbsuseradd",          QuerySuperUserAdd,            {L, SA, PMoreThan(2)},                              1,         "adds a superadmin to server"},
+    {"dbsuserdel",          QuerySuperUserDelete,         {L, SA, PExactly(1)},                               1,         "deletes a superadmin from server"},
+    {"dbsuserchangepw",     QuerySuperUserChangePassword, {L, SA, PMoreThan(2)},                              1,         "changes password of a superadmin"},
+    {"dccl",                QueryChannelsWithPlayers,     {L, S, SA},                                         kNoAudit,  "display channels with their players"},
+    {"quit",                nullptr,                      {},                                                 kNoAudit,  "close connection"},
 };
+// clang-format on
 
 constexpr size_t kHelpWordWidth = 20;
 

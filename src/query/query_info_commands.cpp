@@ -66,14 +66,12 @@ TQueryReply QueryChannelList(TQueryRequest& r) {
 TQueryReply QueryServerInfo(TQueryRequest& r) {
   auto& server = r.Server;
   const TServerSettings s = server->Settings();
-  std::string lines = KeyValue("server_id", Num(server->ServerId)) + KeyValue("server_name", s.Name.str()) +
-                      KeyValue("server_platform", s.Platform.str()) +
-                      KeyValue("server_welcomemessage", s.WelcomeMessage.str()) +
-                      KeyValue("server_webpost_linkurl", s.WebLinkUrl.str()) +
-                      KeyValue("server_webpost_posturl", s.WebPostUrl.str()) +
-                      KeyValue("server_password", Flag(!s.Password.empty())) +
-                      KeyValue("server_clan_server", Flag(s.IsClan())) + KeyValue("server_udpport", Num(s.UdpPort)) +
-                      KeyValue("server_maxusers", Num(s.MaxUsers));
+  std::string lines =
+      KeyValue("server_id", Num(server->ServerId)) + KeyValue("server_name", s.Name.str()) +
+      KeyValue("server_platform", s.Platform.str()) + KeyValue("server_welcomemessage", s.WelcomeMessage.str()) +
+      KeyValue("server_webpost_linkurl", s.WebLinkUrl.str()) + KeyValue("server_webpost_posturl", s.WebPostUrl.str()) +
+      KeyValue("server_password", Flag(!s.Password.empty())) + KeyValue("server_clan_server", Flag(s.IsClan())) +
+      KeyValue("server_udpport", Num(s.UdpPort)) + KeyValue("server_maxusers", Num(s.MaxUsers));
   for (int i = 0; i < kCodecCount; ++i) lines += KeyValue(kCodecTable[i].QueryKey, s.AllowCodec[i] ? "-1" : "0");
   TBufferStatistics stats;
   int players = 0, channelCount = 0;

@@ -10,12 +10,12 @@
 
 namespace qv {
 
-TQueryReply QueryServerList(TQueryRequest& r);
-TQueryReply QueryVersion(TQueryRequest& r);
-TQueryReply QuerySelect(TQueryRequest& r);
-TQueryReply QueryPlayerList(TQueryRequest& r);
-TQueryReply QueryChannelList(TQueryRequest& r);
-TQueryReply QueryServerInfo(TQueryRequest& r);
-TQueryReply QueryGlobalInfo(TQueryRequest& r);
+TQueryReply QueryServerList(TQueryRequest& r);   // sl
+TQueryReply QueryVersion(TQueryRequest& r);      // ver
+TQueryReply QuerySelect(TQueryRequest& r);       // sel
+TQueryReply QueryPlayerList(TQueryRequest& r);   // pl
+TQueryReply QueryChannelList(TQueryRequest& r);  // cl
+TQueryReply QueryServerInfo(TQueryRequest& r);   // si
+TQueryReply QueryGlobalInfo(TQueryRequest& r);   // gi
 
 }  // namespace qv

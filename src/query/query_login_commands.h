@@ -10,7 +10,7 @@
 
 namespace qv {
 
-TQueryReply QueryLogin(TQueryRequest& r);
-TQueryReply QuerySuperLogin(TQueryRequest& r);
+TQueryReply QueryLogin(TQueryRequest& r);       // login
+TQueryReply QuerySuperLogin(TQueryRequest& r);  // slogin
 
 }  // namespace qv

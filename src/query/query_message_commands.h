@@ -10,7 +10,7 @@
 
 namespace qv {
 
-TQueryReply QueryMessage(TQueryRequest& r);
-TQueryReply QueryMessageAll(TQueryRequest& r);
+TQueryReply QueryMessage(TQueryRequest& r);     // msg
+TQueryReply QueryMessageAll(TQueryRequest& r);  // msgall
 
 }  // namespace qv

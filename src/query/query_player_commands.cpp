@@ -14,8 +14,9 @@ struct TPrivilegeKey {
   const char* Key;
   uint16_t Bit;
 };
-constexpr TPrivilegeKey kPrivilegeKeys[] = {
-    {"privilege_serveradmin", spSA}, {"privilege_canregister", spAllowRegistration}, {"privilege_channelembodied", spCB}};
+constexpr TPrivilegeKey kPrivilegeKeys[] = {{"privilege_serveradmin", spSA},
+                                            {"privilege_canregister", spAllowRegistration},
+                                            {"privilege_channelembodied", spCB}};
 
 }  // namespace
 
@@ -27,7 +28,8 @@ TQueryReply QuerySetPlayerPrivilege(TQueryRequest& r) {
   {
     if (!Live(server)) return Error("invalid id");
     std::lock_guard<TClients> players(*server->Clients);
-    const TClientRec* player = *playerId < 1 ? nullptr : server->Clients->GetClientByID(static_cast<uint32_t>(*playerId));
+    const TClientRec* player =
+        *playerId < 1 ? nullptr : server->Clients->GetClientByID(static_cast<uint32_t>(*playerId));
     if (!player) return Error("invalid id");
     privileges = player->PlayerPrivileges;
   }
@@ -123,9 +125,9 @@ TQueryReply QueryChannelInfo(TQueryRequest& r) {
   lines += Row({"p_id", "p_nick", "sa", "ca", "o", "ao", "v", "av", "cb", "reg"});
   for (const TClientRec* m : c->Members) {
     const uint16_t cp = m->ChannelPrivileges, sp = m->PlayerPrivileges;
-    lines += TabbedRow({Num(m->PlayerId), Quoted(m->NickName), Flag(sp & spSA), Flag(cp & cpCA), Flag(cp & cpOP),
-                        Flag(cp & cpAutoOP), Flag(cp & cpV), Flag(cp & cpAutoV), Flag(sp & spCB),
-                        Flag(sp & spRegistered)});
+    lines +=
+        TabbedRow({Num(m->PlayerId), Quoted(m->NickName), Flag(sp & spSA), Flag(cp & cpCA), Flag(cp & cpOP),
+                   Flag(cp & cpAutoOP), Flag(cp & cpV), Flag(cp & cpAutoV), Flag(sp & spCB), Flag(sp & spRegistered)});
   }
   return Ok(std::move(lines));
 }
@@ -138,7 +140,8 @@ TQueryReply QueryChannelsWithPlayers(TQueryRequest& r) {
     std::lock_guard<TChannels> channels(*server->Channels);
     for (const auto& c : server->Channels->Items()) {
       if (c->Members.empty()) lines += Row({Num(c->Id), Quoted(c->Name), "-1"});
-      for (const TClientRec* m : c->Members) lines += Row({Num(c->Id), Quoted(c->Name), Num(m->PlayerId), Quoted(m->NickName)});
+      for (const TClientRec* m : c->Members)
+        lines += Row({Num(c->Id), Quoted(c->Name), Num(m->PlayerId), Quoted(m->NickName)});
     }
   }
   return Ok(std::move(lines));

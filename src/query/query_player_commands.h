@@ -10,12 +10,12 @@
 
 namespace qv {
 
-TQueryReply QuerySetPlayerPrivilege(TQueryRequest& r);
-TQueryReply QueryMovePlayer(TQueryRequest& r);
-TQueryReply QueryFindPlayer(TQueryRequest& r);
-TQueryReply QueryFindChannel(TQueryRequest& r);
-TQueryReply QueryPlayerInfo(TQueryRequest& r);
-TQueryReply QueryChannelInfo(TQueryRequest& r);
-TQueryReply QueryChannelsWithPlayers(TQueryRequest& r);
+TQueryReply QuerySetPlayerPrivilege(TQueryRequest& r);   // sppriv
+TQueryReply QueryMovePlayer(TQueryRequest& r);           // mptc
+TQueryReply QueryFindPlayer(TQueryRequest& r);           // fp
+TQueryReply QueryFindChannel(TQueryRequest& r);          // fc
+TQueryReply QueryPlayerInfo(TQueryRequest& r);           // pi
+TQueryReply QueryChannelInfo(TQueryRequest& r);          // ci
+TQueryReply QueryChannelsWithPlayers(TQueryRequest& r);  // dccl
 
 }  // namespace qv

@@ -52,8 +52,7 @@ TBufferLease Live(const TRef& server) {
 
 // Runs a storage script under the storage lock; the rows, or nullptr for none.
 template <typename TSetParams>
-std::unique_ptr<TStorageContainer> ReadRows(const TScriptStorage& storage, const char* script,
-                                            TSetParams setParams) {
+std::unique_ptr<TStorageContainer> ReadRows(const TScriptStorage& storage, const char* script, TSetParams setParams) {
   TStorageLock lock(*storage);
   if (!storage.Load(script)) return nullptr;
   setParams(*storage);

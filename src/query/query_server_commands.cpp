@@ -34,21 +34,12 @@ TQueryReply QueryServerStop(TQueryRequest& r) {
   return Ok();
 }
 
-namespace {
-
-constexpr int64_t kMaxUdpPort = 65535;
-
-}  // namespace
-
 TQueryReply QueryServerAdd(TQueryRequest& r) {
   TQueryContext& context = r.Session.Context;
   const std::optional<int64_t> port = ParseInt(r.Params[0]);
   if (!port) return Error("invalid number format");
-  auto used = ReadRows(context.Storage, "read_server_port.sql",
-                       [&](TCustomStorage& s) { s.SetParamInteger(":iPort", *port); });
-  if (used) return Error("port already in use");
-  // Port 0 would ask for the default port, and a port beyond 16 bits cannot be bound.
-  if (*port < 1 || *port > kMaxUdpPort) return Error("unable to initialize server");
+  if (PortInUse(context.Storage, *port)) return Error("port already in use");
+  if (!ValidUdpPort(*port)) return Error("unable to initialize server");
   auto started = StartConfiguredServer(context.Registry, context.Storage, 0, static_cast<uint32_t>(*port));
   if (!started) return Error("unable to initialize server");
   r.Session.Select(started->ServerId);
@@ -61,11 +52,10 @@ TQueryReply QueryServerDelete(TQueryRequest& r) {
   if (context.Registry.FindServerByText(r.Params[0])) return Error("server is running");
   const std::optional<int32_t> id = ParseId(r.Params[0]);
   if (!id) return Error("invalid number format");
-  if (!ServerOnThisNode(context.Storage, *id)) return Error(kOtherNodeError);
-  TStorageLock lock(*context.Storage);
-  if (context.Storage.Load("delete_server.sql")) {
-    context.Storage->SetParamInteger(":iServerID", *id);
-    context.Storage->ExecSQL();
+  switch (DeleteStoredServer(&context.Registry, context.Storage, *id)) {
+    case dsDeleted: return Ok();
+    case dsRunning: return Error("server is running");
+    case dsOtherNode: return Error(kOtherNodeError);
   }
   return Ok();
 }
@@ -74,9 +64,7 @@ namespace {
 
 constexpr int64_t kMaxUsersLimit = 65535;
 
-bool InRange(std::optional<int64_t> value, int64_t min, int64_t max) {
-  return value && *value >= min && *value <= max;
-}
+bool InRange(std::optional<int64_t> value, int64_t min, int64_t max) { return value && *value >= min && *value <= max; }
 
 // One key of serverset: how its value changes the settings.
 struct TServerSetKey {
@@ -144,7 +132,8 @@ TQueryReply QueryDBServerList(TQueryRequest& r) {
   std::string lines = Row({"id", "udpport", "name"});
   for (rows->First(); !rows->Eof(); rows->Next()) {
     const TStorageRow& row = rows->Row();
-    lines += Row({row.AsString("i_server_id"), row.AsString("i_server_udpport"), Quoted(row.AsString("s_server_name"))});
+    lines +=
+        Row({row.AsString("i_server_id"), row.AsString("i_server_udpport"), Quoted(row.AsString("s_server_name"))});
   }
   return Ok(std::move(lines));
 }

@@ -10,13 +10,13 @@
 
 namespace qv {
 
-TQueryReply QueryServerStart(TQueryRequest& r);
-TQueryReply QueryServerStop(TQueryRequest& r);
-TQueryReply QueryServerAdd(TQueryRequest& r);
-TQueryReply QueryServerDelete(TQueryRequest& r);
-TQueryReply QueryServerSet(TQueryRequest& r);
-TQueryReply QueryRehash(TQueryRequest& r);
-TQueryReply QueryCheckServerOK(TQueryRequest& r);
-TQueryReply QueryDBServerList(TQueryRequest& r);
+TQueryReply QueryServerStart(TQueryRequest& r);    // serverstart
+TQueryReply QueryServerStop(TQueryRequest& r);     // serverstop
+TQueryReply QueryServerAdd(TQueryRequest& r);      // serveradd
+TQueryReply QueryServerDelete(TQueryRequest& r);   // serverdel
+TQueryReply QueryServerSet(TQueryRequest& r);      // serverset
+TQueryReply QueryRehash(TQueryRequest& r);         // rehash
+TQueryReply QueryCheckServerOK(TQueryRequest& r);  // checkserverok
+TQueryReply QueryDBServerList(TQueryRequest& r);   // dbserverlist
 
 }  // namespace qv
