@@ -2,6 +2,7 @@
 // messages of the command line. Every virtual server reports the same numbers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,10 +10,10 @@ namespace qv {
 
 // The numbers are the project's version (project() in CMakeLists.txt), which
 // the build hands to version.cpp.
-extern const int kVersionMajor;
-extern const int kVersionMinor;
-extern const int kVersionRelease;
-extern const int kVersionBuild;
+extern const uint16_t kVersionMajor;
+extern const uint16_t kVersionMinor;
+extern const uint16_t kVersionRelease;
+extern const uint16_t kVersionBuild;
 
 // "2.0.19.40"
 std::string VersionNumbers();
