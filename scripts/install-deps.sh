@@ -29,6 +29,7 @@ for group in "$@"; do
       chromium chromium-driver python3-selenium  # browser tests of the web interface
       libtsan2                              # ThreadSanitizer build of the suite (g++)
       clang libclang-rt-14-dev              # fuzz targets (libFuzzer and the sanitizers' runtimes)
+      clang-format                          # scripts/check-format.sh: the changed lines as .clang-format says
       libprotobuf-dev protobuf-compiler libssl-dev  # the benchmark's own tests: its other servers' wire and cipher
     ) ;;
     package) packages+=(dpkg-dev) ;;

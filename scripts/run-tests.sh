@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # The test command. Runs, in this order:
+#  -. a cheap check: the C++ lines changed against the main branch are
+#     formatted as .clang-format says (scripts/check-format.sh);
 #  0. the Debian package of a release build (scripts/build-deb.sh, build-deb/),
 #     which the package tests of the next step check (QV_PACKAGE_DEB);
 #  1. the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -36,6 +38,9 @@ export QV_TEST_MYSQL QV_TEST_MYSQL_DIR="$mysql_dir"
 
 status=0
 fail() { [ "$status" -ne 0 ] || status=$1; }
+
+echo "== Formatting of the lines changed against the main branch (scripts/check-format.sh)"
+scripts/check-format.sh || fail $?
 
 package_deb=""
 if [[ " $parts " == *" package "* ]]; then

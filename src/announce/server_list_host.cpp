@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "base/text_utils.h"
+#include "model/server_control.h"
 
 namespace qv {
 
@@ -50,7 +51,7 @@ std::optional<TServerListHost> ParseServerListHost(std::string_view text) {
   out.Host = hasPort ? s.substr(0, colon) : s;
   if (hasPort) {
     std::optional<int64_t> port = ParseInt(std::string_view(s).substr(colon + 1));
-    if (!port || *port < 1 || *port > 65535) return std::nullopt;
+    if (!port || !ValidUdpPort(*port)) return std::nullopt;
     out.Port = static_cast<uint16_t>(*port);
   }
   if (out.Host.size() >= 2 && out.Host.front() == '[' && out.Host.back() == ']')

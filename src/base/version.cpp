@@ -18,6 +18,11 @@ int HexValue(char c) {
 }
 }  // namespace
 
+const uint16_t kVersionMajor = QV_VERSION_MAJOR;
+const uint16_t kVersionMinor = QV_VERSION_MINOR;
+const uint16_t kVersionRelease = QV_VERSION_PATCH;
+const uint16_t kVersionBuild = QV_VERSION_TWEAK;
+
 std::string VersionNumbers() {
   return fmt::format("{}.{}.{}.{}", kVersionMajor, kVersionMinor, kVersionRelease, kVersionBuild);
 }

@@ -2,15 +2,18 @@
 // messages of the command line. Every virtual server reports the same numbers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace qv {
 
-constexpr int kVersionMajor = 2;
-constexpr int kVersionMinor = 0;
-constexpr int kVersionRelease = 19;
-constexpr int kVersionBuild = 40;
+// The numbers are the project's version (project() in CMakeLists.txt), which
+// the build hands to version.cpp.
+extern const uint16_t kVersionMajor;
+extern const uint16_t kVersionMinor;
+extern const uint16_t kVersionRelease;
+extern const uint16_t kVersionBuild;
 
 // "2.0.19.40"
 std::string VersionNumbers();

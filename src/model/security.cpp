@@ -269,17 +269,4 @@ bool IsIpBanned(std::string_view ip, const TStorageContainer* bans) {
   return false;
 }
 
-bool PortInUse(const TScriptStorage& storage, int32_t port) {
-  if (!storage.Valid()) return false;
-  try {
-    TStorageLock lock(*storage);
-    storage.Load("read_server_port.sql");
-    storage->SetParamInteger(":iPort", port);
-    return storage->OpenSQL() != nullptr;
-  } catch (const std::exception& e) {
-    LogFailure("PortInUse", e);
-    return false;
-  }
-}
-
 }  // namespace qv

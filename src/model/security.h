@@ -153,7 +153,4 @@ void SaveGroupPermissions(const TScriptStorage& storage, int32_t serverId, std::
 // nothing. Without bans nothing is banned.
 bool IsIpBanned(std::string_view ip, const TStorageContainer* bans);
 
-// Whether a stored server uses this UDP port.
-bool PortInUse(const TScriptStorage& storage, int32_t port);
-
 }  // namespace qv

@@ -2,8 +2,48 @@
 
 #include "base/log.h"
 #include "model/process_settings.h"
+#include "model/server_node.h"
 
 namespace qv {
+
+namespace {
+
+constexpr int64_t kMaxUdpPort = 65535;
+constexpr const char* kLogCategory = "SECURITY";  // where PortInUse logged before it moved here
+
+}  // namespace
+
+bool ValidUdpPort(int64_t port) { return port >= 1 && port <= kMaxUdpPort; }
+
+int32_t ServerIdOfPort(const TScriptStorage& storage, int64_t port) {
+  TStorageLock lock(*storage);
+  if (!storage.Load("read_server_port.sql")) return 0;
+  storage->SetParamInteger(":iPort", port);
+  std::unique_ptr<TStorageContainer> rows = storage->OpenSQL();
+  return rows ? static_cast<int32_t>(rows->Row().AsInteger("i_server_id")) : 0;
+}
+
+bool PortInUse(const TScriptStorage& storage, int64_t port) {
+  if (!storage.Valid()) return false;
+  try {
+    return ServerIdOfPort(storage, port) != 0;
+  } catch (const std::exception& e) {
+    LogMsg(lmtError, lmdAll, "PortInUse Exception: " + ExceptionText(e), kLogCategory);
+    return false;
+  }
+}
+
+TDeleteServerResult DeleteStoredServer(TServerRegistry* registry, const TScriptStorage& storage, int32_t serverId) {
+  if (registry && registry->FindServer(serverId)) return dsRunning;
+  if (serverId < 1) return dsDeleted;
+  if (!ServerOnThisNode(storage, serverId)) return dsOtherNode;
+  TStorageLock lock(*storage);
+  if (storage.Load("delete_server.sql")) {
+    storage->SetParamInteger(":iServerID", serverId);
+    storage->ExecSQL();
+  }
+  return dsDeleted;
+}
 
 bool LoadStoredSettings(const TScriptStorage& storage, int32_t serverId, TServerSettings& settings) {
   if (!storage.Valid() || serverId < 1) return false;

@@ -20,14 +20,6 @@ std::unique_ptr<TStorageContainer> ReadLogin(const TScriptStorage& storage, std:
   return storage->OpenSQL();
 }
 
-int32_t ServerIdOfPort(const TScriptStorage& storage, int64_t port) {
-  TStorageLock lock(*storage);
-  if (!storage.Load("read_server_port.sql")) return 0;
-  storage->SetParamInteger(":iPort", port);
-  std::unique_ptr<TStorageContainer> rows = storage->OpenSQL();
-  return rows ? rows->Row().AsInteger("i_server_id") : 0;
-}
-
 // Caller holds the session's lock.
 bool RefreshCache(const TWebRequest& request, int32_t serverId) {
   TSessionCache& cache = request.Session->Cache;

@@ -189,12 +189,12 @@ void AskDeleteSuperClient(TAction& a) {
 
 void DeleteSuperClient(TAction& a) {
   const int32_t id = static_cast<int32_t>(StrToIntDef(a.Session().Get("CLIENT_TO_DELETE"), 0));
-  if (id > 0) DBDeleteUser(a.Storage(), 0, id);
+  if (id > 0) DBDeleteUser(a.Storage(), kSuperAdminServerId, id);
   a.Session().Set("CLIENT_TO_DELETE", "");
   OkBox(a.Reply(), "user deleted", "index.html");
 }
 
-// A new account of serverId (0: a superadmin account).
+// A new account of serverId (kSuperAdminServerId: a superadmin account).
 void AddAccount(TAction& a, int32_t serverId, uint16_t privileges) {
   const std::string name = a.Field("CLIENTLOGINNAME").substr(0, kShortTextMax);
   if (a.Field("CLIENTPW1") != a.Field("CLIENTPW2")) return ErrorBox(a.Reply(), kPasswordsDiffer);
@@ -209,7 +209,7 @@ void AddAccount(TAction& a, int32_t serverId, uint16_t privileges) {
   OkBox(a.Reply(), WithName("the user %1 was added to server", name), "index.html");
 }
 
-void AddSuperClient(TAction& a) { AddAccount(a, 0, spSA | spSuperAdmin); }
+void AddSuperClient(TAction& a) { AddAccount(a, kSuperAdminServerId, spSA | spSuperAdmin); }
 
 // Sets the new password of rec when one was given; false (after the error
 // box) when the two fields differ. The session follows its own new password
@@ -288,8 +288,8 @@ bool ApplyServerForm(TAction& a, TServerSettings& s, bool checkRights, bool& typ
 
 void AddServer(TAction& a) {
   const std::optional<int64_t> port = ParseInt(a.Field("SERVERUDPPORT"));
-  if (!port || *port < 1 || *port > 65535) return ErrorBox(a.Reply(), "the udpport is invalid");
-  if (PortInUse(a.Storage(), static_cast<int32_t>(*port))) return ErrorBox(a.Reply(), kPortInUse);
+  if (!port || !ValidUdpPort(*port)) return ErrorBox(a.Reply(), "the udpport is invalid");
+  if (PortInUse(a.Storage(), *port)) return ErrorBox(a.Reply(), kPortInUse);
   TServerSettings s = DefaultServerSettings();
   bool typeChanged = false;
   if (!ApplyServerForm(a, s, false, typeChanged)) return;
@@ -336,15 +336,9 @@ void AskDeleteServer(TAction& a) {
 
 void DeleteServer(TAction& a) {
   const int32_t id = static_cast<int32_t>(StrToIntDef(a.Session().Get("SERVER_TO_DELETE"), 0));
-  if (IsServerRunning(a, id)) return ErrorBox(a.Reply(), kServerRunning);
-  if (id > 0 && !ServerOnThisNode(a.Storage(), id)) return ErrorBox(a.Reply(), kOtherNodeError);
-  if (id > 0) {
-    TStorageLock lock(*a.Storage());
-    if (a.Storage().Load("delete_server.sql")) {
-      a.Storage()->SetParamInteger(":iServerID", id);
-      a.Storage()->ExecSQL();
-    }
-  }
+  const TDeleteServerResult result = DeleteStoredServer(a.Request.Context.Registry, a.Storage(), id);
+  if (result == dsRunning) return ErrorBox(a.Reply(), kServerRunning);
+  if (result == dsOtherNode) return ErrorBox(a.Reply(), kOtherNodeError);
   a.Session().Set("SERVER_TO_DELETE", "");
   InvalidateSessionSettings(a.Request);
   OkBox(a.Reply(), "server was deleted", a.Back());
@@ -399,10 +393,10 @@ void SettingsServer(TAction& a) {
   if (a.Request.Superadmin()) {
     const std::optional<int64_t> port = ParseInt(a.Field("SERVERUDPPORT"));
     if (port && *port != s.UdpPort) {
-      if (*port < 1 || *port > 65535) return ErrorBox(a.Reply(), "the udpport is invalid");
+      if (!ValidUdpPort(*port)) return ErrorBox(a.Reply(), "the udpport is invalid");
       if (IsServerRunning(a, a.ServerId))
         return ErrorBox(a.Reply(), "if you want to edit udpport, please stop first the server");
-      if (PortInUse(a.Storage(), static_cast<int32_t>(*port))) return ErrorBox(a.Reply(), kPortInUse);
+      if (PortInUse(a.Storage(), *port)) return ErrorBox(a.Reply(), kPortInUse);
       s.UdpPort = static_cast<uint32_t>(*port);
     }
   }

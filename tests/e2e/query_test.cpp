@@ -146,6 +146,11 @@ TEST_F(QueryProcessTest, ListsAndInformationByteForByte) {
   EXPECT_EQ(c->Send("help").substr(0, help.size()), help);
   const std::string helpText = c->Send("help");
   EXPECT_EQ(helpText.substr(helpText.size() - 44), "quit                : close connection\r\nOK\r\n");
+  // The help names every command that needs a login, each on one line.
+  for (const char* command : kLoggedInOnly) {
+    const std::string word = std::string(command).substr(0, std::string(command).find(' '));
+    EXPECT_NE(helpText.find("\r\n" + word + std::string(20 - word.size(), ' ') + ": "), std::string::npos) << word;
+  }
   EXPECT_EQ(c->Send("ver"), VersionNumbers() + " " + PlatformText() + "\r\nOK\r\n");
   EXPECT_EQ(c->Send("sl"), std::to_string(udpPort[0]) + "\r\n" + std::to_string(udpPort[1]) + "\r\nOK\r\n");
   // Not logged in: no addresses.

@@ -1,4 +1,5 @@
 #include "model/security.h"
+#include "model/server_control.h"
 
 #include <set>
 
