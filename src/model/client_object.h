@@ -54,7 +54,10 @@ struct TClientRec {
   TText29 ClientPlatform;
   std::array<uint16_t, 4> ClientVersion{};  // major, minor, release, build
   TText29 LoginName;      // empty for an anonymous login
-  TText29 LoginPassword;  // as given at login, plain text
+  TText29 LoginPassword;  // as given at login or to set, plain text; never stored
+  // The stored form of the account's password (password_hash.h), as read;
+  // empty for a record whose LoginPassword is to be stored.
+  std::string PasswordHash;
   TDateTime Created;      // creation of the stored account; 0 when anonymous
   bool LoginStep3Flag = false;
   bool Removing = false;  // departure already announced; do not announce again
