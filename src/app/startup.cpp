@@ -217,7 +217,7 @@ void TServerProcess::PrepareTls(TProcessSettings& settings) {
   }
   tls_ = tls;
   settings.TlsFingerprint = tls_->Fingerprint();
-  LogFmt(lmtWarning, lmdImportant, "TLS certificate %1, SHA-256 fingerprint %2", kCategory, cert,
+  LogFmt(lmtAll, lmdImportant, "TLS certificate %1, SHA-256 fingerprint %2", kCategory, cert,
          settings.TlsFingerprint);
 }
 
@@ -231,7 +231,7 @@ void TServerProcess::ReloadCertificate() {
   TProcessSettings settings = GetSettings();
   settings.TlsFingerprint = tls_->Fingerprint();
   SetSettings(settings);
-  LogFmt(lmtWarning, lmdImportant, "TLS certificate reloaded, SHA-256 fingerprint %1", kCategory,
+  LogFmt(lmtAll, lmdImportant, "TLS certificate reloaded, SHA-256 fingerprint %1", kCategory,
          settings.TlsFingerprint);
 }
 

@@ -101,10 +101,10 @@ class MariaDbProcessTest : public ::testing::Test {
     auto rows = storage_->OpenSQL();
     return rows ? rows->Row().AsInteger("i_count") : -1;
   }
-  int Login(uint16_t port, const std::string& name, const std::string& password) {
+  int Login(uint16_t port, const std::string& name, const std::string& password, const std::string& nick = "tester") {
     TClientLogin login;
     login.ServerPort = port;
-    login.NickName = "tester";
+    login.NickName = nick;
     login.LoginName = name;
     login.Password = password;
     login.TimeoutMs = kWaitMs;
@@ -163,7 +163,7 @@ TEST_F(MariaDbProcessTest, FirstRunRestartAndAMariaDbRestartUnderTheProcess) {
   EXPECT_EQ(Login(port, name, password), 1);
   EXPECT_TRUE(Has(process.Log(), "Hashed 1 clear-text account password(s)")) << process.Log();
   EXPECT_EQ(Count(clearRows), 0);
-  EXPECT_EQ(Login(port, "old", "old'pw"), 1);
+  EXPECT_EQ(Login(port, "old", "old'pw", "oldtimer"), 1);
   bool found = false;
   for (const TClientChannel& channel : channels_) found |= channel.Name == channelName && channel.Topic == topic;
   EXPECT_TRUE(found);
