@@ -132,7 +132,8 @@ class TClients {
 
   // The login check: a new record with spSA, Created and StorageClientId of
   // the matching account of this server, or nullptr (unknown name, wrong
-  // password, failure).
+  // password, failure). The password hash is checked on the calling thread
+  // (DBCheckLogin of accounts.h; tens of milliseconds).
   std::unique_ptr<TClientRec> DBValidLogin(std::string_view name, std::string_view password);
 
   // The account operations of accounts.h for this server.
