@@ -12,6 +12,8 @@ packages=(
   libmariadb-dev                        # MySQL/MariaDB back end (Connector/C)
   libcpp-httplib-dev                    # HTTP (web interface, server-list announcement, metrics)
   libsystemd-dev                        # readiness notices to systemd
+  libsodium-dev                         # password hashing (Argon2id), constant-time compares
+  libssl-dev                            # TLS of the web, query and metrics listeners
 )
 # Extra groups: "test" adds what the test command needs, "package" what the
 # Debian package needs, "bench" what the benchmarks need.

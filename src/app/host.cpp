@@ -58,6 +58,13 @@ std::string StartupReport(const TProcessSettings& settings, const std::vector<st
   std::string out = TrayTip(settings) + "\n" + VersionMessage() + "\n";
   for (const std::string& address : addresses) out += "Local IP: " + address + "\n";
   if (externalAddress) out += "External IP: " + *externalAddress + "\n";
+  if (settings.HttpEnabled && settings.HttpPort > 0) {
+    const std::string& bind = settings.WebBindAddress();
+    out += std::string("Web interface: ") + (settings.WebTls ? "https://" : "http://") +
+           (bind.empty() ? (addresses.empty() ? "localhost" : addresses.front()) : bind) + ":" +
+           std::to_string(settings.HttpPort) + "/\n";
+  }
+  if (!settings.TlsFingerprint.empty()) out += "Certificate SHA-256 fingerprint: " + settings.TlsFingerprint + "\n";
   bool newPasswords = !settings.NewAdminPassword.empty() || !settings.NewSuperAdminPassword.empty();
   if (newPasswords && settings.ShowPasswordDialog) {
     out += "New admin password\n";

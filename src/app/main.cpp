@@ -41,7 +41,7 @@ sigset_t BlockShutdownSignals() {
   return set;
 }
 
-void WaitForShutdownSignal(const sigset_t& set) {
+void WaitForShutdownSignal(const sigset_t& set, qv::TServerProcess& process) {
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
@@ -49,6 +49,7 @@ void WaitForShutdownSignal(const sigset_t& set) {
     if (signal == SIGHUP) {
       qv::ReopenLog();
       qv::LogMsg(qv::lmtAll, qv::lmdInfo, "log file reopened", "SERVER");
+      process.ReloadCertificate();
     }
   }
 }
@@ -77,6 +78,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Database, log, configuration and key are nobody else's business: new
+  // files are at most rw-r----- (the key is made rw------- on its own).
+  umask(027);
   sigset_t shutdownSignals = BlockShutdownSignals();
   // A peer that closes its TCP connection early must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -98,7 +102,7 @@ int main(int argc, char** argv) {
   }
   qv::ReportStartup(stdout, qv::GetSettings());
   sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
-  WaitForShutdownSignal(shutdownSignals);
+  WaitForShutdownSignal(shutdownSignals, process);
   sd_notify(0, "STOPPING=1");
   process.ShutdownServer();
   return 0;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <thread>
 
 #include "app/host.h"
@@ -13,6 +14,7 @@
 #include "announce/web_post.h"
 #include "base/ini_file.h"
 #include "base/log.h"
+#include "base/tls_context.h"
 #include "base/version.h"
 #include "model/accounts.h"
 #include "model/server_node.h"
@@ -51,6 +53,12 @@ std::string CreateAccount(const TScriptStorage& storage, const char* login, uint
   }
   LogFmt(lmtWarning, lmdInfo, "%1 account info: username: %1 password: %2", kCategory, login, password);
   return password;
+}
+
+// 127.0.0.0/8; an empty address (every address) is not.
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr addr{};
+  return inet_pton(AF_INET, address.c_str(), &addr) == 1 && (ntohl(addr.s_addr) >> 24) == 127;
 }
 
 }  // namespace
@@ -118,7 +126,8 @@ bool TServerProcess::InitServer(const TCommandLine& commandLine, const std::stri
   CreateServerRegistry(runtimeFactory_);
   registryCreated_ = true;
   if (!StartStoredServers(settings)) return false;
-  SetSettings(settings);  // with the passwords of a first run
+  PrepareTls(settings);
+  SetSettings(settings);  // with the passwords of a first run and the certificate's fingerprint
   StartListeners(settings);
   webPost_ = std::make_unique<TWebPost>();
   webPost_->Start();
@@ -147,25 +156,83 @@ void TServerProcess::StartListeners(const TProcessSettings& settings) {
       status_.Problems = true;
     }
   };
-  if (settings.HttpEnabled && settings.HttpPort > 0) {
-    web_ = StartWebInterface(storage_.get());
+  if (settings.HttpEnabled && settings.HttpPort > 0 && (!settings.WebTls || tls_)) {
+    web_ = StartWebInterface(storage_.get(), settings.WebTls ? tls_ : nullptr);
     status_.WebRunning = web_ != nullptr;
     note(status_.WebRunning, SOCK_STREAM, "web interface", settings.WebBindAddress(), settings.HttpPort);
+    if (web_ && !settings.WebTls && !IsLoopbackAddress(settings.WebBindAddress()))
+      LogFmt(lmtWarning, lmdImportant,
+             "the web interface serves plain HTTP on %1: passwords and session cookies cross the network in clear "
+             "(WebTLS=1 serves HTTPS)",
+             kCategory, settings.WebBindAddress().empty() ? "every address" : settings.WebBindAddress());
   }
-  if (settings.QueryPort > 0) {
+  if (settings.QueryPort > 0 || (settings.QueryTlsPort > 0 && tls_)) {
+    // TCPQueryPort=0 with a TLS port: the TLS port only.
+    const bool plain = settings.QueryPort > 0;
     query_ = std::make_unique<TTCPQuery>(TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(),
                                          static_cast<uint16_t>(settings.QueryPort), settings.QueryBindAddress());
-    status_.QueryRunning = query_->Port() != 0;
-    note(status_.QueryRunning, SOCK_STREAM, "query interface", settings.QueryBindAddress(), settings.QueryPort);
+    if (plain) {
+      status_.QueryRunning = query_->Port() != 0;
+      note(status_.QueryRunning, SOCK_STREAM, "query interface", settings.QueryBindAddress(), settings.QueryPort);
+    }
+    if (settings.QueryTlsPort > 0 && tls_) {
+      const bool running = query_->ListenTls(static_cast<uint16_t>(settings.QueryTlsPort), settings.QueryBindAddress(), tls_);
+      status_.QueryRunning = status_.QueryRunning || running;
+      note(running, SOCK_STREAM, "query interface (TLS)", settings.QueryBindAddress(), settings.QueryTlsPort);
+    }
   }
   if (settings.MetricsEnabled && settings.MetricsPort > 0) {
     metrics_ = std::make_unique<TMetricsEndpoint>(
         TScriptStorage{storage_.get(), settings.SqlDir}, *GetServerRegistry(), [this] {
           return TSessionCounts{query_ ? query_->SessionCount() : 0, web_ ? web_->SessionCount() : 0};
         });
-    if (!metrics_->Start(settings.MetricsPort, settings.MetricsBoundToIp)) metrics_.reset();
+    if ((settings.MetricsTls && !tls_) ||
+        !metrics_->Start(settings.MetricsPort, settings.MetricsBoundToIp, settings.MetricsTls ? tls_ : nullptr,
+                         settings.MetricsUser, settings.MetricsPassword))
+      metrics_.reset();
     note(metrics_ != nullptr, SOCK_STREAM, "metrics", settings.MetricsBoundToIp, settings.MetricsPort);
   }
+}
+
+void TServerProcess::PrepareTls(TProcessSettings& settings) {
+  if (!settings.WebTls && settings.QueryTlsPort == 0 && !settings.MetricsTls) return;
+  std::string cert = settings.TlsCertificateFile, key = settings.TlsKeyFile;
+  std::string error;
+  if (cert.empty() && key.empty()) {
+    // Beside the database, made at the first start.
+    const std::filesystem::path dir = std::filesystem::absolute(settings.DatabaseFile).parent_path();
+    cert = (dir / "server.crt").string();
+    key = (dir / "server.key").string();
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    if (!EnsureSelfSigned(cert, key, host, error)) {
+      Fail("TLS: unable to make a self-signed certificate: " + error + "; the TLS listeners do not start");
+      return;
+    }
+  }
+  auto tls = std::make_shared<TTlsContext>(cert, key);
+  if (!tls->Load(error)) {
+    Fail("TLS: " + error + "; the TLS listeners do not start");
+    return;
+  }
+  tls_ = tls;
+  settings.TlsFingerprint = tls_->Fingerprint();
+  LogFmt(lmtAll, lmdImportant, "TLS certificate %1, SHA-256 fingerprint %2", kCategory, cert,
+         settings.TlsFingerprint);
+}
+
+void TServerProcess::ReloadCertificate() {
+  if (!tls_) return;
+  std::string error;
+  if (!tls_->Load(error)) {
+    Fail("TLS certificate reload failed, the old certificate stays: " + error);
+    return;
+  }
+  TProcessSettings settings = GetSettings();
+  settings.TlsFingerprint = tls_->Fingerprint();
+  SetSettings(settings);
+  LogFmt(lmtAll, lmdImportant, "TLS certificate reloaded, SHA-256 fingerprint %1", kCategory,
+         settings.TlsFingerprint);
 }
 
 void TServerProcess::ServerFailed(uint32_t port, const TProcessSettings& settings) {
@@ -185,7 +252,10 @@ bool TServerProcess::OpenStorage(const TProcessSettings& settings, bool mysqlCon
     LogMsg(lmtError, lmdAll, "Start_Quillvane_Server Exception: " + ExceptionText(e), kCategory);
     return Fail("Start_Quillvane_Server: unable to open database");
   }
-  return UpgradeDatabase(*storage_, settings.SqlDir);
+  if (!UpgradeDatabase(*storage_, settings.SqlDir)) return false;
+  // A database of an older version holds clear-text passwords: hashed once.
+  DBHashClearPasswords(TScriptStorage{storage_.get(), settings.SqlDir});
+  return true;
 }
 
 bool TServerProcess::StartStoredServers(TProcessSettings& settings) {

@@ -85,6 +85,10 @@ class TServerProcess {
   // What InitServer got running.
   const TStartupStatus& Status() const { return status_; }
 
+  // SIGHUP: the administration listeners' certificate and key are read
+  // again for new connections; a bad pair keeps the old one (logged).
+  void ReloadCertificate();
+
   // The process storage: set from InitServer until ShutdownServer.
   TCustomStorage* Storage() const { return storage_.get(); }
 
@@ -94,6 +98,9 @@ class TServerProcess {
   bool ServersTableEmpty(bool& empty);
   bool StartServer(int32_t serverId, const TProcessSettings& settings);
   void StartListeners(const TProcessSettings& settings);
+  // The certificate of the TLS listeners, made self-signed when none is
+  // configured; settings get its fingerprint. Nothing when no listener wants TLS.
+  void PrepareTls(TProcessSettings& settings);
   void ServerFailed(uint32_t port, const TProcessSettings& settings);
   void FirstRun(TProcessSettings& settings);
   int32_t NewestServerId(const TProcessSettings& settings);
@@ -108,6 +115,7 @@ class TServerProcess {
   std::unique_ptr<TWebPost> webPost_;
   std::unique_ptr<TTCPQuery> query_;
   std::unique_ptr<TMetricsEndpoint> metrics_;
+  std::shared_ptr<TTlsContext> tls_;  // nullptr: no TLS listener
   TStartupStatus status_;
   std::string pidFile_;  // written by this process; removed when it ends
   bool logCreated_ = false;

@@ -77,18 +77,6 @@ std::string AddressText(const sockaddr_storage& addr, int& port) {
   return text;
 }
 
-void WriteAll(socket_t sock, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t sent = send(sock, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent <= 0) return;
-    text.remove_prefix(static_cast<size_t>(sent));
-  }
-}
-
-void Refuse(socket_t sock, std::string_view statusLine) {
-  WriteAll(sock, std::string(statusLine) + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-}
-
 int MillisecondsUntil(TClock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 60000));
@@ -100,7 +88,24 @@ class TGuardedStream final : public httplib::Stream {
  public:
   enum THead { hdComplete, hdClosed, hdTimeout, hdTooLarge };
 
-  TGuardedStream(socket_t sock, const THttpLimits& limits) : sock_(sock), limits_(limits) {}
+  // tls: nullptr for plain HTTP.
+  TGuardedStream(socket_t sock, const THttpLimits& limits, TTlsStream* tls)
+      : sock_(sock), limits_(limits), tls_(tls) {}
+
+  // A refusal that ends the connection, sent without waiting.
+  void Refuse(std::string_view statusLine) {
+    const std::string text = std::string(statusLine) + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    if (tls_) {
+      tls_->Write(text.data(), text.size(), TClock::now() + std::chrono::seconds(1));
+      return;
+    }
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const ssize_t sent = send(sock_, rest.data(), rest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent <= 0) return;
+      rest.remove_prefix(static_cast<size_t>(sent));
+    }
+  }
 
   // Waits for the next request head: its first byte within firstByte, the
   // whole head within the request time-out, at most MaxHeadBytes.
@@ -123,7 +128,9 @@ class TGuardedStream final : public httplib::Stream {
 
   bool Started() const { return !buffer_.empty(); }
 
-  bool is_readable() const override { return offset_ < buffer_.size() || Wait(POLLIN, deadline_); }
+  bool is_readable() const override {
+    return offset_ < buffer_.size() || (tls_ && tls_->Pending()) || Wait(POLLIN, deadline_);
+  }
   bool is_writable() const override { return Wait(POLLOUT, writeDeadline_); }
 
   ssize_t read(char* ptr, size_t size) override {
@@ -139,6 +146,7 @@ class TGuardedStream final : public httplib::Stream {
   }
 
   ssize_t write(const char* ptr, size_t size) override {
+    if (tls_) return tls_->Write(ptr, size, writeDeadline_) ? static_cast<ssize_t>(size) : -1;
     if (!Wait(POLLOUT, writeDeadline_)) return -1;
     const ssize_t sent = send(sock_, ptr, size, MSG_NOSIGNAL);
     return sent < 0 ? -1 : sent;
@@ -170,9 +178,15 @@ class TGuardedStream final : public httplib::Stream {
   // Appends what arrives before deadline (at most `most` bytes); false on
   // the deadline or when the peer closed.
   bool Fill(TClock::time_point deadline, size_t most) {
-    if (!Wait(POLLIN, deadline)) return false;
     char chunk[4096];
-    const ssize_t got = recv(sock_, chunk, std::min(most, sizeof chunk), 0);
+    if (tls_) {
+      const long got = tls_->Read(chunk, std::min(most, sizeof chunk), deadline);
+      return got >= 0 && Took(got, chunk);  // -1: the deadline
+    }
+    if (!Wait(POLLIN, deadline)) return false;
+    return Took(recv(sock_, chunk, std::min(most, sizeof chunk), 0), chunk);
+  }
+  bool Took(ssize_t got, const char* chunk) {
     if (got <= 0) {
       closed_ = true;
       return false;
@@ -183,6 +197,7 @@ class TGuardedStream final : public httplib::Stream {
 
   const socket_t sock_;
   const THttpLimits& limits_;
+  TTlsStream* const tls_;
   std::string buffer_;
   size_t offset_ = 0;  // what the library has read of buffer_
   bool closed_ = false;
@@ -221,18 +236,22 @@ void THttpServer::Release(const std::string& address) {
 }
 
 bool THttpServer::process_and_close_socket(socket_t sock) {
-  TGuardedStream stream(sock, limits_);
+  std::unique_ptr<TTlsStream> tls;
+  if (tls_) tls = std::make_unique<TTlsStream>(tls_->Current(), sock);
+  TGuardedStream stream(sock, limits_, tls.get());
   std::string address;
   int port = 0;
   stream.get_remote_ip_and_port(address, port);
   bool served = false;
   if (!Admit(address)) {
-    Refuse(sock, "HTTP/1.1 503 Service Unavailable");
+    if (!tls) stream.Refuse("HTTP/1.1 503 Service Unavailable");
+  } else if (tls && !tls->Accept(TClock::now() + limits_.RequestTimeout)) {
+    Release(address);
   } else {
     for (size_t n = 0; n < limits_.RequestsPerConnection && svr_sock_ != INVALID_SOCKET; ++n) {
       const auto head = stream.ReadHead(n == 0 ? limits_.RequestTimeout : limits_.IdleTimeout);
-      if (head == TGuardedStream::hdTooLarge) Refuse(sock, "HTTP/1.1 431 Request Header Fields Too Large");
-      if (head == TGuardedStream::hdTimeout && stream.Started()) Refuse(sock, "HTTP/1.1 408 Request Timeout");
+      if (head == TGuardedStream::hdTooLarge) stream.Refuse("HTTP/1.1 431 Request Header Fields Too Large");
+      if (head == TGuardedStream::hdTimeout && stream.Started()) stream.Refuse("HTTP/1.1 408 Request Timeout");
       if (head != TGuardedStream::hdComplete) break;
       bool closed = false;
       served = process_request(stream, n + 1 == limits_.RequestsPerConnection, closed, nullptr);
@@ -240,6 +259,7 @@ bool THttpServer::process_and_close_socket(socket_t sock) {
     }
     Release(address);
   }
+  if (tls) tls->Close();
   shutdown(sock, SHUT_RDWR);
   close(sock);
   return served;

@@ -16,6 +16,9 @@
 //    whole thread budget;
 //  - every connection has a thread of its own, at most MaxThreads at a time
 //    (further connections wait for a free one).
+// With SetTls, every connection speaks TLS (the handshake within
+// RequestTimeout) with the context current when it was accepted; the same
+// bounds hold for what it carries.
 //
 // Thread rules: configure and start (bind_to_port, listen_after_bind) on the
 // owner's thread; connections run on threads of their own; stop() from any
@@ -27,8 +30,11 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+
+#include "base/tls_context.h"
 
 namespace qv {
 
@@ -48,6 +54,9 @@ class THttpServer : public httplib::Server {
   explicit THttpServer(const THttpLimits& limits);
 
   const THttpLimits& Limits() const { return limits_; }
+  // Serves HTTPS with tls (before the server starts).
+  void SetTls(std::shared_ptr<TTlsContext> tls) { tls_ = std::move(tls); }
+  bool Tls() const { return tls_ != nullptr; }
   // Connections being served for the address (tests and metrics).
   size_t ConnectionsOf(const std::string& address);
 
@@ -58,6 +67,7 @@ class THttpServer : public httplib::Server {
   void Release(const std::string& address);
 
   const THttpLimits limits_;
+  std::shared_ptr<TTlsContext> tls_;
   std::mutex mutex_;
   std::map<std::string, size_t> perAddress_;  // guarded by mutex_
 };

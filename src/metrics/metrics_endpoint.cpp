@@ -1,10 +1,12 @@
 #include "metrics/metrics_endpoint.h"
 
 #include <httplib.h>
+#include <sodium.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +15,7 @@
 
 #include "base/http_server.h"
 #include "base/log.h"
+#include "base/password_hash.h"
 #include "base/login_audit.h"
 #include "base/version.h"
 #include "model/server_node.h"
@@ -278,12 +281,25 @@ std::string MetricsText(const TScriptStorage& storage, TServerRegistry& registry
   return out;
 }
 
+namespace {
+
+std::string Base64(const std::string& text) {
+  std::string out(sodium_base64_encoded_len(text.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                    sodium_base64_VARIANT_ORIGINAL);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+}  // namespace
+
 TMetricsEndpoint::TMetricsEndpoint(TScriptStorage storage, TServerRegistry& registry, TSessionCounter sessions)
     : storage_(std::move(storage)), registry_(registry), sessions_(std::move(sessions)) {}
 
 TMetricsEndpoint::~TMetricsEndpoint() { Stop(); }
 
-bool TMetricsEndpoint::Start(int port, const std::string& bindIp) {
+bool TMetricsEndpoint::Start(int port, const std::string& bindIp, std::shared_ptr<TTlsContext> tls,
+                             const std::string& user, const std::string& password) {
   try {
     // A thread budget of its own, and slow or huge request heads dropped,
     // so that clients that dribble their requests cannot starve the scrape.
@@ -291,6 +307,17 @@ bool TMetricsEndpoint::Start(int port, const std::string& bindIp) {
     limits.MaxThreads = 64;
     limits.RequestTimeout = std::chrono::seconds(5);
     http_ = std::make_unique<THttpServer>(limits);
+    if (tls) http_->SetTls(std::move(tls));
+    if (!user.empty()) {
+      const std::string expected = "Basic " + Base64(user + ":" + password);
+      http_->set_pre_routing_handler([expected](const httplib::Request& http, httplib::Response& reply) {
+        if (SameSecret(http.get_header_value("Authorization"), expected))
+          return httplib::Server::HandlerResponse::Unhandled;
+        reply.status = 401;
+        reply.set_header("WWW-Authenticate", "Basic realm=\"quillvane metrics\"");
+        return httplib::Server::HandlerResponse::Handled;
+      });
+    }
     http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& reply) {
       const TSessionCounts counts = sessions_ ? sessions_() : TSessionCounts{};
       reply.set_content(MetricsText(storage_, registry_, counts), "text/plain; version=0.0.4; charset=utf-8");

@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "base/tls_context.h"
 #include "model/script_storage.h"
 #include "model/server_registry.h"
 
@@ -52,7 +53,10 @@ class TMetricsEndpoint {
 
   // Listens on bindIp:port. False after logging
   // "Metrics startup failed with port <port>, Exception:<message>".
-  bool Start(int port, const std::string& bindIp);
+  // With tls it serves HTTPS; with a user, every request must carry HTTP
+  // basic authentication of user and password (otherwise 401).
+  bool Start(int port, const std::string& bindIp, std::shared_ptr<TTlsContext> tls = nullptr,
+             const std::string& user = "", const std::string& password = "");
   // Stops listening and waits for the listener; safe to call twice.
   void Stop();
 

@@ -41,6 +41,7 @@ TClientRec& TClientRec::operator=(const TClientRec& other) {
   ClientVersion = other.ClientVersion;
   LoginName = other.LoginName;
   LoginPassword = other.LoginPassword;
+  PasswordHash = other.PasswordHash;
   Created = other.Created;
   LoginStep3Flag = other.LoginStep3Flag;
   Removing = other.Removing;
@@ -191,26 +192,9 @@ uint32_t TClients::GetNewConnectionID() {
 }
 
 std::unique_ptr<TClientRec> TClients::DBValidLogin(std::string_view name, std::string_view password) {
-  if (!storage_.Valid()) return nullptr;
-  try {
-    TStorageLock lock(*storage_);
-    storage_.Load("read_client_login.sql");
-    storage_->SetParamString(":sPassword", password);
-    storage_->SetParamString(":sName", name);
-    storage_->SetParamInteger(":iServerID", serverId_);
-    std::unique_ptr<TStorageContainer> rows = storage_->OpenSQL();
-    if (!rows) return nullptr;
-    const TStorageRow& row = rows->Row();
-    auto rec = NewClient();
-    if (!rec) return nullptr;
-    if (row.AsBoolean("b_client_privilege_serveradmin")) rec->PlayerPrivileges |= spSA;
-    rec->Created = row.AsDateTime("dt_client_created");
-    rec->StorageClientId = row.AsInteger("i_client_id");
-    return rec;
-  } catch (const std::exception& e) {
-    LogFailure("DBValidLogin", e);
-    return nullptr;
-  }
+  std::unique_ptr<TClientRec> account;
+  DBCheckLogin(storage_, serverId_, name, PasswordVerifier(password, nullptr), &account);
+  return account;
 }
 
 int TClients::DBAddUser(TClientRec& rec) { return qv::DBAddUser(storage_, serverId_, rec); }

@@ -54,7 +54,10 @@ struct TClientRec {
   TText29 ClientPlatform;
   std::array<uint16_t, 4> ClientVersion{};  // major, minor, release, build
   TText29 LoginName;      // empty for an anonymous login
-  TText29 LoginPassword;  // as given at login, plain text
+  TText29 LoginPassword;  // as given at login or to set, plain text; never stored
+  // The stored form of the account's password (password_hash.h), as read;
+  // empty for a record whose LoginPassword is to be stored.
+  std::string PasswordHash;
   TDateTime Created;      // creation of the stored account; 0 when anonymous
   bool LoginStep3Flag = false;
   bool Removing = false;  // departure already announced; do not announce again
@@ -129,7 +132,8 @@ class TClients {
 
   // The login check: a new record with spSA, Created and StorageClientId of
   // the matching account of this server, or nullptr (unknown name, wrong
-  // password, failure).
+  // password, failure). The password hash is checked on the calling thread
+  // (DBCheckLogin of accounts.h; tens of milliseconds).
   std::unique_ptr<TClientRec> DBValidLogin(std::string_view name, std::string_view password);
 
   // The account operations of accounts.h for this server.

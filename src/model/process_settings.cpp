@@ -134,6 +134,16 @@ bool ReadBasicSettings(const TIniFile& ini, TProcessSettings& s) {
   s.MetricsEnabled = ini.ReadBool(kMetrics, "Enabled", s.MetricsEnabled);
   std::string metricsIp = Trim(ini.ReadString(kMetrics, "BoundToIp", s.MetricsBoundToIp));
   if (!metricsIp.empty()) s.MetricsBoundToIp = metricsIp;
+  s.MetricsTls = ini.ReadBool(kMetrics, "TLS", s.MetricsTls);
+  s.MetricsUser = ini.ReadString(kMetrics, "User", s.MetricsUser);
+  s.MetricsPassword = ini.ReadString(kMetrics, "Password", s.MetricsPassword);
+
+  s.WebTls = ini.ReadBool(kMainConfig, "WebTLS", s.WebTls);
+  const int64_t queryTlsPort = ini.ReadInteger(kMainConfig, "QueryTLSPort", s.QueryTlsPort);
+  if (!ValidPort(queryTlsPort)) return false;
+  s.QueryTlsPort = static_cast<int32_t>(queryTlsPort);
+  s.TlsCertificateFile = Trim(ini.ReadString(kMainConfig, "TLSCertificateFile", s.TlsCertificateFile));
+  s.TlsKeyFile = Trim(ini.ReadString(kMainConfig, "TLSKeyFile", s.TlsKeyFile));
   return true;
 }
 

@@ -97,6 +97,23 @@ struct TProcessSettings {
   bool MetricsEnabled = false;
   int32_t MetricsPort = 9814;
   std::string MetricsBoundToIp = "127.0.0.1";
+  // "TLS": HTTPS with the certificate below; "User" and "Password": HTTP
+  // basic authentication (off while User is empty). Read only.
+  bool MetricsTls = false;
+  std::string MetricsUser;
+  std::string MetricsPassword;
+
+  // TLS of the administration ([Main Config], read only): "WebTLS" serves
+  // the web interface over HTTPS, "QueryTLSPort" (0: none) a second query
+  // port inside TLS; both use "TLSCertificateFile" and "TLSKeyFile" (PEM),
+  // which are made self-signed at first start when empty or missing
+  // (server.crt and server.key beside the database).
+  bool WebTls = false;
+  int32_t QueryTlsPort = 0;
+  std::string TlsCertificateFile;
+  std::string TlsKeyFile;
+  // Set at start when a listener uses TLS: the certificate's SHA-256.
+  std::string TlsFingerprint;
 
   // The address the web and the query interface listen on.
   const std::string& WebBindAddress() const { return WebBoundToIp.empty() ? BoundToIp : WebBoundToIp; }

@@ -88,7 +88,7 @@ TQueryReply QueryUserChangePassword(TQueryRequest& r) {
   if (!id) return Error("invalid number format");
   auto rec = DBLoadUser(r.Session.Context.Storage, r.Server->ServerId, *id);
   if (!rec) return Error("invalid id");
-  rec->LoginPassword = p[1];
+  SetAccountPassword(*rec, p[1]);
   DBSaveUser(r.Session.Context.Storage, r.Server->ServerId, *rec);
   return Ok();
 }
@@ -127,7 +127,7 @@ TQueryReply QuerySuperUserChangePassword(TQueryRequest& r) {
   if (!id) return Error("invalid number format");
   auto rec = DBLoadSuperUser(r.Session.Context.Storage, *id);
   if (!rec) return Error("invalid id");
-  rec->LoginPassword = p[1];
+  SetAccountPassword(*rec, p[1]);
   DBSaveSuperUser(r.Session.Context.Storage, *rec);
   return Ok();
 }

@@ -21,6 +21,12 @@ constexpr int kFailuresToLock = 3;
 constexpr size_t kAddressMax = 20;
 constexpr const char* kQueryCategory = "TCPQUERY";
 
+// The error line of a refused login: too many checks running is said so,
+// every other refusal is the same line.
+std::string_view LoginRefusal(TLoginOutcome outcome) {
+  return outcome == loBusy ? "server busy, try again later" : "invalid login";
+}
+
 }  // namespace
 
 // --- failed logins ---
@@ -157,15 +163,15 @@ TQueryReply TQuerySession::Login(const std::vector<std::string>& params) {
   if (params.size() != 2) return Error("invalid paramcount");
   if (auto refusal = RefuseLocked(params[0])) return *refusal;
   std::unique_ptr<TClientRec> account;
-  if (server->Running.load() && server->Clients) account = server->Clients->DBValidLogin(params[0], params[1]);
-  if (!account) {
-    const bool known = DBLoadUser(Context.Storage, server->ServerId, params[0]) != nullptr;
-    return FailedLogin(known ? loWrongPassword : loUnknownAccount, params[0], "invalid login");
-  }
+  const TLoginOutcome outcome =
+      server->Running.load() ? DBCheckLogin(Context.Storage, server->ServerId, params[0],
+                                            PasswordVerifier(params[1], &SharedPasswordChecks()), &account)
+                             : DBLoadUser(Context.Storage, server->ServerId, params[0]) ? loWrongPassword
+                                                                                       : loUnknownAccount;
+  if (outcome != loAccepted) return FailedLogin(outcome, params[0], LoginRefusal(outcome));
   if (!HasPermission(account.get(), upAccessTcpServer, server->Settings().Permissions))
     return FailedLogin(loNoPermission, params[0], "invalid permissions");
   account->LoginName = params[0];
-  account->LoginPassword = params[1];
   Accepted(std::move(account), server->ServerId);
   return Ok();
 }
@@ -175,23 +181,11 @@ TQueryReply TQuerySession::SuperLogin(const std::vector<std::string>& params) {
   AccountServerId = 0;
   if (params.size() != 2) return Error("invalid paramcount");
   if (auto refusal = RefuseLocked(params[0])) return *refusal;
-  bool found = false;
-  {
-    TStorageLock lock(*Context.Storage);
-    if (Context.Storage.Load("read_client_login.sql")) {
-      Context.Storage->SetParamString(":sPassword", params[1]);
-      Context.Storage->SetParamString(":sName", params[0]);
-      Context.Storage->SetParamInteger(":iServerID", 0);
-      found = Context.Storage->OpenSQL() != nullptr;
-    }
-  }
-  if (!found) {
-    const bool known = DBLoadUser(Context.Storage, 0, params[0]) != nullptr;
-    return FailedLogin(known ? loWrongPassword : loUnknownAccount, params[0], "invalid login");
-  }
+  const TLoginOutcome outcome =
+      DBCheckLogin(Context.Storage, 0, params[0], PasswordVerifier(params[1], &SharedPasswordChecks()), nullptr);
+  if (outcome != loAccepted) return FailedLogin(outcome, params[0], LoginRefusal(outcome));
   auto account = NewClient();
   account->LoginName = params[0];
-  account->LoginPassword = params[1];
   account->PlayerPrivileges = spSA | spSuperAdmin;
   Accepted(std::move(account), 0);
   return Ok();

@@ -40,9 +40,10 @@ TQueryLimits QueryLimitsFromSettings() {
 TTCPQuery::TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp,
                      TQueryLimits limits)
     : limits_(limits), context_{registry, std::move(storage), Now(), {}} {
+  if (port == 0) return;  // the TLS port only (ListenTls)
   try {
     listener_ = std::make_unique<TTCPListenSocket>(bindIp, port);
-    acceptThread_ = std::thread([this] { AcceptLoop(); });
+    acceptThread_ = std::thread([this] { AcceptLoop(*listener_, false); });
   } catch (const std::exception& e) {
     listener_.reset();
     LogFmt(lmtError, lmdAll, "TCPQuery startup failed with port %1, Exception: %2", kCategory, port, e.what());
@@ -58,10 +59,26 @@ TTCPQuery::~TTCPQuery() {
 }
 
 uint16_t TTCPQuery::Port() const { return listener_ ? listener_->LocalPort() : 0; }
+uint16_t TTCPQuery::TlsPort() const { return tlsListener_ ? tlsListener_->LocalPort() : 0; }
+
+bool TTCPQuery::ListenTls(uint16_t port, const std::string& bindIp, std::shared_ptr<TTlsContext> tls) {
+  try {
+    tls_ = std::move(tls);
+    tlsListener_ = std::make_unique<TTCPListenSocket>(bindIp, port);
+    tlsAcceptThread_ = std::thread([this] { AcceptLoop(*tlsListener_, true); });
+    return true;
+  } catch (const std::exception& e) {
+    tlsListener_.reset();
+    LogFmt(lmtError, lmdAll, "TCPQuery TLS startup failed with port %1, Exception: %2", kCategory, port, e.what());
+    return false;
+  }
+}
 
 void TTCPQuery::Stop() {
   if (listener_) listener_->Stop();
+  if (tlsListener_) tlsListener_->Stop();
   if (acceptThread_.joinable()) acceptThread_.join();
+  if (tlsAcceptThread_.joinable()) tlsAcceptThread_.join();
   std::list<std::unique_ptr<TConnection>> all;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -73,6 +90,7 @@ void TTCPQuery::Stop() {
     if (c->Thread.joinable()) c->Thread.join();
   }
   listener_.reset();
+  tlsListener_.reset();
 }
 
 size_t TTCPQuery::SessionCount() {
@@ -101,9 +119,9 @@ bool TTCPQuery::AddressHasRoom(const std::string& address) const {
   return open < limits_.PerAddress;
 }
 
-void TTCPQuery::AcceptLoop() {
+void TTCPQuery::AcceptLoop(TTCPListenSocket& listener, bool tls) {
   for (;;) {
-    TTCPSocket socket = listener_->Accept();
+    TTCPSocket socket = listener.Accept();
     if (!socket.Valid()) return;
     ReapFinished();
     std::string address = socket.PeerAddress();
@@ -111,7 +129,7 @@ void TTCPQuery::AcceptLoop() {
     // Beyond the limits the socket closes as it goes out of scope.
     if (stopping_ || connections_.size() >= kMaxConnections || !AddressHasRoom(address)) continue;
     try {
-      auto connection = std::make_unique<TConnection>(std::move(socket), std::move(address));
+      auto connection = std::make_unique<TConnection>(std::move(socket), std::move(address), tls);
       TConnection* c = connection.get();
       c->Thread = std::thread([this, c] {
         try {
@@ -133,6 +151,7 @@ void TTCPQuery::AcceptLoop() {
 void TTCPQuery::Serve(TConnection& connection) {
   TTCPSocket& socket = connection.Socket;
   socket.SetSendTimeout(kSendTimeoutSeconds);
+  if (connection.Tls && !socket.StartTls(tls_->Current(), static_cast<int>(limits_.LineTimeout.count()))) return;
   const std::string& address = connection.Address;
   context_.FailedLogins.Purge(Now());
   if (context_.FailedLogins.Refused(address)) {

@@ -12,6 +12,10 @@
 // visitor's browser post to this port) closes the connection before anything
 // runs.
 //
+// ListenTls adds a second port where each connection speaks the same
+// protocol inside TLS (the handshake within the line time-out); both ports
+// share the limits, the sessions and the failed-login table.
+//
 // Thread rules: construct and destroy on one thread (start-up, shutdown).
 // The destructor stops accepting, shuts every connection's socket down (which
 // ends its blocked read or write) and joins every thread.
@@ -46,30 +50,38 @@ class TTCPQuery {
   static constexpr size_t kMaxConnections = 100;
   static constexpr std::chrono::seconds kIdleTimeout{600};
 
-  // Starts listening on port (on bindIp only, when given). A failure is
-  // logged; the object then stays inactive.
+  // Starts listening on port (on bindIp only, when given); port 0: no plain
+  // port (ListenTls adds the only one). A failure is logged; the object
+  // then stays inactive.
   TTCPQuery(TScriptStorage storage, TServerRegistry& registry, uint16_t port, const std::string& bindIp,
             TQueryLimits limits = QueryLimitsFromSettings());
   ~TTCPQuery();
   TTCPQuery(const TTCPQuery&) = delete;
   TTCPQuery& operator=(const TTCPQuery&) = delete;
 
+  // Listens on a second port for TLS connections; false after logging why.
+  bool ListenTls(uint16_t port, const std::string& bindIp, std::shared_ptr<TTlsContext> tls);
+
   bool Active() const { return listener_ != nullptr; }
   // The port listened on; 0 when inactive.
   uint16_t Port() const;
+  // The TLS port listened on; 0 when none.
+  uint16_t TlsPort() const;
   // Connections being served.
   size_t SessionCount();
 
  private:
   struct TConnection {
-    TConnection(TTCPSocket socket, std::string address) : Socket(std::move(socket)), Address(std::move(address)) {}
+    TConnection(TTCPSocket socket, std::string address, bool tls)
+        : Socket(std::move(socket)), Address(std::move(address)), Tls(tls) {}
     TTCPSocket Socket;
     const std::string Address;
+    const bool Tls;
     std::thread Thread;
     std::atomic<bool> Done{false};
   };
 
-  void AcceptLoop();
+  void AcceptLoop(TTCPListenSocket& listener, bool tls);
   void Serve(TConnection& connection);
   void ServeLines(TTCPSocket& socket, TQuerySession& session);
   // Joins and frees the connections whose threads have ended.
@@ -82,6 +94,9 @@ class TTCPQuery {
   TQueryContext context_;
   std::unique_ptr<TTCPListenSocket> listener_;
   std::thread acceptThread_;
+  std::shared_ptr<TTlsContext> tls_;
+  std::unique_ptr<TTCPListenSocket> tlsListener_;
+  std::thread tlsAcceptThread_;
   std::mutex mutex_;
   bool stopping_ = false;                               // guarded by mutex_
   std::list<std::unique_ptr<TConnection>> connections_;  // guarded by mutex_

@@ -22,20 +22,40 @@ std::string ErrnoText(const char* what) { return std::string(what) + ": " + std:
 TTCPSocket::TTCPSocket(int fd) : fd_(fd) {}
 
 TTCPSocket::~TTCPSocket() {
+  if (tls_) tls_->Close();
+  tls_.reset();
   if (fd_ >= 0) close(fd_);
 }
 
-TTCPSocket::TTCPSocket(TTCPSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+TTCPSocket::TTCPSocket(TTCPSocket&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), sendTimeoutSeconds_(other.sendTimeoutSeconds_), tls_(std::move(other.tls_)) {}
 
 TTCPSocket& TTCPSocket::operator=(TTCPSocket&& other) noexcept {
   if (this != &other) {
+    tls_.reset();
     if (fd_ >= 0) close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    sendTimeoutSeconds_ = other.sendTimeoutSeconds_;
+    tls_ = std::move(other.tls_);
   }
   return *this;
 }
 
+bool TTCPSocket::StartTls(std::shared_ptr<SSL_CTX> context, int timeoutMs) {
+  if (fd_ < 0 || !context) return false;
+  tls_ = std::make_unique<TTlsStream>(std::move(context), fd_);
+  return tls_->Accept(TTlsStream::TClock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
 TTCPSocket::TReadResult TTCPSocket::Read(std::string& into, int timeoutMs) {
+  if (tls_) {
+    char chunk[4096];
+    const long got = tls_->Read(chunk, sizeof chunk, TTlsStream::TClock::now() + std::chrono::milliseconds(timeoutMs));
+    if (got < 0) return rrTimeout;
+    if (got == 0) return rrClosed;
+    into.append(chunk, static_cast<size_t>(got));
+    return rrData;
+  }
   pollfd p{fd_, POLLIN, 0};
   int ready = poll(&p, 1, timeoutMs);
   if (ready == 0) return rrTimeout;
@@ -49,6 +69,9 @@ TTCPSocket::TReadResult TTCPSocket::Read(std::string& into, int timeoutMs) {
 }
 
 bool TTCPSocket::Write(std::string_view data) {
+  if (tls_)
+    return tls_->Write(data.data(), data.size(),
+                       TTlsStream::TClock::now() + std::chrono::seconds(sendTimeoutSeconds_));
   while (!data.empty()) {
     ssize_t sent = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
@@ -59,6 +82,7 @@ bool TTCPSocket::Write(std::string_view data) {
 }
 
 void TTCPSocket::SetSendTimeout(int seconds) {
+  sendTimeoutSeconds_ = seconds;
   timeval tv{seconds, 0};
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }

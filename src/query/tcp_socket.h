@@ -12,10 +12,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/exception.h"
+#include "base/tls_context.h"
 
 namespace qv {
 
@@ -34,6 +36,9 @@ class TTCPSocket {
   TTCPSocket& operator=(const TTCPSocket&) = delete;
 
   bool Valid() const { return fd_ >= 0; }
+  // Makes the connection a TLS one (the handshake within timeoutMs); every
+  // Read and Write after it goes through TLS. False when the handshake fails.
+  bool StartTls(std::shared_ptr<SSL_CTX> context, int timeoutMs);
   // Appends what arrives within timeoutMs to `into`; rrClosed when the peer
   // closed, the socket was shut down or failed.
   TReadResult Read(std::string& into, int timeoutMs);
@@ -48,6 +53,8 @@ class TTCPSocket {
 
  private:
   int fd_ = -1;
+  int sendTimeoutSeconds_ = 60;
+  std::unique_ptr<TTlsStream> tls_;
 };
 
 class TTCPListenSocket {

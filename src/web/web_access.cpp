@@ -1,5 +1,6 @@
 #include "web/web_access.h"
 
+#include "base/password_hash.h"
 #include "base/text_utils.h"
 #include "model/accounts.h"
 #include "model/server_control.h"
@@ -8,17 +9,6 @@
 namespace qv {
 
 namespace {
-
-// A row of "read_client_login.sql", or nullptr.
-std::unique_ptr<TStorageContainer> ReadLogin(const TScriptStorage& storage, std::string_view name,
-                                             std::string_view password, int32_t serverId) {
-  TStorageLock lock(*storage);
-  if (!storage.Load("read_client_login.sql")) return nullptr;
-  storage->SetParamString(":sPassword", password);
-  storage->SetParamString(":sName", name);
-  storage->SetParamInteger(":iServerID", serverId);
-  return storage->OpenSQL();
-}
 
 // Caller holds the session's lock.
 bool RefreshCache(const TWebRequest& request, int32_t serverId) {
@@ -35,33 +25,26 @@ bool RefreshCache(const TWebRequest& request, int32_t serverId) {
   return true;
 }
 
-}  // namespace
-
-bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_view password,
-                std::string_view port, TLoginOutcome* outcome) {
-  TLoginOutcome ignored;
-  TLoginOutcome& why = outcome ? *outcome : ignored;
+// The identity checks of a login and its re-checks; verify decides on the
+// account's stored hash. Caller holds the session's lock.
+bool CheckIdentity(const TWebRequest& request, const std::string& login, std::string_view port,
+                   const TPasswordVerifier& verify, TLoginOutcome& why) {
   TWebSession& session = *request.Session;
-  const std::string login(name.substr(0, kShortTextMax));
-  const std::string secret(password.substr(0, kShortTextMax));
   const std::string udpPort(port.substr(0, kShortTextMax));
-  std::lock_guard<std::mutex> guard(session.Lock);
   session.Set("admin", "");
   session.Cache.AccountServerId = 0;
   const TScriptStorage& storage = request.Context.Storage;
-  // A failed check tells whether the name or only the password was wrong.
-  auto refused = [&](int32_t serverId) {
-    why = DBLoadUser(storage, serverId, login) ? loWrongPassword : loUnknownAccount;
-    return false;
-  };
+  std::unique_ptr<TClientRec> account;
   if (request.Field("superadmin") == "1" || session.Get("superadmin") == "1") {
-    if (ReadLogin(storage, login, secret, 0)) {
+    why = DBCheckLogin(storage, 0, login, verify, &account);
+    if (why == loAccepted) {
       session.Set("superadmin", "1");
+      session.Cache.Credential = CredentialStamp(account->PasswordHash);
       return true;
     }
     session.Set("superadmin", "");
     session.Set("serverid", "");
-    return refused(0);
+    return false;
   }
   session.Set("serverid", "");
   why = loUnknownAccount;
@@ -71,16 +54,49 @@ bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_v
   if (serverId < 1) return false;
   // The right check below reads the permission table of this cache.
   if (!RefreshCache(request, serverId)) return false;
-  std::unique_ptr<TStorageContainer> rows = ReadLogin(storage, login, secret, serverId);
-  if (!rows) return refused(serverId);
-  const bool admin = rows->Row().AsBoolean("b_client_privilege_serveradmin");
+  why = DBCheckLogin(storage, serverId, login, verify, &account);
+  if (why != loAccepted) return false;
+  const bool admin = (account->PlayerPrivileges & spSA) != 0;
   session.Set("admin", admin ? "1" : "");
   session.Set("serverid", std::to_string(serverId));
   session.Cache.AccountServerId = serverId;
-  TClientRec account;
-  account.PlayerPrivileges = static_cast<uint16_t>(spRegistered | (admin ? spSA : 0));
+  session.Cache.Credential = CredentialStamp(account->PasswordHash);
+  account->PlayerPrivileges = static_cast<uint16_t>(spRegistered | (admin ? spSA : 0));
   why = loNoPermission;
-  return HasPermission(&account, upAccessWebAdminServer, session.Cache.Settings.Permissions);
+  return HasPermission(account.get(), upAccessWebAdminServer, session.Cache.Settings.Permissions);
+}
+
+}  // namespace
+
+bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_view password,
+                std::string_view port, TLoginOutcome* outcome) {
+  TLoginOutcome ignored;
+  TLoginOutcome& why = outcome ? *outcome : ignored;
+  const std::string login(name.substr(0, kShortTextMax));
+  const TPasswordVerifier verify = PasswordVerifier(password.substr(0, kShortTextMax), &SharedPasswordChecks());
+  std::lock_guard<std::mutex> guard(request.Session->Lock);
+  request.Session->Cache.Credential.clear();
+  return CheckIdentity(request, login, port, verify, why);
+}
+
+bool RecheckLogin(const TWebRequest& request) {
+  TWebSession& session = *request.Session;
+  std::lock_guard<std::mutex> guard(session.Lock);
+  const std::string stamp = session.Cache.Credential;
+  session.Cache.Credential.clear();
+  if (stamp.empty()) return false;
+  // The same stored hash as at login: the password has not changed since.
+  const TPasswordVerifier verify = [&stamp](const std::string& stored) {
+    return SameSecret(CredentialStamp(stored), stamp) ? pcMatch : pcMismatch;
+  };
+  TLoginOutcome why = loOther;
+  return CheckIdentity(request, session.Get("username").substr(0, kShortTextMax), session.Get("serverport"), verify,
+                       why);
+}
+
+void FollowOwnPassword(const TWebRequest& request, const TClientRec& account) {
+  std::lock_guard<std::mutex> guard(request.Session->Lock);
+  request.Session->Cache.Credential = CredentialStamp(account.PasswordHash);
 }
 
 std::optional<TServerSettings> SessionSettings(const TWebRequest& request, int32_t serverId) {

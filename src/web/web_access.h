@@ -24,9 +24,18 @@ constexpr auto kCredentialRecheck = std::chrono::seconds(11);
 
 // Verifies name, password and server port (each cut to 29 characters) and
 // sets the session's superadmin, admin and serverid values; outcome (when
-// given) says why a check failed.
+// given) says why a check failed (loBusy: too many password checks running).
+// The password is checked in the process's check pool; the session keeps a
+// stamp of the stored hash it matched, never the password.
 bool LoginCheck(const TWebRequest& request, std::string_view name, std::string_view password,
                 std::string_view port, TLoginOutcome* outcome = nullptr);
+// The periodic re-check of a logged-in session (its username, serverport and
+// stamp): the account still exists with the stored hash it logged in with,
+// and still holds the web right. No password is hashed.
+bool RecheckLogin(const TWebRequest& request);
+// After the session's own account got a new password: the re-check follows
+// the account's new stored hash.
+void FollowOwnPassword(const TWebRequest& request, const TClientRec& account);
 
 // The stored settings of serverId for this session, read again when the cache
 // belongs to another server or is 21 seconds old; nullopt when unreadable.

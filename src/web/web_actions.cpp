@@ -30,6 +30,14 @@ constexpr const char* kConfigChanged = "server config has been changed";
 constexpr int kNotifyWaitMs = 1500;
 constexpr int64_t kMaxUsersLimit = 65535;
 
+// A login refused because too many password checks are running: 503 with
+// a short wait to retry, not the wrong-password page.
+void BusyReply(httplib::Response& reply) {
+  reply.status = 503;
+  reply.set_header("Retry-After", "2");
+  reply.set_content("the server is busy checking other logins, try again in a moment", "text/plain");
+}
+
 // The codec form fields, in the order of the codec table.
 constexpr std::array<const char*, kCodecCount> kCodecFields = {
     "CODECCelp51",     "CODECCelp63",     "CODECGSM148",      "CODECGSM164",      "CODECWindowsCELP52",
@@ -98,7 +106,7 @@ bool IsServerRunning(const TAction& a, int32_t id) {
 // The session that a login or logout leaves: a new one under a new id.
 std::shared_ptr<TWebSession> NewSession(TAction& a, bool loggedIn) {
   auto fresh = a.Request.Context.Sessions->Replace(a.Session().Id(), loggedIn);
-  SetSessionCookie(a.Reply(), fresh->Id());
+  SetSessionCookie(a.Reply(), fresh->Id(), a.Request.Context.Https);
   return fresh;
 }
 
@@ -106,7 +114,6 @@ void Login(TAction& a) {
   TWebSession& session = a.Session();
   {
     std::lock_guard<std::mutex> guard(session.Lock);
-    session.Set("password", "");
     session.Set("username", "");
     session.Set("serverport", "0");
     session.Set("LOGGEDIN", "0");
@@ -129,6 +136,7 @@ void Login(TAction& a) {
     AuditRefusedLogin(liWeb, outcome, address, name, kWebCategory);
     if (failures.CountFailure(address, limits))
       AuditLockOut(liWeb, address, limits.Failures, limits.LockSeconds / 60, kWebCategory);
+    if (outcome == loBusy) return BusyReply(a.Reply());
     return Redirect(a.Reply(), "login_error.html");
   }
   CountLogin(liWeb, loAccepted);
@@ -140,7 +148,6 @@ void Login(TAction& a) {
   auto fresh = NewSession(a, true);
   std::lock_guard<std::mutex> guard(fresh->Lock);
   for (const char* value : {"superadmin", "admin", "serverid"}) fresh->Set(value, session.Get(value));
-  fresh->Set("password", password);
   fresh->Set("username", name);
   fresh->Set("serverport", port);
   fresh->Set("LOGGEDIN", "1");
@@ -153,7 +160,7 @@ void Logout(TAction& a) {
   TWebSession& session = a.Session();
   {
     std::lock_guard<std::mutex> guard(session.Lock);
-    for (const char* name : {"password", "username", "serverport", "serverid", "LOGGEDIN", "admin", "superadmin"})
+    for (const char* name : {"username", "serverport", "serverid", "LOGGEDIN", "admin", "superadmin"})
       session.Set(name, "");
   }
   NewSession(a, false);
@@ -212,29 +219,27 @@ void AddAccount(TAction& a, int32_t serverId, uint16_t privileges) {
 void AddSuperClient(TAction& a) { AddAccount(a, kSuperAdminServerId, spSA | spSuperAdmin); }
 
 // Sets the new password of rec when one was given; false (after the error
-// box) when the two fields differ. The session follows its own new password
-// so that the periodic re-check keeps succeeding.
-bool ApplyPassword(TAction& a, TClientRec& rec, bool ownAccount) {
+// box) when the two fields differ.
+bool ApplyPassword(TAction& a, TClientRec& rec) {
   const std::string password = a.Field("CLIENTPW1");
   if (password.empty()) return true;
   if (password != a.Field("CLIENTPW2")) {
     ErrorBox(a.Reply(), kPasswordsDiffer);
     return false;
   }
-  rec.LoginPassword = password.substr(0, kShortTextMax);
-  if (ownAccount) {
-    std::lock_guard<std::mutex> guard(a.Session().Lock);
-    a.Session().Set("password", rec.LoginPassword.str());
-  }
+  SetAccountPassword(rec, password.substr(0, kShortTextMax));
   return true;
 }
 
 void EditSuperClient(TAction& a) {
   std::unique_ptr<TClientRec> rec = DBLoadSuperUser(a.Storage(), IntField(a, "CLIENTID"));
   if (rec) {
-    if (!ApplyPassword(a, *rec, rec->LoginName.str() == a.Session().Get("username"))) return;
+    if (!ApplyPassword(a, *rec)) return;
     rec->PlayerPrivileges |= spSA | spSuperAdmin;
     DBSaveSuperUser(a.Storage(), *rec);
+    // The session's own new password: its re-check follows the new hash.
+    if (a.Request.Superadmin() && rec->LoginName.str() == a.Session().Get("username"))
+      FollowOwnPassword(a.Request, *rec);
   }
   OkBox(a.Reply(), WithName("the user %1 was edited", a.Field("CLIENT")), "index.html");
 }
@@ -439,9 +444,10 @@ void EditClient(TAction& a) {
     if ((!isAdmin && wantAdmin && !HasWebRight(a.Request, upPrivilegeGrantSA)) ||
         (isAdmin && !wantAdmin && !HasWebRight(a.Request, upPrivilegeRevokeSA)))
       return ErrorBox(a.Reply(), kInvalidPermissions);
-    if (!ApplyPassword(a, *rec, own)) return;
+    if (!ApplyPassword(a, *rec)) return;
     rec->PlayerPrivileges = static_cast<uint16_t>(wantAdmin ? (rec->PlayerPrivileges | spSA) : (rec->PlayerPrivileges & ~spSA));
     DBSaveUser(a.Storage(), a.ServerId, *rec);
+    if (own) FollowOwnPassword(a.Request, *rec);
   }
   OkBox(a.Reply(), WithName("the user %1 was edited", a.Field("CLIENT")), "index.html");
 }

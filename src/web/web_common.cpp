@@ -62,12 +62,12 @@ std::string UrlEncode(std::string_view text) {
 
 namespace {
 
-// "host:port" in lower case, ":80" added when the authority has no port.
-std::string WithPort(std::string_view authority) {
+// "host:port" in lower case, the scheme's port added when the authority has none.
+std::string WithPort(std::string_view authority, bool https) {
   std::string text = LowerCase(authority);
   const size_t bracket = text.rfind(']');
   const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) text += ":80";
+  if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) text += https ? ":443" : ":80";
   return text;
 }
 
@@ -81,7 +81,10 @@ bool HasControlOrBackslash(std::string_view text) {
 
 }  // namespace
 
-std::string OwnOrigin(const TWebRequest& request) { return "http://" + WithPort(request.Header("Host")); }
+std::string OwnOrigin(const TWebRequest& request) {
+  const bool https = request.Context.Https;
+  return (https ? "https://" : "http://") + WithPort(request.Header("Host"), https);
+}
 
 std::string OriginOf(std::string_view url) {
   const size_t scheme = url.find("://");
@@ -91,7 +94,8 @@ std::string OriginOf(std::string_view url) {
   std::string_view rest = url.substr(scheme + 3);
   rest = rest.substr(0, rest.find_first_of("/?#"));
   if (rest.empty() || rest.find('@') != std::string_view::npos) return "";
-  return name + "://" + (name == "http" ? WithPort(rest) : LowerCase(rest));
+  const bool web = name == "http" || name == "https";
+  return name + "://" + (web ? WithPort(rest, name == "https") : LowerCase(rest));
 }
 
 bool SameOrigin(const TWebRequest& request) {
@@ -108,9 +112,10 @@ std::string SafeUrl(const TWebRequest& request, std::string_view url) {
   return std::string(url);
 }
 
-void SetSessionCookie(httplib::Response& reply, const std::string& id) {
+void SetSessionCookie(httplib::Response& reply, const std::string& id, bool secure) {
   reply.headers.erase("Set-Cookie");
-  reply.set_header("Set-Cookie", "IDHTTPSESSIONID=" + id + "; Path=/; HttpOnly; SameSite=Lax");
+  reply.set_header("Set-Cookie",
+                   "IDHTTPSESSIONID=" + id + "; Path=/; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : ""));
 }
 
 void Redirect(httplib::Response& reply, std::string_view location) {

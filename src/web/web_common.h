@@ -37,6 +37,8 @@ struct TWebContext {
   std::shared_ptr<TFailureLimiter> LoginFailures = std::make_shared<TFailureLimiter>();
   // The sessions (locks itself); the login and logout actions replace theirs.
   TSessionStore* Sessions = nullptr;
+  // Served over HTTPS: the own origin is https://, cookies are Secure.
+  bool Https = false;
 };
 
 // One request: its HTTP data, the reply being built and the session.
@@ -75,7 +77,7 @@ bool SameOrigin(const TWebRequest& request);
 std::string SafeUrl(const TWebRequest& request, std::string_view url);
 
 // Gives the browser the session id (replacing a cookie set before).
-void SetSessionCookie(httplib::Response& reply, const std::string& id);
+void SetSessionCookie(httplib::Response& reply, const std::string& id, bool secure);
 
 // &, <, >, " and ' as character references.
 std::string HtmlEscape(std::string_view text);

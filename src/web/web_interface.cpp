@@ -89,7 +89,7 @@ TWebInterface::TWebInterface(TScriptStorage storage, TServerRegistry* registry) 
 TWebInterface::~TWebInterface() { Stop(); }
 
 bool TWebInterface::Start(int port, const std::string& docDir, const std::string& bindAddress,
-                          const THttpLimits& limits) {
+                          const THttpLimits& limits, std::shared_ptr<TTlsContext> tls) {
   try {
     std::error_code ec;
     const auto dir = std::filesystem::canonical(docDir, ec);
@@ -97,6 +97,8 @@ bool TWebInterface::Start(int port, const std::string& docDir, const std::string
     context_.DocDir = dir.string();
     hosts_.Start(bindAddress, GetSettings().WebHostNames);
     http_ = std::make_unique<THttpServer>(limits);
+    context_.Https = tls != nullptr;
+    if (tls) http_->SetTls(std::move(tls));
     http_->set_payload_max_length(1 << 20);
     http_->set_default_headers(kSecurityHeaders);
     // A request for another host name (DNS rebinding) is answered before
@@ -144,7 +146,7 @@ std::shared_ptr<TWebSession> TWebInterface::SessionOf(const httplib::Request& ht
   if (!id.empty())
     if (auto session = sessions_.Find(id)) return session;
   auto session = sessions_.Create();
-  SetSessionCookie(reply, session->Id());
+  SetSessionCookie(reply, session->Id(), context_.Https);
   return session;
 }
 
@@ -188,7 +190,7 @@ void TWebInterface::Process(TWebRequest& request) {
       recheck = TWebClock::now() - session.Cache.LastCheck >= kCredentialRecheck;
     }
     if (recheck) {
-      if (!LoginCheck(request, session.Get("username"), session.Get("password"), session.Get("serverport")))
+      if (!RecheckLogin(request))
         return AccessDenied(request.Reply);
       std::lock_guard<std::mutex> guard(session.Lock);
       session.Cache.LastCheck = TWebClock::now();
@@ -252,8 +254,8 @@ void TWebInterface::ServeSessionPage(TWebRequest& request) {
   }
   page += "<p>Session id: " + HtmlEscape(session.Id()) + "</p><p>NumViews: " + HtmlEscape(session.Get("NumViews")) +
           "</p><pre>";
-  // The account's password stays in the session (the periodic re-check
-  // needs it) but is never shown.
+  // A session never holds the account's password (the re-check compares a
+  // stamp of the stored hash); a value of that name is not shown either.
   for (const auto& [key, value] : session.Values())
     if (!SameText(key, "password")) page += HtmlEscape(key) + "=" + HtmlEscape(value) + "\n";
   page += "</pre><form method=\"POST\" action=\"" + HtmlEscape(request.Http.path) +
@@ -262,7 +264,7 @@ void TWebInterface::ServeSessionPage(TWebRequest& request) {
   request.Reply.set_content(page, "text/HTML");
 }
 
-std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage) {
+std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage, std::shared_ptr<TTlsContext> tls) {
   TProcessSettings settings = GetSettings();
   if (!settings.HttpEnabled || settings.HttpPort <= 0) return nullptr;
   auto web = std::make_unique<TWebInterface>(TScriptStorage{storage, settings.SqlDir}, GetServerRegistry());
@@ -270,7 +272,7 @@ std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage) {
   limits.MaxThreads = TWebInterface::kMaxConnections;
   limits.PerAddress = static_cast<size_t>(settings.WebConnectionsPerAddress);
   limits.RequestTimeout = std::chrono::seconds(settings.WebRequestSeconds);
-  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.WebBindAddress(), limits)) return web;
+  if (web->Start(settings.HttpPort, settings.HttpDocsDir, settings.WebBindAddress(), limits, std::move(tls))) return web;
   settings.HttpEnabled = false;
   SetSettings(settings);
   return nullptr;

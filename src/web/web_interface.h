@@ -54,7 +54,9 @@ class TWebInterface {
   // Listens on port (all addresses, or only bindAddress when it is not
   // empty) and serves docDir. False after logging
   // "WebInterface startup failed with port <port>, Exception:<message>".
-  bool Start(int port, const std::string& docDir, const std::string& bindAddress, const THttpLimits& limits = {});
+  // With tls, it serves HTTPS only.
+  bool Start(int port, const std::string& docDir, const std::string& bindAddress, const THttpLimits& limits = {},
+             std::shared_ptr<TTlsContext> tls = nullptr);
   // Stops listening and waits for the connection threads; safe to call twice.
   void Stop();
   // Sessions held (logged in or not).
@@ -79,7 +81,8 @@ class TWebInterface {
 
 // Start-up's hook: creates and starts the process's web interface when the
 // settings enable it (HttpEnabled, HttpPort > 0); nullptr when disabled or
-// when it did not start (HttpEnabled is then cleared for this run).
-std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage);
+// when it did not start (HttpEnabled is then cleared for this run). With
+// tls it serves HTTPS.
+std::unique_ptr<TWebInterface> StartWebInterface(TCustomStorage* storage, std::shared_ptr<TTlsContext> tls = nullptr);
 
 }  // namespace qv

@@ -41,6 +41,9 @@ struct TSessionCache {
   TWebClock::time_point SettingsTime{};  // epoch: nothing cached
   int32_t ServerId = 0;                  // whose settings are cached
   int32_t AccountServerId = 0;           // the server of the logged-in account (0: a superadmin)
+  // CredentialStamp of the stored hash the login's password matched: the
+  // re-check compares it instead of keeping and hashing the password.
+  std::string Credential;
   TServerSettings Settings;
 };
 

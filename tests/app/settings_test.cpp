@@ -177,7 +177,13 @@ TEST(GeneratePassword, UsesOnlyLowerCaseLettersAndDigitsAndReachesAllOfThem) {
 TEST(StartupReport, PasswordsOnlyWhenCreatedAndWanted) {
   TProcessSettings s;
   std::string plain = StartupReport(s, {"192.0.2.1", "192.0.2.2"});
-  EXPECT_EQ(plain, "Quillvane Server\n" + VersionMessage() + "\nLocal IP: 192.0.2.1\nLocal IP: 192.0.2.2\n");
+  EXPECT_EQ(plain, "Quillvane Server\n" + VersionMessage() +
+                       "\nLocal IP: 192.0.2.1\nLocal IP: 192.0.2.2\nWeb interface: http://192.0.2.1:14534/\n");
+  s.WebTls = true;
+  s.WebBoundToIp = "127.0.0.1";
+  s.TlsFingerprint = "AB:CD";
+  EXPECT_NE(StartupReport(s, {}).find("Web interface: https://127.0.0.1:14534/\nCertificate SHA-256 fingerprint: AB:CD\n"),
+            std::string::npos);
 
   s.NewAdminPassword = "abc123";
   s.NewSuperAdminPassword = "zz9zz9";

@@ -60,13 +60,13 @@ def free_tcp_port():
 class Server:
     """One run of quillvane-server in its own directory."""
 
-    def __init__(self, binary, workdir, httpdocs):
+    def __init__(self, binary, workdir, httpdocs, https):
         self.workdir = workdir
         self.http_port = free_tcp_port()
         query_port = free_tcp_port()
         with open(self.path("server.ini"), "w") as f:
-            f.write("[Main Config]\nHTTPServer Port=%d\nHTTPServer Enabled=1\nTCPQueryPort=%d\n"
-                    "ExternalIPDectection=0\n[WebPost]\nEnabled=0\n" % (self.http_port, query_port))
+            f.write("[Main Config]\nHTTPServer Port=%d\nHTTPServer Enabled=1\nTCPQueryPort=%d\nWebTLS=%d\n"
+                    "ExternalIPDectection=0\n[WebPost]\nEnabled=0\n" % (self.http_port, query_port, int(https)))
         args = [binary] + ["-%s=%s" % (switch, self.path(name)) for switch, name in
                            (("INI", "server.ini"), ("DB", "server.dbs"), ("LOG", "server.log"),
                             ("BADNAMES", "bad_names.txt"))]
@@ -120,11 +120,13 @@ class Server:
 class Browser:
     """Headless chromium with helpers that fail with a readable message."""
 
-    def __init__(self, workdir, shots):
+    def __init__(self, workdir, shots, https):
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
         for arg in CHROMIUM_ARGS:
             options.add_argument(arg)
+        if https:
+            options.add_argument("--ignore-certificate-errors")  # the server's self-signed certificate
         options.add_argument("--user-data-dir=" + os.path.join(workdir, "chromium-profile"))
         options.add_argument("--window-size=1280,900")
         driver = shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -303,6 +305,7 @@ def main():
     parser.add_argument("--screenshots", required=True, help="folder for the PNGs of the pages")
     parser.add_argument("--httpdocs", help="web documents to serve instead of those beside the binary")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--https", action="store_true", help="the web interface over HTTPS (WebTLS=1)")
     args = parser.parse_args()
     for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
         os.environ.pop(name, None)
@@ -315,11 +318,11 @@ def main():
         if not udp_port_free(DEFAULT_UDP_PORT):
             raise StepFailed("UDP port %d is in use; a first run puts the default server there"
                              % DEFAULT_UDP_PORT)
-        server = Server(os.path.abspath(args.server), workdir, args.httpdocs)
+        server = Server(os.path.abspath(args.server), workdir, args.httpdocs, args.https)
         admin_password, super_password = server.wait_started()
         step = "starting chromium"
-        browser = Browser(workdir, args.screenshots)
-        browser.base = "http://127.0.0.1:%d/" % server.http_port
+        browser = Browser(workdir, args.screenshots, args.https)
+        browser.base = "%s://127.0.0.1:%d/" % ("https" if args.https else "http", server.http_port)
         step = "admin flow"
         admin_flow(browser, admin_password)
         step = "superadmin flow"

@@ -101,10 +101,10 @@ class MariaDbProcessTest : public ::testing::Test {
     auto rows = storage_->OpenSQL();
     return rows ? rows->Row().AsInteger("i_count") : -1;
   }
-  int Login(uint16_t port, const std::string& name, const std::string& password) {
+  int Login(uint16_t port, const std::string& name, const std::string& password, const std::string& nick = "tester") {
     TClientLogin login;
     login.ServerPort = port;
-    login.NickName = "tester";
+    login.NickName = nick;
     login.LoginName = name;
     login.Password = password;
     login.TimeoutMs = kWaitMs;
@@ -151,11 +151,19 @@ TEST_F(MariaDbProcessTest, FirstRunRestartAndAMariaDbRestartUnderTheProcess) {
   ASSERT_TRUE(Exec("INSERT INTO qv2_channels (i_server_id, s_channel_name, s_channel_topic) VALUES (1, :sName, :sTopic)",
                    {{":sName", channelName}, {":sTopic", topic}}));
   ASSERT_TRUE(Exec("INSERT INTO qv2_bans (i_server_id, s_ban_ip, s_ban_by) VALUES (1, '10.9.8.7', 'test')"));
+  // An account as an older version stored it: its password in clear.
+  ASSERT_TRUE(Exec("INSERT INTO qv2_clients (i_server_id, s_client_name, s_client_password) VALUES (1, 'old', :sPw)",
+                   {{":sPw", "old'pw"}}));
+  const std::string clearRows = "qv2_clients WHERE s_client_password NOT LIKE '$argon2id$%'";
+  EXPECT_EQ(Count(clearRows), 1);
 
   ASSERT_TRUE(process.Start()) << process.Log();
   EXPECT_TRUE(process.Runs(port)) << process.Log();
   EXPECT_FALSE(Has(process.Log(), "Default Server created"));
   EXPECT_EQ(Login(port, name, password), 1);
+  EXPECT_TRUE(Has(process.Log(), "Hashed 1 clear-text account password(s)")) << process.Log();
+  EXPECT_EQ(Count(clearRows), 0);
+  EXPECT_EQ(Login(port, "old", "old'pw", "oldtimer"), 1);
   bool found = false;
   for (const TClientChannel& channel : channels_) found |= channel.Name == channelName && channel.Topic == topic;
   EXPECT_TRUE(found);
@@ -171,7 +179,7 @@ TEST_F(MariaDbProcessTest, FirstRunRestartAndAMariaDbRestartUnderTheProcess) {
   log = process.Log();
   EXPECT_FALSE(Has(log, "OpenSQL Error")) << log;
   EXPECT_FALSE(Has(log, "ExecSQL Error")) << log;
-  EXPECT_EQ(Count("qv2_clients"), 3);
+  EXPECT_EQ(Count("qv2_clients"), 4);
   EXPECT_EQ(Count("qv2_bans"), 1);
   EXPECT_EQ(Count("qv2_server_privileges"), 6);
 }

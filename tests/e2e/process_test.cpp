@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "base/ini_file.h"
+#include "base/password_hash.h"
 #include "base/version.h"
 #include "model/accounts.h"
 #include "storage/sqlite_storage.h"
@@ -117,6 +118,9 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
     EXPECT_TRUE(Has(log, "superadmin account info: username: superadmin password: " + superPassword + "\n"));
     EXPECT_EQ(LastLogMessage(log), "Server shutdown finished");
     EXPECT_EQ(ReadFile(Path("bad_names.txt")), "server\n");
+    // What holds passwords and addresses is private: the owner writes, its group reads.
+    for (const char* name : {"server.ini", "server.dbs", "server.log"})
+      EXPECT_EQ(fs::status(Path(name)).permissions() & fs::perms::all, fs::perms(0640)) << name;
   }
 
   // The password printed is the one stored for the default server.
@@ -125,7 +129,7 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
     TScriptStorage scripts{&storage, BuildDir() + "/sqlite_sql/"};
     std::unique_ptr<TClientRec> admin = DBLoadUser(scripts, 1, "admin");
     ASSERT_NE(admin, nullptr);
-    EXPECT_EQ(admin->LoginPassword.str(), adminPassword);
+    EXPECT_TRUE(VerifyPassword(admin->PasswordHash, adminPassword));
   }
   EXPECT_EQ(CountClients(), 2);
   TIniFile ini(Path("server.ini"));
@@ -134,6 +138,8 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
   EXPECT_TRUE(ini.ValueExists("log", "access"));
 
   fs::remove(Path("server.log"));
+  // An existing file keeps the mode its owner gave it.
+  fs::permissions(Path("server.ini"), fs::perms(0600));
   test::TChildProcess again = Run("second");
   ASSERT_TRUE(again.WaitForText(Path("server.log"), "Server init finished")) << again.Err();
   EXPECT_FALSE(UdpPortFree(8767));
@@ -145,6 +151,7 @@ TEST_F(ProcessTest, FirstRunCreatesServerAndAccountsAndRestartKeepsThem) {
   EXPECT_FALSE(Has(again.Out(), "Password"));
   EXPECT_EQ(LastLogMessage(log), "Server shutdown finished");
   EXPECT_EQ(CountClients(), 2);
+  EXPECT_EQ(fs::status(Path("server.ini")).permissions() & fs::perms::all, fs::perms(0600));
 }
 
 TEST_F(ProcessTest, NoPasswordDialogLeavesThePasswordsInTheLogOnly) {

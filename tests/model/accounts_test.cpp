@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/password_hash.h"
 #include "model_test_util.h"
 
 namespace qv {
@@ -30,7 +31,7 @@ TEST_F(AccountsTest, NamesAreUniquePerServer) {
   auto again = Account("dave", "two");
   EXPECT_EQ(DBAddUser(s(), 1, *again), kLoginNameInUse);
   EXPECT_EQ(again->StorageClientId, 0);
-  EXPECT_EQ(DBLoadUser(s(), 1, "dave")->LoginPassword.str(), "one") << "nothing overwritten";
+  EXPECT_TRUE(VerifyPassword(DBLoadUser(s(), 1, "dave")->PasswordHash, "one")) << "nothing overwritten";
 
   auto elsewhere = Account("dave", "three");
   EXPECT_EQ(DBAddUser(s(), 2, *elsewhere), 0);
@@ -46,7 +47,7 @@ TEST_F(AccountsTest, NamesAreUniquePerServer) {
 
   std::unique_ptr<TClientRec> admin = DBLoadSuperUser(s(), super->StorageClientId);
   ASSERT_NE(admin, nullptr);
-  EXPECT_EQ(admin->LoginPassword.str(), "four");
+  EXPECT_TRUE(VerifyPassword(admin->PasswordHash, "four"));
   EXPECT_EQ(DBLoadSuperUser(s(), first->StorageClientId), nullptr);
 }
 
@@ -69,7 +70,7 @@ TEST_F(AccountsTest, SaveInsertsOrUpdatesByName) {
   DBSaveUser(s(), 1, *update);
   EXPECT_EQ(update->StorageClientId, erinId);
   std::unique_ptr<TClientRec> loaded = DBLoadUser(s(), 1, "erin");
-  EXPECT_EQ(loaded->LoginPassword.str(), "new");
+  EXPECT_TRUE(VerifyPassword(loaded->PasswordHash, "new"));
   EXPECT_EQ(loaded->PlayerPrivileges, spSA);
 
   auto super = Account("root", "pw");
@@ -83,7 +84,7 @@ TEST_F(AccountsTest, DeleteByRecordAndById) {
   DBDeleteUser(s(), 1, *gina);
   EXPECT_EQ(gina->StorageClientId, -1);
   EXPECT_TRUE(gina->LoginName.empty());
-  EXPECT_TRUE(gina->LoginPassword.empty());
+  EXPECT_TRUE(gina->LoginPassword.empty() && gina->PasswordHash.empty());
   EXPECT_EQ(DBLoadUser(s(), 1, "gina"), nullptr);
 
   auto hank = Account("hank", "pw");
@@ -95,7 +96,7 @@ TEST_F(AccountsTest, DeleteByRecordAndById) {
   EXPECT_EQ(hank->LoginName.str(), "hank");
 }
 
-TEST_F(AccountsTest, StoredTextsAreCutWhenLoaded) {
+TEST_F(AccountsTest, StoredNamesAreCutWhenLoaded) {
   TStorageLock lock(db.Storage());
   s().Load("new_client.sql");
   db.Storage().SetParamDateTime(":dtCreated", Now());
@@ -108,7 +109,7 @@ TEST_F(AccountsTest, StoredTextsAreCutWhenLoaded) {
       DBLoadUser(s(), 1, static_cast<int32_t>(db.Storage().GetLastInsertID()));
   ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(loaded->LoginName.str(), std::string(29, 'n'));
-  EXPECT_EQ(loaded->LoginPassword.str(), std::string(29, 'p'));
+  EXPECT_EQ(loaded->PasswordHash, std::string(35, 'p')) << "a stored hash is longer than any name";
 }
 
 }  // namespace

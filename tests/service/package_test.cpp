@@ -68,7 +68,8 @@ TEST_F(PackageTest, FilesAndControlData) {
   EXPECT_FALSE(Has(files, "/usr/local")) << files;
   EXPECT_EQ(Run("dpkg-deb -f '" + deb_ + "' Package Section"), "Package: quillvane\nSection: net\n");
   const std::string depends = Run("dpkg-deb -f '" + deb_ + "' Depends");
-  for (const char* library : {"adduser", "libc6", "libsqlite3-0", "libmariadb3", "libsystemd0", "libfmt"})
+  for (const char* library :
+       {"adduser", "libc6", "libsqlite3-0", "libmariadb3", "libsystemd0", "libfmt", "libsodium23", "libssl3"})
     EXPECT_TRUE(Has(depends, library)) << library << " in " << depends;
   EXPECT_FALSE(Has(depends, "init-system-helpers")) << depends;
   Run("dpkg-deb -e '" + deb_ + "' '" + Path("control") + "'");

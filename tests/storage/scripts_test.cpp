@@ -147,7 +147,7 @@ TEST(ScriptFiles, NoParameterNameBeginsAnotherInTheSameScript) {
         EXPECT_TRUE(a == b || b.rfind(a, 0) != 0) << entry.path().filename() << ": " << a << " begins " << b;
     ++scripts;
   }
-  EXPECT_EQ(scripts, 36u);
+  EXPECT_EQ(scripts, 38u);
 }
 
 TEST_P(ScriptsTest, ServerRowsAreCreatedEditedReadAndDeleted) {

@@ -127,6 +127,11 @@ class TChildProcess {
     return false;
   }
 
+  // Sends the signal to the running process.
+  void Signal(int signal) {
+    if (!Reap()) kill(pid_, signal);
+  }
+
   // Sends the signal (0: none) and waits for the end: the exit code, or -1
   // when the process did not end in time or ended by a signal.
   int Finish(int signal = 0) {

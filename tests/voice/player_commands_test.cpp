@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/password_hash.h"
 #include "protocol/command_types.h"
 #include "support/live_server.h"
 
@@ -539,7 +540,7 @@ TEST_F(PlayerCommandsTest, AdminRegistration) {
   EXPECT_EQ(ok->Raw.size(), 24u);
   auto stored = DBLoadUser(db.Scripts(), serverId, "eve");
   ASSERT_NE(stored, nullptr);
-  EXPECT_EQ(stored->LoginPassword.str(), "evepw");
+  EXPECT_TRUE(VerifyPassword(stored->PasswordHash, "evepw"));
   EXPECT_EQ(stored->PlayerPrivileges, spSA);
   Send(admin, CMD_cs_PlayerAdminRegister, request);
   EXPECT_EQ(ErrorFor(admin, CMD_cs_PlayerAdminRegister), -141);

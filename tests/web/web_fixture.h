@@ -59,11 +59,16 @@ const std::pair<const char*, const char*> kDocs[] = {
     {"gfx/logo.png", "PNGDATA"},
 };
 
-// A browser: one session cookie, redirects not followed.
+// A browser: one session cookie, redirects not followed; over HTTPS with
+// https (any certificate accepted, as for a self-signed one).
 class TBrowser {
  public:
-  explicit TBrowser(int port) : client_("127.0.0.1", port), host_("127.0.0.1:" + std::to_string(port)) {
+  explicit TBrowser(int port, bool https = false)
+      : client_(std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(port)),
+        host_("127.0.0.1:" + std::to_string(port)),
+        scheme_(https ? "https://" : "http://") {
     client_.set_read_timeout(30s);
+    client_.enable_server_certificate_verification(false);
   }
   httplib::Result Get(const std::string& path, httplib::Headers extra = {}) {
     return Keep(client_.Get(path.c_str(), With(extra)));
@@ -74,7 +79,7 @@ class TBrowser {
   httplib::Result Head(const std::string& path) { return Keep(client_.Head(path.c_str(), With({}))); }
   // The Location of an action's redirect ("" when it did not redirect).
   std::string Action(const std::string& path, const httplib::Params& form = {}) {
-    auto result = Post(path, form, {{"Referer", "http://" + host_ + "/index.html"}});
+    auto result = Post(path, form, {{"Referer", scheme_ + host_ + "/index.html"}});
     return result && result->status == 302 ? result->get_header_value("Location") : "status " + std::to_string(result ? result->status : -1);
   }
   std::string Page(const std::string& path) {
@@ -104,6 +109,7 @@ class TBrowser {
   }
   httplib::Client client_;
   std::string host_;
+  std::string scheme_;
   std::string cookie_;
 
  public:

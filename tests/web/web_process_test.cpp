@@ -18,6 +18,7 @@ TEST_F(WebProcessTest, PagesBeforeLoginCookiesImagesAndMissingFiles) {
   EXPECT_EQ(first->body, "LOGIN PAGE");
   EXPECT_TRUE(Has(b.setCookie_, "IDHTTPSESSIONID=")) << b.setCookie_;
   EXPECT_TRUE(Has(b.setCookie_, "HttpOnly") && Has(b.setCookie_, "SameSite=Lax")) << b.setCookie_;
+  EXPECT_FALSE(Has(b.setCookie_, "Secure")) << "plain HTTP";
   EXPECT_EQ(b.Cookie().size(), 32u);
   // Every page but the two login pages is the login page; images need no login.
   EXPECT_EQ(b.Page("/settings.html"), "LOGIN PAGE");
