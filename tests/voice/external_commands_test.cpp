@@ -5,6 +5,7 @@
 #include "model/accounts.h"
 #include "support/live_server.h"
 #include "voice/server_lang.h"
+#include "voice/view_notifications.h"
 
 namespace qv {
 namespace {

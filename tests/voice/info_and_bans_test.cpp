@@ -11,6 +11,7 @@
 #include "protocol/single_connection.h"
 #include "support/live_server.h"
 #include "voice/server_lang.h"
+#include "voice/view_notifications.h"
 
 namespace qv {
 namespace {
