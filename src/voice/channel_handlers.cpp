@@ -12,7 +12,7 @@
 #include "protocol/command_types.h"
 #include "voice/channel_handlers.h"
 #include "voice/permission_checks.h"
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
 #include "voice/view_notifications.h"
 #include "voice/wire_layouts.h"
 

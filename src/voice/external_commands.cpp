@@ -10,7 +10,7 @@
 #include "voice/external_commands.h"
 #include "voice/login_handlers.h"
 #include "voice/player_handlers.h"
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
 #include "voice/view_notifications.h"
 #include "voice/wire_layouts.h"
 
@@ -161,9 +161,9 @@ int32_t ExternalCommand_SetUserPrivilege(TListenerContext& ctx, const TExternalC
 int32_t ExternalCommand_AddClient(TListenerContext& ctx, const TExternalCommand& command) {
   const int32_t channelId = command.Argument1;
   const int32_t playerId = command.Argument2;
-  if (!ctx.Channels().GetChannelById(channelId)) return ctChannelNotFound;
-  if (playerId < 1) return ctBadArgument;
-  if (ctx.Clients().GetClientByID(static_cast<uint32_t>(playerId))) return -116;
+  if (!ctx.Channels().GetChannelById(channelId)) return peChannelIdNotFound;
+  if (playerId < 1) return peBadArgument;
+  if (ctx.Clients().GetClientByID(static_cast<uint32_t>(playerId))) return peNickNameInUse;
   std::unique_ptr<TClientRec> rec = NewClient();
   rec->ConnectionId = ctx.Clients().GetNewConnectionID();
   rec->ChannelId = channelId;

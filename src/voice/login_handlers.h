@@ -10,21 +10,7 @@
 
 #include "voice/listener_context.h"
 
-namespace qv {
-
-// Login results carried in CMD_sc_LoginStep2.
-enum TLoginResult : int32_t {
-  lcAccepted = 1,
-  lcBadLogin = -1,
-  lcServerFull = -2,
-  lcNickNameInUse = -4,
-  lcVersionNotSupported = -5,
-  lcBanned = -6,
-  lcLoginNameInUse = -7,
-  lcNoAccount = -21,
-};
-
-namespace voice {
+namespace qv::voice {
 
 // CMD_sc_LoginStep2 with the verdict; FillLoginReply adds the server's details.
 TPacketPtr NewLoginReply(const TClientRec& player, int32_t result);
@@ -47,5 +33,4 @@ void CMD_sc_LoginStep4(TListenerContext& ctx, const TClientRec& to);
 void CMD_sc_LoginStep5(TListenerContext& ctx, const TClientRec& to);
 void CMD_sc_LoginStep6(TListenerContext& ctx, TClientRec& to);
 
-}  // namespace voice
-}  // namespace qv
+}  // namespace qv::voice

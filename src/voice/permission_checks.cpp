@@ -2,6 +2,7 @@
 // test of a channel.
 #include "voice/permission_checks.h"
 #include "protocol/command_types.h"
+#include "protocol/protocol_errors.h"
 #include "voice/view_notifications.h"
 #include "voice/wire_layouts.h"
 
@@ -93,19 +94,19 @@ void RemoveModeratedFlags(TListenerContext& ctx, int32_t channelId) {
 int32_t CheckChannelJoin(const TListenerContext& ctx, int32_t channelId, std::string_view password) {
   try {
     const TChannelRec* channel = ctx.Channels().GetChannelById(channelId);
-    if (!channel) return ctChannelNotFound;
+    if (!channel) return peChannelIdNotFound;
     // A sub-channel is guarded by its parent's password.
     const TChannelRec* guard = channel->IsSubChannel() ? ctx.Channels().GetChannelById(channel->ParentId) : channel;
     if (guard && !guard->Password.empty()) {
       const TText29 given(password);
-      if (given.empty()) return -110;
+      if (given.empty()) return peChannelPasswordProtected;
       if (!(given == guard->Password)) return 1;
     }
-    if (channel->Members.size() >= channel->MaxUsers) return -113;
+    if (channel->Members.size() >= channel->MaxUsers) return peChannelFull;
     return 0;
   } catch (const std::exception& e) {
     ctx.LogHandlerException("CheckChannelJoin", e);
-    return ctChannelNotFound;
+    return peChannelIdNotFound;
   }
 }
 

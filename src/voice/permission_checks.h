@@ -23,7 +23,8 @@ void SetPlayerChannelFlagsAndPrivileges(TListenerContext& ctx, TChannelRec* chan
 // Takes operator and voice (also the automatic ones) from everybody in the
 // channel, announcing each as revoked by the server.
 void RemoveModeratedFlags(TListenerContext& ctx, int32_t channelId);
-// 0: may join; 1: wrong password; -102, -110 or -113.
+// 0: may join; 1: wrong password; peChannelIdNotFound,
+// peChannelPasswordProtected (no password given) or peChannelFull.
 int32_t CheckChannelJoin(const TListenerContext& ctx, int32_t channelId, std::string_view password);
 
 }  // namespace qv::voice
