@@ -22,6 +22,7 @@
 #include "model/server_control.h"
 #include "protocol/command_types.h"
 #include "protocol/single_connection.h"
+#include "protocol/text_message.h"
 #include "voice/voice_runtime.h"
 
 namespace qv {
@@ -334,9 +335,6 @@ TQueryReply QueryHelp(TQueryRequest&) {
 
 // --- text messages ---
 
-struct QueryTextLayout {
-  static constexpr size_t Sender = 24, Kind = 28, Nick = 29, Text = 59;
-};
 constexpr uint32_t kQuerySenderId = 255;
 
 // A text message from the query account to every player of the server.
@@ -344,18 +342,9 @@ void SendQueryMessage(TServerObject& server, const TClientRec& account, const st
   const TBufferLease buffer = Live(&server);
   if (!buffer) return;
   const std::string nick = "telnet." + account.LoginName.str();
-  const std::string_view body =
-      std::string_view(text).substr(0, TSingleConnection::kMaxMessageSize - QueryTextLayout::Text - 1);
   std::lock_guard<TClients> players(*server.Clients);
   for (const auto& p : server.Clients->Items()) {
-    TPacketPtr n = NewCommandPacket(CMD_sc_NotifyTextMessage, p->ConnectionId, p->PlayerId);
-    n->SetSize(QueryTextLayout::Text);
-    n->SetU32(QueryTextLayout::Sender, kQuerySenderId);
-    n->SetU8(QueryTextLayout::Kind, 0);
-    n->SetPosition(QueryTextLayout::Nick);
-    n->WriteText(std::string_view(nick).substr(0, kShortTextMax), kShortTextField);
-    n->WriteCString(body);
-    buffer->SendPacket(std::move(n));
+    buffer->SendPacket(NewTextMessagePacket(p->ConnectionId, p->PlayerId, kQuerySenderId, tkEverybody, nick, text));
   }
 }
 
@@ -689,7 +678,7 @@ std::unique_ptr<TClientRec> NewAccount(const std::string& name, const std::strin
   return rec;
 }
 
-TQueryReply AddReply(int result) { return result == kLoginNameInUse ? Error("Loginname already in use") : Ok(); }
+TQueryReply AddReply(int result) { return result == peLoginNameInUse ? Error("Loginname already in use") : Ok(); }
 
 TQueryReply QueryUserAdd(TQueryRequest& r) {
   const auto& p = r.Params;

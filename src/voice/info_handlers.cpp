@@ -11,9 +11,10 @@
 #include "base/log.h"
 #include "protocol/command_types.h"
 #include "protocol/single_connection.h"
+#include "protocol/text_message.h"
 #include "voice/info_handlers.h"
 #include "voice/permission_checks.h"
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
 #include "voice/view_notifications.h"
 #include "voice/wire_layouts.h"
 
@@ -27,7 +28,6 @@ TPacketPtr NewConnectionInfoReply(TListenerContext& ctx, const TClientRec& to, c
 void StoreBan(TListenerContext& ctx, const TClientRec& by, const std::string& ip, uint16_t minutes);
 void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, const std::string& reason, uint32_t actingPlayerId);
 
-enum : uint8_t { tkEverybody = 0, tkChannel = 1, tkPlayer = 2 };
 
 // The longest command a client takes in one piece; replies stay within it.
 constexpr size_t kMaxReply = TSingleConnection::kMaxMessageSize;
@@ -85,14 +85,7 @@ namespace {
 void SendTextMessage(TListenerContext& ctx, const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
                      const std::string& text) {
   auto send = [&](const TClientRec& to) {
-    TPacketPtr n = NewCommandPacket(qv::CMD_sc_NotifyTextMessage, to.ConnectionId, to.PlayerId);
-    n->SetSize(TextMessageLayout::Text);
-    n->SetU32(TextMessageLayout::Value, value);
-    n->SetU8(TextMessageLayout::TargetKind, kind);
-    n->SetPosition(TextMessageLayout::Nick);
-    n->WriteText(from.NickName, kShortTextField);
-    n->WriteCString(std::string_view(text).substr(0, kMaxReply - TextMessageLayout::Text - 1));
-    ctx.SendPacket(std::move(n));
+    ctx.SendPacket(NewTextMessagePacket(to.ConnectionId, to.PlayerId, value, kind, from.NickName.str(), text));
   };
   if (kind == tkEverybody) {
     for (const auto& player : ctx.Clients().Items()) send(*player);
