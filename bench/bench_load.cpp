@@ -144,8 +144,8 @@ class TQuillvaneLoad : public TLoadTarget {
   // unanswered player until it times out, so the new one needs another nick.
   int LoginWithRetry(int client, const TClientLogin& login) {
     TQVClient& c = *clients_[static_cast<size_t>(client)];
-    int result = kClientNoReply;
-    for (int attempt = 0; attempt < kLoginAttempts && result == kClientNoReply; ++attempt) result = c.Login(login);
+    int result = peNoReplyFromServer;
+    for (int attempt = 0; attempt < kLoginAttempts && result == peNoReplyFromServer; ++attempt) result = c.Login(login);
     if (result == 1) Admit(c.PlayerId());
     return result;
   }

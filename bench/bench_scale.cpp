@@ -143,8 +143,8 @@ class TScaleLoad : public TLoadTarget {
   // asked for again, under another nick.
   int LoginWithRetry(int client, TEndpointSlot& slot) {
     TQVClient& c = *clients_[static_cast<size_t>(client)];
-    int result = kClientNoReply;
-    for (int attempt = 0; attempt < kLoginAttempts && result == kClientNoReply; ++attempt) {
+    int result = peNoReplyFromServer;
+    for (int attempt = 0; attempt < kLoginAttempts && result == peNoReplyFromServer; ++attempt) {
       result = c.Login(logins_[static_cast<size_t>(client)]);
     }
     if (result == 1 && c.PlayerId() < kMaxPlayerId) slot.Admitted[c.PlayerId()] = true;

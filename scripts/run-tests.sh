@@ -8,12 +8,18 @@
 #     (build-test/);
 #  2. the whole suite again built with ThreadSanitizer (build-tsan/);
 #  3. the fuzz targets over their corpora, a regression run of seconds
-#     (build-fuzz/, clang; scripts/run-fuzz.sh --replay).
+#     (build-fuzz/, clang; scripts/run-fuzz.sh --replay);
+#  4. everything built with clang++ and its thread-safety analysis
+#     (-Wthread-safety -Werror=thread-safety, build-clang/): a field used
+#     without the lock its GUARDED_BY names, or a function called without
+#     the lock its REQUIRES names, fails the build (base/thread_annotations.h).
+#     A build only; its tests are those of the parts above.
 # Any sanitizer report aborts the test that caused it, which fails the run.
 # Every part runs even when an earlier one failed; the exit status is that of
 # the first failure. Arguments go to both ctest runs (e.g. -R Listener).
-# QV_TEST_PARTS picks parts (default "package asan tsan fuzz"; without
-# "package" the package tests skip).
+# QV_TEST_PARTS picks parts (default "package asan tsan fuzz clang"; without
+# "package" the package tests skip). The everyday loop while working:
+#   QV_TEST_PARTS=asan scripts/run-tests.sh -R <regex>
 #
 # The MySQL back end's tests run against a throwaway MariaDB server started
 # here (scripts/mariadb-test-server.sh) and stopped when the run ends, however
@@ -21,7 +27,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
-parts="${QV_TEST_PARTS:-package asan tsan fuzz}"
+parts="${QV_TEST_PARTS:-package asan tsan fuzz clang}"
 # ccache keys on paths relative to the tree, so that another clone of the
 # repository reuses the compile results of this one.
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
@@ -78,5 +84,14 @@ fi
 if [[ " $parts " == *" fuzz "* ]]; then
   echo "== Fuzz targets over their corpora (build-fuzz/)"
   scripts/run-fuzz.sh --replay || fail $?
+fi
+
+if [[ " $parts " == *" clang "* ]]; then
+  echo "== clang++ with the thread-safety analysis (build-clang/)"
+  (
+    cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_BUILD_TESTS=ON \
+      -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety" >/dev/null &&
+      cmake --build build-clang -j "$(nproc)"
+  ) || fail $?
 fi
 exit "$status"

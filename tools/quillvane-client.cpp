@@ -59,17 +59,17 @@ void OnSignal(int) { interrupted.store(true); }
 
 const char* LoginCodeText(int code) {
   switch (code) {
-    case 1: return "accepted";
-    case -1: return "Bad Login";
-    case -2: return "Server Full";
-    case -4: return "NickName in use";
-    case -5: return "Client Version not supported";
-    case -6: return "Client is banned";
-    case -7: return "LoginName in use";
-    case -21: return "Bad Login (name and/or password wrong)";
-    case kClientNoReply: return "No reply from server";
-    case kClientLoginTimeout: return "Connection Timed out";
-    case kClientBadReply: return "Got a bad response from the server";
+    case lcAccepted: return "accepted";
+    case lcBadLogin: return "Bad Login";
+    case lcServerFull: return "Server Full";
+    case lcNickNameInUse: return "NickName in use";
+    case lcVersionNotSupported: return "Client Version not supported";
+    case lcBanned: return "Client is banned";
+    case lcLoginNameInUse: return "LoginName in use";
+    case lcNoAccount: return "Bad Login (name and/or password wrong)";
+    case peNoReplyFromServer: return "No reply from server";
+    case peConnectionTimedOut: return "Connection Timed out";
+    case peBadResponse: return "Got a bad response from the server";
     default: return "unknown result";
   }
 }

@@ -13,7 +13,7 @@ TFailureLimiter::TFailureLimiter(TNowMs now)
 
 bool TFailureLimiter::Refused(const std::string& address, const TFailureLimits& limits) {
   if (limits.Failures <= 0) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   auto it = entries_.find(address);
   return it != entries_.end() && it->second.LockedUntil > now_();
 }
@@ -25,7 +25,7 @@ TRemoteLine LockedOutLine(const std::string& address, const TFailureLimits& limi
 
 bool TFailureLimiter::CountFailure(const std::string& address, const TFailureLimits& limits) {
   if (limits.Failures <= 0) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   const int64_t now = now_();
   if (entries_.size() > kPurgeAbove) Purge(now, limits);
   TEntry& entry = entries_[address];

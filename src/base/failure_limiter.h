@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "base/log.h"
+#include "base/mutex.h"
 
 namespace qv {
 
@@ -47,16 +47,15 @@ class TFailureLimiter {
     int32_t Failures = 0;
     int64_t LockedUntil = 0;  // 0: not locked
   };
-  // Caller holds mutex_.
-  void Purge(int64_t now, const TFailureLimits& limits);
+  void Purge(int64_t now, const TFailureLimits& limits) REQUIRES(mutex_);
 
   // Entries above this are purged of what has expired, so that a flood of
   // source addresses cannot grow the table without end.
   static constexpr size_t kPurgeAbove = 4096;
 
   const TNowMs now_;
-  std::mutex mutex_;
-  std::map<std::string, TEntry> entries_;  // guarded by mutex_
+  TMutex mutex_;
+  std::map<std::string, TEntry> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace qv

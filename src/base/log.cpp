@@ -151,7 +151,7 @@ std::string FormatShape(std::string_view format) {
 }
 
 void TLogObject::SetRepeatClock(TNowMs now) {
-  std::lock_guard lock(repeatMutex_);
+  TMutexLock lock(repeatMutex_);
   repeatClock_ = std::move(now);
 }
 
@@ -165,7 +165,7 @@ int64_t TLogObject::RepeatSecond() {
 
 bool TLogObject::AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::string_view key, int limit,
                              std::string_view category, TDue& due) {
-  std::lock_guard lock(repeatMutex_);
+  TMutexLock lock(repeatMutex_);
   TakeDue(RepeatSecond(), due);
   std::string fullKey(category);
   fullKey += '\n';
@@ -182,7 +182,6 @@ bool TLogObject::AdmitRepeat(TLogMessageType type, TLogMessageDepth depth, std::
 
 // Every entry belongs to repeatsSecond_: once another second has begun they
 // all leave the table, and those that swallowed lines leave a summary.
-// Caller holds repeatMutex_.
 void TLogObject::TakeDue(int64_t second, TDue& due) {
   if (second == repeatsSecond_) return;
   repeatsSecond_ = second;
@@ -203,7 +202,7 @@ void TLogObject::WriteSummaries(const TDue& due) {
 void TLogObject::FlushRepeats() {
   TDue due;
   {
-    std::lock_guard lock(repeatMutex_);
+    TMutexLock lock(repeatMutex_);
     TakeDue(INT64_MIN, due);
   }
   WriteSummaries(due);
@@ -212,7 +211,7 @@ void TLogObject::FlushRepeats() {
 void TLogObject::WriteDueRepeats() {
   TDue due;
   {
-    std::lock_guard lock(repeatMutex_);
+    TMutexLock lock(repeatMutex_);
     TakeDue(RepeatSecond(), due);
   }
   WriteSummaries(due);
@@ -240,7 +239,7 @@ TLogFile::TLogFile(std::string path) : path_(std::move(path)), lastFlush_(TStead
 
 TLogFile::~TLogFile() {
   StopTimer();
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   if (file_) std::fclose(file_);  // writes out the buffer
 }
 
@@ -272,7 +271,7 @@ void TLogFile::OpenLocked() {
 }
 
 bool TLogFile::OpenFile() {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   OpenLocked();
   return file_ != nullptr;
 }
@@ -292,7 +291,7 @@ void TLogFile::FlushLocked() {
 }
 
 void TLogFile::Flush() {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   FlushLocked();
 }
 
@@ -308,14 +307,14 @@ void TLogFile::WriteLine(std::string_view message, std::string_view category, TL
   line += ",\t";
   line += message;
   line += '\n';
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   WriteRaw(line, type == lmtError || type == lmtWarning);
 }
 
 void TLogFile::Open() {
   std::string text = kRule + "\n-------------- log started at " + FormatDateTime("dd-mm-yy hh:nn", Now()) +
                      " -------------\n" + kRule + "\n";
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   WriteRaw(text, true);
 }
 
@@ -323,14 +322,14 @@ void TLogFile::Close() {
   StopTimer();
   std::string text = kRule + "\n--------------- log ended at " + FormatDateTime("dd-mm-yy hh:nn", Now()) +
                      " --------------\n" + kRule + "\n";
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   WriteRaw(text, true);
   if (file_) std::fclose(file_);
   file_ = nullptr;
 }
 
 void TLogFile::Reopen() {
-  std::lock_guard lock(mutex_);
+  TMutexLock lock(mutex_);
   if (file_) std::fclose(file_);  // writes out the buffer into the old file
   file_ = nullptr;
   unflushed_ = false;

@@ -34,6 +34,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace qv {
 
 // Message types. lmtAll ("ALL") is the type of informational messages.
@@ -163,17 +165,17 @@ class TLogObject {
                    std::string_view category, TDue& due);
   void Write(TLogMessageType type, TLogMessageDepth depth, std::string_view message, std::string_view key,
              int limit, std::string_view category);
-  int64_t RepeatSecond();                     // repeatMutex_ held
-  void TakeDue(int64_t second, TDue& due);  // repeatMutex_ held
+  int64_t RepeatSecond() REQUIRES(repeatMutex_);
+  void TakeDue(int64_t second, TDue& due) REQUIRES(repeatMutex_);
   void WriteSummaries(const TDue& due);
   // WriteLine, and the copy to standard error.
   void Emit(std::string_view message, std::string_view category, TLogMessageDepth depth, TLogMessageType type);
 
-  std::mutex repeatMutex_;
-  TNowMs repeatClock_;                      // guarded by repeatMutex_
+  TMutex repeatMutex_;
+  TNowMs repeatClock_ GUARDED_BY(repeatMutex_);
   // The lines of repeatsSecond_; key: category, '\n', message or shape.
-  std::map<std::string, TRepeat> repeats_;  // guarded by repeatMutex_
-  int64_t repeatsSecond_ = 0;               // guarded by repeatMutex_
+  std::map<std::string, TRepeat> repeats_ GUARDED_BY(repeatMutex_);
+  int64_t repeatsSecond_ GUARDED_BY(repeatMutex_) = 0;
 };
 
 // The text-file sink. Lines are buffered, so that a burst of lines costs no
@@ -198,19 +200,20 @@ class TLogFile : public TLogObject {
 
  private:
   using TSteady = std::chrono::steady_clock;
-  // Caller holds mutex_.
-  void OpenLocked();
-  void WriteRaw(const std::string& text, bool flushNow);
-  void FlushLocked();
+  void OpenLocked() REQUIRES(mutex_);
+  void WriteRaw(const std::string& text, bool flushNow) REQUIRES(mutex_);
+  void FlushLocked() REQUIRES(mutex_);
   void TimerLoop();
   void StopTimer();
 
   std::string path_;
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;       // guarded by mutex_
-  bool unflushed_ = false;          // guarded by mutex_
-  TSteady::time_point lastFlush_;   // guarded by mutex_
+  TMutex mutex_;
+  std::FILE* file_ GUARDED_BY(mutex_) = nullptr;
+  bool unflushed_ GUARDED_BY(mutex_) = false;
+  TSteady::time_point lastFlush_ GUARDED_BY(mutex_);
 
+  // A std::mutex for its condition variable's wait, which the analysis
+  // cannot follow.
   std::mutex timerMutex_;
   std::condition_variable timerWake_;
   bool timerStop_ = false;  // guarded by timerMutex_

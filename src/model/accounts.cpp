@@ -39,7 +39,7 @@ std::string StoredPassword(const TClientRec& rec) {
 int AddAccount(const TScriptStorage& storage, int32_t serverId, TClientRec& rec, bool serverAdmin) {
   const std::string stored = StoredPassword(rec);
   TStorageLock lock(*storage);
-  if (ReadByName(storage, serverId, rec.LoginName)) return kLoginNameInUse;
+  if (ReadByName(storage, serverId, rec.LoginName)) return peLoginNameInUse;
   storage.Load("new_client.sql");
   storage->SetParamDateTime(":dtCreated", Now());
   storage->SetParamString(":sName", rec.LoginName);
@@ -47,7 +47,7 @@ int AddAccount(const TScriptStorage& storage, int32_t serverId, TClientRec& rec,
   storage->SetParamBool(":bServerAdmin", serverAdmin);
   storage->SetParamInteger(":iServerID", serverId);
   // A failed insert must not hand out the id of some earlier row.
-  if (!storage->ExecSQL()) return kLoginNameInUse;
+  if (!storage->ExecSQL()) return peLoginNameInUse;
   rec.PasswordHash = stored;
   rec.StorageClientId = static_cast<int32_t>(storage->GetLastInsertID());
   return 0;
@@ -211,7 +211,7 @@ int DBAddUser(const TScriptStorage& storage, int32_t serverId, TClientRec& rec) 
     return AddAccount(storage, serverId, rec, (rec.PlayerPrivileges & spSA) != 0);
   } catch (const std::exception& e) {
     LogFailure("DBAddUser", e);
-    return kLoginNameInUse;
+    return peLoginNameInUse;
   }
 }
 
@@ -220,7 +220,7 @@ int DBAddSuperUser(const TScriptStorage& storage, TClientRec& rec) {
     return AddAccount(storage, kSuperAdminServerId, rec, true);
   } catch (const std::exception& e) {
     LogFailure("DBAddSuperUser", e);
-    return kLoginNameInUse;
+    return peLoginNameInUse;
   }
 }
 

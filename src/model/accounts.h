@@ -27,13 +27,12 @@
 
 #include "model/client_object.h"
 #include "model/script_storage.h"
+#include "protocol/protocol_errors.h"
 
 namespace qv {
 
-// "Loginname already in use": the name exists on that server, or the insert failed.
-constexpr int kLoginNameInUse = -141;
-
-// 0, or kLoginNameInUse. Sets rec.StorageClientId to the new row's id.
+// 0, or peLoginNameInUse (the name exists on that server, or the insert
+// failed). Sets rec.StorageClientId to the new row's id.
 int DBAddUser(const TScriptStorage& storage, int32_t serverId, TClientRec& rec);
 int DBAddSuperUser(const TScriptStorage& storage, TClientRec& rec);
 

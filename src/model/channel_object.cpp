@@ -67,9 +67,9 @@ void TChannels::LogFailure(std::string_view operation, const std::exception& e) 
 int32_t TChannels::CheckNewChannel(const TChannelRec& channel) const {
   if (!channel.IsSubChannel()) return 0;
   const TChannelRec* parent = GetChannelById(channel.ParentId);
-  if (!parent) return ctParentNotFound;
-  if (parent->IsSubChannel()) return ctParentIsSubChannel;
-  if (!(parent->Flags & cfHierarchical)) return ctNotHierarchical;
+  if (!parent) return peParentChannelNotFound;
+  if (parent->IsSubChannel()) return peParentIsSubChannel;
+  if (!(parent->Flags & cfHierarchical)) return peChannelNotHierarchical;
   return 0;
 }
 
@@ -104,10 +104,10 @@ void TChannels::InsertChannel(std::unique_ptr<TChannelRec>&& channel, int32_t id
 
 int32_t TChannels::AddChannel(std::unique_ptr<TChannelRec>&& channel) {
   changedChannels_.clear();
-  if (!channel) return ctSubChannelPassword;
+  if (!channel) return peSubChannelPassword;
   try {
-    if (channel->IsSubChannel() && !channel->Password.empty()) return ctSubChannelPassword;
-    if (GetChannelByName(channel->Name, channel->ParentId)) return ctChannelExists;
+    if (channel->IsSubChannel() && !channel->Password.empty()) return peSubChannelPassword;
+    if (GetChannelByName(channel->Name, channel->ParentId)) return peChannelExists;
     if (int32_t code = CheckNewChannel(*channel)) return code;
     ApplyInheritance(*channel, false);
     TakeOverDefault(*channel);
@@ -120,18 +120,18 @@ int32_t TChannels::AddChannel(std::unique_ptr<TChannelRec>&& channel) {
     return id;
   } catch (const std::exception& e) {
     LogFailure("AddChannel", e);
-    return ctSubChannelPassword;
+    return peSubChannelPassword;
   }
 }
 
 int32_t TChannels::AddChannelID(std::unique_ptr<TChannelRec>&& channel) {
   changedChannels_.clear();
-  if (!channel) return ctSubChannelPassword;
+  if (!channel) return peSubChannelPassword;
   try {
-    if (channel->IsSubChannel() && !channel->Password.empty()) return ctSubChannelPassword;
+    if (channel->IsSubChannel() && !channel->Password.empty()) return peSubChannelPassword;
     const int32_t id = channel->Id;
-    if (id < 1) return ctBadArgument;
-    if (GetChannelById(id)) return ctChannelExists;
+    if (id < 1) return peBadArgument;
+    if (GetChannelById(id)) return peChannelExists;
     if (int32_t code = CheckNewChannel(*channel)) return code;
     ApplyInheritance(*channel, true);
     TakeOverDefault(*channel);
@@ -142,7 +142,7 @@ int32_t TChannels::AddChannelID(std::unique_ptr<TChannelRec>&& channel) {
     return id;
   } catch (const std::exception& e) {
     LogFailure("AddChannelID", e);
-    return ctSubChannelPassword;
+    return peSubChannelPassword;
   }
 }
 
@@ -171,8 +171,8 @@ int32_t TChannels::DeleteChannelTree(int32_t id) {
   changedChannels_.clear();
   try {
     TChannelRec* channel = GetChannelById(id);
-    if (!channel) return ctChannelNotFound;
-    if (channel->Flags & cfDefault) return ctDefaultNotDeletable;
+    if (!channel) return peChannelIdNotFound;
+    if (channel->Flags & cfDefault) return peDefaultChannelNotDeletable;
     if (!channel->IsSubChannel()) {
       for (int i = list_.Count() - 1; i >= 0; --i) {
         TChannelRec* sub = list_.Items(i);
@@ -183,7 +183,7 @@ int32_t TChannels::DeleteChannelTree(int32_t id) {
     return 0;
   } catch (const std::exception& e) {
     LogFailure("DeleteChannelTree", e);
-    return ctChannelNotFound;
+    return peChannelIdNotFound;
   }
 }
 

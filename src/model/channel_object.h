@@ -30,21 +30,10 @@
 #include "model/client_object.h"
 #include "model/script_storage.h"
 #include "model/server_types.h"
+#include "protocol/protocol_errors.h"
 #include "base/multi_list.h"
 
 namespace qv {
-
-// Results of the tree's operations (the protocol's error codes).
-enum : int32_t {
-  ctChannelNotFound = -102,        // channel id does not exist
-  ctParentNotFound = -103,         // parent channel does not exist
-  ctBadArgument = -107,            // a given id below 1
-  ctChannelExists = -114,          // same name under the same parent, or id taken
-  ctNotHierarchical = -115,        // parent channel is not hierarchical
-  ctDefaultNotDeletable = -117,    // the default channel cannot be deleted
-  ctSubChannelPassword = -120,     // sub-channels cannot have a password; also any failure
-  ctParentIsSubChannel = -122,     // the parent is itself a sub-channel
-};
 
 // A player's privileges in one channel.
 struct TChannelAttrib {

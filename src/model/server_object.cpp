@@ -15,22 +15,6 @@ const char* const kDefaultServerName = "Quillvane Server";
 const char* const kDefaultWelcomeMessage =
     "[Welcome to Quillvane, the self-hosted voice chat. See the project page for news.]";
 
-const std::array<TCodecInfo, kCodecCount> kCodecTable{{
-    {"CELP 5.1", "b_server_allow_codec_celp51", ":bCelp51", "server_allow_codec_celp51"},
-    {"CELP 6.3", "b_server_allow_codec_celp63", ":bCelp63", "server_allow_codec_celp63"},
-    {"GSM 14.8", "b_server_allow_codec_gsm148", ":bGSM148", "server_allow_codec_gsm148"},
-    {"GSM 16.4", "b_server_allow_codec_gsm164", ":bGSM164", "server_allow_codec_gsm164"},
-    {"Windows CELP 5.2", "b_server_allow_codec_celp52", ":bCelp52", "server_allow_codec_windowscelp52"},
-    {"Speex 2150", "b_server_allow_codec_speex2150", ":bSpeex2150", "server_allow_codec_speex2150"},
-    {"Speex 3950", "b_server_allow_codec_speex3950", ":bSpeex3950", "server_allow_codec_speex3950"},
-    {"Speex 5950", "b_server_allow_codec_speex5950", ":bSpeex5950", "server_allow_codec_speex5950"},
-    {"Speex 8000", "b_server_allow_codec_speex8000", ":bSpeex8000", "server_allow_codec_speex8000"},
-    {"Speex 11000", "b_server_allow_codec_speex11000", ":bSpeex11000", "server_allow_codec_speex11000"},
-    {"Speex 15000", "b_server_allow_codec_speex15000", ":bSpeex15000", "server_allow_codec_speex15000"},
-    {"Speex 18200", "b_server_allow_codec_speex18200", ":bSpeex18200", "server_allow_codec_speex18200"},
-    {"Speex 24600", "b_server_allow_codec_speex24600", ":bSpeex24600", "server_allow_codec_speex24600"},
-}};
-
 namespace {
 
 constexpr const char* kLogCategory = "TServerObject";

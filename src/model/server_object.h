@@ -53,17 +53,6 @@ constexpr uint32_t kDefaultUdpPort = 8767;
 extern const char* const kDefaultServerName;      // "Quillvane Server"
 extern const char* const kDefaultWelcomeMessage;  // a greeting in square brackets
 
-// One allowed-codec setting: its storage column, its parameter in
-// "edit_server.sql" and its key in the query interface.
-struct TCodecInfo {
-  const char* Name;
-  const char* Column;
-  const char* Param;
-  const char* QueryKey;
-};
-// Indexed by TCodec.
-extern const std::array<TCodecInfo, kCodecCount> kCodecTable;
-
 // What a server stores in "qv2_servers", and the permission table that goes
 // with it. A snapshot of a running server's settings is Settings().
 struct TServerSettings {

@@ -20,7 +20,7 @@ std::vector<TServerRegistry::TEntry>::iterator TServerRegistry::Find(const TServ
 
 bool TServerRegistry::RegisterServer(TServerObject* server) {
   if (!server) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   const bool taken = std::any_of(servers_.begin(), servers_.end(), [server](const TEntry& e) {
     return e.server == server || e.server->ServerId == server->ServerId;
   });
@@ -30,7 +30,7 @@ bool TServerRegistry::RegisterServer(TServerObject* server) {
 }
 
 std::shared_ptr<TServerObject> TServerRegistry::UnregisterServer(TServerObject* server) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   auto it = Find(server);
   if (it == servers_.end()) return nullptr;
   std::shared_ptr<TServerObject> held = std::move(it->held);
@@ -41,7 +41,7 @@ std::shared_ptr<TServerObject> TServerRegistry::UnregisterServer(TServerObject* 
 std::shared_ptr<TServerObject> TServerRegistry::StartServer(std::shared_ptr<TServerObject> server,
                                                             int32_t serverId, uint32_t port) {
   if (!server || !server->Start(serverId, port)) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   auto it = Find(server.get());
   // Stopped by another thread between Start and here: the server is
   // unregistered already, and letting go of it is all that is left to do.
@@ -57,7 +57,7 @@ std::shared_ptr<TServerObject> TServerRegistry::Shared(const TEntry& entry) {
 }
 
 std::shared_ptr<TServerObject> TServerRegistry::FindServer(int32_t id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   for (const TEntry& e : servers_) {
     if (e.server->ServerId == id) return Shared(e);
   }
@@ -74,7 +74,7 @@ std::shared_ptr<TServerObject> TServerRegistry::FindServerByText(std::string_vie
 // same id cannot start (and find its port still bound) before the old one
 // has let go of it.
 void TServerRegistry::StopServers(int32_t id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   for (size_t i = servers_.size(); i-- > 0;) {
     if (id != 0 && servers_[i].server->ServerId != id) continue;
     TEntry entry = std::move(servers_[i]);
@@ -84,7 +84,7 @@ void TServerRegistry::StopServers(int32_t id) {
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> TServerRegistry::ServerList() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> list;
   list.reserve(servers_.size());
   for (const TEntry& e : servers_) {
@@ -96,7 +96,7 @@ std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> TServerRegis
 }
 
 int TServerRegistry::Count() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   return static_cast<int>(servers_.size());
 }
 

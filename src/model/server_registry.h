@@ -24,11 +24,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace qv {
 
@@ -75,13 +76,12 @@ class TServerRegistry {
     TServerObject* server;
     std::shared_ptr<TServerObject> held;  // null while the server is starting
   };
-  // Caller holds mutex_.
-  std::vector<TEntry>::iterator Find(const TServerObject* server);
+  std::vector<TEntry>::iterator Find(const TServerObject* server) REQUIRES(mutex_);
   static std::shared_ptr<TServerObject> Shared(const TEntry& entry);
 
   const TRuntimeFactory runtimeFactory_;
-  std::mutex mutex_;
-  std::vector<TEntry> servers_;  // guarded by mutex_
+  TMutex mutex_;
+  std::vector<TEntry> servers_ GUARDED_BY(mutex_);
 };
 
 // The process-wide registry.

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/codecs.h"
+
 namespace qv {
 
 // Channel privileges (TClientRec::ChannelPrivileges, TChannelAttrib::Flags).
@@ -55,25 +57,6 @@ enum : uint16_t {
   sfPublic = 0x02,
   sfFreeware = 0x04,
 };
-
-// Codec numbers: channel records, the login reply's codec mask (bit n is
-// codec n) and the server's allowed-codec list all use this numbering.
-enum TCodec : uint16_t {
-  codecCelp51 = 0,
-  codecCelp63 = 1,
-  codecGSM148 = 2,
-  codecGSM164 = 3,
-  codecCelp52 = 4,  // Windows CELP 5.2
-  codecSpeex2150 = 5,
-  codecSpeex3950 = 6,
-  codecSpeex5950 = 7,
-  codecSpeex8000 = 8,
-  codecSpeex11000 = 9,
-  codecSpeex15000 = 10,
-  codecSpeex18200 = 11,
-  codecSpeex24600 = 12,
-};
-constexpr int kCodecCount = 13;
 
 // Name and password texts are at most 29 characters everywhere; welcome
 // messages and URLs at most 255.

@@ -29,7 +29,7 @@ TCustomPacketBuffer::~TCustomPacketBuffer() {
 
 void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
   if (!packet) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   now_->Restart();
   ++packetsReceived_;
   bytesReceived_ += packet->Size();
@@ -147,7 +147,7 @@ void TCustomPacketBuffer::DeliverToListener(TPacketPtr packet) {
 
 void TCustomPacketBuffer::SendPacket(TPacketPtr packet, bool closeAfter) {
   if (!packet || !packet->IsKnownClass()) return;  // "Invalid packet on buffer": dropped
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   TSingleConnection* c = Find(packet->PlayerId());
   if (!c) return;
   try {
@@ -197,7 +197,7 @@ bool TCustomPacketBuffer::VoiceAdmitted(const TSingleConnection& c, const TPacke
 
 void TCustomPacketBuffer::SendConnectionless(TPacketPtr packet) {
   if (!packet || !packet->IsKnownClass()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   connectionless_.Push(std::move(packet));
   MarkReady(kConnectionlessId);
   senderWake_.Signal();
@@ -221,7 +221,7 @@ int64_t TCustomPacketBuffer::CycleElapsed(TScanState& scan) {
 bool TCustomPacketBuffer::TryNextEvent(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet,
                                        int64_t& waitMs) {
   listenerWake_.Reset();
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   now_->Restart();
   waitMs = 0;
   if (shutdown_.load()) {
@@ -287,7 +287,7 @@ void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, TEventKind& kind, TPa
 
 TPacketPtr TCustomPacketBuffer::TryNextOutgoing(int64_t& waitMs) {
   senderWake_.Reset();
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   now_->Restart();
   return NextOutgoingLocked(waitMs);
 }
@@ -384,7 +384,7 @@ bool TCustomPacketBuffer::SendVoiceCopies(const TPacket& image, const TVoiceCopy
                                           bool wakeSender) {
   const bool ours = side_ == kSideServer ? image.IsS2CVoice() : image.IsC2SVoice();
   if (!ours || count == 0) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   const int64_t nowNs = clock_.NowNs();
   bool queued = false;
   for (size_t i = 0; i < count; ++i) {
@@ -412,7 +412,7 @@ bool TCustomPacketBuffer::SendVoiceCopies(const TPacket& image, const TVoiceCopy
 
 void TCustomPacketBuffer::Recycle(TPacketList& packets) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     for (TPacketPtr& p : packets) {
       // Only ordinary one-block packets; a rare large one is freed.
       if (p && p->Capacity() == TPacket::kBlockSize && spare_.size() < kSparePackets) {
@@ -425,7 +425,7 @@ void TCustomPacketBuffer::Recycle(TPacketList& packets) {
 
 size_t TCustomPacketBuffer::TryTakeOutgoing(TPacketList& out, size_t max, int64_t& waitMs) {
   senderWake_.Reset();
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   now_->Restart();
   size_t taken = 0;
   while (taken < max) {
@@ -451,14 +451,14 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
   c->SetShedCounter(&counters_->VoiceShed);
   c->SetPeer(ip, port);
   c->SetControlSequences(controlStart, controlStart + 2);
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   connections_.reserve(connections_.size() + 1);
   byPlayer_.Add(playerId, c.get());  // raises on a duplicate player id
   connections_.push_back(std::move(c));
 }
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   TSingleConnection* c = Find(playerId);
   if (!c) return;
   byPlayer_.Remove(playerId);
@@ -474,19 +474,19 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
 }
 
 int TCustomPacketBuffer::ConnectionCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   return static_cast<int>(connections_.size());
 }
 
 void TCustomPacketBuffer::SetBandwidthLimit(uint32_t playerId, int kilobits) {
   if (kilobits < 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   if (TSingleConnection* c = Find(playerId)) c->SetBandwidthLimit(kilobits);
 }
 
 TConnectionInfo TCustomPacketBuffer::GetConnectionInfo(uint32_t playerId) {
   TConnectionInfo info;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   TSingleConnection* c = Find(playerId);
   if (!c) return info;
   info.ConnectionId = c->ConnectionId();
@@ -507,7 +507,7 @@ TConnectionInfo TCustomPacketBuffer::GetConnectionInfo(uint32_t playerId) {
 TBufferStatistics TCustomPacketBuffer::GetStatistics() {
   TBufferStatistics stats;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     stats.PacketsReceived = packetsReceived_;
     stats.PacketsSent = packetsSent_;
     stats.BytesReceived = bytesReceived_;
@@ -522,7 +522,7 @@ TBufferStatistics TCustomPacketBuffer::GetStatistics() {
 }
 
 TConnectionState TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   TSingleConnection* c = Find(playerId);
   return c ? c->State() : stClosed;
 }
@@ -536,7 +536,7 @@ void TCustomPacketBuffer::WakeListener() {
 }
 
 void TCustomPacketBuffer::MarkThreadDone(int bit) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   threadsDone_ |= 1 << bit;
   if (threadsDone_ == 3) threadsDoneEvent_.Signal();
 }
@@ -546,19 +546,19 @@ void TCustomPacketBuffer::Shutdown(int waitMs) {
   listenerWake_.Signal();
   senderWake_.Signal();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     if (threadsDone_ == 3) return;
   }
   if (waitMs > 0) threadsDoneEvent_.Wait(waitMs);
 }
 
 void TCustomPacketBuffer::SetStoreLoginReply(bool store) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   storeLoginReply_ = store;
 }
 
 TPacketPtr TCustomPacketBuffer::TakeLoginReply() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   return std::move(loginReply_);
 }
 
@@ -609,13 +609,13 @@ bool TCustomPacketBuffer::IncomingHasRoom(bool command) const {
 }
 
 void TCustomPacketBuffer::LimitUntilVerified(uint32_t playerId, uint32_t requestBytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   if (TSingleConnection* c = Find(playerId)) c->LimitUntilVerified(requestBytes);
 }
 
 TCustomPacketBuffer::TPendingLogins TCustomPacketBuffer::PendingLogins(const std::string& ip) {
   TPendingLogins pending;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   for (const auto& c : connections_) {
     if (c->State() != stLoggingIn) continue;
     ++pending.Total;
@@ -625,12 +625,12 @@ TCustomPacketBuffer::TPendingLogins TCustomPacketBuffer::PendingLogins(const std
 }
 
 uint64_t TCustomPacketBuffer::ForeignPackets() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   return foreignPackets_;
 }
 
 void TCustomPacketBuffer::SetLogPrefix(std::string prefix) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   logPrefix_ = std::move(prefix);
 }
 

@@ -20,11 +20,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/exception.h"
+#include "base/mutex.h"
 #include "protocol/bandwidth_calc.h"
 #include "protocol/event.h"
 #include "protocol/fifo_list.h"
@@ -143,10 +143,11 @@ class TCustomPacketBuffer {
   void WaitForOutgoing(int64_t waitMs);
   void WakeSender() { senderWake_.Signal(); }
 
-  // Sender. The next datagram (addressed, checksummed) or null after timeoutMs
-  // (-1: no limit) or when shutdown began while nothing was ready.
+  // FOR TESTS AND FUZZ TARGETS ONLY (the sender takes in batches with
+  // TryTakeOutgoing): one datagram at a time. GetNextOutgoing waits up to
+  // timeoutMs (-1: no limit) and returns null then, or when shutdown began
+  // while nothing was ready; TryNextOutgoing is one non-blocking step of it.
   TPacketPtr GetNextOutgoing(int timeoutMs);
-  // One non-blocking step of GetNextOutgoing (counts what it returns).
   TPacketPtr TryNextOutgoing(int64_t& waitMs);
 
   // Raises EHashList "Item nr %d already exists" for a second connection of
@@ -207,31 +208,31 @@ class TCustomPacketBuffer {
     std::unique_ptr<TPerformanceTime> cycle;
   };
 
-  // All below: caller holds mutex_.
-  TSingleConnection* Find(uint32_t playerId) const { return byPlayer_.Get(playerId); }
-  void MarkReady(uint32_t playerId);
-  void ReceiveOnConnection(TSingleConnection& c, TPacketPtr packet);
-  void ReceiveCommand(TSingleConnection& c, TPacketPtr packet);
-  void ReceiveVoice(TSingleConnection& c, TPacketPtr packet);
-  void ReceiveControl(TSingleConnection& c, TPacketPtr packet);
-  void DeliverToListener(TPacketPtr packet);
-  void QueueOnConnection(TSingleConnection& c, TPacketPtr packet);
-  bool VoiceAdmitted(const TSingleConnection& c, const TPacket& packet) const;
-  void StartCycle(TScanState& scan);
-  int64_t CycleElapsed(TScanState& scan);
-  bool ScanConnections(uint32_t& playerId, TEventKind& kind);
-  bool TakeIncoming(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs);
-  TPacketPtr ScanForOutput(int64_t& waitMs);
-  TPacketPtr ServeReadyQueue(int64_t& waitMs);
-  TPacketPtr NextFrom(uint32_t playerId, int64_t& waitMs);
-  TPacketPtr TakeConnectionless();
-  TPacketPtr NextOutgoingLocked(int64_t& waitMs);
-  // Hardening (caller holds mutex_).
-  void RefuseForeignAddress(TSingleConnection& c, const TPacket& packet);
-  bool IgnoreDatagram(const TPacket& packet);
-  void NoteStray(const TPacket& packet);
-  int64_t NowMs() const { return now_->TimestampNs() / 1'000'000; }
-  bool IncomingHasRoom(bool command) const;
+  // Helpers of the public calls: each needs mutex_ held.
+  TSingleConnection* Find(uint32_t playerId) const REQUIRES(mutex_) { return byPlayer_.Get(playerId); }
+  void MarkReady(uint32_t playerId) REQUIRES(mutex_);
+  void ReceiveOnConnection(TSingleConnection& c, TPacketPtr packet) REQUIRES(mutex_);
+  void ReceiveCommand(TSingleConnection& c, TPacketPtr packet) REQUIRES(mutex_);
+  void ReceiveVoice(TSingleConnection& c, TPacketPtr packet) REQUIRES(mutex_);
+  void ReceiveControl(TSingleConnection& c, TPacketPtr packet) REQUIRES(mutex_);
+  void DeliverToListener(TPacketPtr packet) REQUIRES(mutex_);
+  void QueueOnConnection(TSingleConnection& c, TPacketPtr packet) REQUIRES(mutex_);
+  bool VoiceAdmitted(const TSingleConnection& c, const TPacket& packet) const REQUIRES(mutex_);
+  void StartCycle(TScanState& scan) REQUIRES(mutex_);
+  int64_t CycleElapsed(TScanState& scan) REQUIRES(mutex_);
+  bool ScanConnections(uint32_t& playerId, TEventKind& kind) REQUIRES(mutex_);
+  bool TakeIncoming(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs) REQUIRES(mutex_);
+  TPacketPtr ScanForOutput(int64_t& waitMs) REQUIRES(mutex_);
+  TPacketPtr ServeReadyQueue(int64_t& waitMs) REQUIRES(mutex_);
+  TPacketPtr NextFrom(uint32_t playerId, int64_t& waitMs) REQUIRES(mutex_);
+  TPacketPtr TakeConnectionless() REQUIRES(mutex_);
+  TPacketPtr NextOutgoingLocked(int64_t& waitMs) REQUIRES(mutex_);
+  // Hardening.
+  void RefuseForeignAddress(TSingleConnection& c, const TPacket& packet) REQUIRES(mutex_);
+  bool IgnoreDatagram(const TPacket& packet) REQUIRES(mutex_);
+  void NoteStray(const TPacket& packet) REQUIRES(mutex_);
+  int64_t NowMs() const REQUIRES(mutex_) { return now_->TimestampNs() / 1'000'000; }
+  bool IncomingHasRoom(bool command) const REQUIRES(mutex_);
 
   const uint8_t side_;
   const uint8_t flags_;
@@ -239,32 +240,31 @@ class TCustomPacketBuffer {
   TServerCounters ownCounters_;
   TServerCounters* counters_ = &ownCounters_;
 
-  std::mutex mutex_;
-  // Guarded by mutex_:
-  std::vector<std::unique_ptr<TSingleConnection>> connections_;
-  THashList<TSingleConnection> byPlayer_{1024};
-  TFIFOList incoming_{512, kIncomingMax, 512};
-  TFIFOList connectionless_{512, 4096, 512};
-  TFIFOList_Playerid ready_{256, 100000, 256};
-  TScanState listenerScan_;
-  TScanState senderScan_;
-  std::unique_ptr<TPerformanceTime> now_;
-  uint32_t packetsReceived_ = 0;
-  uint64_t bytesReceived_ = 0;
-  uint32_t packetsSent_ = 0;
-  uint64_t bytesSent_ = 0;
-  int threadsDone_ = 0;
-  bool storeLoginReply_ = false;
+  TMutex mutex_;  // a leaf: no other lock is taken while it is held
+  std::vector<std::unique_ptr<TSingleConnection>> connections_ GUARDED_BY(mutex_);
+  THashList<TSingleConnection> byPlayer_ GUARDED_BY(mutex_){1024};
+  TFIFOList incoming_ GUARDED_BY(mutex_){512, kIncomingMax, 512};
+  TFIFOList connectionless_ GUARDED_BY(mutex_){512, 4096, 512};
+  TFIFOList_Playerid ready_ GUARDED_BY(mutex_){256, 100000, 256};
+  TScanState listenerScan_ GUARDED_BY(mutex_);
+  TScanState senderScan_ GUARDED_BY(mutex_);
+  std::unique_ptr<TPerformanceTime> now_ GUARDED_BY(mutex_);
+  uint32_t packetsReceived_ GUARDED_BY(mutex_) = 0;
+  uint64_t bytesReceived_ GUARDED_BY(mutex_) = 0;
+  uint32_t packetsSent_ GUARDED_BY(mutex_) = 0;
+  uint64_t bytesSent_ GUARDED_BY(mutex_) = 0;
+  int threadsDone_ GUARDED_BY(mutex_) = 0;
+  bool storeLoginReply_ GUARDED_BY(mutex_) = false;
   // Spare packets for voice copies: the steady state of the relay allocates
   // nothing. Holds at most kSparePackets (about a megabyte).
   static constexpr size_t kSparePackets = 1024;
-  TPacketList spare_;
-  uint64_t voiceShedOfRemoved_ = 0;
-  TPacketPtr loginReply_;
-  uint64_t foreignPackets_ = 0;
-  TIgnoredAddresses ignored_;
-  uint64_t ignoredDatagrams_ = 0;
-  std::string logPrefix_;
+  TPacketList spare_ GUARDED_BY(mutex_);
+  uint64_t voiceShedOfRemoved_ GUARDED_BY(mutex_) = 0;
+  TPacketPtr loginReply_ GUARDED_BY(mutex_);
+  uint64_t foreignPackets_ GUARDED_BY(mutex_) = 0;
+  TIgnoredAddresses ignored_ GUARDED_BY(mutex_);
+  uint64_t ignoredDatagrams_ GUARDED_BY(mutex_) = 0;
+  std::string logPrefix_ GUARDED_BY(mutex_);
 
   std::atomic<bool> shutdown_{false};
   std::atomic<bool> externalWake_{false};

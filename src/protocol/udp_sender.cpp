@@ -70,12 +70,12 @@ bool TQVUDPSender::TakeBatch(int64_t& waitMs) {
 }
 
 void TQVUDPSender::SendReady() {
-  std::unique_lock<std::mutex> lock(sendMutex_, std::try_to_lock);
-  if (!lock.owns_lock()) {
+  if (!sendMutex_.try_lock()) {
     // The sender thread takes the next batch as soon as it has sent this one.
     buffer_.WakeSender();
     return;
   }
+  TMutexLock lock(sendMutex_, kAdoptLock);
   int64_t waitMs = 0;
   if (!TakeBatch(waitMs)) return;
   // Under load more is ready than one batch: the rest is the sender
@@ -121,6 +121,7 @@ void TQVUDPSender::SendBatch() {
   size_t sent = SendAllMessages(
       messages_.data(), count, [this](mmsghdr* m, unsigned n) { return socket_.SendMany(m, n); },
       [this](unsigned index, int error) {
+        sendMutex_.AssertHeld();  // called inside SendAllMessages, under SendBatch's lock
         const TPacket& packet = *batch_[indexes_[index]];
         NoteFailure(ESocketError("sendto " + packet.PeerIp() + ":" + std::to_string(packet.PeerPort()) +
                                  ": " + std::strerror(error)));
@@ -134,7 +135,7 @@ void TQVUDPSender::Execute() {
   for (;;) {
     if (terminated_.load() && buffer_.ShuttingDown()) break;
     {
-      std::lock_guard<std::mutex> lock(sendMutex_);
+      TMutexLock lock(sendMutex_);
       if (TakeBatch(waitMs)) {
         SendBatch();
         continue;
@@ -144,7 +145,7 @@ void TQVUDPSender::Execute() {
     buffer_.WaitForOutgoing(waitMs);
   }
   // What was ready when shutdown began still goes out.
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  TMutexLock lock(sendMutex_);
   draining_ = true;
   while (TakeBatch(waitMs)) SendBatch();
   buffer_.MarkThreadDone(kSenderThreadBit);

@@ -26,13 +26,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "base/mutex.h"
 #include "protocol/packet_buffer.h"
 #include "protocol/udp_socket.h"
 
@@ -65,12 +65,12 @@ class TQVUDPSender {
   static constexpr size_t kBatch = 256;
 
   void Execute();
-  // Fills batch_ with what is ready now (caller holds sendMutex_); false when
-  // nothing is, with waitMs until the buffer's next step is due.
-  bool TakeBatch(int64_t& waitMs);
+  // Fills batch_ with what is ready now; false when nothing is, with waitMs
+  // until the buffer's next step is due.
+  bool TakeBatch(int64_t& waitMs) REQUIRES(sendMutex_);
   // Sends batch_ (all but the unaddressed) and recycles it.
-  void SendBatch();
-  void NoteFailure(const std::exception& e);
+  void SendBatch() REQUIRES(sendMutex_);
+  void NoteFailure(const std::exception& e) REQUIRES(sendMutex_);
   void LogError(const char* format, const std::exception& e);
 
   TCustomPacketBuffer& buffer_;
@@ -81,15 +81,15 @@ class TQVUDPSender {
   std::atomic<uint32_t> sent_{0};
   std::atomic<uint32_t> sendFailures_{0};
   // Held from taking a batch until it is sent; guards what follows.
-  std::mutex sendMutex_;
+  TMutex sendMutex_;
   // The batch and its sendmmsg arguments, kept between batches.
-  TPacketList batch_;
-  std::vector<mmsghdr> messages_;
-  std::vector<iovec> iovecs_;
-  std::vector<sockaddr_in> addresses_;
-  std::vector<size_t> indexes_;  // message -> position in batch_
-  bool draining_ = false;  // after the main loop: failures log "Exception2"
-  std::chrono::steady_clock::time_point lastLog_ = std::chrono::steady_clock::time_point::min();
+  TPacketList batch_ GUARDED_BY(sendMutex_);
+  std::vector<mmsghdr> messages_ GUARDED_BY(sendMutex_);
+  std::vector<iovec> iovecs_ GUARDED_BY(sendMutex_);
+  std::vector<sockaddr_in> addresses_ GUARDED_BY(sendMutex_);
+  std::vector<size_t> indexes_ GUARDED_BY(sendMutex_);  // message -> position in batch_
+  bool draining_ GUARDED_BY(sendMutex_) = false;  // after the main loop: failures log "Exception2"
+  std::chrono::steady_clock::time_point lastLog_ GUARDED_BY(sendMutex_) = std::chrono::steady_clock::time_point::min();
   std::thread thread_;
 };
 

@@ -60,7 +60,7 @@ std::unique_ptr<TClientRec> NewAccount(const std::string& name, const std::strin
   return rec;
 }
 
-TQueryReply AddReply(int result) { return result == kLoginNameInUse ? Error("Loginname already in use") : Ok(); }
+TQueryReply AddReply(int result) { return result == peLoginNameInUse ? Error("Loginname already in use") : Ok(); }
 
 }  // namespace
 

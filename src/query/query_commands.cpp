@@ -10,7 +10,7 @@
 #include "base/log.h"
 #include "base/text_utils.h"
 #include "protocol/command_types.h"
-#include "protocol/single_connection.h"
+#include "protocol/text_message.h"
 #include "query/query_account_commands.h"
 #include "query/query_checks.h"
 #include "query/query_info_commands.h"
@@ -131,9 +131,6 @@ const TQueryCommand* MatchCommand(std::string_view line, std::string_view& param
   return nullptr;
 }
 
-struct QueryTextLayout {
-  static constexpr size_t Sender = 24, Kind = 28, Nick = 29, Text = 59;
-};
 constexpr uint32_t kQuerySenderId = 255;
 
 }  // namespace
@@ -183,18 +180,9 @@ void SendQueryMessage(TServerObject& server, const TClientRec& account, const st
   const TBufferLease buffer = Live(&server);
   if (!buffer) return;
   const std::string nick = "telnet." + account.LoginName.str();
-  const std::string_view body =
-      std::string_view(text).substr(0, TSingleConnection::kMaxMessageSize - QueryTextLayout::Text - 1);
   std::lock_guard<TClients> players(*server.Clients);
   for (const auto& p : server.Clients->Items()) {
-    TPacketPtr n = NewCommandPacket(CMD_sc_NotifyTextMessage, p->ConnectionId, p->PlayerId);
-    n->SetSize(QueryTextLayout::Text);
-    n->SetU32(QueryTextLayout::Sender, kQuerySenderId);
-    n->SetU8(QueryTextLayout::Kind, 0);
-    n->SetPosition(QueryTextLayout::Nick);
-    n->WriteText(std::string_view(nick).substr(0, kShortTextMax), kShortTextField);
-    n->WriteCString(body);
-    buffer->SendPacket(std::move(n));
+    buffer->SendPacket(NewTextMessagePacket(p->ConnectionId, p->PlayerId, kQuerySenderId, tkEverybody, nick, text));
   }
 }
 

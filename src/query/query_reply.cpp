@@ -1,6 +1,6 @@
 #include "query/query_reply.h"
 
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
 
 namespace qv {
 

@@ -10,16 +10,20 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "voice/server_lang.h"
-#include "voice/udp_listener.h"
+#include "voice/channel_handlers.h"
+#include "voice/permission_checks.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
 
+bool DeleteEmptyChannelTree(TListenerContext& ctx, TChannelRec* channel, uint32_t originator);
+
 // A sweep deletes one channel tree per scan; this bounds a tree gone wrong.
 constexpr int kMaxSweepScans = 1001;
-
 
 // Texts from the network are cut before they reach the tree: channel names
 // travel in 30-byte fields elsewhere (the channel choice of a login), topic
@@ -27,10 +31,6 @@ constexpr int kMaxSweepScans = 1001;
 constexpr size_t kChannelNameMax = kShortTextMax;
 constexpr size_t kChannelTopicMax = kLongTextMax;
 constexpr size_t kChannelDescriptionMax = 1024;
-
-constexpr uint8_t kRevokedByServer = 3;
-// cp* bit and its wire index, for what an unmoderated channel takes away.
-constexpr std::pair<uint16_t, uint8_t> kModeratedPrivileges[] = {{cpOP, 1}, {cpV, 2}};
 
 std::string Cut(std::string text, size_t max) {
   if (text.size() > max) text.resize(max);
@@ -53,67 +53,17 @@ std::vector<int32_t> ChangedIds(const TChannels& channels) {
   return ids;
 }
 
-// One packet per connected player, filled by `fill` after the header.
-template <typename Fill>
-void SendToAll(TQVUDPListener& listener, uint16_t commandType, Fill fill) {
-  for (const auto& recipient : listener.Clients().Items()) {
-    TPacketPtr packet = NewCommandPacket(commandType, recipient->ConnectionId, recipient->PlayerId);
-    fill(*packet);
-    listener.SendPacket(std::move(packet));
-  }
-}
-
-void NotifyChannelText(TQVUDPListener& listener, uint16_t commandType, const TChannelRec& channel,
-                       uint32_t originator, const std::string& text) {
-  SendToAll(listener, commandType, [&](TPacket& p) {
-    p.SetPosition(ChannelTextChangedLayout::ChannelId);
-    p.WriteI32(channel.Id);
-    p.WriteU32(originator);
-    p.WriteCString(text);
-  });
-}
-
-void NotifyChannelValue(TQVUDPListener& listener, uint16_t commandType, const TChannelRec& channel,
-                        uint16_t value, uint32_t originator) {
-  SendToAll(listener, commandType, [&](TPacket& p) {
-    p.SetSize(ChannelValueChangedLayout::Size);
-    p.SetU32(ChannelValueChangedLayout::ChannelId, static_cast<uint32_t>(channel.Id));
-    p.SetU16(ChannelValueChangedLayout::Value, value);
-    p.SetU32(ChannelValueChangedLayout::Originator, originator);
-  });
-}
-
-// In a channel without moderation, voice requests, operator and voice mean
-// nothing; the record of the channel loses them too, so that permission
-// checks in the channel agree with what the clients were told.
-void EndModeration(TQVUDPListener& listener, TChannelRec& channel) {
-  for (const auto& player : listener.Clients().Items()) {
-    if (player->ChannelId != channel.Id) continue;
-    if (player->PlayerFlags & pfRequestVoice) {
-      player->PlayerFlags &= static_cast<uint16_t>(~pfRequestVoice);
-      NotifyPlayerFlagsChanged(listener, *player);
-    }
-    TChannelAttrib* entry = channel.Privileges.Get(player->PlayerId);
-    for (auto [bit, index] : kModeratedPrivileges) {
-      if (!(player->ChannelPrivileges & bit)) continue;
-      player->ChannelPrivileges &= static_cast<uint16_t>(~bit);
-      if (entry) entry->Flags &= static_cast<uint16_t>(~bit);
-      listener.NotifyPlayerChannelPrivilegeChanged(player->PlayerId, 0, kRevokedByServer, index);
-    }
-  }
-}
-
 void SaveIfRegistered(TChannels& channels, TChannelRec& channel) {
   if (channel.IsRegistered()) channels.SaveChannel(&channel);
 }
 
 // The channel the requester may edit with `permission`: 0 with `channel`
 // set, or the refusal.
-int32_t EditableChannel(TQVUDPListener& listener, int32_t channelId, const TClientRec& requester,
+int32_t EditableChannel(TListenerContext& listener, int32_t channelId, const TClientRec& requester,
                         TUserPermissions permission, TChannelRec*& channel) {
   channel = listener.Channels().GetChannelById(channelId);
   if (!channel) return peChannelIdNotFound;
-  if (!listener.CheckClientChannelPermission(channel, &requester, permission)) {
+  if (!CheckClientChannelPermission(listener, channel, &requester, permission)) {
     return peInsufficientPermission;
   }
   return 0;
@@ -132,7 +82,7 @@ constexpr TChannelText kTopicText{upChannelEditTopic, kChannelTopicMax, &TChanne
 constexpr TChannelText kDescriptionText{upChannelEditDescription, kChannelDescriptionMax,
                                         &TChannelRec::Description, CMD_sc_NotifyChannelDescriptionChanged};
 
-int32_t ChangeChannelText(TQVUDPListener& listener, const TClientRec& requester, TPacket& request,
+int32_t ChangeChannelText(TListenerContext& listener, const TClientRec& requester, TPacket& request,
                           const TChannelText& text) {
   const int32_t id = ChannelIdOf(request);
   request.SetPosition(ChannelCommandLayout::Value);
@@ -163,7 +113,7 @@ std::unique_ptr<TChannelRec> ReadNewChannel(TPacket& request) {
   return channel;
 }
 
-int32_t CheckChannelCreate(TQVUDPListener& listener, TChannelRec& channel, const TClientRec& requester) {
+int32_t CheckChannelCreate(TListenerContext& listener, TChannelRec& channel, const TClientRec& requester) {
   if (channel.Codec < kCodecCount && !listener.Server().Settings().AllowCodec[channel.Codec]) {
     return peCodecDisabled;
   }
@@ -175,22 +125,22 @@ int32_t CheckChannelCreate(TQVUDPListener& listener, TChannelRec& channel, const
   const uint16_t sp = requester.PlayerPrivileges;
   if (!(sp & spSA) && (sp & spCB)) return peInsufficientPermission;
   if (parent) {
-    if (!listener.CheckClientChannelPermission(parent, &requester, upChannelCreateSubchannels)) {
+    if (!CheckClientChannelPermission(listener, parent, &requester, upChannelCreateSubchannels)) {
       return peInsufficientPermission;
     }
   } else {
     const TUserPermissions kind =
         (channel.Flags & cfUnregistered) ? upChannelCreateUnregisterred : upChannelCreateRegisterred;
-    if (!listener.HasPermission(&requester, kind)) return peInsufficientPermission;
-    if ((channel.Flags & cfModerated) && !listener.CheckClientCAPermission(&requester, upChannelCreateModerated)) {
+    if (!HasPermission(listener, &requester, kind)) return peInsufficientPermission;
+    if ((channel.Flags & cfModerated) && !CheckClientCAPermission(listener, &requester, upChannelCreateModerated)) {
       return peInsufficientPermission;
     }
     if ((channel.Flags & cfHierarchical) &&
-        !listener.CheckClientCAPermission(&requester, upChannelCreateSubchannels)) {
+        !CheckClientCAPermission(listener, &requester, upChannelCreateSubchannels)) {
       return peInsufficientPermission;
     }
   }
-  if ((channel.Flags & cfDefault) && !listener.HasPermission(&requester, upChannelCreateDefault)) {
+  if ((channel.Flags & cfDefault) && !HasPermission(listener, &requester, upChannelCreateDefault)) {
     return peInsufficientPermission;
   }
   return 0;
@@ -200,7 +150,7 @@ int32_t CheckChannelCreate(TQVUDPListener& listener, TChannelRec& channel, const
 // the channel otherwise (anonymous ones, and anyone who made an unregistered
 // top-level channel) move into it; the others only get the privilege
 // recorded, stored for a registered player in a registered channel.
-void MakeCreatorChannelAdmin(TQVUDPListener& listener, TClientRec& creator, TChannelRec& channel) {
+void MakeCreatorChannelAdmin(TListenerContext& listener, TClientRec& creator, TChannelRec& channel) {
   TChannels& channels = listener.Channels();
   const bool moves = !channel.IsSubChannel() && (!creator.IsRegistered() || !channel.IsRegistered());
   if (!moves) {
@@ -214,11 +164,11 @@ void MakeCreatorChannelAdmin(TQVUDPListener& listener, TClientRec& creator, TCha
   creator.ChannelId = channel.Id;
   creator.ChannelPrivileges = cpCA;
   channels.SetChannelAttribs(&channel, &creator);
-  listener.NotifyPlayerSwitchedChannel(creator.PlayerId, oldChannelId, channel.Id);
+  NotifyPlayerSwitchedChannel(listener, creator.PlayerId, oldChannelId, channel.Id);
   channels.ClientLeftChannel(channels.GetChannelById(oldChannelId), &creator);
   channels.ClientJoinedChannel(&channel, &creator);
   const int32_t oldTop = channels.GetTopChannelId(oldChannelId);
-  if (oldTop >= 0) listener.ClearChannelUp(oldTop);
+  if (oldTop >= 0) ClearChannelUp(listener, oldTop);
 }
 
 // --- CMD_cs_ChannelChangeProperties ---
@@ -226,10 +176,10 @@ void MakeCreatorChannelAdmin(TQVUDPListener& listener, TClientRec& creator, TCha
 // Every refusal, in the order the client expects them. The last two come
 // here too, before anything changes: refused after a change, they would leave
 // the tree, storage and the clients disagreeing.
-int32_t CheckPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, const TClientRec& requester,
+int32_t CheckPropertiesChange(TListenerContext& listener, TChannelRec& channel, const TClientRec& requester,
                               uint16_t to, uint16_t codec) {
   const uint16_t from = channel.Flags;
-  auto may = [&](TUserPermissions p) { return listener.CheckClientChannelPermission(&channel, &requester, p); };
+  auto may = [&](TUserPermissions p) { return CheckClientChannelPermission(listener, &channel, &requester, p); };
   if (channel.IsSubChannel() && to != from) return peSubChannelFlagsChanged;
   if (codec != channel.Codec && !may(upChannelEditCodec)) return peInsufficientPermission;
   if (Sets(from, to, cfUnregistered) && !(may(upChannelCreateUnregisterred) && may(upChannelCreateRegisterred))) {
@@ -241,7 +191,7 @@ int32_t CheckPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, co
   if (Clears(from, to, cfPassword) && !may(upChannelEditPassword)) return peInsufficientPermission;
   // A password comes only with CMD_cs_ChannelChangePassword.
   if (Sets(from, to, cfPassword)) return peInsufficientPermission;
-  if (Sets(from, to, cfDefault) && !listener.HasPermission(&requester, upChannelCreateDefault)) {
+  if (Sets(from, to, cfDefault) && !HasPermission(listener, &requester, upChannelCreateDefault)) {
     return peInsufficientPermission;
   }
   if (Clears(from, to, cfHierarchical) && listener.Channels().HasSubChannels(&channel)) {
@@ -255,27 +205,27 @@ int32_t CheckPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, co
 // sub-channels leave storage at once, so that it does not come back at the
 // next start even while players keep it alive. True when that left the tree
 // empty and the channel was removed.
-bool MakeUnregistered(TQVUDPListener& listener, TChannelRec& channel) {
+bool MakeUnregistered(TListenerContext& listener, TChannelRec& channel) {
   TChannels& channels = listener.Channels();
   const int32_t id = channel.Id;
   channel.Flags |= cfUnregistered;
   channels.UpdateSubChannels(&channel);
   channels.DeleteChannelFromStorage(&channel);
-  listener.ClearChannelUp(channels.GetTopChannelId(id));
+  ClearChannelUp(listener, channels.GetTopChannelId(id));
   return channels.GetChannelById(id) == nullptr;
 }
 
 // The former default channel is stored without its flag before the new one is
 // stored with it, so that storage never holds two defaults.
-void TakeOverDefault(TQVUDPListener& listener, TChannelRec& channel, uint32_t originator) {
+void TakeOverDefault(TListenerContext& listener, TChannelRec& channel, uint32_t originator) {
   TChannelRec* former = listener.Channels().GetDefaultChannelAsPointer();
   if (!former) return;
   former->Flags &= static_cast<uint16_t>(~cfDefault);
   if (former != &channel) SaveIfRegistered(listener.Channels(), *former);
-  listener.NotifyChannelPropertiesChanged(former->Id, originator);
+  NotifyChannelPropertiesChanged(listener, former->Id, originator);
 }
 
-void UpdateSubChannelProperties(TQVUDPListener& listener, TChannelRec& channel, uint32_t originator,
+void UpdateSubChannelProperties(TListenerContext& listener, TChannelRec& channel, uint32_t originator,
                                 bool moderationRemoved) {
   TChannels& channels = listener.Channels();
   channels.UpdateSubChannels(&channel);
@@ -286,12 +236,12 @@ void UpdateSubChannelProperties(TQVUDPListener& listener, TChannelRec& channel, 
     // channel's did, or a player would get them back on his next entry.
     if (moderationRemoved) channels.ClearModeratedChannelAttribs(sub);
     if (sub->IsRegistered()) channels.UpdateChannelAttribs(sub, listener.Clients());
-    listener.NotifyChannelPropertiesChanged(id, originator);
-    if (moderationRemoved) listener.RemoveModeratedFlags(id);
+    NotifyChannelPropertiesChanged(listener, id, originator);
+    if (moderationRemoved) RemoveModeratedFlags(listener, id);
   }
 }
 
-void ApplyPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, uint32_t originator, uint16_t to,
+void ApplyPropertiesChange(TListenerContext& listener, TChannelRec& channel, uint32_t originator, uint16_t to,
                            uint16_t codec) {
   TChannels& channels = listener.Channels();
   const uint16_t from = channel.Flags;
@@ -306,7 +256,7 @@ void ApplyPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, uint3
   const bool moderationRemoved = Clears(from, to, cfModerated);
   if (moderationRemoved) {
     channels.ClearModeratedChannelAttribs(&channel);
-    listener.RemoveModeratedFlags(channel.Id);
+    RemoveModeratedFlags(listener, channel.Id);
   }
   channel.Flags = to;
   channel.Codec = codec;
@@ -314,8 +264,8 @@ void ApplyPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, uint3
     channels.SaveChannel(&channel);
     channels.UpdateChannelAttribs(&channel, listener.Clients());
   }
-  listener.NotifyChannelPropertiesChanged(channel.Id, originator);
-  if (to & cfDefault) listener.NotifyChannelMaxUsersChanged(channel.Id, 0);
+  NotifyChannelPropertiesChanged(listener, channel.Id, originator);
+  if (to & cfDefault) NotifyChannelMaxUsersChanged(listener, channel.Id, 0);
   if (channels.HasSubChannels(&channel)) UpdateSubChannelProperties(listener, channel, originator, moderationRemoved);
 }
 
@@ -324,29 +274,29 @@ void ApplyPropertiesChange(TQVUDPListener& listener, TChannelRec& channel, uint3
 // ---------------------------------------------------------------------------
 // Commands
 
-int32_t TQVUDPListener::CMD_cs_ChannelCreate(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelCreate(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   std::unique_ptr<TChannelRec> channel = ReadNewChannel(request);
-  if (int32_t code = CheckChannelCreate(*this, *channel, *requester)) return code;
+  if (int32_t code = CheckChannelCreate(ctx, *channel, *requester)) return code;
   if (!channel->IsSubChannel() && (channel->Flags & cfDefault)) {
     // The default channel is always registered (an unregistered one would
     // leave the next start without any), and holds the server's maximum.
     channel->Flags &= static_cast<uint16_t>(~cfUnregistered);
-    channel->MaxUsers = Server().Settings().MaxUsers;
+    channel->MaxUsers = ctx.Server().Settings().MaxUsers;
   }
-  const int32_t id = Channels().AddChannel(std::move(channel));
+  const int32_t id = ctx.Channels().AddChannel(std::move(channel));
   if (id < 0) return id;
-  for (int32_t former : ChangedIds(Channels())) NotifyChannelPropertiesChanged(former, requester->PlayerId);
-  NotifyChannelCreated(id, requester->PlayerId);
-  if (TChannelRec* created = Channels().GetChannelById(id)) MakeCreatorChannelAdmin(*this, *requester, *created);
+  for (int32_t former : ChangedIds(ctx.Channels())) NotifyChannelPropertiesChanged(ctx, former, requester->PlayerId);
+  NotifyChannelCreated(ctx, id, requester->PlayerId);
+  if (TChannelRec* created = ctx.Channels().GetChannelById(id)) MakeCreatorChannelAdmin(ctx, *requester, *created);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangePassword(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelChangePassword(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
   request.SetPosition(ChannelCommandLayout::Value);
   const TText29 password = request.ReadText(kShortTextField);
   TChannelRec* channel = nullptr;
-  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditPassword, channel)) return code;
+  if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditPassword, channel)) return code;
   if (channel->IsSubChannel() && !password.empty()) return peSubChannelPassword;
   channel->Password = password;
   if (password.empty()) {
@@ -358,146 +308,92 @@ int32_t TQVUDPListener::CMD_cs_ChannelChangePassword(TClientRec* requester, TPac
                                       requester->PlayerId);
   reply->SetSize(PasswordChangedLayout::Size);
   reply->SetU32(PasswordChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
-  SendPacket(std::move(reply));
-  SaveIfRegistered(Channels(), *channel);
-  NotifyChannelPropertiesChanged(channel->Id, requester->PlayerId);
+  ctx.SendPacket(std::move(reply));
+  SaveIfRegistered(ctx.Channels(), *channel);
+  NotifyChannelPropertiesChanged(ctx, channel->Id, requester->PlayerId);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangeProperties(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelChangeProperties(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
   const uint16_t flags = request.GetU16(ChannelCommandLayout::Value);
   const uint16_t codec = request.GetU16(ChannelCommandLayout::Codec);
-  TChannelRec* channel = Channels().GetChannelById(id);
+  TChannelRec* channel = ctx.Channels().GetChannelById(id);
   if (!channel) return peChannelIdNotFound;
-  if (int32_t code = CheckPropertiesChange(*this, *channel, *requester, flags, codec)) return code;
-  ApplyPropertiesChange(*this, *channel, requester->PlayerId, flags, codec);
+  if (int32_t code = CheckPropertiesChange(ctx, *channel, *requester, flags, codec)) return code;
+  ApplyPropertiesChange(ctx, *channel, requester->PlayerId, flags, codec);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangeName(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelChangeName(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
   request.SetPosition(ChannelCommandLayout::Value);
   const std::string name = Cut(request.ReadCString(), kChannelNameMax);
   TChannelRec* channel = nullptr;
-  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditName, channel)) return code;
+  if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditName, channel)) return code;
   // The channel itself counts: a change of letter case alone is refused.
-  if (Channels().GetChannelByName(name, channel->ParentId)) return peChannelExists;
+  if (ctx.Channels().GetChannelByName(name, channel->ParentId)) return peChannelExists;
   channel->Name = name;
-  SaveIfRegistered(Channels(), *channel);
-  NotifyChannelText(*this, CMD_sc_NotifyChannelNameChanged, *channel, requester->PlayerId, channel->Name);
+  SaveIfRegistered(ctx.Channels(), *channel);
+  NotifyChannelText(ctx, CMD_sc_NotifyChannelNameChanged, *channel, requester->PlayerId, channel->Name);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangeTopic(TClientRec* requester, TPacket& request) {
-  return ChangeChannelText(*this, *requester, request, kTopicText);
+int32_t CMD_cs_ChannelChangeTopic(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
+  return ChangeChannelText(ctx, *requester, request, kTopicText);
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangeDescription(TClientRec* requester, TPacket& request) {
-  return ChangeChannelText(*this, *requester, request, kDescriptionText);
+int32_t CMD_cs_ChannelChangeDescription(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
+  return ChangeChannelText(ctx, *requester, request, kDescriptionText);
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelDestroy(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelDestroy(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
-  TChannelRec* channel = Channels().GetChannelById(id);
+  TChannelRec* channel = ctx.Channels().GetChannelById(id);
   if (!channel) return peChannelIdNotFound;
   // The admin of a channel may delete its sub-channels.
-  const bool allowed = CheckClientChannelPermission(channel, requester, upChannelDelete) ||
-                       (channel->IsSubChannel() &&
-                        CheckClientChannelPermission(Channels().GetMainChannel(id), requester, upChannelDelete));
+  const bool allowed = CheckClientChannelPermission(ctx, channel, requester, upChannelDelete) ||
+                       (channel->IsSubChannel() && CheckClientChannelPermission(ctx, ctx.Channels().GetMainChannel(id),
+                                                                                requester, upChannelDelete));
   if (!allowed) return peInsufficientPermission;
   // The whole tree goes, so a player in any of its sub-channels keeps it:
   // nobody may be left in a channel that no longer exists.
-  if (ChannelTreeHoldsPlayers(channel)) return peChannelNotEmpty;
+  if (ChannelTreeHoldsPlayers(ctx, channel)) return peChannelNotEmpty;
   if (channel->Flags & cfDefault) return peDefaultChannelNotDeletable;
-  if (int32_t code = Channels().DeleteChannelTree(id); code < 0) return code;
-  for (int32_t deleted : ChangedIds(Channels())) NotifyChannelDestroyed(deleted, requester->PlayerId);
+  if (int32_t code = ctx.Channels().DeleteChannelTree(id); code < 0) return code;
+  for (int32_t deleted : ChangedIds(ctx.Channels())) NotifyChannelDestroyed(ctx, deleted, requester->PlayerId);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangeMaxUsers(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelChangeMaxUsers(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
   const uint16_t maxUsers = request.GetU16(ChannelCommandLayout::Value);
   TChannelRec* channel = nullptr;
-  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditMaxUsers, channel)) return code;
+  if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditMaxUsers, channel)) return code;
   channel->MaxUsers = maxUsers;
-  SaveIfRegistered(Channels(), *channel);
-  NotifyChannelMaxUsersChanged(channel->Id, requester->PlayerId);
+  SaveIfRegistered(ctx.Channels(), *channel);
+  NotifyChannelMaxUsersChanged(ctx, channel->Id, requester->PlayerId);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_ChannelChangeOrder(TClientRec* requester, TPacket& request) {
+int32_t CMD_cs_ChannelChangeOrder(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
   const uint16_t order = request.GetU16(ChannelCommandLayout::Value);
   TChannelRec* channel = nullptr;
-  if (int32_t code = EditableChannel(*this, id, *requester, upChannelEditOrder, channel)) return code;
+  if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditOrder, channel)) return code;
   channel->Order = order;
-  SaveIfRegistered(Channels(), *channel);
-  NotifyChannelValue(*this, CMD_sc_NotifyChannelOrderChanged, *channel, channel->Order, requester->PlayerId);
+  SaveIfRegistered(ctx.Channels(), *channel);
+  NotifyChannelValue(ctx, CMD_sc_NotifyChannelOrderChanged, *channel, channel->Order, requester->PlayerId);
   return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Notifications
-
-void TQVUDPListener::NotifyChannelCreated(int32_t channelId, uint32_t originator) {
-  const TChannelRec* channel = Channels().GetChannelById(channelId);
-  if (!channel) return;
-  // Never the password.
-  SendToAll(*this, CMD_sc_NotifyChannelCreated, [&](TPacket& p) {
-    p.SetPosition(ChannelCreatedLayout::Originator);
-    p.WriteU32(originator);
-    p.WriteI32(channel->Id);
-    p.WriteU16(channel->Flags);
-    p.WriteU16(channel->Codec);
-    p.WriteI32(channel->ParentId);
-    p.WriteU16(channel->Order);
-    p.WriteU16(channel->MaxUsers);
-    p.WriteCString(channel->Name);
-    p.WriteCString(channel->Topic);
-    p.WriteCString(channel->Description);
-  });
-}
-
-void TQVUDPListener::NotifyChannelPropertiesChanged(int32_t channelId, uint32_t originator) {
-  TChannelRec* channel = Channels().GetChannelById(channelId);
-  if (!channel) return;
-  SendToAll(*this, CMD_sc_NotifyChannelPropertiesChanged, [&](TPacket& p) {
-    p.SetSize(PropertiesChangedLayout::Size);
-    p.SetU32(PropertiesChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
-    p.SetU16(PropertiesChangedLayout::Flags, channel->Flags);
-    p.SetU16(PropertiesChangedLayout::Codec, channel->Codec);
-    p.SetU32(PropertiesChangedLayout::Originator, originator);
-  });
-  if (!(channel->Flags & cfModerated)) EndModeration(*this, *channel);
-}
-
-void TQVUDPListener::NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t originator) {
-  const TChannelRec* channel = Channels().GetChannelById(channelId);
-  if (!channel) return;
-  NotifyChannelValue(*this, CMD_sc_NotifyChannelMaxUsersChanged, *channel, channel->MaxUsers, originator);
-}
-
-void TQVUDPListener::NotifyChannelDestroyed(int32_t channelId, uint32_t originator) {
-  if (channelId < 0) return;
-  for (const auto& recipient : Clients().Items()) {
-    auto packet = NewCommandPacket(qv::CMD_sc_NotifyChannelDestroyed, recipient->ConnectionId,
-                                   recipient->PlayerId);
-    packet->SetSize(ChannelDestroyedLayout::Size);
-    // The wire field is 16 bits wide.
-    packet->SetU16(ChannelDestroyedLayout::ChannelId, static_cast<uint16_t>(channelId));
-    packet->SetU32(ChannelDestroyedLayout::Originator, originator);
-    SendPacket(std::move(packet));
-  }
 }
 
 // ---------------------------------------------------------------------------
 // Removal of empty unregistered channels
 
-bool TQVUDPListener::ChannelTreeHoldsPlayers(const TChannelRec* channel) const {
+bool ChannelTreeHoldsPlayers(const TListenerContext& ctx, const TChannelRec* channel) {
   if (!channel->Members.empty()) return true;
   if (channel->IsSubChannel()) return false;
-  for (const auto& sub : Channels().Items()) {
+  for (const auto& sub : ctx.Channels().Items()) {
     if (sub->ParentId == channel->Id && !sub->Members.empty()) return true;
   }
   return false;
@@ -505,37 +401,41 @@ bool TQVUDPListener::ChannelTreeHoldsPlayers(const TChannelRec* channel) const {
 
 // Deletes the tree of an empty unregistered top-level channel and announces
 // every channel it removed; false when the channel does not qualify.
-bool TQVUDPListener::DeleteEmptyChannelTree(TChannelRec* channel, uint32_t originator) {
-  if (!channel || channel->IsRegistered() || channel->IsSubChannel() || ChannelTreeHoldsPlayers(channel)) {
+namespace {
+
+bool DeleteEmptyChannelTree(TListenerContext& ctx, TChannelRec* channel, uint32_t originator) {
+  if (!channel || channel->IsRegistered() || channel->IsSubChannel() || ChannelTreeHoldsPlayers(ctx, channel)) {
     return false;
   }
-  if (Channels().DeleteChannelTree(channel->Id) != 0) return false;
-  for (int32_t id : ChangedIds(Channels())) NotifyChannelDestroyed(id, originator);
+  if (ctx.Channels().DeleteChannelTree(channel->Id) != 0) return false;
+  for (int32_t id : ChangedIds(ctx.Channels())) NotifyChannelDestroyed(ctx, id, originator);
   return true;
 }
 
-void TQVUDPListener::ClearChannelUp(int32_t channelId) {
+}  // namespace
+
+void ClearChannelUp(TListenerContext& ctx, int32_t channelId) {
   if (channelId >= 0) {
     try {
-      const uint32_t originator = player_ ? player_->PlayerId : 0;
-      DeleteEmptyChannelTree(Channels().GetChannelById(channelId), originator);
+      const uint32_t originator = ctx.CurrentPlayer() ? ctx.CurrentPlayer()->PlayerId : 0;
+      DeleteEmptyChannelTree(ctx, ctx.Channels().GetChannelById(channelId), originator);
       return;
     } catch (const std::exception& e) {
       // A failure here falls back to the sweep of every channel.
-      LogHandlerException("ClearChannelUp", e);
+      ctx.LogHandlerException("ClearChannelUp", e);
     }
   }
   try {
     for (int scan = 0; scan < kMaxSweepScans; ++scan) {
       bool deleted = false;
-      for (int i = Channels().Count() - 1; i >= 0 && !deleted; --i) {
-        deleted = DeleteEmptyChannelTree(Channels().Items(i), 0);
+      for (int i = ctx.Channels().Count() - 1; i >= 0 && !deleted; --i) {
+        deleted = DeleteEmptyChannelTree(ctx, ctx.Channels().Items(i), 0);
       }
       if (!deleted) return;
     }
   } catch (const std::exception& e) {
-    LogHandlerException("ClearChannelUp", e);
+    ctx.LogHandlerException("ClearChannelUp", e);
   }
 }
 
-}  // namespace qv
+}  // namespace qv::voice

@@ -2,11 +2,14 @@
 // control packet type, per voice target and per external command type.
 //
 // A row names its handler as the protocol does, and says who may send the
-// request (the gate) and how long its fixed part is. TQVUDPListener::Run
-// applies both, runs the handler inside the one try/catch, logs a failure as
+// request (the gate) and how long its fixed part is. RunRequest applies
+// both, runs the handler inside the one try/catch, logs a failure as
 // "<name> Exception: <class>.<message>" (voice is dropped without a line)
 // and answers a refusal the handler returns with the error packet. A type
 // without a row is ignored: no reply, no log line.
+//
+// Thread rules: the tables are constant; the frames run on the listener
+// thread with both locks held (see listener_context.h).
 #pragma once
 
 #include <cstddef>
@@ -15,7 +18,7 @@
 
 namespace qv {
 
-class TQVUDPListener;
+class TListenerContext;
 struct TClientRec;
 class TPacket;
 struct TExternalCommand;
@@ -30,7 +33,7 @@ enum TRequestGate : uint8_t {
 
 // A handler gets the player (never null past a gate other than rgAnyone) and
 // the request, and returns 0 or the refusal code to send back.
-using TRequestHandler = int32_t (TQVUDPListener::*)(TClientRec* player, TPacket& request);
+using TRequestHandler = int32_t (*)(TListenerContext& ctx, TClientRec* player, TPacket& request);
 
 struct TRequestRow {
   uint16_t Type;  // command type, control type or voice target
@@ -41,7 +44,7 @@ struct TRequestRow {
 };
 
 // An external command's handler returns its result.
-using TExternalHandler = int32_t (TQVUDPListener::*)(const TExternalCommand& command);
+using TExternalHandler = int32_t (*)(TListenerContext& ctx, const TExternalCommand& command);
 
 struct TExternalRow {
   uint16_t Type;
@@ -65,5 +68,13 @@ const Row* FindRow(std::span<const Row> table, uint16_t type) {
   }
   return nullptr;
 }
+
+// The frame of every handler: the gate, the size check, the handler, the
+// refusal and the one try/catch. Voice failures are not logged.
+void RunRequest(TListenerContext& ctx, const TRequestRow& row, TClientRec* player, TPacket& request,
+                bool logFailure = true);
+// Runs the external command pending on the server, if any, and answers its
+// caller; false when none was pending.
+bool RunExternalCommand(TListenerContext& ctx);
 
 }  // namespace qv

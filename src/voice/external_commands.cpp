@@ -6,13 +6,19 @@
 
 #include "base/text_utils.h"
 #include "protocol/command_types.h"
-#include "voice/server_lang.h"
-#include "voice/udp_listener.h"
+#include "voice/channel_handlers.h"
+#include "voice/external_commands.h"
+#include "voice/login_handlers.h"
+#include "voice/player_handlers.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
 
+TClientRec* ExternalTarget(const TListenerContext& ctx, int32_t playerId);
 
 // A channel the server itself adds: registered, top-level and unnamed.
 constexpr uint16_t kExternalChannelMaxUsers = 64000;
@@ -42,41 +48,45 @@ TPacketPtr NewServerPropertiesPacket(const TClientRec& to, const TServerSettings
 }  // namespace
 
 // A connected player by an id from outside; nullptr for any other id.
-TClientRec* TQVUDPListener::ExternalTarget(int32_t playerId) const {
-  return playerId < 1 ? nullptr : Clients().GetClientByID(static_cast<uint32_t>(playerId));
+namespace {
+
+TClientRec* ExternalTarget(const TListenerContext& ctx, int32_t playerId) {
+  return playerId < 1 ? nullptr : ctx.Clients().GetClientByID(static_cast<uint32_t>(playerId));
 }
 
-int32_t TQVUDPListener::ExternalCommand_DelClient(const TExternalCommand& command) {
-  TClientRec* player = ExternalTarget(command.Argument1);
+}  // namespace
+
+int32_t ExternalCommand_DelClient(TListenerContext& ctx, const TExternalCommand& command) {
+  TClientRec* player = ExternalTarget(ctx, command.Argument1);
   if (!player) return pePlayerIdNotFound;
   const uint32_t playerId = player->PlayerId;
-  NotifyPlayerLeftScope(playerId, lrLeftServer, "", 0);
-  Channels().ClientLeftChannel(Channels().GetChannelById(player->ChannelId), player);
-  Channels().ClearChannelClientLists(static_cast<int32_t>(playerId));
-  Channels().ClearChannelAttribs(static_cast<int32_t>(playerId));
-  std::unique_ptr<TClientRec> gone = Clients().DeleteClient(player);
-  Buffer().RemoveConnection(playerId);
-  ClearChannelUp(-1);
+  NotifyPlayerLeftScope(ctx, playerId, lrLeftServer, "", 0);
+  ctx.Channels().ClientLeftChannel(ctx.Channels().GetChannelById(player->ChannelId), player);
+  ctx.Channels().ClearChannelClientLists(static_cast<int32_t>(playerId));
+  ctx.Channels().ClearChannelAttribs(static_cast<int32_t>(playerId));
+  std::unique_ptr<TClientRec> gone = ctx.Clients().DeleteClient(player);
+  ctx.Buffer().RemoveConnection(playerId);
+  ClearChannelUp(ctx, -1);
   return 0;
 }
 
 // Neither the channel's password nor its room is tested: the administration
 // may put anybody anywhere.
-int32_t TQVUDPListener::ExternalCommand_MoveClientToChannel(const TExternalCommand& command) {
-  TChannelRec* channel = Channels().GetChannelById(command.Argument1);
+int32_t ExternalCommand_MoveClientToChannel(TListenerContext& ctx, const TExternalCommand& command) {
+  TChannelRec* channel = ctx.Channels().GetChannelById(command.Argument1);
   if (!channel) return peChannelIdNotFound;
   // Before his login completes a player sits in no channel; his channel
   // choice would later put him into a second member list.
-  TClientRec* player = ExternalTarget(command.Argument2);
+  TClientRec* player = ExternalTarget(ctx, command.Argument2);
   if (!player || !player->LoginComplete || player->Removing) return pePlayerIdNotFound;
   if (player->ChannelId == channel->Id) return peAlreadyChannelMember;
-  MovePlayerToChannel(*player, *channel, 0);
+  MovePlayerToChannel(ctx, *player, *channel, 0);
   return 0;
 }
 
-int32_t TQVUDPListener::ExternalCommand_AddChannel(const TExternalCommand& command) {
+int32_t ExternalCommand_AddChannel(TListenerContext& ctx, const TExternalCommand& command) {
   const int32_t codec = command.Argument2;
-  if (codec >= 0 && codec < kCodecCount && !server_.Settings().AllowCodec[static_cast<size_t>(codec)]) {
+  if (codec >= 0 && codec < kCodecCount && !ctx.Server().Settings().AllowCodec[static_cast<size_t>(codec)]) {
     return peCodecDisabled;
   }
   std::unique_ptr<TChannelRec> channel = NewChannel();
@@ -85,87 +95,87 @@ int32_t TQVUDPListener::ExternalCommand_AddChannel(const TExternalCommand& comma
   channel->Codec = static_cast<uint16_t>(codec);
   channel->ParentId = -1;
   channel->MaxUsers = kExternalChannelMaxUsers;
-  const int32_t id = Channels().AddChannelID(std::move(channel));
+  const int32_t id = ctx.Channels().AddChannelID(std::move(channel));
   if (id < 0) return id;
-  const std::vector<std::string> changed = Channels().ChangedChannels();
-  for (const std::string& other : changed) NotifyChannelPropertiesChanged(std::stoi(other), 0);
-  NotifyChannelCreated(id, 0);
+  const std::vector<std::string> changed = ctx.Channels().ChangedChannels();
+  for (const std::string& other : changed) NotifyChannelPropertiesChanged(ctx, std::stoi(other), 0);
+  NotifyChannelCreated(ctx, id, 0);
   return 0;
 }
 
 // A channel tree that holds players anywhere stays: deleting it would leave
 // the players of its sub-channels in a channel that no longer exists.
-int32_t TQVUDPListener::ExternalCommand_DelChannel(const TExternalCommand& command) {
-  const TChannelRec* channel = Channels().GetChannelById(command.Argument1);
+int32_t ExternalCommand_DelChannel(TListenerContext& ctx, const TExternalCommand& command) {
+  const TChannelRec* channel = ctx.Channels().GetChannelById(command.Argument1);
   if (!channel) return peChannelIdNotFound;
-  if (ChannelTreeHoldsPlayers(channel)) return peChannelNotEmpty;
-  const int32_t result = Channels().DeleteChannelTree(channel->Id);
+  if (ChannelTreeHoldsPlayers(ctx, channel)) return peChannelNotEmpty;
+  const int32_t result = ctx.Channels().DeleteChannelTree(channel->Id);
   if (result < 0) return result;
-  const std::vector<std::string> deleted = Channels().ChangedChannels();
-  for (const std::string& id : deleted) NotifyChannelDestroyed(std::stoi(id), 0);
+  const std::vector<std::string> deleted = ctx.Channels().ChangedChannels();
+  for (const std::string& id : deleted) NotifyChannelDestroyed(ctx, std::stoi(id), 0);
   return 0;
 }
 
 // The settings have already changed; this only brings the players up to
 // date, so a failing step does not make the command fail (its row in the
 // command table answers 0 on failure).
-int32_t TQVUDPListener::ExternalCommand_NotifyChangedServerProperties(const TExternalCommand& command) {
-  const TServerSettings settings = server_.Settings();
-  for (const auto& player : Clients().Items()) SendPacket(NewServerPropertiesPacket(*player, settings));
-  server_.LoginsSinceNotify = 0;
-  Channels().SetDefaultChannelMaxUsers(settings.MaxUsers);
-  NotifyChannelMaxUsersChanged(Channels().GetDefaultChannel(), 0);
+int32_t ExternalCommand_NotifyChangedServerProperties(TListenerContext& ctx, const TExternalCommand& command) {
+  const TServerSettings settings = ctx.Server().Settings();
+  for (const auto& player : ctx.Clients().Items()) ctx.SendPacket(NewServerPropertiesPacket(*player, settings));
+  ctx.Server().LoginsSinceNotify = 0;
+  ctx.Channels().SetDefaultChannelMaxUsers(settings.MaxUsers);
+  NotifyChannelMaxUsersChanged(ctx, ctx.Channels().GetDefaultChannel(), 0);
   if (!command.ServerTypeChanged) return 0;
-  for (const auto& player : Clients().Items()) {
+  for (const auto& player : ctx.Clients().Items()) {
     if (settings.IsClan()) {
-      UpdateClanServerPlayerListTo(player->PlayerId);
+      UpdateClanServerPlayerListTo(ctx, player->PlayerId);
     } else {
-      UpdatePublicServerPlayerListTo(player->PlayerId);
+      UpdatePublicServerPlayerListTo(ctx, player->PlayerId);
     }
   }
   return 0;
 }
 
-int32_t TQVUDPListener::ExternalCommand_CheckServerOK(const TExternalCommand&) { return kServerOK; }
+int32_t ExternalCommand_CheckServerOK(TListenerContext& ctx, const TExternalCommand&) { return kServerOK; }
 
 // spRegistered and spSuperAdmin are never changed from outside.
-int32_t TQVUDPListener::ExternalCommand_SetUserPrivilege(const TExternalCommand& command) {
-  TClientRec* player = ExternalTarget(command.Argument1);
+int32_t ExternalCommand_SetUserPrivilege(TListenerContext& ctx, const TExternalCommand& command) {
+  TClientRec* player = ExternalTarget(ctx, command.Argument1);
   if (!player) return pePlayerIdNotFound;
   for (auto [bit, index] : kExternalPrivileges) {
     if (!(player->PlayerPrivileges & bit) || (command.Privileges & bit)) continue;
     player->PlayerPrivileges &= static_cast<uint16_t>(~bit);
-    NotifyPlayerPrivilegesChanged(player->PlayerId, 0, kActionRevoke, index);
+    NotifyPlayerPrivilegesChanged(ctx, player->PlayerId, 0, kActionRevoke, index);
   }
   for (auto [bit, index] : kExternalPrivileges) {
     if ((player->PlayerPrivileges & bit) || !(command.Privileges & bit)) continue;
     player->PlayerPrivileges |= bit;
-    NotifyPlayerPrivilegesChanged(player->PlayerId, 0, kActionGrant, index);
+    NotifyPlayerPrivilegesChanged(ctx, player->PlayerId, 0, kActionGrant, index);
   }
-  if (player->IsRegistered()) Clients().DBSaveUser(*player);
-  SettleVoiceRequest(*player);
+  if (player->IsRegistered()) ctx.Clients().DBSaveUser(*player);
+  SettleVoiceRequest(ctx, *player);
   return 0;
 }
 
 // A player without a network peer, logged in from outside.
-int32_t TQVUDPListener::ExternalCommand_AddClient(const TExternalCommand& command) {
+int32_t ExternalCommand_AddClient(TListenerContext& ctx, const TExternalCommand& command) {
   const int32_t channelId = command.Argument1;
   const int32_t playerId = command.Argument2;
-  if (!Channels().GetChannelById(channelId)) return ctChannelNotFound;
-  if (playerId < 1) return ctBadArgument;
-  if (Clients().GetClientByID(static_cast<uint32_t>(playerId))) return -116;
+  if (!ctx.Channels().GetChannelById(channelId)) return peChannelIdNotFound;
+  if (playerId < 1) return peBadArgument;
+  if (ctx.Clients().GetClientByID(static_cast<uint32_t>(playerId))) return peNickNameInUse;
   std::unique_ptr<TClientRec> rec = NewClient();
-  rec->ConnectionId = Clients().GetNewConnectionID();
+  rec->ConnectionId = ctx.Clients().GetNewConnectionID();
   rec->ChannelId = channelId;
   rec->PlayerId = static_cast<uint32_t>(playerId);
-  rec->NickName = GetGuestPlayerName("");
-  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
+  rec->NickName = GetGuestPlayerName(ctx, "");
+  ctx.Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, 0, "");
   const int32_t result = LowerCase(Trim(rec->NickName.str())) == "server" ? lcBadLogin : lcAccepted;
   TPacketPtr reply = NewLoginReply(*rec, result);
-  FillLoginReply(*reply, server_.Settings(), result);
-  SendPacket(std::move(reply));
-  if (result == lcAccepted) Clients().AddClient(std::move(rec));
+  FillLoginReply(*reply, ctx.Server().Settings(), result);
+  ctx.SendPacket(std::move(reply));
+  if (result == lcAccepted) ctx.Clients().AddClient(std::move(rec));
   return result;
 }
 
-}  // namespace qv
+}  // namespace qv::voice

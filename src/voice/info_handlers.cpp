@@ -11,14 +11,22 @@
 #include "base/log.h"
 #include "protocol/command_types.h"
 #include "protocol/single_connection.h"
-#include "voice/server_lang.h"
-#include "voice/udp_listener.h"
+#include "protocol/text_message.h"
+#include "voice/info_handlers.h"
+#include "voice/permission_checks.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
 
-enum : uint8_t { tkEverybody = 0, tkChannel = 1, tkPlayer = 2 };
+void SendTextMessage(TListenerContext& ctx, const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
+                     const std::string& text);
+TPacketPtr NewConnectionInfoReply(TListenerContext& ctx, const TClientRec& to, const TClientRec& about);
+void StoreBan(TListenerContext& ctx, const TClientRec& by, const std::string& ip, uint16_t minutes);
+void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, const std::string& reason, uint32_t actingPlayerId);
 
 
 // The longest command a client takes in one piece; replies stay within it.
@@ -50,65 +58,64 @@ void SetU64(TPacket& p, size_t offset, uint64_t value) {
 // ---------------------------------------------------------------------------
 // Text messages
 
-int32_t TQVUDPListener::CMD_cs_InfoSendText(TClientRec* requester, TPacket& p) {
+int32_t CMD_cs_InfoSendText(TListenerContext& ctx, TClientRec* requester, TPacket& p) {
   const uint32_t value = p.GetU32(SendTextLayout::Value);
   const uint8_t kind = p.GetU8(SendTextLayout::TargetKind);
   const uint32_t targetId = p.GetU32(SendTextLayout::TargetId);
   bool allowed = true;
   if (kind == tkPlayer) {
-    allowed = HasPermission(requester, upSendTextToPlayer);
+    allowed = HasPermission(ctx, requester, upSendTextToPlayer);
   } else if (kind == tkChannel) {
     const bool own = static_cast<int32_t>(targetId) == requester->ChannelId;
-    allowed = HasPermission(requester, upSendTextToAllChannel) ||
-              (own && HasPermission(requester, upSendTextToOwnChannel));
+    allowed = HasPermission(ctx, requester, upSendTextToAllChannel) ||
+              (own && HasPermission(ctx, requester, upSendTextToOwnChannel));
   } else if (kind == tkEverybody) {
-    allowed = HasPermission(requester, upSendTextToAll);
+    allowed = HasPermission(ctx, requester, upSendTextToAll);
   }
   if (!allowed) return peInsufficientPermission;
   p.SetPosition(SendTextLayout::Text);
   const std::string text = p.ReadCString();
-  SendTextMessage(*requester, value, kind, targetId, text);
+  SendTextMessage(ctx, *requester, value, kind, targetId, text);
   return 0;
 }
 
 // A target that does not exist, and an unknown kind, reach nobody.
-void TQVUDPListener::SendTextMessage(const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
-                                     const std::string& text) {
+namespace {
+
+void SendTextMessage(TListenerContext& ctx, const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
+                     const std::string& text) {
   auto send = [&](const TClientRec& to) {
-    TPacketPtr n = NewCommandPacket(qv::CMD_sc_NotifyTextMessage, to.ConnectionId, to.PlayerId);
-    n->SetSize(TextMessageLayout::Text);
-    n->SetU32(TextMessageLayout::Value, value);
-    n->SetU8(TextMessageLayout::TargetKind, kind);
-    n->SetPosition(TextMessageLayout::Nick);
-    n->WriteText(from.NickName, kShortTextField);
-    n->WriteCString(std::string_view(text).substr(0, kMaxReply - TextMessageLayout::Text - 1));
-    SendPacket(std::move(n));
+    ctx.SendPacket(NewTextMessagePacket(to.ConnectionId, to.PlayerId, value, kind, from.NickName.str(), text));
   };
   if (kind == tkEverybody) {
-    for (const auto& player : Clients().Items()) send(*player);
+    for (const auto& player : ctx.Clients().Items()) send(*player);
   } else if (kind == tkChannel) {
-    if (const TChannelRec* channel = Channels().GetChannelById(static_cast<int32_t>(targetId))) {
+    if (const TChannelRec* channel = ctx.Channels().GetChannelById(static_cast<int32_t>(targetId))) {
       for (const TClientRec* member : channel->Members) send(*member);
     }
   } else if (kind == tkPlayer) {
-    if (const TClientRec* target = Clients().GetClientByID(targetId)) send(*target);
+    if (const TClientRec* target = ctx.Clients().GetClientByID(targetId)) send(*target);
   }
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Information requests
 
-int32_t TQVUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId(TClientRec* requester, TPacket& p) {
-  const TClientRec* target = Clients().GetClientByID(p.GetU32(ConnectionInfoRequestLayout::PlayerId));
+int32_t CMD_cs_InfoRequestPlayerConnectionInfoOnId(TListenerContext& ctx, TClientRec* requester, TPacket& p) {
+  const TClientRec* target = ctx.Clients().GetClientByID(p.GetU32(ConnectionInfoRequestLayout::PlayerId));
   if (!target) return pePlayerIdNotFound;
-  SendPacket(NewConnectionInfoReply(*requester, *target));
+  ctx.SendPacket(NewConnectionInfoReply(ctx, *requester, *target));
   return 0;
 }
 
 // Address and port of another player are for server admins only.
-TPacketPtr TQVUDPListener::NewConnectionInfoReply(const TClientRec& to, const TClientRec& about) {
+namespace {
+
+TPacketPtr NewConnectionInfoReply(TListenerContext& ctx, const TClientRec& to, const TClientRec& about) {
   using L = ConnectionInfoLayout;
-  const TConnectionInfo info = Buffer().GetConnectionInfo(about.PlayerId);
+  const TConnectionInfo info = ctx.Buffer().GetConnectionInfo(about.PlayerId);
   const bool admin = (to.PlayerPrivileges & spSA) != 0;
   const TDateTime now = Now();
   TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyPlayerConnectionInfo, to.ConnectionId, to.PlayerId);
@@ -136,15 +143,17 @@ TPacketPtr TQVUDPListener::NewConnectionInfoReply(const TClientRec& to, const TC
   return r;
 }
 
-int32_t TQVUDPListener::CMD_cs_InfoRequestServerInfo(TClientRec* requester, TPacket&) {
+}  // namespace
+
+int32_t CMD_cs_InfoRequestServerInfo(TListenerContext& ctx, TClientRec* requester, TPacket&) {
   using L = ServerInfoLayout;
-  const TBufferStatistics stats = Buffer().GetStatistics();
-  const TServerSettings settings = server_.Settings();
+  const TBufferStatistics stats = ctx.Buffer().GetStatistics();
+  const TServerSettings settings = ctx.Server().Settings();
   TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyServerInfo, requester->ConnectionId, requester->PlayerId);
   r->SetSize(L::Size);
-  r->SetU32(L::Uptime, server_.Uptime());
+  r->SetU32(L::Uptime, ctx.Server().Uptime());
   for (size_t i = 0; i < settings.Version.size(); ++i) r->SetU16(L::Version + 2 * i, settings.Version[i]);
-  r->SetU32(L::Players, static_cast<uint32_t>(Clients().Count()));
+  r->SetU32(L::Players, static_cast<uint32_t>(ctx.Clients().Count()));
   SetU64(*r, L::PacketsReceived, stats.PacketsReceived);
   SetU64(*r, L::BytesReceived, stats.BytesReceived);
   SetU64(*r, L::PacketsSent, stats.PacketsSent);
@@ -153,18 +162,18 @@ int32_t TQVUDPListener::CMD_cs_InfoRequestServerInfo(TClientRec* requester, TPac
   r->SetU32(L::OutPerSecond, Rounded(stats.Outgoing.PerSecond));
   r->SetU32(L::InPerMinute, Rounded(stats.Incoming.PerMinute));
   r->SetU32(L::OutPerMinute, Rounded(stats.Outgoing.PerMinute));
-  r->SetU32(L::Logins, server_.LoginsSinceNotify.load());
-  SendPacket(std::move(r));
+  r->SetU32(L::Logins, ctx.Server().LoginsSinceNotify.load());
+  ctx.SendPacket(std::move(r));
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_InfoRequestBanIpList(TClientRec* requester, TPacket&) {
+int32_t CMD_cs_InfoRequestBanIpList(TListenerContext& ctx, TClientRec* requester, TPacket&) {
   TPacketPtr r = NewCommandPacket(qv::CMD_sc_InfoReplyBanIpList, requester->ConnectionId, requester->PlayerId);
   r->WriteU32(0);
   uint32_t count = 0;
   {
-    std::lock_guard<std::mutex> lock(server_.Lock);
-    const TStorageContainer* bans = server_.Bans.get();
+    std::lock_guard<std::mutex> lock(ctx.Server().Lock);
+    const TStorageContainer* bans = ctx.Server().Bans.get();
     // A list too long for one reply ends with the last ban that fits; the
     // count says how many the reply holds.
     for (size_t i = 0; bans && i < bans->Count(); ++i) {
@@ -179,30 +188,30 @@ int32_t TQVUDPListener::CMD_cs_InfoRequestBanIpList(TClientRec* requester, TPack
     }
   }
   r->SetU32(24, count);
-  SendPacket(std::move(r));
+  ctx.SendPacket(std::move(r));
   return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Bans
 
-int32_t TQVUDPListener::CMD_cs_PlayerBanIp(TClientRec* requester, TPacket& p) {
+int32_t CMD_cs_PlayerBanIp(TListenerContext& ctx, TClientRec* requester, TPacket& p) {
   p.SetPosition(BanIpLayout::Ip);
   const std::string ip = p.ReadCString();
-  if (!HasPermission(requester, upAdminBanIp)) return peInsufficientPermission;
+  if (!HasPermission(ctx, requester, upAdminBanIp)) return peInsufficientPermission;
   if (!UsableBanIp(ip)) return 0;
-  StoreBan(*requester, ip, 0);
+  StoreBan(ctx, *requester, ip, 0);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerBanIpPlayer(TClientRec* requester, TPacket& p) {
+int32_t CMD_cs_PlayerBanIpPlayer(TListenerContext& ctx, TClientRec* requester, TPacket& p) {
   const uint32_t targetId = p.GetU32(BanIpPlayerLayout::PlayerId);
   const uint16_t minutes = p.GetU16(BanIpPlayerLayout::Minutes);
   p.SetPosition(BanIpPlayerLayout::Reason);
   const std::string reason = p.ReadText(kShortTextField);
-  TClientRec* target = Clients().GetClientByID(targetId);
+  TClientRec* target = ctx.Clients().GetClientByID(targetId);
   int32_t refusal = 0;
-  if (!HasPermission(requester, upAdminBanIp)) {
+  if (!HasPermission(ctx, requester, upAdminBanIp)) {
     refusal = peInsufficientPermission;
   } else if (!target) {
     refusal = pePlayerIdNotFound;
@@ -210,47 +219,53 @@ int32_t TQVUDPListener::CMD_cs_PlayerBanIpPlayer(TClientRec* requester, TPacket&
     refusal = peInsufficientPermission;
   }
   if (refusal != 0) return refusal;
-  const std::string ip = Buffer().GetConnectionInfo(target->PlayerId).Ip;
-  if (UsableBanIp(ip)) StoreBan(*requester, ip, minutes);
-  RemoveBannedPlayer(*target, reason, requester->PlayerId);
+  const std::string ip = ctx.Buffer().GetConnectionInfo(target->PlayerId).Ip;
+  if (UsableBanIp(ip)) StoreBan(ctx, *requester, ip, minutes);
+  RemoveBannedPlayer(ctx, *target, reason, requester->PlayerId);
   return 0;
 }
 
 // The player's own copy of the notification ends his connection; one whose
 // login has not completed yet is not announced to anybody but still goes.
-void TQVUDPListener::RemoveBannedPlayer(TClientRec& target, const std::string& reason, uint32_t actingPlayerId) {
-  NotifyPlayerLeftScope(target.PlayerId, lrKicked, reason, actingPlayerId);
+namespace {
+
+void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, const std::string& reason, uint32_t actingPlayerId) {
+  NotifyPlayerLeftScope(ctx, target.PlayerId, lrKicked, reason, actingPlayerId);
   if (target.Removing) return;
   target.Removing = true;
-  SendPacket(NewLeftScopePacket(target, target.PlayerId, lrKicked, reason, actingPlayerId), true);
+  ctx.SendPacket(NewLeftScopePacket(target, target.PlayerId, lrKicked, reason, actingPlayerId), true);
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerUnbanIp(TClientRec* requester, TPacket& p) {
+}  // namespace
+
+int32_t CMD_cs_PlayerUnbanIp(TListenerContext& ctx, TClientRec* requester, TPacket& p) {
   p.SetPosition(UnbanIpLayout::Ip);
   const std::string ip = p.ReadCString();
-  if (!HasPermission(requester, upAdminBanIp)) return peInsufficientPermission;
+  if (!HasPermission(ctx, requester, upAdminBanIp)) return peInsufficientPermission;
   if (!UsableBanIp(ip)) return 0;
-  const TScriptStorage& storage = server_.Storage;
+  const TScriptStorage& storage = ctx.Server().Storage;
   if (storage.Valid()) {
     TStorageLock lock(*storage);
     if (storage.Load("delete_ban_ip.sql")) {
-      storage->SetParamInteger(":iServerID", server_.ServerId);
+      storage->SetParamInteger(":iServerID", ctx.Server().ServerId);
       storage->SetParamString(":sIP", ip);
       storage->ExecSQL();
     }
   }
-  server_.ReloadBans();
+  ctx.Server().ReloadBans();
   return 0;
 }
 
 // Stores the ban and rereads the ban list, so that the next login from the
 // address is refused at once.
-void TQVUDPListener::StoreBan(const TClientRec& by, const std::string& ip, uint16_t minutes) {
-  const TScriptStorage& storage = server_.Storage;
+namespace {
+
+void StoreBan(TListenerContext& ctx, const TClientRec& by, const std::string& ip, uint16_t minutes) {
+  const TScriptStorage& storage = ctx.Server().Storage;
   if (storage.Valid()) {
     TStorageLock lock(*storage);
     if (storage.Load("new_ban.sql")) {
-      storage->SetParamInteger(":iServerID", server_.ServerId);
+      storage->SetParamInteger(":iServerID", ctx.Server().ServerId);
       storage->SetParamString(":sBy", BannedByText(by));
       storage->SetParamString(":sIP", ip);
       storage->SetParamDateTime(":dtCreated", Now());
@@ -258,7 +273,9 @@ void TQVUDPListener::StoreBan(const TClientRec& by, const std::string& ip, uint1
       storage->ExecSQL();
     }
   }
-  server_.ReloadBans();
+  ctx.Server().ReloadBans();
 }
 
-}  // namespace qv
+}  // namespace
+
+}  // namespace qv::voice

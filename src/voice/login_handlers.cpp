@@ -1,5 +1,4 @@
-// Login and logout: the login steps, the quit, the external login, and the
-// announcements of arriving and leaving players.
+// Login and logout: the login steps, the quit and the login reply.
 #include <fmt/format.h>
 
 #include "base/log.h"
@@ -8,28 +7,24 @@
 #include "model/accounts.h"
 #include "model/process_settings.h"
 #include "protocol/command_types.h"
-#include "voice/udp_listener.h"
+#include "voice/login_handlers.h"
+#include "voice/permission_checks.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
 
-
-
 constexpr size_t kPermissionSetBytes = 11;
-
-
 constexpr size_t kChannelListFlushSize = 472;  // with the next head it could pass 560
-constexpr size_t kPlayerListSize = 468;
-constexpr size_t kPlayersPerPacket = 10;
 constexpr size_t kLoginStep6Size = 280;
 // Logins whose peer has not yet answered the verdict.
 constexpr int kPendingLoginsPerAddress = 4;
 constexpr int kPendingLoginsTotal = 256;
 constexpr const char* kLoginCategory = "UDP Listener";
 
-}  // namespace
-
+// The fields of a CMD_cs_LoginStep1 request.
 struct TLoginRequest {
   TText29 ClientName;
   TText29 ClientPlatform;
@@ -41,7 +36,13 @@ struct TLoginRequest {
   TText29 NickName;
 };
 
-namespace {
+int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r);
+void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
+                const TServerSettings& settings, const TPacket& request);
+void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TPacket& request);
+void CountLoginFailure(TListenerContext& ctx, const TPacket& request);
+bool JoinLoginChannel(TListenerContext& ctx, TClientRec& player, const std::string& channelName,
+                      const std::string& subChannelName, const std::string& password);
 
 // A request of another length than 180 bytes is read up to the version; the
 // later fields count as empty. Shorter than that raises EStreamError.
@@ -97,13 +98,6 @@ std::string VersionText(const TClientRec& r) {
                      r.ClientVersion[3]);
 }
 
-TPacketPtr NewPlayerListPacket(const TClientRec& to, uint16_t commandType) {
-  TPacketPtr p = NewCommandPacket(commandType, to.ConnectionId, to.PlayerId);
-  p->SetSize(kPlayerListSize);
-  p->SetPosition(28);
-  return p;
-}
-
 }  // namespace
 
 TPacketPtr NewLoginReply(const TClientRec& player, int32_t result) {
@@ -130,38 +124,17 @@ void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
   p.WriteText(s.WelcomeMessage, kLongTextField);
 }
 
-void WritePlayerEntry(TPacket& p, const TClientRec& player) {
-  p.WriteU32(player.PlayerId);
-  p.WriteI32(player.ChannelId);
-  p.WriteU16(player.ChannelPrivileges);
-  p.WriteU16(player.PlayerPrivileges);
-  p.WriteU16(player.PlayerFlags);
-  p.WriteText(player.NickName, kShortTextField);
-}
-
-TPacketPtr NewLeftScopePacket(const TClientRec& to, uint32_t playerId, uint16_t reason,
-                              std::string_view reasonText, uint32_t actingPlayerId) {
-  TPacketPtr packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerLeftScope, to.ConnectionId, to.PlayerId);
-  packet->SetSize(LeftScopeLayout::Size);
-  packet->SetU32(LeftScopeLayout::PlayerId, playerId);
-  packet->SetU16(LeftScopeLayout::Reason, reason);
-  packet->SetU32(LeftScopeLayout::ActingPlayerId, actingPlayerId);
-  packet->SetPosition(LeftScopeLayout::ReasonText);
-  packet->WriteText(reasonText, kShortTextField);
-  return packet;
-}
-
 // ---------------------------------------------------------------------------
 // Step 1: the request and the verdict
 
-int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
+int32_t CMD_cs_LoginStep1(TListenerContext& ctx, TClientRec*, TPacket& request) {
   // Logins in progress are bounded per address and in total; beyond that a
   // request is dropped without reply or player id.
-  const auto pending = Buffer().PendingLogins(request.PeerIp());
+  const auto pending = ctx.Buffer().PendingLogins(request.PeerIp());
   if (pending.FromAddress >= kPendingLoginsPerAddress || pending.Total >= kPendingLoginsTotal) return 0;
   TLoginRequest r = ReadLoginRequest(request);
   std::unique_ptr<TClientRec> rec = NewClient();
-  rec->ConnectionId = Clients().GetNewConnectionID();
+  rec->ConnectionId = ctx.Clients().GetNewConnectionID();
   rec->ClientName = r.ClientName;
   rec->ClientPlatform = r.ClientPlatform;
   rec->ClientVersion = r.Version;
@@ -169,7 +142,7 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
   int32_t code = 0;
   TLoginOutcome outcome = loAccepted;  // what the refused-login line names
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
-  const bool lockedOut = server_.LoginFailures.Refused(request.PeerIp(), limits);
+  const bool lockedOut = ctx.Server().LoginFailures.Refused(request.PeerIp(), limits);
   if (lockedOut) {
     code = lcBadLogin;  // not even the accounts are consulted
     outcome = loLockedOut;
@@ -177,65 +150,75 @@ int32_t TQVUDPListener::CMD_cs_LoginStep1(TClientRec*, TPacket& request) {
     code = lcVersionNotSupported;
     outcome = loVersionNotSupported;
   } else {
-    code = ReadLoginIdentity(*rec, r);
+    code = ReadLoginIdentity(ctx, *rec, r);
     if (code == lcLoginNameInUse) outcome = loLoginNameInUse;
     if (code == lcNoAccount) {
-      CountLoginFailure(request);
+      CountLoginFailure(ctx, request);
       // Only the log tells the two apart; the client hears -21 for both.
-      const bool known = DBLoadUser(server_.Storage, server_.ServerId, rec->LoginName.str()) != nullptr;
+      const bool known = DBLoadUser(ctx.Server().Storage, ctx.Server().ServerId, rec->LoginName.str()) != nullptr;
       outcome = known ? loWrongPassword : loUnknownAccount;
     }
   }
   // A refusal shows the id the player would have had, without taking it.
-  rec->PlayerId = Clients().PeekPlayerId();
-  const TServerSettings settings = server_.Settings();
+  rec->PlayerId = ctx.Clients().PeekPlayerId();
+  const TServerSettings settings = ctx.Server().Settings();
   if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
     if (!lockedOut) {
-      CountLoginFailure(request);
+      CountLoginFailure(ctx, request);
       outcome = loWrongPassword;
     }
     code = lcBadLogin;
   }
-  if (server_.IsIpBanned(request.PeerIp())) {
+  if (ctx.Server().IsIpBanned(request.PeerIp())) {
     code = lcBanned;
     outcome = loBanned;
   }
   if (code != 0) {
-    LogAccess(RemoteLine("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
-                         LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(), rec->LoginName.str(),
-                         VersionText(*rec)));
+    ctx.LogAccess(RemoteLine("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
+                             LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(), rec->LoginName.str(),
+                             VersionText(*rec)));
     AuditRefusedLogin(liVoice, outcome, request.PeerIp(), rec->LoginName.str(), kLoginCategory);
-    TServerCounters::Add(server_.Counters.LoginsRefused);
-    SendRefusal(NewLoginReply(*rec, code), request);
+    TServerCounters::Add(ctx.Server().Counters.LoginsRefused);
+    SendRefusal(ctx, NewLoginReply(*rec, code), request);
     return 0;
   }
-  AdmitLogin(std::move(rec), r, settings, request);
+  AdmitLogin(ctx, std::move(rec), r, settings, request);
   return 0;
 }
 
 // Wrong passwords and unknown login names count against the address; the
 // lock they lead to is logged once.
-void TQVUDPListener::CountLoginFailure(const TPacket& request) {
+namespace {
+
+void CountLoginFailure(TListenerContext& ctx, const TPacket& request) {
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
-  if (!server_.LoginFailures.CountFailure(request.PeerIp(), limits)) return;
+  if (!ctx.Server().LoginFailures.CountFailure(request.PeerIp(), limits)) return;
   AuditLockOut(liVoice, request.PeerIp(), limits.Failures, limits.LockSeconds / 60, kLoginCategory);
 }
+
+}  // namespace
 
 // A refused request gets its verdict without a connection: the reply goes
 // straight to the request's address, numbered as a connection's first
 // control packet would be.
-void TQVUDPListener::SendRefusal(TPacketPtr reply, const TPacket& request) {
+namespace {
+
+void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TPacket& request) {
   reply->SetSequence(2);
   reply->SetPeer(request.PeerIp(), request.PeerPort());
   try {
-    Buffer().SendConnectionless(std::move(reply));
+    ctx.Buffer().SendConnectionless(std::move(reply));
   } catch (const std::exception& e) {
-    LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
+    ctx.LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
   }
 }
 
+}  // namespace
+
 // Steps 4 to 6: the names and, for an account, its privileges. 0 or a code.
-int32_t TQVUDPListener::ReadLoginIdentity(TClientRec& rec, const TLoginRequest& r) {
+namespace {
+
+int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r) {
   rec.LoginName = r.LoginName;
   rec.LoginPassword = r.Password;
   rec.NickName = r.NickName;
@@ -244,63 +227,69 @@ int32_t TQVUDPListener::ReadLoginIdentity(TClientRec& rec, const TLoginRequest& 
   rec.ChannelPrivileges = rec.PlayerPrivileges = rec.PlayerFlags = 0;
   int32_t code = 0;
   if (!rec.LoginName.empty()) {
-    if (std::unique_ptr<TClientRec> account = Clients().DBValidLogin(rec.LoginName, rec.LoginPassword)) {
+    if (std::unique_ptr<TClientRec> account = ctx.Clients().DBValidLogin(rec.LoginName, rec.LoginPassword)) {
       rec.PlayerPrivileges =
           static_cast<uint16_t>((account->PlayerPrivileges | spRegistered) & ~spAllowRegistration);
       rec.Created = account->Created;
       rec.StorageClientId = account->StorageClientId;
-      if (Clients().isLoggedIn(rec.LoginName)) code = lcLoginNameInUse;
+      if (ctx.Clients().isLoggedIn(rec.LoginName)) code = lcLoginNameInUse;
     } else {
       code = lcNoAccount;
     }
   }
-  if (r.UniqueNick != 0) rec.NickName = GetGuestPlayerName(rec.NickName);
+  if (r.UniqueNick != 0) rec.NickName = GetGuestPlayerName(ctx, rec.NickName);
   return code;
 }
 
+}  // namespace
+
 // Step 12 and 13: the full reply; an accepted player joins the list.
-void TQVUDPListener::AdmitLogin(std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
-                                const TServerSettings& settings, const TPacket& request) {
+namespace {
+
+void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
+                const TServerSettings& settings, const TPacket& request) {
   int32_t result = lcAccepted;
   TLoginOutcome outcome = loAccepted;
   auto refuse = [&](int32_t code, TLoginOutcome why) {
     result = code;
     outcome = why;
   };
-  if (Clients().Count() >= settings.MaxUsers) {
+  if (ctx.Clients().Count() >= settings.MaxUsers) {
     refuse(lcServerFull, loServerFull);
   } else if (r.ServerPasswordFlag == 1 && !settings.Password.empty() && r.Password != settings.Password) {
-    CountLoginFailure(request);
+    CountLoginFailure(ctx, request);
     refuse(lcBadLogin, loWrongPassword);
   }
   const std::string trimmed = Trim(rec->NickName.str());
-  if (Clients().GetClientByNickName(rec->NickName)) refuse(lcNickNameInUse, loNickNameInUse);
+  if (ctx.Clients().GetClientByNickName(rec->NickName)) refuse(lcNickNameInUse, loNickNameInUse);
   if (trimmed.empty()) refuse(lcBadLogin, loBadName);
-  if (server_.IsBadName && server_.IsBadName(LowerCase(trimmed))) refuse(lcBadLogin, loBadName);
+  if (ctx.Server().IsBadName && ctx.Server().IsBadName(LowerCase(trimmed))) refuse(lcBadLogin, loBadName);
 
   if (result != lcAccepted) {
     TPacketPtr refusal = NewLoginReply(*rec, result);
     FillLoginReply(*refusal, settings, result);
     AuditRefusedLogin(liVoice, outcome, request.PeerIp(), rec->LoginName.str(), kLoginCategory);
-    TServerCounters::Add(server_.Counters.LoginsRefused);
-    SendRefusal(std::move(refusal), request);
+    TServerCounters::Add(ctx.Server().Counters.LoginsRefused);
+    SendRefusal(ctx, std::move(refusal), request);
     return;
   }
   CountLogin(liVoice, loAccepted);
-  TServerCounters::Add(server_.Counters.LoginsAccepted);
-  rec->PlayerId = Clients().NextPlayerId();
-  Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
-  Buffer().LimitUntilVerified(rec->PlayerId, static_cast<uint32_t>(request.Size()));
+  TServerCounters::Add(ctx.Server().Counters.LoginsAccepted);
+  rec->PlayerId = ctx.Clients().NextPlayerId();
+  ctx.Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
+  ctx.Buffer().LimitUntilVerified(rec->PlayerId, static_cast<uint32_t>(request.Size()));
   TPacketPtr reply = NewLoginReply(*rec, result);
   FillLoginReply(*reply, settings, result);
-  SendPacket(std::move(reply));
-  LogAccess(RemoteLine("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
-                        rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));
-  if (!Clients().AddClient(std::move(rec))) LogError("CMD_cs_LoginStep1: player id already in use");
+  ctx.SendPacket(std::move(reply));
+  ctx.LogAccess(RemoteLine("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
+                           rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));
+  if (!ctx.Clients().AddClient(std::move(rec))) ctx.LogError("CMD_cs_LoginStep1: player id already in use");
 }
 
-std::string TQVUDPListener::GetGuestPlayerName(std::string_view nick) const {
-  auto taken = [this](const std::string& name) { return Clients().GetClientByNickName(name) != nullptr; };
+}  // namespace
+
+std::string GetGuestPlayerName(const TListenerContext& ctx, std::string_view nick) {
+  auto taken = [&ctx](const std::string& name) { return ctx.Clients().GetClientByNickName(name) != nullptr; };
   auto firstFree = [&taken](std::string_view base) {
     for (int n = 1;; ++n) {
       std::string candidate = fmt::format("{}{}", base, n);
@@ -319,9 +308,9 @@ std::string TQVUDPListener::GetGuestPlayerName(std::string_view nick) const {
 // ---------------------------------------------------------------------------
 // Step 3: the channel choice, then the lists
 
-int32_t TQVUDPListener::CMD_cs_LoginStep3(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_LoginStep3(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   if (!player) {
-    RequestDisconnect();
+    ctx.RequestDisconnect();
     return 0;
   }
   // A second step 3 would put the player into a second channel's member list.
@@ -329,7 +318,7 @@ int32_t TQVUDPListener::CMD_cs_LoginStep3(TClientRec* player, TPacket& p) {
   if (p.Size() < LoginStep3Layout::Size) throw EStreamError("Stream read error");
   player->LoginStep3Flag = p.GetU8(LoginStep3Layout::Step3Flag) == 1;
   if (player->LoginStep3Flag) {
-    RequestDisconnect();
+    ctx.RequestDisconnect();
     return 0;
   }
   p.SetPosition(LoginStep3Layout::Channel);
@@ -337,39 +326,43 @@ int32_t TQVUDPListener::CMD_cs_LoginStep3(TClientRec* player, TPacket& p) {
   const TText29 subChannelName = p.ReadText(kShortTextField);
   const TText29 password = p.ReadText(kShortTextField);
   const int32_t bandwidth = static_cast<int32_t>(p.GetU32(LoginStep3Layout::UploadBandwidth));
-  if (!JoinLoginChannel(*player, channelName, subChannelName, password)) {
-    RequestDisconnect();
+  if (!JoinLoginChannel(ctx, *player, channelName, subChannelName, password)) {
+    ctx.RequestDisconnect();
     return 0;
   }
   player->UploadBandwidth = bandwidth;
-  Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
-  CMD_sc_LoginStep4(*player);
-  CMD_sc_LoginStep5(*player);
-  CMD_sc_LoginStep6(*player);
+  ctx.Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
+  CMD_sc_LoginStep4(ctx, *player);
+  CMD_sc_LoginStep5(ctx, *player);
+  CMD_sc_LoginStep6(ctx, *player);
   return 0;
 }
 
 // False when the player must be disconnected.
-bool TQVUDPListener::JoinLoginChannel(TClientRec& player, const std::string& channelName,
-                                      const std::string& subChannelName, const std::string& password) {
+namespace {
+
+bool JoinLoginChannel(TListenerContext& ctx, TClientRec& player, const std::string& channelName,
+                      const std::string& subChannelName, const std::string& password) {
   TChannelRec* channel = nullptr;
-  if (!channelName.empty()) channel = Channels().GetChannelByName(channelName, -1);
-  if (channel && !subChannelName.empty()) channel = Channels().GetChannelByName(subChannelName, channel->Id);
-  if (!channel) channel = Channels().GetDefaultChannelAsPointer();
+  if (!channelName.empty()) channel = ctx.Channels().GetChannelByName(channelName, -1);
+  if (channel && !subChannelName.empty()) channel = ctx.Channels().GetChannelByName(subChannelName, channel->Id);
+  if (!channel) channel = ctx.Channels().GetDefaultChannelAsPointer();
   if (!channel) return true;  // no channel at all: the login goes on without one
-  if (CheckChannelJoin(channel->Id, password) != 0) {
-    channel = Channels().GetDefaultChannelAsPointer();
+  if (CheckChannelJoin(ctx, channel->Id, password) != 0) {
+    channel = ctx.Channels().GetDefaultChannelAsPointer();
     if (!channel) return false;
   }
-  Channels().ClientJoinedChannel(channel, &player);
+  ctx.Channels().ClientJoinedChannel(channel, &player);
   player.ChannelId = channel->Id;
-  SetPlayerChannelFlagsAndPrivileges(channel, &player);
+  SetPlayerChannelFlagsAndPrivileges(ctx, channel, &player);
   return true;
 }
 
-void TQVUDPListener::CMD_sc_LoginStep4(const TClientRec& to) {
+}  // namespace
+
+void CMD_sc_LoginStep4(TListenerContext& ctx, const TClientRec& to) {
   TPacketPtr p;
-  for (const auto& channel : Channels().Items()) {
+  for (const auto& channel : ctx.Channels().Items()) {
     if (!p) {
       p = NewCommandPacket(qv::CMD_sc_LoginStep4, to.ConnectionId, to.PlayerId);
       p->WriteU32(0);
@@ -384,42 +377,31 @@ void TQVUDPListener::CMD_sc_LoginStep4(const TClientRec& to) {
     p->WriteCString(channel->Topic);
     p->WriteCString(channel->Description);
     p->SetU32(24, p->GetU32(24) + 1);
-    if (p->Size() > kChannelListFlushSize) SendPacket(std::move(p));
+    if (p->Size() > kChannelListFlushSize) ctx.SendPacket(std::move(p));
   }
-  if (p) SendPacket(std::move(p));
+  if (p) ctx.SendPacket(std::move(p));
 }
 
-void TQVUDPListener::CMD_sc_LoginStep5(const TClientRec& to) {
+void CMD_sc_LoginStep5(TListenerContext& ctx, const TClientRec& to) {
   std::vector<const TClientRec*> inView;
-  for (const auto& player : Clients().Items()) {
-    if (CheckClientInView(player.get(), &to)) inView.push_back(player.get());
+  for (const auto& player : ctx.Clients().Items()) {
+    if (CheckClientInView(ctx, player.get(), &to)) inView.push_back(player.get());
   }
-  SendPlayerEntries(to, qv::CMD_sc_LoginStep5, inView);
+  SendPlayerEntries(ctx, to, qv::CMD_sc_LoginStep5, inView);
 }
 
-void TQVUDPListener::SendPlayerEntries(const TClientRec& to, uint16_t commandType,
-                                       const std::vector<const TClientRec*>& players) {
-  for (size_t first = 0; first < players.size(); first += kPlayersPerPacket) {
-    const size_t count = std::min(kPlayersPerPacket, players.size() - first);
-    TPacketPtr p = NewPlayerListPacket(to, commandType);
-    p->SetU32(24, static_cast<uint32_t>(count));
-    for (size_t i = first; i < first + count; ++i) WritePlayerEntry(*p, *players[i]);
-    SendPacket(std::move(p));
-  }
-}
-
-void TQVUDPListener::CMD_sc_LoginStep6(TClientRec& to) {
+void CMD_sc_LoginStep6(TListenerContext& ctx, TClientRec& to) {
   TPacketPtr p = NewCommandPacket(qv::CMD_sc_LoginStep6, to.ConnectionId, to.PlayerId);
   p->SetSize(kLoginStep6Size);
-  SendPacket(std::move(p));
-  NotifyPlayerEnteredScope(to.PlayerId);
+  ctx.SendPacket(std::move(p));
+  NotifyPlayerEnteredScope(ctx, to.PlayerId);
   to.LoginComplete = true;
-  server_.LoginsSinceNotify.fetch_add(1);
+  ctx.Server().LoginsSinceNotify.fetch_add(1);
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerQuit(TClientRec*, TPacket& request) {
-  NotifyPlayerLeftScope(request.PlayerId(), lrLeftServer, "", 0);
+int32_t CMD_cs_PlayerQuit(TListenerContext& ctx, TClientRec*, TPacket& request) {
+  NotifyPlayerLeftScope(ctx, request.PlayerId(), lrLeftServer, "", 0);
   return 0;
 }
 
-}  // namespace qv
+}  // namespace qv::voice

@@ -1,9 +1,12 @@
 // Who may do what, the privileges a player gets in a channel and the join
 // test of a channel.
+#include "voice/permission_checks.h"
 #include "protocol/command_types.h"
-#include "voice/udp_listener.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
 
@@ -18,37 +21,37 @@ constexpr std::pair<uint16_t, uint8_t> kModerationPrivileges[] = {
 // ---------------------------------------------------------------------------
 // Permission checks
 
-bool TQVUDPListener::HasPermission(const TClientRec* player, TUserPermissions permission) const {
+bool HasPermission(const TListenerContext& ctx, const TClientRec* player, TUserPermissions permission) {
   try {
-    return server_.HasPermission(player, permission);
+    return ctx.Server().HasPermission(player, permission);
   } catch (const std::exception& e) {
-    LogHandlerException("HasPermission", e);
+    ctx.LogHandlerException("HasPermission", e);
     return false;
   }
 }
 
-bool TQVUDPListener::CheckClientChannelPermission(TChannelRec* channel, const TClientRec* player,
-                                                  TUserPermissions permission) const {
+bool CheckClientChannelPermission(const TListenerContext& ctx, TChannelRec* channel, const TClientRec* player,
+                                  TUserPermissions permission) {
   if (!channel || !player) return false;
   try {
     TClientRec asMember(*player);
-    asMember.ChannelPrivileges = Channels().GetChannelAttribs(channel, player);
-    return HasPermission(&asMember, permission);
+    asMember.ChannelPrivileges = ctx.Channels().GetChannelAttribs(channel, player);
+    return HasPermission(ctx, &asMember, permission);
   } catch (const std::exception& e) {
-    LogHandlerException("CheckClientChannelPermission", e);
+    ctx.LogHandlerException("CheckClientChannelPermission", e);
     return false;
   }
 }
 
-bool TQVUDPListener::CheckClientCAPermission(const TClientRec* player, TUserPermissions permission) const {
+bool CheckClientCAPermission(const TListenerContext& ctx, const TClientRec* player, TUserPermissions permission) {
   if (!player) return false;
   try {
     TClientRec asAdmin(*player);
     asAdmin.ChannelPrivileges = cpCA;
     asAdmin.PlayerFlags = 0;
-    return HasPermission(&asAdmin, permission);
+    return HasPermission(ctx, &asAdmin, permission);
   } catch (const std::exception& e) {
-    LogHandlerException("CheckClientCAPermission", e);
+    ctx.LogHandlerException("CheckClientCAPermission", e);
     return false;
   }
 }
@@ -56,55 +59,55 @@ bool TQVUDPListener::CheckClientCAPermission(const TClientRec* player, TUserPerm
 // ---------------------------------------------------------------------------
 // Channel privileges
 
-void TQVUDPListener::SetPlayerChannelFlagsAndPrivileges(TChannelRec* channel, TClientRec* player) {
+void SetPlayerChannelFlagsAndPrivileges(TListenerContext& ctx, TChannelRec* channel, TClientRec* player) {
   if (!channel || !player) return;
   try {
-    uint16_t privileges = Channels().GetChannelAttribs(channel, player);
+    uint16_t privileges = ctx.Channels().GetChannelAttribs(channel, player);
     // The admin of a channel is admin of its sub-channels too.
-    if (TChannelRec* parent = Channels().GetMainChannel(channel->Id)) {
-      if (Channels().GetChannelAttribs(parent, player) & cpCA) privileges |= cpCA;
+    if (TChannelRec* parent = ctx.Channels().GetMainChannel(channel->Id)) {
+      if (ctx.Channels().GetChannelAttribs(parent, player) & cpCA) privileges |= cpCA;
     }
     if (privileges & cpAutoOP) privileges |= cpOP;
     if (privileges & cpAutoV) privileges |= cpV;
     player->ChannelPrivileges = privileges;
     player->PlayerFlags &= static_cast<uint16_t>(~pfRequestVoice);
   } catch (const std::exception& e) {
-    LogHandlerException("SetPlayerChannelFlagsAndPrivileges", e);
+    ctx.LogHandlerException("SetPlayerChannelFlagsAndPrivileges", e);
   }
 }
 
-void TQVUDPListener::RemoveModeratedFlags(int32_t channelId) {
+void RemoveModeratedFlags(TListenerContext& ctx, int32_t channelId) {
   try {
-    for (const auto& player : Clients().Items()) {
+    for (const auto& player : ctx.Clients().Items()) {
       if (player->ChannelId != channelId) continue;
       for (auto [bit, index] : kModerationPrivileges) {
         if (!(player->ChannelPrivileges & bit)) continue;
         player->ChannelPrivileges &= static_cast<uint16_t>(~bit);
-        NotifyPlayerChannelPrivilegeChanged(player->PlayerId, 0, kRevokedByServer, index);
+        NotifyPlayerChannelPrivilegeChanged(ctx, player->PlayerId, 0, kRevokedByServer, index);
       }
     }
   } catch (const std::exception& e) {
-    LogHandlerException("RemoveModeratedFlags", e);
+    ctx.LogHandlerException("RemoveModeratedFlags", e);
   }
 }
 
-int32_t TQVUDPListener::CheckChannelJoin(int32_t channelId, std::string_view password) const {
+int32_t CheckChannelJoin(const TListenerContext& ctx, int32_t channelId, std::string_view password) {
   try {
-    const TChannelRec* channel = Channels().GetChannelById(channelId);
-    if (!channel) return ctChannelNotFound;
+    const TChannelRec* channel = ctx.Channels().GetChannelById(channelId);
+    if (!channel) return peChannelIdNotFound;
     // A sub-channel is guarded by its parent's password.
-    const TChannelRec* guard = channel->IsSubChannel() ? Channels().GetChannelById(channel->ParentId) : channel;
+    const TChannelRec* guard = channel->IsSubChannel() ? ctx.Channels().GetChannelById(channel->ParentId) : channel;
     if (guard && !guard->Password.empty()) {
       const TText29 given(password);
-      if (given.empty()) return -110;
+      if (given.empty()) return peChannelPasswordProtected;
       if (!(given == guard->Password)) return 1;
     }
-    if (channel->Members.size() >= channel->MaxUsers) return -113;
+    if (channel->Members.size() >= channel->MaxUsers) return peChannelFull;
     return 0;
   } catch (const std::exception& e) {
-    LogHandlerException("CheckChannelJoin", e);
-    return ctChannelNotFound;
+    ctx.LogHandlerException("CheckChannelJoin", e);
+    return peChannelIdNotFound;
   }
 }
 
-}  // namespace qv
+}  // namespace qv::voice

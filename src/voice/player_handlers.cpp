@@ -8,14 +8,16 @@
 #include "base/date_time.h"
 #include "base/text_utils.h"
 #include "protocol/command_types.h"
-#include "voice/server_lang.h"
-#include "voice/udp_listener.h"
+#include "voice/channel_handlers.h"
+#include "voice/permission_checks.h"
+#include "voice/player_handlers.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
-
-
 
 // Privilege actions: the client's grant and revoke, and the server's own.
 constexpr uint8_t kActionGrant = 0;
@@ -107,19 +109,19 @@ TClientRec* ConnectedPlayer(const TClients& clients, uint32_t playerId) {
 
 // The steps after a player changed channel: his flags, the member lists, and
 // the removal of the old channel tree when it is left empty.
-void FinishChannelChange(TQVUDPListener& l, TClientRec& player, TChannelRec* oldChannel, TChannelRec& newChannel) {
+void FinishChannelChange(TListenerContext& l, TClientRec& player, TChannelRec* oldChannel, TChannelRec& newChannel) {
   NotifyPlayerFlagsChanged(l, player);
   l.Channels().ClientLeftChannel(oldChannel, &player);
   l.Channels().ClientJoinedChannel(&newChannel, &player);
   if (oldChannel) {
     const int32_t top = l.Channels().GetTopChannelId(oldChannel->Id);
-    if (top >= 0) l.ClearChannelUp(top);
+    if (top >= 0) ClearChannelUp(l, top);
   }
 }
 
 // CMD_sc_NotifyPlayerMovedToChannel and, on a public server, the change of
 // view that comes with a move into another channel tree.
-void NotifyPlayerMovedToChannel(TQVUDPListener& l, TClientRec& moved, int32_t oldChannelId, uint32_t originator) {
+void NotifyPlayerMovedToChannel(TListenerContext& l, TClientRec& moved, int32_t oldChannelId, uint32_t originator) {
   const bool viewChanges =
       !l.Server().IsClanServer() && !l.Channels().SameChannelTree(oldChannelId, moved.ChannelId);
   // The old tree loses sight of him first.
@@ -129,13 +131,13 @@ void NotifyPlayerMovedToChannel(TQVUDPListener& l, TClientRec& moved, int32_t ol
     l.SendPacket(NewLeftScopePacket(*recipient, moved.PlayerId, lrLeftView, "", 0));
   }
   for (const auto& recipient : l.Clients().Items()) {
-    if (recipient.get() == &moved || l.CheckClientInView(&moved, recipient.get())) {
+    if (recipient.get() == &moved || CheckClientInView(l, &moved, recipient.get())) {
       l.SendPacket(NewMovedPacket(*recipient, moved, oldChannelId, originator));
     }
   }
   if (!viewChanges) return;
-  l.NotifyPlayerEnteredScope(moved.PlayerId);
-  l.NotifyPlayersInSwitchedChannel(moved.PlayerId);
+  NotifyPlayerEnteredScope(l, moved.PlayerId);
+  NotifyPlayersInSwitchedChannel(l, moved.PlayerId);
 }
 
 }  // namespace
@@ -143,23 +145,23 @@ void NotifyPlayerMovedToChannel(TQVUDPListener& l, TClientRec& moved, int32_t ol
 // ---------------------------------------------------------------------------
 // Channel switch, kicks and moves
 
-int32_t TQVUDPListener::CMD_cs_PlayerChannelSwitch(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerChannelSwitch(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const auto channelId = static_cast<int32_t>(p.GetU32(ChannelSwitchLayout::ChannelId));
   const std::string password = ReadTextAt(p, ChannelSwitchLayout::Password);
 
   if (!(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
     return peInsufficientPermission;
   }
-  TChannelRec* channel = Channels().GetChannelById(channelId);
+  TChannelRec* channel = ctx.Channels().GetChannelById(channelId);
   if (!channel) return peChannelIdNotFound;
-  const bool mayJoinWithoutPassword = HasPermission(player, upChannelJoinChannelWithoutPassword);
+  const bool mayJoinWithoutPassword = HasPermission(ctx, player, upChannelJoinChannelWithoutPassword);
   if (!channel->Password.empty() && password.empty() && !mayJoinWithoutPassword) {
     return peInsufficientPermission;
   }
   const bool open = (channel->Flags & cfDefault) || !channel->IsRegistered();
-  if (!open && !HasPermission(player, upChannelJoinRegisterred)) return peInsufficientPermission;
+  if (!open && !HasPermission(ctx, player, upChannelJoinRegisterred)) return peInsufficientPermission;
 
-  int32_t join = CheckChannelJoin(channelId, password);
+  int32_t join = CheckChannelJoin(ctx, channelId, password);
   if (join == peChannelPasswordProtected && mayJoinWithoutPassword) {
     // The right spares the password, never the room.
     join = channel->Members.size() < channel->MaxUsers ? 0 : peChannelFull;
@@ -169,92 +171,92 @@ int32_t TQVUDPListener::CMD_cs_PlayerChannelSwitch(TClientRec* player, TPacket& 
                                       player->PlayerId, p.CommandType(), p.Sequence());
     reply->SetSize(WrongPasswordLayout::Size);
     reply->SetU32(WrongPasswordLayout::ChannelId, static_cast<uint32_t>(channelId));
-    SendPacket(std::move(reply));
+    ctx.SendPacket(std::move(reply));
     return 0;
   }
   if (join != 0) return join;
 
   const int32_t oldChannelId = player->ChannelId;
-  TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
+  TChannelRec* oldChannel = ctx.Channels().GetChannelById(oldChannelId);
   const bool wasCommander = (player->PlayerFlags & pfChannelCommander) != 0;
   player->ChannelId = channelId;
   player->PlayerFlags &= static_cast<uint16_t>(~(pfRequestVoice | pfChannelCommander));
   if (oldChannel && wasCommander && ChannelsRelated(*oldChannel, *channel)) {
     player->PlayerFlags |= pfChannelCommander;
   }
-  SetPlayerChannelFlagsAndPrivileges(channel, player);
-  NotifyPlayerSwitchedChannel(player->PlayerId, oldChannelId, channelId);
-  FinishChannelChange(*this, *player, oldChannel, *channel);
+  SetPlayerChannelFlagsAndPrivileges(ctx, channel, player);
+  NotifyPlayerSwitchedChannel(ctx, player->PlayerId, oldChannelId, channelId);
+  FinishChannelChange(ctx, *player, oldChannel, *channel);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerKick(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerKick(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint32_t targetId = p.GetU32(TargetTextLayout::PlayerId);
   const std::string reason = ReadTextAt(p, TargetTextLayout::Text);
 
-  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  TClientRec* target = ConnectedPlayer(ctx.Clients(), targetId);
   if (!target) return pePlayerIdNotFound;
-  if (!HasPermission(player, upKickPlayerFromServer)) return peInsufficientPermission;
+  if (!HasPermission(ctx, player, upKickPlayerFromServer)) return peInsufficientPermission;
   if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
     return peInsufficientPermission;
   }
-  Channels().ClientLeftChannel(Channels().GetChannelById(target->ChannelId), target);
+  ctx.Channels().ClientLeftChannel(ctx.Channels().GetChannelById(target->ChannelId), target);
   // His own copy ends his connection; the disconnect that follows removes him.
-  NotifyPlayerLeftScope(target->PlayerId, lrKicked, reason, player->PlayerId);
+  NotifyPlayerLeftScope(ctx, target->PlayerId, lrKicked, reason, player->PlayerId);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerKickFromChannel(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerKickFromChannel(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint32_t targetId = p.GetU32(TargetTextLayout::PlayerId);
   const std::string reason = ReadTextAt(p, TargetTextLayout::Text);
 
-  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  TClientRec* target = ConnectedPlayer(ctx.Clients(), targetId);
   if (!target) return pePlayerIdNotFound;
-  TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
+  TChannelRec* channel = ctx.Channels().GetChannelById(target->ChannelId);
   if (!channel) return peChannelIdNotFound;
-  if (!CheckClientChannelPermission(channel, player, upKickPlayerFromChannel)) {
+  if (!CheckClientChannelPermission(ctx, channel, player, upKickPlayerFromChannel)) {
     return peInsufficientPermission;
   }
   if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
     return peInsufficientPermission;
   }
   // Without a default channel there is nowhere to send him.
-  TChannelRec* lobby = Channels().GetDefaultChannelAsPointer();
+  TChannelRec* lobby = ctx.Channels().GetDefaultChannelAsPointer();
   if (!lobby) return peChannelIdNotFound;
 
-  const uint16_t taken = PrivilegesTakenByKick(*player, Channels().GetChannelAttribs(channel, player));
+  const uint16_t taken = PrivilegesTakenByKick(*player, ctx.Channels().GetChannelAttribs(channel, player));
   target->ChannelPrivileges &= static_cast<uint16_t>(~taken);
-  Channels().SetChannelAttribs(channel, target);
+  ctx.Channels().SetChannelAttribs(channel, target);
 
   const int32_t oldChannelId = channel->Id;
-  const bool viewChanges = !Server().IsClanServer() && !Channels().SameChannelTree(oldChannelId, lobby->Id);
-  SetPlayerChannelFlagsAndPrivileges(lobby, target);
-  for (const auto& recipient : Clients().Items()) {
-    if (!CheckClientInView(target, recipient.get())) continue;
-    SendPacket(NewKickedFromChannelPacket(*recipient, *target, oldChannelId, lobby->Id, reason));
+  const bool viewChanges = !ctx.Server().IsClanServer() && !ctx.Channels().SameChannelTree(oldChannelId, lobby->Id);
+  SetPlayerChannelFlagsAndPrivileges(ctx, lobby, target);
+  for (const auto& recipient : ctx.Clients().Items()) {
+    if (!CheckClientInView(ctx, target, recipient.get())) continue;
+    ctx.SendPacket(NewKickedFromChannelPacket(*recipient, *target, oldChannelId, lobby->Id, reason));
   }
   target->ChannelId = lobby->Id;
   // Players of the default channel's tree see him only from now on.
   if (viewChanges) {
-    NotifyPlayerEnteredScope(target->PlayerId);
-    NotifyPlayersInSwitchedChannel(target->PlayerId);
+    NotifyPlayerEnteredScope(ctx, target->PlayerId);
+    NotifyPlayersInSwitchedChannel(ctx, target->PlayerId);
   }
-  FinishChannelChange(*this, *target, channel, *lobby);
+  FinishChannelChange(ctx, *target, channel, *lobby);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerMovePlayer(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerMovePlayer(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint32_t targetId = p.GetU32(MoveLayout::PlayerId);
   const auto channelId = static_cast<int32_t>(p.GetU32(MoveLayout::ChannelId));
 
-  if (!HasPermission(player, upAdminMovePlayer)) return peInsufficientPermission;
-  TChannelRec* channel = Channels().GetChannelById(channelId);
+  if (!HasPermission(ctx, player, upAdminMovePlayer)) return peInsufficientPermission;
+  TChannelRec* channel = ctx.Channels().GetChannelById(channelId);
   if (!channel) return peChannelIdNotFound;
-  const TText29* password = JoinPassword(Channels(), *channel);
-  if (password && !password->empty() && !HasPermission(player, upChannelJoinChannelWithoutPassword)) {
+  const TText29* password = JoinPassword(ctx.Channels(), *channel);
+  if (password && !password->empty() && !HasPermission(ctx, player, upChannelJoinChannelWithoutPassword)) {
     return peInsufficientPermission;
   }
-  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  TClientRec* target = ConnectedPlayer(ctx.Clients(), targetId);
   if (!target) return pePlayerIdNotFound;
   if (target->ChannelId == channelId) return peAlreadyChannelMember;
   if (target == player && !(player->PlayerPrivileges & spSA) && (player->PlayerPrivileges & spCB)) {
@@ -262,18 +264,18 @@ int32_t TQVUDPListener::CMD_cs_PlayerMovePlayer(TClientRec* player, TPacket& p) 
   }
 
   const int32_t oldChannelId = target->ChannelId;
-  TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
-  SetPlayerChannelFlagsAndPrivileges(channel, target);
+  TChannelRec* oldChannel = ctx.Channels().GetChannelById(oldChannelId);
+  SetPlayerChannelFlagsAndPrivileges(ctx, channel, target);
   target->ChannelId = channelId;
-  NotifyPlayerMovedToChannel(*this, *target, oldChannelId, player->PlayerId);
-  FinishChannelChange(*this, *target, oldChannel, *channel);
+  NotifyPlayerMovedToChannel(ctx, *target, oldChannelId, player->PlayerId);
+  FinishChannelChange(ctx, *target, oldChannel, *channel);
   return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Mutes, flags, voice requests, bandwidth
 
-int32_t TQVUDPListener::CMD_cs_PlayerMutePlayer(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerMutePlayer(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint32_t targetId = p.GetU32(MuteLayout::PlayerId);
   const bool mute = p.GetU8(MuteLayout::Mute) != 0;
   const bool result = mute ? AddToPlayerMuteList(player, targetId) : RemoveFromPlayerMuteList(player, targetId);
@@ -281,45 +283,45 @@ int32_t TQVUDPListener::CMD_cs_PlayerMutePlayer(TClientRec* player, TPacket& p) 
   reply->SetSize(MuteReplyLayout::Size);
   reply->SetU32(MuteReplyLayout::PlayerId, targetId);
   reply->SetU8(MuteReplyLayout::Result, result ? 1 : 0);
-  SendPacket(std::move(reply));
+  ctx.SendPacket(std::move(reply));
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerFlagsChanged(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerFlagsChanged(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint16_t flags = p.GetU16(FlagsLayout::Flags);
-  if ((flags & pfChannelCommander) && !HasPermission(player, upAllowChannelCommanderStatus)) {
+  if ((flags & pfChannelCommander) && !HasPermission(ctx, player, upAllowChannelCommanderStatus)) {
     return peInsufficientPermission;
   }
   player->PlayerFlags = flags;
-  NotifyPlayerFlagsChanged(*this, *player);
+  NotifyPlayerFlagsChanged(ctx, *player);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerRequestVoice(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerRequestVoice(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const std::string message = ReadTextAt(p, RequestVoiceLayout::Message);
-  const TChannelRec* channel = Channels().GetChannelById(player->ChannelId);
+  const TChannelRec* channel = ctx.Channels().GetChannelById(player->ChannelId);
   if (channel && !(channel->Flags & cfModerated)) return peNotInModeratedChannel;
   if (HoldsModeration(*player) || (player->PlayerFlags & pfRequestVoice)) return peAlreadyHasPrivilege;
   player->PlayerFlags |= pfRequestVoice;
-  for (const auto& recipient : Clients().Items()) {
-    if (!CheckClientInView(player, recipient.get())) continue;
+  for (const auto& recipient : ctx.Clients().Items()) {
+    if (!CheckClientInView(ctx, player, recipient.get())) continue;
     TPacketPtr n =
         NewCommandPacket(CMD_sc_NotifyPlayerRequestedVoice, recipient->ConnectionId, recipient->PlayerId);
     n->SetSize(RequestedVoiceLayout::Size);
     n->SetU32(RequestedVoiceLayout::PlayerId, player->PlayerId);
     n->SetPosition(RequestedVoiceLayout::Message);
     n->WriteText(message, kShortTextField);
-    SendPacket(std::move(n));
+    ctx.SendPacket(std::move(n));
   }
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerSetUploadBandwidth(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerSetUploadBandwidth(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const auto bandwidth = static_cast<int32_t>(p.GetU32(BandwidthLayout::Bandwidth));
   // The buffer ignores a negative limit; the record keeps what is in force.
   if (bandwidth < 0) return 0;
   player->UploadBandwidth = bandwidth;
-  Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
+  ctx.Buffer().SetBandwidthLimit(player->PlayerId, bandwidth);
   return 0;
 }
 
@@ -329,7 +331,7 @@ int32_t TQVUDPListener::CMD_cs_PlayerSetUploadBandwidth(TClientRec* player, TPac
 namespace {
 
 // A moderation privilege makes a pending voice request moot.
-void ClearSettledVoiceRequest(TQVUDPListener& l, TClientRec& target) {
+void ClearSettledVoiceRequest(TListenerContext& l, TClientRec& target) {
   if (!HoldsModeration(target) || !(target.PlayerFlags & pfRequestVoice)) return;
   target.PlayerFlags &= static_cast<uint16_t>(~pfRequestVoice);
   NotifyPlayerFlagsChanged(l, target);
@@ -343,20 +345,20 @@ uint16_t ApplyAction(uint16_t bits, uint8_t action, uint16_t bit) {
 
 }  // namespace
 
-int32_t TQVUDPListener::CMD_cs_PlayerChangeChannelPrivilege(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerChangeChannelPrivilege(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
   const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
   const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
 
-  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  TClientRec* target = ConnectedPlayer(ctx.Clients(), targetId);
   if (!target) return pePlayerIdNotFound;
-  TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
+  TChannelRec* channel = ctx.Channels().GetChannelById(target->ChannelId);
   if (!channel) return peChannelIdNotFound;
   // No right names a privilege beyond auto-voice.
   if (index > kLastPrivilegeIndex) return peInsufficientPermission;
   if (index != kIndexCA && !(channel->Flags & cfModerated)) return peNotInModeratedChannel;
   const TChannelPrivilegeRights& rights = kChannelPrivilegeRights[index];
-  if (!CheckClientChannelPermission(channel, player, action == kActionGrant ? rights.Grant : rights.Revoke)) {
+  if (!CheckClientChannelPermission(ctx, channel, player, action == kActionGrant ? rights.Grant : rights.Revoke)) {
     return peInsufficientPermission;
   }
   if (action == kActionGrant) {
@@ -367,16 +369,16 @@ int32_t TQVUDPListener::CMD_cs_PlayerChangeChannelPrivilege(TClientRec* player, 
   }
 
   target->ChannelPrivileges = ApplyAction(target->ChannelPrivileges, action, Bit(index));
-  NotifyPlayerChannelPrivilegeChanged(target->PlayerId, player->PlayerId, action, index);
+  NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, player->PlayerId, action, index);
   if (action == kActionGrant && index == kIndexAutoOP) {
     target->ChannelPrivileges |= cpOP;
-    NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionGrantedByServer, kIndexOP);
+    NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, 0, kActionGrantedByServer, kIndexOP);
   } else if (action == kActionGrant && index == kIndexAutoV) {
     target->ChannelPrivileges |= cpV;
-    NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionGrantedByServer, kIndexV);
+    NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, 0, kActionGrantedByServer, kIndexV);
   }
-  ClearSettledVoiceRequest(*this, *target);
-  Channels().SetChannelAttribs(channel, target);
+  ClearSettledVoiceRequest(ctx, *target);
+  ctx.Channels().SetChannelAttribs(channel, target);
   return 0;
 }
 
@@ -385,16 +387,14 @@ namespace {
 // Whether the requester may make this change of a server-wide privilege.
 // Registration is granted only by registering, superadmin never through the
 // voice protocol, and the channel binding only by a server admin.
-bool MayChangePrivilege(const TQVUDPListener& l, const TClientRec& requester, uint8_t action, uint8_t index) {
+bool MayChangePrivilege(const TListenerContext& l, const TClientRec& requester, uint8_t action, uint8_t index) {
   const bool grant = action == kActionGrant;
   switch (index) {
-    case kIndexSA:
-      return l.HasPermission(&requester, grant ? upPrivilegeGrantSA : upPrivilegeRevokeSA);
+    case kIndexSA: return HasPermission(l, &requester, grant ? upPrivilegeGrantSA : upPrivilegeRevokeSA);
     case kIndexAllowRegistration:
-      return l.HasPermission(&requester,
-                             grant ? upPrivilegeGrantAllowRegistration : upPrivilegeRevokeAllowRegistration);
-    case kIndexRegistered:
-      return !grant && l.HasPermission(&requester, upPrivilegePlayerDelete);
+      return HasPermission(l, &requester,
+                           grant ? upPrivilegeGrantAllowRegistration : upPrivilegeRevokeAllowRegistration);
+    case kIndexRegistered: return !grant && HasPermission(l, &requester, upPrivilegePlayerDelete);
     case kIndexCB:
       return (requester.PlayerPrivileges & spSA) != 0;
     case kIndexSuperAdmin:
@@ -405,33 +405,33 @@ bool MayChangePrivilege(const TQVUDPListener& l, const TClientRec& requester, ui
 
 }  // namespace
 
-int32_t TQVUDPListener::CMD_cs_PlayerChangePrivilege(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerChangePrivilege(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
   const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
   const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
 
-  TClientRec* target = ConnectedPlayer(Clients(), targetId);
+  TClientRec* target = ConnectedPlayer(ctx.Clients(), targetId);
   if (!target) return pePlayerIdNotFound;
-  if (!MayChangePrivilege(*this, *player, action, index)) return peInsufficientPermission;
+  if (!MayChangePrivilege(ctx, *player, action, index)) return peInsufficientPermission;
 
   const bool wasRegistered = target->IsRegistered();
   target->PlayerPrivileges = ApplyAction(target->PlayerPrivileges, action, Bit(index));
-  TChannelRec* channel = Channels().GetChannelById(target->ChannelId);
+  TChannelRec* channel = ctx.Channels().GetChannelById(target->ChannelId);
   if (index == kIndexRegistered && action == kActionRevoke) {
-    if (wasRegistered) Clients().DBDeleteUser(*target);
+    if (wasRegistered) ctx.Clients().DBDeleteUser(*target);
     for (auto [bit, wireIndex] : {std::pair<uint16_t, uint8_t>{cpAutoOP, kIndexAutoOP}, {cpAutoV, kIndexAutoV}}) {
       if (!(target->ChannelPrivileges & bit)) continue;
       target->ChannelPrivileges &= static_cast<uint16_t>(~bit);
-      NotifyPlayerChannelPrivilegeChanged(target->PlayerId, 0, kActionRevokedByServer, wireIndex);
+      NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, 0, kActionRevokedByServer, wireIndex);
     }
     // Recorded, so that the next visit to the channel does not bring them back.
-    Channels().SetChannelAttribs(channel, target);
+    ctx.Channels().SetChannelAttribs(channel, target);
   } else {
-    Clients().DBSaveUser(*target);
-    Channels().SetChannelAttribs(channel, target);
+    ctx.Clients().DBSaveUser(*target);
+    ctx.Channels().SetChannelAttribs(channel, target);
   }
-  ClearSettledVoiceRequest(*this, *target);
-  NotifyPlayerPrivilegesChanged(target->PlayerId, player->PlayerId, action, index);
+  ClearSettledVoiceRequest(ctx, *target);
+  NotifyPlayerPrivilegesChanged(ctx, target->PlayerId, player->PlayerId, action, index);
   return 0;
 }
 
@@ -456,11 +456,12 @@ TRegistration ReadRegistration(TPacket& p, bool withAdminByte) {
 
 }  // namespace
 
-int32_t TQVUDPListener::CMD_cs_PlayerRegister(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerRegister(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const TRegistration r = ReadRegistration(p, false);
 
   if (player->IsRegistered()) return peAlreadyRegistered;
-  if (!HasPermission(player, upPrivilegeRegisterSelfByDefault) && !(player->PlayerPrivileges & spAllowRegistration)) {
+  if (!HasPermission(ctx, player, upPrivilegeRegisterSelfByDefault) &&
+      !(player->PlayerPrivileges & spAllowRegistration)) {
     return peRegistrationNotAllowed;
   }
   // A blank name could never be used to log in.
@@ -470,7 +471,7 @@ int32_t TQVUDPListener::CMD_cs_PlayerRegister(TClientRec* player, TPacket& p) {
   TClientRec account(*player);
   account.LoginName = r.LoginName;
   account.LoginPassword = r.Password;
-  const int result = Clients().DBAddUser(account);
+  const int result = ctx.Clients().DBAddUser(account);
   if (result < 0) return result;
 
   player->LoginName = account.LoginName;
@@ -479,38 +480,38 @@ int32_t TQVUDPListener::CMD_cs_PlayerRegister(TClientRec* player, TPacket& p) {
   player->Created = Now();
   player->PlayerPrivileges =
       static_cast<uint16_t>((player->PlayerPrivileges | spRegistered) & ~spAllowRegistration);
-  Channels().UpdatePlayerChannelAttribs(player);
-  NotifyPlayerPrivilegesChanged(player->PlayerId, 0, kActionGrantedByServer, kIndexRegistered);
+  ctx.Channels().UpdatePlayerChannelAttribs(player);
+  NotifyPlayerPrivilegesChanged(ctx, player->PlayerId, 0, kActionGrantedByServer, kIndexRegistered);
   return 0;
 }
 
-int32_t TQVUDPListener::CMD_cs_PlayerAdminRegister(TClientRec* player, TPacket& p) {
+int32_t CMD_cs_PlayerAdminRegister(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   const TRegistration r = ReadRegistration(p, true);
 
-  if (!HasPermission(player, upPrivilegeAdminPlayerRegister)) return peInsufficientPermission;
+  if (!HasPermission(ctx, player, upPrivilegeAdminPlayerRegister)) return peInsufficientPermission;
   if (Trim(r.LoginName).empty()) return peBadArgument;
   std::unique_ptr<TClientRec> account = NewClient();
   account->LoginName = r.LoginName;
   account->LoginPassword = r.Password;
   account->PlayerPrivileges = r.ServerAdmin ? spSA : 0;
-  const int result = Clients().DBAddUser(*account);
+  const int result = ctx.Clients().DBAddUser(*account);
   if (result < 0) return result;
-  SendPacket(NewCommandPacket(CMD_sc_PlayerAdminRegisteredOK, player->ConnectionId, player->PlayerId));
+  ctx.SendPacket(NewCommandPacket(CMD_sc_PlayerAdminRegisteredOK, player->ConnectionId, player->PlayerId));
   return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Shared with the external commands
 
-void TQVUDPListener::MovePlayerToChannel(TClientRec& player, TChannelRec& channel, uint32_t originator) {
+void MovePlayerToChannel(TListenerContext& ctx, TClientRec& player, TChannelRec& channel, uint32_t originator) {
   const int32_t oldChannelId = player.ChannelId;
-  TChannelRec* oldChannel = Channels().GetChannelById(oldChannelId);
-  SetPlayerChannelFlagsAndPrivileges(&channel, &player);
+  TChannelRec* oldChannel = ctx.Channels().GetChannelById(oldChannelId);
+  SetPlayerChannelFlagsAndPrivileges(ctx, &channel, &player);
   player.ChannelId = channel.Id;
-  NotifyPlayerMovedToChannel(*this, player, oldChannelId, originator);
-  FinishChannelChange(*this, player, oldChannel, channel);
+  NotifyPlayerMovedToChannel(ctx, player, oldChannelId, originator);
+  FinishChannelChange(ctx, player, oldChannel, channel);
 }
 
-void TQVUDPListener::SettleVoiceRequest(TClientRec& player) { ClearSettledVoiceRequest(*this, player); }
+void SettleVoiceRequest(TListenerContext& ctx, TClientRec& player) { ClearSettledVoiceRequest(ctx, player); }
 
-}  // namespace qv
+}  // namespace qv::voice

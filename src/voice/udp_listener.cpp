@@ -4,16 +4,15 @@
 
 #include "base/log.h"
 #include "protocol/command_types.h"
+#include "voice/channel_handlers.h"
+#include "voice/command_table.h"
+#include "voice/view_notifications.h"
+#include "voice/wire_layouts.h"
 
 namespace qv {
 
-namespace {
-constexpr const char* kErrorCategory = "UDP Listener";
-constexpr const char* kAccessCategory = "AccessLog";
-}  // namespace
-
 TQVUDPListener::TQVUDPListener(TServerObject& server, TCustomPacketBuffer& buffer)
-    : server_(server), buffer_(buffer), serverId_(server.ServerId) {}
+    : server_(server), context_(server, buffer) {}
 
 TQVUDPListener::~TQVUDPListener() {
   Terminate();
@@ -34,61 +33,37 @@ void TQVUDPListener::Join() {
 }
 
 // ---------------------------------------------------------------------------
-// Logging
-
-void TQVUDPListener::LogError(const std::string& text) const {
-  LogMsg(lmtError, lmdImportant, fmt::format("SID: {} {}", serverId_, text), kErrorCategory);
-}
-
-void TQVUDPListener::LogError(const TRemoteLine& line) const {
-  LogRemote(lmtError, lmdImportant, line.Prefixed(fmt::format("SID: {} ", serverId_)), kErrorCategory);
-}
-
-void TQVUDPListener::LogAccess(const std::string& text) const {
-  if (!server_.AccessLog) return;
-  LogMsg(lmtAll, lmdInfo, fmt::format("SID: {} {}", serverId_, text), kAccessCategory);
-}
-
-void TQVUDPListener::LogAccess(const TRemoteLine& line) const {
-  if (!server_.AccessLog) return;
-  LogRemote(lmtAll, lmdInfo, line.Prefixed(fmt::format("SID: {} ", serverId_)), kAccessCategory);
-}
-
-void TQVUDPListener::LogHandlerException(std::string_view handler, const std::exception& e) const {
-  LogError(fmt::format("{} Exception: {}", handler, ExceptionText(e)));
-}
-
-// ---------------------------------------------------------------------------
 // The event loop
 
 void TQVUDPListener::Execute() {
-  serverId_ = server_.ServerId;
+  context_.SetServerId(server_.ServerId);
   LoadChannelTree();
   for (;;) {
-    if (terminated_ && Buffer().ShuttingDown()) break;
+    if (terminated_ && context_.Buffer().ShuttingDown()) break;
     if (!WaitForEvent()) break;
     HandleEvent();
     packet_.reset();
     // Outside the server's locks: the send waits for no one else.
-    if (sendPending_) {
-      sendPending_ = false;
-      sender_->SendReady();
+    TVoiceRelayState& relay = context_.Relay();
+    if (relay.SendPending) {
+      relay.SendPending = false;
+      relay.Sender->SendReady();
     }
   }
-  Buffer().MarkThreadDone(kListenerThreadBit);
+  context_.Buffer().MarkThreadDone(kListenerThreadBit);
 }
 
 void TQVUDPListener::LoadChannelTree() {
-  std::lock_guard<TChannels> lock(Channels());
-  Channels().LoadChannels();
-  Channels().SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
+  std::lock_guard<TChannels> lock(context_.Channels());
+  context_.Channels().LoadChannels();
+  context_.Channels().SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
 }
 
 // False once the buffer shuts down. A failed wait counts as an event of no
 // consequence (an evPacket without packet).
 bool TQVUDPListener::WaitForEvent() {
   try {
-    Buffer().GetNextEvent(eventPlayerId_, eventKind_, packet_);
+    context_.Buffer().GetNextEvent(eventPlayerId_, eventKind_, packet_);
   } catch (const std::exception&) {
     eventKind_ = evPacket;
     packet_.reset();
@@ -100,7 +75,7 @@ bool TQVUDPListener::WaitForEvent() {
 // that finished sending its goodbye is dropped at once so that the stop need
 // not wait for it.
 void TQVUDPListener::DropClosedConnection() {
-  if (eventKind_ == evClosed || eventKind_ == evTimedOut) Buffer().RemoveConnection(eventPlayerId_);
+  if (eventKind_ == evClosed || eventKind_ == evTimedOut) context_.Buffer().RemoveConnection(eventPlayerId_);
 }
 
 void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr packet) {
@@ -112,8 +87,8 @@ void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr
 }
 
 void TQVUDPListener::HandleEvent() {
-  std::lock_guard<TClients> players(Clients());
-  std::lock_guard<TChannels> channels(Channels());
+  std::lock_guard<TClients> players(context_.Clients());
+  std::lock_guard<TChannels> channels(context_.Channels());
   // The stop may have begun while this thread waited for the locks: its
   // removal of every player has run, and the event is no longer handled.
   if (stopping_) {
@@ -121,16 +96,15 @@ void TQVUDPListener::HandleEvent() {
     return;
   }
   try {
-    player_ = Clients().GetClientByID(eventPlayerId_);
-    disconnect_ = false;
+    context_.BeginEvent(context_.Clients().GetClientByID(eventPlayerId_));
     if (DispatchEvent()) {
-      if (disconnect_) DisconnectPlayer();
+      if (context_.DisconnectRequested()) DisconnectPlayer();
       ResetPlayerIdsWhenIdle();
     }
   } catch (const std::exception& e) {
-    LogError(fmt::format("Execute Exception: {}", ExceptionText(e)));
+    context_.LogError(fmt::format("Execute Exception: {}", ExceptionText(e)));
   }
-  player_ = nullptr;
+  context_.EndEvent();
 }
 
 bool TQVUDPListener::DispatchEvent() {
@@ -138,11 +112,8 @@ bool TQVUDPListener::DispatchEvent() {
     case evPacket:
       return DispatchPacket();
     case evTimedOut:
-    case evClosed:
-      disconnect_ = true;
-      return true;
-    case evExternal:
-      return !RunExternalCommand();
+    case evClosed: context_.RequestDisconnect(); return true;
+    case evExternal: return !RunExternalCommand(context_);
     case evShutdown:
       break;
   }
@@ -152,10 +123,13 @@ bool TQVUDPListener::DispatchEvent() {
 bool TQVUDPListener::DispatchPacket() {
   if (!packet_) return true;
   TPacket& packet = *packet_;
-  if (player_) player_->LastActivity = Now();
+  TClientRec* player = context_.CurrentPlayer();
+  if (player) player->LastActivity = Now();
   if (packet.IsC2SVoice()) {
-    if (!player_) return true;  // e.g. voice during login: dropped
-    if (const TRequestRow* row = FindRow(kVoiceTargets, packet.VoiceTarget())) Run(*row, player_, packet, false);
+    if (!player) return true;  // e.g. voice during login: dropped
+    if (const TRequestRow* row = FindRow(kVoiceTargets, packet.VoiceTarget())) {
+      RunRequest(context_, *row, player, packet, false);
+    }
     return false;
   }
   std::span<const TRequestRow> table;
@@ -164,7 +138,7 @@ bool TQVUDPListener::DispatchPacket() {
   } else if (packet.IsCommand()) {
     table = kClientCommands;
   }
-  if (const TRequestRow* row = FindRow(table, packet.CommandType())) Run(*row, player_, packet);
+  if (const TRequestRow* row = FindRow(table, packet.CommandType())) RunRequest(context_, *row, player, packet);
   return true;
 }
 
@@ -172,27 +146,27 @@ bool TQVUDPListener::DispatchPacket() {
 // Disconnect and the player-id counter
 
 void TQVUDPListener::DisconnectPlayer() {
-  if (player_) {
-    LogAccess(RemoteLine("client disconnected. [Nick: {}]", player_->NickName.str()));
-    Channels().ClientLeftChannel(Channels().GetChannelById(player_->ChannelId), player_);
-    NotifyPlayerLeftScope(player_->PlayerId, lrLeftServer, "", 0);
-    std::unique_ptr<TClientRec> gone = Clients().DeleteClient(player_);
-    player_ = nullptr;
+  if (TClientRec* player = context_.CurrentPlayer()) {
+    context_.LogAccess(RemoteLine("client disconnected. [Nick: {}]", player->NickName.str()));
+    context_.Channels().ClientLeftChannel(context_.Channels().GetChannelById(player->ChannelId), player);
+    voice::NotifyPlayerLeftScope(context_, player->PlayerId, lrLeftServer, "", 0);
+    std::unique_ptr<TClientRec> gone = context_.Clients().DeleteClient(player);
+    context_.ForgetCurrentPlayer();
   }
-  Channels().ClearChannelClientLists(static_cast<int32_t>(eventPlayerId_));
-  Channels().ClearChannelAttribs(static_cast<int32_t>(eventPlayerId_));
-  Buffer().RemoveConnection(eventPlayerId_);
-  ClearChannelUp(-1);
+  context_.Channels().ClearChannelClientLists(static_cast<int32_t>(eventPlayerId_));
+  context_.Channels().ClearChannelAttribs(static_cast<int32_t>(eventPlayerId_));
+  context_.Buffer().RemoveConnection(eventPlayerId_);
+  voice::ClearChannelUp(context_, -1);
 }
 
 // Player ids start again at 1 once nobody is connected, so that they stay
 // small on a long-running server.
 void TQVUDPListener::ResetPlayerIdsWhenIdle() {
-  if (Buffer().ConnectionCount() != 0) return;
-  if (Clients().Count() > 0) {
-    LogError("unable to reset playerid.");
+  if (context_.Buffer().ConnectionCount() != 0) return;
+  if (context_.Clients().Count() > 0) {
+    context_.LogError("unable to reset playerid.");
   } else {
-    Clients().ResetPlayerIds();
+    context_.Clients().ResetPlayerIds();
   }
 }
 
@@ -203,38 +177,16 @@ void TQVUDPListener::ResetPlayerIdsWhenIdle() {
 // already leaving: his disconnect line would otherwise come only when the
 // protocol thread sees the close, which it no longer handles.
 void TQVUDPListener::RemoveAllPlayers() {
-  for (const auto& player : Clients().Items()) {
-    LogAccess(RemoteLine("client disconnected. [Nick: {}]", player->NickName.str()));
+  for (const auto& player : context_.Clients().Items()) {
+    context_.LogAccess(RemoteLine("client disconnected. [Nick: {}]", player->NickName.str()));
     if (player->Removing) continue;
     player->Removing = true;
     auto packet = NewCommandPacket(qv::CMD_sc_NotifyPlayerLeftScope, player->ConnectionId, player->PlayerId);
     packet->SetSize(LeftScopeLayout::Size);
     packet->SetU32(LeftScopeLayout::PlayerId, player->PlayerId);
     packet->SetU16(LeftScopeLayout::Reason, lrServerStops);
-    SendPacket(std::move(packet), true);
+    context_.SendPacket(std::move(packet), true);
   }
-}
-
-// ---------------------------------------------------------------------------
-// Sending
-
-void TQVUDPListener::SendPacket(TPacketPtr packet, bool closeAfter) {
-  try {
-    Buffer().SendPacket(std::move(packet), closeAfter);
-  } catch (const std::exception& e) {
-    // A full queue: this recipient misses the packet; the others still get theirs.
-    LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
-  }
-}
-
-void TQVUDPListener::SendError(int32_t code, uint16_t requestType, uint32_t requestSequence) {
-  if (player_) SendError(*player_, code, requestType, requestSequence);
-}
-
-void TQVUDPListener::SendError(const TClientRec& to, int32_t code, uint16_t requestType,
-                               uint32_t requestSequence) {
-  SendPacket(NewErrorPacket(static_cast<int16_t>(code), to.ConnectionId, to.PlayerId, requestType,
-                            requestSequence));
 }
 
 }  // namespace qv

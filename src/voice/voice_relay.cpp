@@ -12,13 +12,13 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "voice/udp_listener.h"
+#include "voice/voice_relay.h"
+#include "voice/wire_layouts.h"
 
-namespace qv {
+namespace qv::voice {
 
 namespace {
 
-constexpr const char* kVoiceCategory = "UDP VOICE";
 // The most codec data one relayed packet carries; longer data is cut.
 constexpr size_t kMaxCodecData = 16385;
 
@@ -34,7 +34,7 @@ constexpr uint8_t kWhisperToPlayer = 1;
 // parent and siblings, a top-level channel the other top-level channels. In
 // a moderated channel only voice, operator, channel admin or server admin is
 // heard (his privileges in his current channel count).
-bool CanSpeakInChannel(const TQVUDPListener& listener, const TClientRec& speaker, const TChannelRec& channel) {
+bool CanSpeakInChannel(const TListenerContext& listener, const TClientRec& speaker, const TChannelRec& channel) {
   if (channel.Id != speaker.ChannelId && !listener.Server().IsClanServer()) {
     const TChannelRec* own = listener.Channels().GetChannelById(speaker.ChannelId);
     if (!own || (own->ParentId != channel.ParentId && own->ParentId != channel.Id)) return false;
@@ -56,19 +56,13 @@ bool HearsWhisper(const TClientRec* recipient, uint32_t speakerId) {
          HearsSpeaker(*recipient, speakerId);
 }
 
-}  // namespace
-
-void TQVUDPListener::LogVoice(const std::string& text) const {
-  LogMsg(lmtError, lmdImportant, fmt::format("SID: {} {}", serverId_, text), kVoiceCategory);
-}
-
 // The header fields the client chose travel unchanged; the target byte and
 // the recipient's ids are filled in per copy (RelayTo), and the packet
 // buffer rewrites the connection id and sequence when it sends.
-void TQVUDPListener::BuildRelayedVoice(const TPacket& in, size_t dataOffset, size_t dataLength,
-                                       uint32_t speakerId) {
-  voiceCopies_.clear();
-  TPacket& out = voiceImage_;
+void BuildRelayedVoice(TListenerContext& ctx, const TPacket& in, size_t dataOffset, size_t dataLength,
+                       uint32_t speakerId) {
+  ctx.Relay().Copies.clear();
+  TPacket& out = ctx.Relay().Image;
   out.SetSize(S2CVoiceHeader::Size + dataLength);
   out.SetU16(S2CVoiceHeader::Class, pcS2CVoice);
   out.SetU8(S2CVoiceHeader::Codec, in.VoiceCodec());
@@ -79,39 +73,42 @@ void TQVUDPListener::BuildRelayedVoice(const TPacket& in, size_t dataOffset, siz
   if (dataLength > 0) std::memcpy(out.Data() + S2CVoiceHeader::Size, in.Data() + dataOffset, dataLength);
 }
 
-void TQVUDPListener::RelayTo(const TClientRec& recipient, uint8_t target) {
-  voiceCopies_.push_back(TVoiceCopy{recipient.PlayerId, recipient.ConnectionId, target});
-  TServerCounters::Add(server_.Counters.VoiceRelayed);
-  TServerCounters::Add(server_.Counters.VoiceBytesRelayed, voiceImage_.Size());
+void RelayTo(TListenerContext& ctx, const TClientRec& recipient, uint8_t target) {
+  ctx.Relay().Copies.push_back(TVoiceCopy{recipient.PlayerId, recipient.ConnectionId, target});
+  TServerCounters::Add(ctx.Server().Counters.VoiceRelayed);
+  TServerCounters::Add(ctx.Server().Counters.VoiceBytesRelayed, ctx.Relay().Image.Size());
 }
 
-void TQVUDPListener::FlushRelayed() {
+void FlushRelayed(TListenerContext& ctx) {
+  TVoiceRelayState& relay = ctx.Relay();
   try {
-    const bool queued = Buffer().SendVoiceCopies(voiceImage_, voiceCopies_.data(), voiceCopies_.size(),
-                                                 sender_ == nullptr);
-    sendPending_ = sendPending_ || (queued && sender_ != nullptr);
+    const bool queued =
+        ctx.Buffer().SendVoiceCopies(relay.Image, relay.Copies.data(), relay.Copies.size(), relay.Sender == nullptr);
+    relay.SendPending = relay.SendPending || (queued && relay.Sender != nullptr);
   } catch (const std::exception& e) {
-    LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
+    ctx.LogError(fmt::format("SendPacket Exception: {}", ExceptionText(e)));
   }
-  voiceCopies_.clear();
+  relay.Copies.clear();
 }
 
-void TQVUDPListener::RelayToMembers(const TChannelRec& channel, const TClientRec& speaker, uint8_t target) {
+void RelayToMembers(TListenerContext& ctx, const TChannelRec& channel, const TClientRec& speaker, uint8_t target) {
   for (const TClientRec* recipient : channel.Members) {
-    if (recipient != &speaker && HearsSpeaker(*recipient, speaker.PlayerId)) RelayTo(*recipient, target);
+    if (recipient != &speaker && HearsSpeaker(*recipient, speaker.PlayerId)) RelayTo(ctx, *recipient, target);
   }
 }
+
+}  // namespace
 
 // Target 0. A datagram cannot exceed the socket's receive size, so the cut
 // only guards the copy; it is not logged.
-int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToChannel(TClientRec* speaker, TPacket& in) {
+int32_t ProgressVoiceData_SendVoiceDataToChannel(TListenerContext& ctx, TClientRec* speaker, TPacket& in) {
   if (!MaySpeak(speaker)) return 0;
-  const TChannelRec* channel = Channels().GetChannelById(speaker->ChannelId);
-  if (!channel || channel->Members.size() < 2 || !CanSpeakInChannel(*this, *speaker, *channel)) return 0;
+  const TChannelRec* channel = ctx.Channels().GetChannelById(speaker->ChannelId);
+  if (!channel || channel->Members.size() < 2 || !CanSpeakInChannel(ctx, *speaker, *channel)) return 0;
   const size_t length = std::min(in.Size() - C2SVoiceHeader::Size, kMaxCodecData);
-  BuildRelayedVoice(in, C2SVoiceHeader::Size, length, speaker->PlayerId);
-  RelayToMembers(*channel, *speaker, kTargetChannel);
-  FlushRelayed();
+  BuildRelayedVoice(ctx, in, C2SVoiceHeader::Size, length, speaker->PlayerId);
+  RelayToMembers(ctx, *channel, *speaker, kTargetChannel);
+  FlushRelayed(ctx);
   return 0;
 }
 
@@ -119,27 +116,27 @@ int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToChannel(TClientRec* spe
 // talks to his parent channel is still heard by those around him, as he
 // would be on any other target. In a moderated own channel he needs his voice
 // there too, so that the parent target is no way around moderation.
-int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToParentChannel(TClientRec* speaker, TPacket& in) {
+int32_t ProgressVoiceData_SendVoiceDataToParentChannel(TListenerContext& ctx, TClientRec* speaker, TPacket& in) {
   size_t length = in.Size() - C2SVoiceHeader::Size;
   if (length > kMaxCodecData) {
     length = kMaxCodecData;
-    LogVoice("ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size");
+    ctx.LogVoice("ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size");
   }
-  const TChannelRec* own = Channels().GetChannelById(speaker->ChannelId);
-  const TChannelRec* parent = own ? Channels().GetChannelById(own->ParentId) : nullptr;
+  const TChannelRec* own = ctx.Channels().GetChannelById(speaker->ChannelId);
+  const TChannelRec* parent = own ? ctx.Channels().GetChannelById(own->ParentId) : nullptr;
   if (!parent) {
     // A client that keeps talking to a missing parent sends many datagrams
     // a second; one line per thousand keeps the log readable.
-    if (parentChannelMisses_++ % 1000 == 0) {
-      LogVoice("TQVUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get parentchannel");
+    if (ctx.Relay().ParentChannelMisses++ % 1000 == 0) {
+      ctx.LogVoice("TQVUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get parentchannel");
     }
     return 0;
   }
-  if (!MaySpeak(speaker) || !CanSpeakInChannel(*this, *speaker, *parent)) return 0;
-  BuildRelayedVoice(in, C2SVoiceHeader::Size, length, speaker->PlayerId);
-  RelayToMembers(*parent, *speaker, kTargetParent);
-  if (CanSpeakInChannel(*this, *speaker, *own)) RelayToMembers(*own, *speaker, kTargetParent);
-  FlushRelayed();
+  if (!MaySpeak(speaker) || !CanSpeakInChannel(ctx, *speaker, *parent)) return 0;
+  BuildRelayedVoice(ctx, in, C2SVoiceHeader::Size, length, speaker->PlayerId);
+  RelayToMembers(ctx, *parent, *speaker, kTargetParent);
+  if (CanSpeakInChannel(ctx, *speaker, *own)) RelayToMembers(ctx, *own, *speaker, kTargetParent);
+  FlushRelayed(ctx);
   return 0;
 }
 
@@ -147,16 +144,16 @@ int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataToParentChannel(TClientRe
 // player (target byte 1) and through his channel (target byte 0). A list
 // that names the same player or channel again adds nothing, so one datagram
 // never turns into more than two copies for anyone.
-int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataWhisper(TClientRec* speaker, TPacket& in) {
+int32_t ProgressVoiceData_SendVoiceDataWhisper(TListenerContext& ctx, TClientRec* speaker, TPacket& in) {
   const size_t count = in.GetU8(WhisperLayout::Count);
   const size_t dataOffset = WhisperLayout::Entries + count * WhisperLayout::EntrySize;
   if (count == 0 || dataOffset > in.Size()) return 0;  // nobody named, or a list beyond the datagram
   size_t length = in.Size() - dataOffset;
   if (length > kMaxCodecData) {
     length = kMaxCodecData;
-    LogVoice("ProgressVoiceData_SendVoiceDataWhisper, invalid packet size");
+    ctx.LogVoice("ProgressVoiceData_SendVoiceDataWhisper, invalid packet size");
   }
-  BuildRelayedVoice(in, dataOffset, length, speaker->PlayerId);
+  BuildRelayedVoice(ctx, in, dataOffset, length, speaker->PlayerId);
 
   std::array<uint64_t, 255> seen;  // kind and id of the entries handled so far
   size_t seenCount = 0;
@@ -171,20 +168,20 @@ int32_t TQVUDPListener::ProgressVoiceData_SendVoiceDataWhisper(TClientRec* speak
 
     if (kind == kWhisperToPlayer) {
       if (id == speaker->PlayerId) continue;
-      const TClientRec* recipient = Clients().GetClientByID(id);
-      if (HearsWhisper(recipient, speaker->PlayerId)) RelayTo(*recipient, kWhisperToPlayer);
+      const TClientRec* recipient = ctx.Clients().GetClientByID(id);
+      if (HearsWhisper(recipient, speaker->PlayerId)) RelayTo(ctx, *recipient, kWhisperToPlayer);
       continue;
     }
-    const TChannelRec* channel = Channels().GetChannelById(static_cast<int32_t>(id));
-    if (!channel || !CanSpeakInChannel(*this, *speaker, *channel)) continue;
+    const TChannelRec* channel = ctx.Channels().GetChannelById(static_cast<int32_t>(id));
+    if (!channel || !CanSpeakInChannel(ctx, *speaker, *channel)) continue;
     for (const TClientRec* recipient : channel->Members) {
       if (recipient != speaker && HearsWhisper(recipient, speaker->PlayerId)) {
-        RelayTo(*recipient, kWhisperToChannel);
+        RelayTo(ctx, *recipient, kWhisperToChannel);
       }
     }
   }
-  FlushRelayed();
+  FlushRelayed(ctx);
   return 0;
 }
 
-}  // namespace qv
+}  // namespace qv::voice

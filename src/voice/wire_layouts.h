@@ -164,9 +164,6 @@ struct SwitchedChannelLayout {
   static constexpr size_t PlayerId = 24, OldChannel = 28, NewChannel = 32, Privileges = 36, Size = 38;
 };
 
-struct TextMessageLayout {
-  static constexpr size_t Value = 24, TargetKind = 28, Nick = 29, Text = 59;
-};
 struct ConnectionInfoLayout {
   static constexpr size_t PlayerId = 24, OnlineSeconds = 28, PacketLoss = 32, RoundTrip = 34,
                           IdleSeconds = 36, Version = 40, PacketsSent = 48, BytesSent = 52,

@@ -38,12 +38,6 @@ void BusyReply(httplib::Response& reply) {
   reply.set_content("the server is busy checking other logins, try again in a moment", "text/plain");
 }
 
-// The codec form fields, in the order of the codec table.
-constexpr std::array<const char*, kCodecCount> kCodecFields = {
-    "CODECCelp51",     "CODECCelp63",     "CODECGSM148",      "CODECGSM164",      "CODECWindowsCELP52",
-    "CODECSPEEX2150",  "CODECSPEEX3950",  "CODECSPEEX5950",   "CODECSPEEX8000",   "CODECSPEEX11000",
-    "CODECSPEEX15000", "CODECSPEEX18200", "CODECSPEEX24600"};
-
 // Who may run an action at all.
 enum TActionGate : uint8_t {
   agAnyone,      // also a session that is not logged in
@@ -286,7 +280,7 @@ bool ApplyServerForm(TAction& a, TServerSettings& s, bool checkRights, bool& typ
   if (type == "1") s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~(sfClan | sfPublic)) | sfClan | sfFreeware);
   if (type == "2") s.ServerFlags = static_cast<uint16_t>((s.ServerFlags & ~(sfClan | sfPublic)) | sfPublic | sfFreeware);
   if (!checkRights || HasWebRight(a.Request, upAdminEditServerAllodCodecs))
-    for (int c = 0; c < kCodecCount; ++c) s.AllowCodec[c] = a.Field(kCodecFields[c]) == "1";
+    for (int c = 0; c < kCodecCount; ++c) s.AllowCodec[c] = a.Field(kCodecTable[c].WebField) == "1";
   s.WebLinkUrl = link;
   return true;
 }

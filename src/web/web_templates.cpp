@@ -23,11 +23,6 @@ namespace {
 // Expansion that never ends (a file that includes itself) stops here.
 constexpr int kMaxIncludes = 100;
 
-// The codec placeholders in the order of the codec table.
-const char* const kCodecPlaceholders[kCodecCount] = {
-    "Celp51",      "Celp63",      "GSM148",       "GSM164",       "WindowsCELP52", "SPEEX2150", "SPEEX3950",
-    "SPEEX5950",   "SPEEX8000",   "SPEEX11000",   "SPEEX15000",   "SPEEX18200",    "SPEEX24600"};
-
 // A page being filled. Values enter it as tokens ("\x01" index "\x02") and
 // take their place only in Text(), once every placeholder and region has been
 // processed: a stored value that reads like a placeholder or a region marker
@@ -291,7 +286,7 @@ void FillServer(TPage& page, const TWebRequest& request, int32_t serverId, const
   page.Value("SERVERWEBPOSTPOSTURL", s.WebPostUrl.str());
   page.Value("SERVERUDPPORT", std::to_string(s.UdpPort));
   for (int c = 0; c < kCodecCount; ++c)
-    page.Value(std::string("SERVERCFG_CODEC_") + kCodecPlaceholders[c] + "_SELECTED", s.AllowCodec[c] ? "checked" : "");
+    page.Value(std::string("SERVERCFG_CODEC_") + kCodecTable[c].Placeholder + "_SELECTED", s.AllowCodec[c] ? "checked" : "");
   const bool clan = (s.ServerFlags & sfClan) != 0, pub = (s.ServerFlags & sfPublic) != 0;
   page.Value("SERVERTYPE", clan ? "Clan Server" : pub ? "Public Server" : "Invalid Server Type");
   if (clan || pub) {

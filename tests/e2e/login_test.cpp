@@ -357,7 +357,7 @@ TEST_F(LoginTest, Step3FlagEndsTheLogin) {
   login.TimeoutMs = 1500;
   int result = 0;
   TQVClient& flagged = Attempt(login, &result);
-  EXPECT_EQ(result, kClientLoginTimeout);
+  EXPECT_EQ(result, peConnectionTimedOut);
   EXPECT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Buffer().ConnectionCount() == 0; }));
   EXPECT_TRUE(flagged.Players().empty());
 }

@@ -29,7 +29,7 @@ TEST_F(AccountsTest, NamesAreUniquePerServer) {
   EXPECT_GT(first->StorageClientId, 0);
 
   auto again = Account("dave", "two");
-  EXPECT_EQ(DBAddUser(s(), 1, *again), kLoginNameInUse);
+  EXPECT_EQ(DBAddUser(s(), 1, *again), peLoginNameInUse);
   EXPECT_EQ(again->StorageClientId, 0);
   EXPECT_TRUE(VerifyPassword(DBLoadUser(s(), 1, "dave")->PasswordHash, "one")) << "nothing overwritten";
 
@@ -37,7 +37,7 @@ TEST_F(AccountsTest, NamesAreUniquePerServer) {
   EXPECT_EQ(DBAddUser(s(), 2, *elsewhere), 0);
   auto super = Account("dave", "four");
   EXPECT_EQ(DBAddSuperUser(s(), *super), 0);
-  EXPECT_EQ(DBAddSuperUser(s(), *Account("dave", "five")), kLoginNameInUse);
+  EXPECT_EQ(DBAddSuperUser(s(), *Account("dave", "five")), peLoginNameInUse);
 
   std::unique_ptr<TClientRec> loaded = DBLoadUser(s(), 1, first->StorageClientId);
   ASSERT_NE(loaded, nullptr);

@@ -41,9 +41,9 @@ TEST_F(ChannelTreeTest, IdsStartAtOneAndAreNeverReused) {
 
   auto taken = Channel("f", cfUnregistered);
   taken->Id = 1;
-  EXPECT_EQ(tree.AddChannelID(std::move(taken)), ctChannelExists);
+  EXPECT_EQ(tree.AddChannelID(std::move(taken)), peChannelExists);
   auto zero = Channel("g", cfUnregistered);
-  EXPECT_EQ(tree.AddChannelID(std::move(zero)), ctBadArgument);
+  EXPECT_EQ(tree.AddChannelID(std::move(zero)), peBadArgument);
 }
 
 TEST_F(ChannelTreeTest, TreeRulesAreCheckedInOrder) {
@@ -54,14 +54,14 @@ TEST_F(ChannelTreeTest, TreeRulesAreCheckedInOrder) {
 
   // The password rule comes first, even under a missing parent or a clash.
   auto refused = Channel("Lobby", 0, 99, "pw");
-  EXPECT_EQ(tree.AddChannel(std::move(refused)), ctSubChannelPassword);
+  EXPECT_EQ(tree.AddChannel(std::move(refused)), peSubChannelPassword);
   ASSERT_NE(refused, nullptr) << "a refused record stays with the caller";
   // The name clash comes before the parent checks.
-  EXPECT_EQ(tree.AddChannel(Channel("LOBBY", 0, top)), ctChannelExists);
-  EXPECT_EQ(tree.AddChannel(Channel("x", 0, 99)), ctParentNotFound);
-  EXPECT_EQ(tree.AddChannel(Channel("x", 0, sub)), ctParentIsSubChannel);
-  EXPECT_EQ(tree.AddChannel(Channel("x", 0, flat)), ctNotHierarchical);
-  EXPECT_EQ(tree.AddChannel(Channel("top", cfUnregistered)), ctChannelExists);
+  EXPECT_EQ(tree.AddChannel(Channel("LOBBY", 0, top)), peChannelExists);
+  EXPECT_EQ(tree.AddChannel(Channel("x", 0, 99)), peParentChannelNotFound);
+  EXPECT_EQ(tree.AddChannel(Channel("x", 0, sub)), peParentIsSubChannel);
+  EXPECT_EQ(tree.AddChannel(Channel("x", 0, flat)), peChannelNotHierarchical);
+  EXPECT_EQ(tree.AddChannel(Channel("top", cfUnregistered)), peChannelExists);
 
   // The same name under another parent is fine.
   const int32_t other = tree.AddChannel(Channel("Other", cfUnregistered | cfHierarchical));
@@ -119,8 +119,8 @@ TEST_F(ChannelTreeTest, DeleteChannelTreeListsSubChannelsFirst) {
   const int32_t keep = tree.AddChannel(Channel("Keep", cfUnregistered));
   const int32_t subB = tree.AddChannel(Channel("B", cfUnregistered, top));
 
-  EXPECT_EQ(tree.DeleteChannelTree(def), ctDefaultNotDeletable);
-  EXPECT_EQ(tree.DeleteChannelTree(99), ctChannelNotFound);
+  EXPECT_EQ(tree.DeleteChannelTree(def), peDefaultChannelNotDeletable);
+  EXPECT_EQ(tree.DeleteChannelTree(99), peChannelIdNotFound);
   EXPECT_EQ(tree.DeleteChannelTree(top), 0);
   const Strings& changed = tree.ChangedChannels();
   ASSERT_EQ(changed.size(), 3u);

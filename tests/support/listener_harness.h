@@ -1,7 +1,8 @@
 // A server object with its player list, channel tree and a packet buffer,
 // but no threads and no socket: its protocol thread's handling is driven one
-// event at a time (TQVUDPListener::ProcessEvent) and what it sends is read
-// straight from the buffer.
+// event at a time (TQVUDPListener::ProcessEvent), its handlers are called
+// over the listener's context, and what it sends is read straight from the
+// buffer.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,9 @@ class TListenerHarness {
   ~TListenerHarness() { listener.reset(); }
   TListenerHarness(const TListenerHarness&) = delete;
   TListenerHarness& operator=(const TListenerHarness&) = delete;
+
+  // What the listener's handlers work with: tests call them over it.
+  TListenerContext& Context() { return listener->Context(); }
 
   // The server's settings as a test wants them (there is no storage to keep them).
   template <typename Edit>

@@ -83,7 +83,7 @@ TEST(ClientPackets, CountsFromTheServerNeverReadPastThePacket) {
   // A short login reply.
   TPacketPtr reply = NewControlPacket(CMD_sc_LoginStep2, 0, 3);
   reply->SetSize(200);
-  EXPECT_EQ(ParseLoginReply(*reply).Result, kClientBadReply);
+  EXPECT_EQ(ParseLoginReply(*reply).Result, peBadResponse);
 }
 
 TEST(ClientPackets, RandomServerCommandsDecodeWithoutFault) {

@@ -4,7 +4,8 @@
 
 #include "model/accounts.h"
 #include "support/live_server.h"
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
 
 namespace qv {
 namespace {

@@ -10,7 +10,8 @@
 #include "base/version.h"
 #include "protocol/single_connection.h"
 #include "support/live_server.h"
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
+#include "voice/view_notifications.h"
 
 namespace qv {
 namespace {

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "protocol/command_types.h"
-#include "support/log_capture.h"
 #include "support/listener_harness.h"
+#include "support/log_capture.h"
+#include "voice/channel_handlers.h"
 #include "voice/udp_listener.h"
+#include "voice/view_notifications.h"
 
 namespace qv {
 namespace {
@@ -75,7 +77,7 @@ TEST_F(ListenerTest, PacketsWithoutHandlerOrPlayerGetNoReply) {
 
 TEST_F(ListenerTest, ErrorReplyCarriesCodeRequestTypeAndSequence) {
   TClientRec* alice = AddPlayer("alice");
-  listener->SendError(*alice, -102, CMD_cs_ChannelDestroy, 0x01020304);
+  Context().SendError(*alice, -102, CMD_cs_ChannelDestroy, 0x01020304);
   auto out = Outgoing();
   ASSERT_EQ(out.size(), 1u);
   const TPacket& p = *out[0];
@@ -94,7 +96,7 @@ TEST_F(ListenerTest, ErrorReplyCarriesCodeRequestTypeAndSequence) {
   EXPECT_EQ(b[28], 0x02);
   EXPECT_EQ(b[29], 0x01);
   // Outside an event there is no current player to answer.
-  listener->SendError(-102, CMD_cs_ChannelDestroy, 1);
+  Context().SendError(-102, CMD_cs_ChannelDestroy, 1);
   EXPECT_TRUE(Outgoing().empty());
 }
 
@@ -191,7 +193,7 @@ TEST_F(ListenerTest, DisconnectSweepsEmptyUnregisteredChannels) {
   server.Channels->ClientJoinedChannel(server.Channels->GetDefaultChannelAsPointer(), bob);
 
   // A player in a sub-channel keeps the whole tree alive.
-  listener->ClearChannelUp(temp);
+  voice::ClearChannelUp(Context(), temp);
   EXPECT_NE(server.Channels->GetChannelById(temp), nullptr);
   Outgoing();
 
@@ -225,8 +227,8 @@ TEST_F(ListenerTest, LeftScopeFollowsViewAndIsSentOnce) {
   alice->ChannelId = bob->ChannelId = server.Channels->GetDefaultChannel();
   carol->ChannelId = otherId;
 
-  listener->NotifyPlayerLeftScope(alice->PlayerId, lrKicked, "spam", bob->PlayerId);
-  listener->NotifyPlayerLeftScope(alice->PlayerId, lrKicked, "spam", bob->PlayerId);  // suppressed
+  voice::NotifyPlayerLeftScope(Context(), alice->PlayerId, lrKicked, "spam", bob->PlayerId);
+  voice::NotifyPlayerLeftScope(Context(), alice->PlayerId, lrKicked, "spam", bob->PlayerId);  // suppressed
 
   std::vector<uint32_t> recipients;
   for (auto& p : Outgoing()) {

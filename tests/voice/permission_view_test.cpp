@@ -9,7 +9,11 @@
 
 #include "protocol/command_types.h"
 #include "support/listener_harness.h"
+#include "voice/channel_handlers.h"
+#include "voice/login_handlers.h"
+#include "voice/permission_checks.h"
 #include "voice/udp_listener.h"
+#include "voice/view_notifications.h"
 
 namespace qv {
 namespace {
@@ -77,16 +81,16 @@ TEST_F(PermissionViewTest, ChannelJoinTest) {
   TChannelRec* locked = AddChannel(1, -1, "Locked", "key", 1);
   AddChannel(2, 1, "Inner");
   AddChannel(3, -1, "Open");
-  EXPECT_EQ(listener->CheckChannelJoin(9, ""), -102);
-  EXPECT_EQ(listener->CheckChannelJoin(1, ""), -110);
-  EXPECT_EQ(listener->CheckChannelJoin(1, "KEY"), 1);  // case counts
-  EXPECT_EQ(listener->CheckChannelJoin(1, "key"), 0);
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 9, ""), -102);
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 1, ""), -110);
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 1, "KEY"), 1);  // case counts
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 1, "key"), 0);
   // The sub-channel asks for its parent's password.
-  EXPECT_EQ(listener->CheckChannelJoin(2, ""), -110);
-  EXPECT_EQ(listener->CheckChannelJoin(2, "key"), 0);
-  EXPECT_EQ(listener->CheckChannelJoin(3, "anything"), 0);
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 2, ""), -110);
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 2, "key"), 0);
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 3, "anything"), 0);
   AddPlayer("first", locked);
-  EXPECT_EQ(listener->CheckChannelJoin(1, "key"), -113);  // right password, but full
+  EXPECT_EQ(voice::CheckChannelJoin(Context(), 1, "key"), -113);  // right password, but full
 }
 
 TEST_F(PermissionViewTest, PrivilegesOnEnteringAChannel) {
@@ -96,7 +100,7 @@ TEST_F(PermissionViewTest, PrivilegesOnEnteringAChannel) {
   admin->ChannelPrivileges = cpCA;
   server.Channels->SetChannelAttribs(top, admin);
   Move(admin, sub);
-  listener->SetPlayerChannelFlagsAndPrivileges(sub, admin);
+  voice::SetPlayerChannelFlagsAndPrivileges(Context(), sub, admin);
   EXPECT_EQ(admin->ChannelPrivileges, cpCA);  // admin of the parent, admin of the sub-channel
 
   TClientRec* op = AddPlayer("op", top);
@@ -104,7 +108,7 @@ TEST_F(PermissionViewTest, PrivilegesOnEnteringAChannel) {
   server.Channels->SetChannelAttribs(top, op);
   op->ChannelPrivileges = 0;
   op->PlayerFlags = pfRequestVoice | pfChannelCommander;
-  listener->SetPlayerChannelFlagsAndPrivileges(top, op);
+  voice::SetPlayerChannelFlagsAndPrivileges(Context(), top, op);
   EXPECT_EQ(op->ChannelPrivileges, cpAutoOP | cpOP | cpAutoV | cpV);
   EXPECT_EQ(op->PlayerFlags, pfChannelCommander);
 }
@@ -122,15 +126,15 @@ TEST_F(PermissionViewTest, PermissionChecksUseTheRightChannelPrivileges) {
   server.Channels->SetChannelAttribs(mine, p);
   p->ChannelPrivileges = cpOP;  // what he holds where he sits now
 
-  EXPECT_FALSE(listener->HasPermission(p, upChannelEditName));
-  EXPECT_TRUE(listener->HasPermission(p, upKickPlayerFromChannel));
-  EXPECT_TRUE(listener->CheckClientChannelPermission(mine, p, upChannelEditName));
-  EXPECT_FALSE(listener->CheckClientChannelPermission(mine, p, upKickPlayerFromChannel));
-  EXPECT_FALSE(listener->CheckClientChannelPermission(nullptr, p, upChannelEditName));
-  EXPECT_TRUE(listener->CheckClientCAPermission(p, upChannelEditName));
-  EXPECT_FALSE(listener->CheckClientCAPermission(p, upKickPlayerFromChannel));
+  EXPECT_FALSE(voice::HasPermission(Context(), p, upChannelEditName));
+  EXPECT_TRUE(voice::HasPermission(Context(), p, upKickPlayerFromChannel));
+  EXPECT_TRUE(voice::CheckClientChannelPermission(Context(), mine, p, upChannelEditName));
+  EXPECT_FALSE(voice::CheckClientChannelPermission(Context(), mine, p, upKickPlayerFromChannel));
+  EXPECT_FALSE(voice::CheckClientChannelPermission(Context(), nullptr, p, upChannelEditName));
+  EXPECT_TRUE(voice::CheckClientCAPermission(Context(), p, upChannelEditName));
+  EXPECT_FALSE(voice::CheckClientCAPermission(Context(), p, upKickPlayerFromChannel));
   p->PlayerPrivileges = spSuperAdmin;
-  EXPECT_TRUE(listener->HasPermission(p, upAdminStopServer));
+  EXPECT_TRUE(voice::HasPermission(Context(), p, upAdminStopServer));
 }
 
 TEST_F(PermissionViewTest, EndOfModerationTakesOperatorAndVoiceInOrder) {
@@ -140,7 +144,7 @@ TEST_F(PermissionViewTest, EndOfModerationTakesOperatorAndVoiceInOrder) {
   TClientRec* watcher = AddPlayer("watcher", room);
   TClientRec* away = AddPlayer("away", elsewhere);
   mod->ChannelPrivileges = cpCA | cpOP | cpAutoV;
-  listener->RemoveModeratedFlags(room->Id);
+  voice::RemoveModeratedFlags(Context(), room->Id);
   EXPECT_EQ(mod->ChannelPrivileges, cpCA);
   auto out = Outgoing();
   EXPECT_TRUE(out[away->PlayerId].empty());  // he does not see the room
@@ -170,7 +174,7 @@ TEST_F(PermissionViewTest, SwitchInsideATreeOnAPublicServer) {
   TClientRec* stranger = AddPlayer("stranger", b);
   Move(mover, a1);
   mover->ChannelPrivileges = cpV;
-  listener->NotifyPlayerSwitchedChannel(mover->PlayerId, a->Id, a1->Id);
+  voice::NotifyPlayerSwitchedChannel(Context(), mover->PlayerId, a->Id, a1->Id);
   auto out = Outgoing();
   EXPECT_TRUE(out[stranger->PlayerId].empty());
   for (TClientRec* r : {mover, neighbour}) {
@@ -193,7 +197,7 @@ TEST_F(PermissionViewTest, SwitchToAnotherTreeChangesTheView) {
   TClientRec* neighbour = AddPlayer("neighbour", a);
   TClientRec* stranger = AddPlayer("stranger", b);
   Move(mover, b);
-  listener->NotifyPlayerSwitchedChannel(mover->PlayerId, a1->Id, b->Id);
+  voice::NotifyPlayerSwitchedChannel(Context(), mover->PlayerId, a1->Id, b->Id);
   auto out = Outgoing();
   // The mover: his own switch, then the players of his new view.
   ASSERT_EQ(Types(out[mover->PlayerId]), (std::vector<uint16_t>{103, 108}));
@@ -220,19 +224,19 @@ TEST_F(PermissionViewTest, ClanServerTellsEverybodyAndTypeChangesUpdateLists) {
   TClientRec* other = AddPlayer("other", b);
   TClientRec* third = AddPlayer("third", b);
   Move(mover, b);
-  listener->NotifyPlayerSwitchedChannel(mover->PlayerId, a->Id, b->Id);
+  voice::NotifyPlayerSwitchedChannel(Context(), mover->PlayerId, a->Id, b->Id);
   auto out = Outgoing();
   for (TClientRec* r : {mover, other, third}) EXPECT_EQ(Types(out[r->PlayerId]), (std::vector<uint16_t>{103}));
 
   // After a change to clan, a player in A learns of the two in B in one list.
   Move(mover, a);
-  listener->UpdateClanServerPlayerListTo(mover->PlayerId);
+  voice::UpdateClanServerPlayerListTo(Context(), mover->PlayerId);
   out = Outgoing();
   ASSERT_EQ(Types(out[mover->PlayerId]), (std::vector<uint16_t>{108}));
   EXPECT_EQ(out[mover->PlayerId][0]->GetU32(24), 2u);
   // After a change to public, he is told that they left his view.
   EditSettings([](TServerSettings& s) { s.ServerFlags = sfPublic; });
-  listener->UpdatePublicServerPlayerListTo(mover->PlayerId);
+  voice::UpdatePublicServerPlayerListTo(Context(), mover->PlayerId);
   out = Outgoing();
   ASSERT_EQ(Types(out[mover->PlayerId]), (std::vector<uint16_t>{101, 101}));
   EXPECT_EQ(out[mover->PlayerId][0]->GetU32(24), other->PlayerId);
@@ -244,12 +248,12 @@ TEST_F(PermissionViewTest, LeavingIsAnnouncedOnceAndGuestNames) {
   TChannelRec* a = AddChannel(1, -1, "A");
   TClientRec* leaver = AddPlayer("Guest1", a);
   TClientRec* stayer = AddPlayer("stay", a);
-  EXPECT_EQ(listener->GetGuestPlayerName(""), "Guest2");
-  EXPECT_EQ(listener->GetGuestPlayerName("stay"), "stay1");
-  EXPECT_EQ(listener->GetGuestPlayerName("free"), "free");
+  EXPECT_EQ(voice::GetGuestPlayerName(Context(), ""), "Guest2");
+  EXPECT_EQ(voice::GetGuestPlayerName(Context(), "stay"), "stay1");
+  EXPECT_EQ(voice::GetGuestPlayerName(Context(), "free"), "free");
 
-  listener->NotifyPlayerLeftScope(leaver->PlayerId, lrKicked, "bye", stayer->PlayerId);
-  listener->NotifyPlayerLeftScope(leaver->PlayerId, lrLeftServer, "", 0);
+  voice::NotifyPlayerLeftScope(Context(), leaver->PlayerId, lrKicked, "bye", stayer->PlayerId);
+  voice::NotifyPlayerLeftScope(Context(), leaver->PlayerId, lrLeftServer, "", 0);
   auto out = Outgoing();
   ASSERT_EQ(out[stayer->PlayerId].size(), 1u);
   const TPacket& p = *out[stayer->PlayerId][0];
@@ -266,7 +270,7 @@ TEST_F(PermissionViewTest, LeavingIsAnnouncedOnceAndGuestNames) {
 TEST_F(PermissionViewTest, ChannelListIsSplitBeforePacketsGrowPastTheLimit) {
   for (int i = 1; i <= 30; ++i) AddChannel(i, -1, std::string(40, static_cast<char>('a' + i % 26)));
   TClientRec* p = AddPlayer("p", nullptr);
-  listener->CMD_sc_LoginStep4(*p);
+  voice::CMD_sc_LoginStep4(Context(), *p);
   auto out = Outgoing();
   const auto& packets = out[p->PlayerId];
   ASSERT_GT(packets.size(), 1u);

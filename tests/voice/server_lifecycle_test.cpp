@@ -16,6 +16,7 @@
 #include "model/server_object.h"
 #include "protocol/command_types.h"
 #include "voice/udp_listener.h"
+#include "voice/view_notifications.h"
 #include "voice/voice_runtime.h"
 
 namespace qv {

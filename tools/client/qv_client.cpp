@@ -288,7 +288,7 @@ TLoginReply ParseLoginReply(const TPacket& packet) {
   TPacket p;
   p.CopyFrom(packet);
   if (!p.IsControl() || p.CommandType() != CMD_sc_LoginStep2 || p.Size() < kLoginReplySize) {
-    r.Result = kClientBadReply;
+    r.Result = peBadResponse;
     return r;
   }
   p.SetPosition(ControlHeader::Size);
@@ -499,7 +499,7 @@ int TQVClient::ExchangeLoginRequest(const TClientLogin& login, TLoginReply& repl
       reply = ParseLoginReply(*answer);
       return reply.Result;
     }
-    if (Clock::now() >= deadline) return kClientNoReply;
+    if (Clock::now() >= deadline) return peNoReplyFromServer;
     std::this_thread::sleep_for(1ms);
   }
 }
@@ -524,7 +524,7 @@ int TQVClient::Login(const TClientLogin& login) {
   verdict.PlayerId = reply.PlayerId;
   Deliver(verdict);
   if (result != 1) return result;
-  if (!endpoint_->Attach(reply.PlayerId, this)) return kClientBadReply;
+  if (!endpoint_->Attach(reply.PlayerId, this)) return peBadResponse;
   try {
     // No client holds this player id, so a connection with it is one that a
     // quit left behind.
@@ -533,7 +533,7 @@ int TQVClient::Login(const TClientLogin& login) {
                                      login.ServerIp);
   } catch (const std::exception&) {
     endpoint_->Detach(reply.PlayerId, this);
-    return kClientBadReply;
+    return peBadResponse;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -546,7 +546,7 @@ int TQVClient::Login(const TClientLogin& login) {
   std::unique_lock<std::mutex> lock(mutex_);
   bool done = changed_.wait_for(lock, std::chrono::milliseconds(login.TimeoutMs),
                                 [this] { return loginComplete_ || !loggedIn_; });
-  return done && loginComplete_ ? 1 : kClientLoginTimeout;
+  return done && loginComplete_ ? 1 : peConnectionTimedOut;
 }
 
 bool TQVClient::Quit(int timeoutMs) {

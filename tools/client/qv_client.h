@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "protocol/packet_buffer.h"
+#include "protocol/protocol_errors.h"
 #include "protocol/udp_sender.h"
 #include "protocol/udp_socket.h"
 
@@ -47,10 +48,10 @@ namespace qv {
 
 class TQVClient;
 
-// Login results besides the server's codes (1 accepted, -1 .. -21 refused).
-inline constexpr int kClientNoReply = -11;       // no CMD_sc_LoginStep2 in time
-inline constexpr int kClientLoginTimeout = -10;  // accepted, but the login did not complete
-inline constexpr int kClientBadReply = -16;      // a reply that could not be read
+// Login results (TLoginResult) besides the server's, from protocol_errors.h:
+// peNoReplyFromServer (no CMD_sc_LoginStep2 in time), peConnectionTimedOut
+// (accepted, but the login did not complete), peBadResponse (a reply that
+// could not be read).
 
 struct TClientLogin {
   std::string ServerIp = "127.0.0.1";
@@ -165,7 +166,7 @@ struct TClientEvent {
 
 // Decodes one packet the server sent (command or server voice).
 TClientEvent ParseServerPacket(const TPacket& packet);
-// Decodes a CMD_sc_LoginStep2 packet; Result kClientBadReply when unreadable.
+// Decodes a CMD_sc_LoginStep2 packet; Result peBadResponse when unreadable.
 TLoginReply ParseLoginReply(const TPacket& packet);
 // A readable one-line description of an event.
 std::string DescribeEvent(const TClientEvent& event);

@@ -1,9 +1,10 @@
-// The protocol's error codes and their texts.
+// The protocol's error codes and their texts, and the login results.
 //
 // Handlers answer a refused request with one of these codes in an error
 // packet; the administration interfaces print the text of a code they get
 // back from a running server. Codes -10 to -23 are the client program's own
 // login and connection messages, kept here so that the table is complete.
+// The login results are the verdicts CMD_sc_LoginStep2 carries.
 //
 // Thread rules: constant data; any thread may call.
 #pragma once
@@ -81,6 +82,18 @@ enum ProtocolError : int32_t {
   peNotRegistered = -1035,
   peServerBlacklisted = -2000,
   peNeedRegistration = 1002,  // positive on purpose
+};
+
+// Login results carried in CMD_sc_LoginStep2.
+enum TLoginResult : int32_t {
+  lcAccepted = 1,
+  lcBadLogin = -1,
+  lcServerFull = -2,
+  lcNickNameInUse = -4,
+  lcVersionNotSupported = -5,
+  lcBanned = -6,
+  lcLoginNameInUse = -7,
+  lcNoAccount = -21,
 };
 
 // The text of a code; empty for a code without text.

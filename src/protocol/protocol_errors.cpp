@@ -1,4 +1,4 @@
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "voice/server_lang.h"
+#include "protocol/protocol_errors.h"
 
 namespace qv {
 namespace {

@@ -1,0 +1,54 @@
+// TMutex: a std::mutex the thread-safety analysis knows as a lock, and
+// TMutexLock, its scoped holder (base/thread_annotations.h).
+//
+// Fields name the TMutex that guards them (GUARDED_BY), functions the one
+// they need held (REQUIRES); Clang then checks every access. TMutex meets
+// the standard Lockable requirements, so std::condition_variable_any and
+// std::unique_lock work with it; Native() gives the std::mutex for a
+// std::condition_variable wait, which the analysis cannot follow.
+//
+// Thread rules: those of std::mutex.
+#pragma once
+
+#include <mutex>
+
+#include "base/thread_annotations.h"
+
+namespace qv {
+
+class CAPABILITY("mutex") TMutex {
+ public:
+  TMutex() = default;
+  TMutex(const TMutex&) = delete;
+  TMutex& operator=(const TMutex&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  // Tells the analysis that the calling thread holds this mutex (e.g. after
+  // a condition variable's wait handed it back).
+  void AssertHeld() const ASSERT_CAPABILITY(this) {}
+  std::mutex& Native() { return mutex_; }
+
+ private:
+  std::mutex mutex_;
+};
+
+// TMutexLock's "the caller has just locked it" (after a successful try_lock).
+struct TAdoptLock {};
+inline constexpr TAdoptLock kAdoptLock{};
+
+// Holds a TMutex for its scope.
+class SCOPED_CAPABILITY TMutexLock {
+ public:
+  explicit TMutexLock(TMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  TMutexLock(TMutex& mutex, TAdoptLock) REQUIRES(mutex) : mutex_(mutex) {}
+  ~TMutexLock() RELEASE() { mutex_.unlock(); }
+  TMutexLock(const TMutexLock&) = delete;
+  TMutexLock& operator=(const TMutexLock&) = delete;
+
+ private:
+  TMutex& mutex_;
+};
+
+}  // namespace qv

@@ -1,0 +1,26 @@
+// IP bans, information requests and text messages.
+//
+// Every handler reads the whole request before it checks rights or changes
+// anything, so a truncated request ends in EStreamError (logged) without a
+// trace in the server's state.
+//
+// Thread rules: listener thread, both locks held (see listener_context.h).
+#pragma once
+
+#include <cstdint>
+
+#include "voice/listener_context.h"
+
+namespace qv::voice {
+
+// Handlers (command_table.cpp runs them): each takes the request and
+// returns 0 or the refusal to send back.
+int32_t CMD_cs_PlayerBanIp(TListenerContext& ctx, TClientRec* player, TPacket& request);
+int32_t CMD_cs_PlayerBanIpPlayer(TListenerContext& ctx, TClientRec* player, TPacket& request);
+int32_t CMD_cs_PlayerUnbanIp(TListenerContext& ctx, TClientRec* player, TPacket& request);
+int32_t CMD_cs_InfoRequestPlayerConnectionInfoOnId(TListenerContext& ctx, TClientRec* player, TPacket& request);
+int32_t CMD_cs_InfoRequestServerInfo(TListenerContext& ctx, TClientRec* player, TPacket& request);
+int32_t CMD_cs_InfoRequestBanIpList(TListenerContext& ctx, TClientRec* player, TPacket& request);
+int32_t CMD_cs_InfoSendText(TListenerContext& ctx, TClientRec* player, TPacket& request);
+
+}  // namespace qv::voice
