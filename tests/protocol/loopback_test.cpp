@@ -231,8 +231,9 @@ TEST(Loopback, VoiceSentByTheQueueingThreadKeepsOrder) {
     }
   }
   // Only when the sender thread happens to be sending does the hand-off fall
-  // back to waking it.
-  EXPECT_GT(sentAtOnce, kCount / 2);
+  // back to waking it; how often that is depends on the machine's load, so
+  // only the use of the direct way is checked, not its share.
+  EXPECT_GT(sentAtOnce, 0);
   ASSERT_EQ(received.size(), kCount);
   for (uint16_t n = 1; n <= kCount; ++n) {
     const TPacket& p = *received[n - 1];
