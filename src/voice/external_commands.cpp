@@ -136,7 +136,7 @@ int32_t ExternalCommand_NotifyChangedServerProperties(TListenerContext& ctx, con
   return 0;
 }
 
-int32_t ExternalCommand_CheckServerOK(TListenerContext& ctx, const TExternalCommand&) { return kServerOK; }
+int32_t ExternalCommand_CheckServerOK(TListenerContext&, const TExternalCommand&) { return kServerOK; }
 
 // spRegistered and spSuperAdmin are never changed from outside.
 int32_t ExternalCommand_SetUserPrivilege(TListenerContext& ctx, const TExternalCommand& command) {
