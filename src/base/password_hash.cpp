@@ -40,8 +40,17 @@ bool VerifyPassword(std::string_view stored, std::string_view password) {
   return crypto_pwhash_str_verify(text.c_str(), password.data(), password.size()) == 0;
 }
 
+// A prefix is not enough: a clear-text password of an older database may
+// begin with "$argon2id$" too, and taken for a hash it could never log in
+// again. Only a string libsodium can decode counts.
 bool IsPasswordHash(std::string_view stored) {
-  return stored.rfind("$argon2id$", 0) == 0 || stored.rfind("$argon2i$", 0) == 0;
+  InitSodium();
+  const std::string text(stored);
+  if (text.rfind("$argon2id$", 0) == 0)
+    return crypto_pwhash_argon2id_str_needs_rehash(text.c_str(), kPasswordOpsLimit, kPasswordMemLimit) != -1;
+  if (text.rfind("$argon2i$", 0) == 0)
+    return crypto_pwhash_argon2i_str_needs_rehash(text.c_str(), kPasswordOpsLimit, kPasswordMemLimit) != -1;
+  return false;
 }
 
 std::string CredentialStamp(std::string_view stored) {

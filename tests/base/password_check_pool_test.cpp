@@ -15,6 +15,9 @@ namespace {
 TEST(PasswordHash, StoredFormVerifiesOnlyItsPassword) {
   const std::string stored = HashPassword("s3cret");
   EXPECT_TRUE(IsPasswordHash(stored)) << stored;
+  // Clear-text passwords of an older database, however they begin, are upgraded.
+  for (const char* clear : {"s3cret", "$argon2id$", "$argon2id$v=19$m=16,t=1,p=1$broken", "$argon2i$x"})
+    EXPECT_FALSE(IsPasswordHash(clear)) << clear;
   EXPECT_NE(stored, HashPassword("s3cret")) << "a fresh salt each time";
   const struct {
     std::string stored, password;
