@@ -490,7 +490,9 @@ TEST_F(ChannelCommandsTest, EditCommandsRefuseMissingChannelsAndMissingRights) {
       {CMD_cs_ChannelChangeMaxUsers, Bytes().U16(3).data},
       {CMD_cs_ChannelChangeOrder, Bytes().U16(3).data},
   };
-  for (const auto& [type, value] : commands) {
+  for (const auto& command : commands) {
+    const uint16_t type = command.first;
+    const std::vector<uint8_t>& value = command.second;
     auto to = [&](int32_t id) {
       std::vector<uint8_t> payload = Bytes().U32(static_cast<uint32_t>(id)).data;
       payload.insert(payload.end(), value.begin(), value.end());
