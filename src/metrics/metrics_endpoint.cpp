@@ -14,10 +14,12 @@
 #include <sstream>
 
 #include "base/http_server.h"
+#include "base/failure_limiter.h"
 #include "base/log.h"
 #include "base/password_hash.h"
 #include "base/login_audit.h"
 #include "base/version.h"
+#include "model/process_settings.h"
 #include "model/server_node.h"
 #include "model/server_object.h"
 
@@ -310,9 +312,21 @@ bool TMetricsEndpoint::Start(int port, const std::string& bindIp, std::shared_pt
     if (tls) http_->SetTls(std::move(tls));
     if (!user.empty()) {
       const std::string expected = "Basic " + Base64(user + ":" + password);
-      http_->set_pre_routing_handler([expected](const httplib::Request& http, httplib::Response& reply) {
-        if (SameSecret(http.get_header_value("Authorization"), expected))
-          return httplib::Server::HandlerResponse::Unhandled;
+      http_->set_pre_routing_handler([this, expected](const httplib::Request& http, httplib::Response& reply) {
+        // Guessing the password: an address with too many wrong ones is
+        // refused for a while without its guesses being compared. A request
+        // without credentials (a browser's first try) is no guess.
+        const std::string& address = http.remote_addr;
+        const TFailureLimits limits = GetSettings().LoginFailureLimits;
+        if (authFailures_.Refused(address, limits)) {
+          reply.status = 429;
+          reply.set_header("Retry-After", std::to_string(limits.LockSeconds));
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        const std::string given = http.get_header_value("Authorization");
+        if (SameSecret(given, expected)) return httplib::Server::HandlerResponse::Unhandled;
+        if (!given.empty() && authFailures_.CountFailure(address, limits))
+          LogRemote(lmtError, lmdImportant, LockedOutLine(address, limits), kCategory);
         reply.status = 401;
         reply.set_header("WWW-Authenticate", "Basic realm=\"quillvane metrics\"");
         return httplib::Server::HandlerResponse::Handled;

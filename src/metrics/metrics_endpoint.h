@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "base/failure_limiter.h"
 #include "base/tls_context.h"
 #include "model/script_storage.h"
 #include "model/server_registry.h"
@@ -54,7 +55,8 @@ class TMetricsEndpoint {
   // Listens on bindIp:port. False after logging
   // "Metrics startup failed with port <port>, Exception:<message>".
   // With tls it serves HTTPS; with a user, every request must carry HTTP
-  // basic authentication of user and password (otherwise 401).
+  // basic authentication of user and password (otherwise 401); an address
+  // that sent too many wrong ones gets 429 for the login lock-out's time.
   bool Start(int port, const std::string& bindIp, std::shared_ptr<TTlsContext> tls = nullptr,
              const std::string& user = "", const std::string& password = "");
   // Stops listening and waits for the listener; safe to call twice.
@@ -64,6 +66,8 @@ class TMetricsEndpoint {
   const TScriptStorage storage_;
   TServerRegistry& registry_;
   const TSessionCounter sessions_;
+  // Wrong basic-authentication passwords by address.
+  TFailureLimiter authFailures_;
   std::unique_ptr<THttpServer> http_;
   std::thread listener_;
 };

@@ -124,6 +124,9 @@ std::optional<TQueryReply> TQuerySession::RefuseLocked(std::string_view loginNam
 TQueryReply TQuerySession::FailedLogin(TLoginOutcome outcome, std::string_view loginName,
                                        std::string_view message) {
   AuditRefusedLogin(liQuery, outcome, PeerAddress, loginName, kQueryCategory);
+  // A busy refusal checked nothing, so it is no guess: counted, it would let
+  // whoever fills the check pool lock the real admins out.
+  if (outcome == loBusy) return Error(message);
   const int failures = Context.FailedLogins.CountFailure(PeerAddress, Now());
   if (failures < kFailuresToLock) return Error(message);
   if (failures == kFailuresToLock)

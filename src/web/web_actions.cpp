@@ -128,9 +128,10 @@ void Login(TAction& a) {
   TLoginOutcome outcome = loOther;
   if (!LoginCheck(a.Request, name, password, port, &outcome)) {
     AuditRefusedLogin(liWeb, outcome, address, name, kWebCategory);
+    // A busy refusal checked nothing: no guess to count (see the query's).
+    if (outcome == loBusy) return BusyReply(a.Reply());
     if (failures.CountFailure(address, limits))
       AuditLockOut(liWeb, address, limits.Failures, limits.LockSeconds / 60, kWebCategory);
-    if (outcome == loBusy) return BusyReply(a.Reply());
     return Redirect(a.Reply(), "login_error.html");
   }
   CountLogin(liWeb, loAccepted);

@@ -85,6 +85,14 @@ TEST_F(TlsTest, HttpsQueryTlsFingerprintAndReload) {
   ASSERT_TRUE(scraped);
   EXPECT_EQ(scraped->status, 200);
   EXPECT_TRUE(Has(scraped->body, "quillvane_"));
+  // Guessing the scrape password locks the address out; the right one is then
+  // refused too, without being compared.
+  metrics.set_basic_auth("scraper", "guess");
+  int status = 0;
+  for (int i = 0; i < 20 && status != 429; ++i) status = metrics.Get("/metrics")->status;
+  EXPECT_EQ(status, 429);
+  metrics.set_basic_auth("scraper", "s3cret");
+  EXPECT_EQ(metrics.Get("/metrics")->status, 429);
 
   // SIGHUP: a new pair is taken for new connections; a broken one is refused
   // and the pair in use stays.
