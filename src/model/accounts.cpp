@@ -21,7 +21,9 @@ void LogFailure(std::string_view label, const std::exception& e) {
   LogMsg(lmtError, lmdAll, fmt::format("{} Exception: {}", label, ExceptionText(e)), "CLIENT");
 }
 
-// The account row of this name on this server, or nullptr. Caller holds the lock.
+// The account row of this name on this server, or nullptr. The caller holds
+// the storage lock (TStorageLock; not annotated: it is a recursive mutex,
+// which the thread-safety analysis does not model).
 std::unique_ptr<TStorageContainer> ReadByName(const TScriptStorage& storage, int32_t serverId,
                                               std::string_view name) {
   storage.Load("read_clients_name.sql");

@@ -9,6 +9,10 @@
 // Thread rules: TClients does not lock inside its operations. Every caller
 // that reads or changes the list, or a record in it, holds the list's lock
 // (Lock/Unlock, or std::lock_guard on the object) for the whole of its work.
+// The list is itself the lock the thread-safety analysis knows
+// (base/thread_annotations.h): its operations REQUIRES(this), its fields
+// GUARDED_BY(this), and std::lock_guard<TClients> is an annotated holder
+// (QV_ANNOTATED_LOCK_GUARD, base/mutex.h).
 // Lock order: player list, then channel tree, then storage.
 #pragma once
 
@@ -23,10 +27,12 @@
 #include <vector>
 
 #include "base/date_time.h"
-#include "model/script_storage.h"
-#include "model/server_types.h"
 #include "base/hash_list.h"
 #include "base/multi_list.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+#include "model/script_storage.h"
+#include "model/server_types.h"
 
 namespace qv {
 
@@ -34,7 +40,9 @@ namespace qv {
 using TMuteList = THashList<void>;
 
 // A player. While the record is in a TClients list, every field is guarded
-// by that list's lock.
+// by that list's lock. Not annotated: a record does not know its list (and
+// also lives outside any list, as an account or a handler's copy), so the
+// analysis has no lock to name.
 struct TClientRec {
   TClientRec();
   ~TClientRec();
@@ -81,7 +89,7 @@ bool AddToPlayerMuteList(TClientRec* rec, uint32_t id);
 bool RemoveFromPlayerMuteList(TClientRec* rec, uint32_t id);
 bool ClientInClientMuteList(const TClientRec* rec, uint32_t id);
 
-class TClients {
+class CAPABILITY("mutex") TClients {
  public:
   // Largest connection id GetNewConnectionID hands out (0xFFFFFE).
   static constexpr uint32_t kMaxConnectionId = 16777214;
@@ -91,41 +99,41 @@ class TClients {
   TClients(const TClients&) = delete;
   TClients& operator=(const TClients&) = delete;
 
-  void Lock();
-  void Unlock();
-  void lock() { Lock(); }  // so std::lock_guard<TClients> works
-  void unlock() { Unlock(); }
+  void Lock() ACQUIRE();
+  void Unlock() RELEASE();
+  void lock() ACQUIRE() { Lock(); }  // so std::lock_guard<TClients> works
+  void unlock() RELEASE() { Unlock(); }
   bool Locked() const { return locked_; }
 
   // Takes the record into the list under its PlayerId; false (the record
   // stays with the caller) for an empty record or a player id in use.
-  bool AddClient(std::unique_ptr<TClientRec>&& rec);
+  bool AddClient(std::unique_ptr<TClientRec>&& rec) REQUIRES(this);
   // Takes the record with rec's PlayerId out of the list and hands it back;
   // nullptr when it is not in the list.
-  std::unique_ptr<TClientRec> DeleteClient(const TClientRec* rec);
-  TClientRec* GetClientByID(uint32_t id) const;
+  std::unique_ptr<TClientRec> DeleteClient(const TClientRec* rec) REQUIRES(this);
+  TClientRec* GetClientByID(uint32_t id) const REQUIRES(this);
   // First player in list order whose nick name equals name exactly.
-  TClientRec* GetClientByNickName(std::string_view name) const;
+  TClientRec* GetClientByNickName(std::string_view name) const REQUIRES(this);
   // Whether a connected player is logged in with this login name.
-  bool isLoggedIn(std::string_view name) const;
+  bool isLoggedIn(std::string_view name) const REQUIRES(this);
 
   // A random connection id in 1..kMaxConnectionId that no connected player
   // holds, drawn from the operating system's random source so that a peer
   // cannot predict another player's session key.
-  uint32_t GetNewConnectionID();
+  uint32_t GetNewConnectionID() REQUIRES(this);
   // The id after the last one handed out that no connected player holds
   // (wrapping past 0xFFFFFFFF to 1); NextPlayerId takes it, PeekPlayerId
   // only looks (a refused login consumes no id).
-  uint32_t NextPlayerId();
-  uint32_t PeekPlayerId() const;
-  void ResetPlayerIds() { lastPlayerId_ = 0; }
-  uint32_t LastPlayerId() const { return lastPlayerId_; }
+  uint32_t NextPlayerId() REQUIRES(this);
+  uint32_t PeekPlayerId() const REQUIRES(this);
+  void ResetPlayerIds() REQUIRES(this) { lastPlayerId_ = 0; }
+  uint32_t LastPlayerId() const REQUIRES(this) { return lastPlayerId_; }
 
-  int Count() const { return list_.Count(); }
-  TClientRec* Items(int index) const { return list_.Items(index); }
+  int Count() const REQUIRES(this) { return list_.Count(); }
+  TClientRec* Items(int index) const REQUIRES(this) { return list_.Items(index); }
   // The connected players in list order, for range-for loops.
-  const std::vector<std::unique_ptr<TClientRec>>& Items() const { return list_.Items(); }
-  int MaxCount() const { return list_.MaxCount(); }
+  const std::vector<std::unique_ptr<TClientRec>>& Items() const REQUIRES(this) { return list_.Items(); }
+  int MaxCount() const REQUIRES(this) { return list_.MaxCount(); }
 
   int32_t ServerId() const { return serverId_; }
   const TScriptStorage& Storage() const { return storage_; }
@@ -148,11 +156,13 @@ class TClients {
 
   const int32_t serverId_;
   const TScriptStorage storage_;
-  std::mutex mutex_;
+  std::mutex mutex_;                     // what Lock takes; the analysis knows it as the list itself
   std::atomic<bool> locked_{false};      // set while some thread holds mutex_
-  uint32_t lastPlayerId_ = 0;            // guarded by mutex_
-  TMultiList<TClientRec> list_{512};     // guarded by mutex_
-  std::random_device random_;            // guarded by mutex_
+  uint32_t lastPlayerId_ GUARDED_BY(this) = 0;
+  TMultiList<TClientRec> list_ GUARDED_BY(this){512};
+  std::random_device random_ GUARDED_BY(this);
 };
 
 }  // namespace qv
+
+QV_ANNOTATED_LOCK_GUARD(qv::TClients);

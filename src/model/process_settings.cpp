@@ -7,11 +7,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "base/ini_file.h"
 #include "base/log.h"
+#include "base/mutex.h"
 #include "base/text_utils.h"
 
 namespace qv {
@@ -23,9 +23,9 @@ constexpr std::string_view kWebPost = "WebPost";
 constexpr std::string_view kLogSection = "log";
 constexpr std::string_view kMetrics = "Metrics";
 
-std::mutex g_mutex;                     // a leaf lock: nothing is called while it is held
-TProcessSettings g_settings;            // guarded by g_mutex
-std::vector<std::string> g_badNames;    // guarded by g_mutex
+TMutex g_mutex;  // a leaf lock: nothing is called while it is held
+TProcessSettings g_settings GUARDED_BY(g_mutex);
+std::vector<std::string> g_badNames GUARDED_BY(g_mutex);
 
 std::string TrimCut(std::string_view s, size_t max) { return Trim(s).substr(0, max); }
 
@@ -53,30 +53,30 @@ std::vector<std::string> SplitWords(std::string_view text, std::string_view sepa
 // --- the process-wide values ---
 
 TProcessSettings GetSettings() {
-  std::lock_guard lock(g_mutex);
+  TMutexLock lock(g_mutex);
   return g_settings;
 }
 
 void SetSettings(const TProcessSettings& settings) {
-  std::lock_guard lock(g_mutex);
+  TMutexLock lock(g_mutex);
   g_settings = settings;
 }
 
 bool IsBadName(std::string_view nickName) {
   std::string nick = Trim(nickName);
-  std::lock_guard lock(g_mutex);
+  TMutexLock lock(g_mutex);
   for (const std::string& name : g_badNames)
     if (SameText(Trim(name), nick)) return true;
   return false;
 }
 
 void SetBadNames(std::vector<std::string> names) {
-  std::lock_guard lock(g_mutex);
+  TMutexLock lock(g_mutex);
   g_badNames = std::move(names);
 }
 
 std::vector<std::string> GetBadNames() {
-  std::lock_guard lock(g_mutex);
+  TMutexLock lock(g_mutex);
   return g_badNames;
 }
 

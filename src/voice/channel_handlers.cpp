@@ -47,13 +47,9 @@ int32_t ChannelIdOf(const TPacket& request) {
 
 // The ids the last multi-channel tree operation touched, copied before the
 // next operation clears them.
-std::vector<int32_t> ChangedIds(const TChannels& channels) {
-  std::vector<int32_t> ids;
-  for (const std::string& id : channels.ChangedChannels()) ids.push_back(std::stoi(id));
-  return ids;
-}
+std::vector<int32_t> ChangedIds(const TChannels& channels) REQUIRES(channels) { return channels.ChangedChannels(); }
 
-void SaveIfRegistered(TChannels& channels, TChannelRec& channel) {
+void SaveIfRegistered(TChannels& channels, TChannelRec& channel) REQUIRES(channels) {
   if (channel.IsRegistered()) channels.SaveChannel(&channel);
 }
 
@@ -151,23 +147,22 @@ int32_t CheckChannelCreate(TListenerContext& listener, TChannelRec& channel, con
 // top-level channel) move into it; the others only get the privilege
 // recorded, stored for a registered player in a registered channel.
 void MakeCreatorChannelAdmin(TListenerContext& listener, TClientRec& creator, TChannelRec& channel) {
-  TChannels& channels = listener.Channels();
   const bool moves = !channel.IsSubChannel() && (!creator.IsRegistered() || !channel.IsRegistered());
   if (!moves) {
     const uint16_t held = creator.ChannelPrivileges;
     creator.ChannelPrivileges = cpCA;
-    channels.SetChannelAttribs(&channel, &creator);
+    listener.Channels().SetChannelAttribs(&channel, &creator);
     creator.ChannelPrivileges = held;
     return;
   }
   const int32_t oldChannelId = creator.ChannelId;
   creator.ChannelId = channel.Id;
   creator.ChannelPrivileges = cpCA;
-  channels.SetChannelAttribs(&channel, &creator);
+  listener.Channels().SetChannelAttribs(&channel, &creator);
   NotifyPlayerSwitchedChannel(listener, creator.PlayerId, oldChannelId, channel.Id);
-  channels.ClientLeftChannel(channels.GetChannelById(oldChannelId), &creator);
-  channels.ClientJoinedChannel(&channel, &creator);
-  const int32_t oldTop = channels.GetTopChannelId(oldChannelId);
+  listener.Channels().ClientLeftChannel(listener.Channels().GetChannelById(oldChannelId), &creator);
+  listener.Channels().ClientJoinedChannel(&channel, &creator);
+  const int32_t oldTop = listener.Channels().GetTopChannelId(oldChannelId);
   if (oldTop >= 0) ClearChannelUp(listener, oldTop);
 }
 
@@ -206,13 +201,12 @@ int32_t CheckPropertiesChange(TListenerContext& listener, TChannelRec& channel, 
 // next start even while players keep it alive. True when that left the tree
 // empty and the channel was removed.
 bool MakeUnregistered(TListenerContext& listener, TChannelRec& channel) {
-  TChannels& channels = listener.Channels();
   const int32_t id = channel.Id;
   channel.Flags |= cfUnregistered;
-  channels.UpdateSubChannels(&channel);
-  channels.DeleteChannelFromStorage(&channel);
-  ClearChannelUp(listener, channels.GetTopChannelId(id));
-  return channels.GetChannelById(id) == nullptr;
+  listener.Channels().UpdateSubChannels(&channel);
+  listener.Channels().DeleteChannelFromStorage(&channel);
+  ClearChannelUp(listener, listener.Channels().GetTopChannelId(id));
+  return listener.Channels().GetChannelById(id) == nullptr;
 }
 
 // The former default channel is stored without its flag before the new one is
@@ -227,15 +221,14 @@ void TakeOverDefault(TListenerContext& listener, TChannelRec& channel, uint32_t 
 
 void UpdateSubChannelProperties(TListenerContext& listener, TChannelRec& channel, uint32_t originator,
                                 bool moderationRemoved) {
-  TChannels& channels = listener.Channels();
-  channels.UpdateSubChannels(&channel);
-  for (int32_t id : ChangedIds(channels)) {
-    TChannelRec* sub = channels.GetChannelById(id);
+  listener.Channels().UpdateSubChannels(&channel);
+  for (int32_t id : ChangedIds(listener.Channels())) {
+    TChannelRec* sub = listener.Channels().GetChannelById(id);
     if (!sub) continue;
     // The sub-channel's own record loses the moderation privileges as the
     // channel's did, or a player would get them back on his next entry.
-    if (moderationRemoved) channels.ClearModeratedChannelAttribs(sub);
-    if (sub->IsRegistered()) channels.UpdateChannelAttribs(sub, listener.Clients());
+    if (moderationRemoved) listener.Channels().ClearModeratedChannelAttribs(sub);
+    if (sub->IsRegistered()) listener.Channels().UpdateChannelAttribs(sub, listener.Clients());
     NotifyChannelPropertiesChanged(listener, id, originator);
     if (moderationRemoved) RemoveModeratedFlags(listener, id);
   }
@@ -243,7 +236,6 @@ void UpdateSubChannelProperties(TListenerContext& listener, TChannelRec& channel
 
 void ApplyPropertiesChange(TListenerContext& listener, TChannelRec& channel, uint32_t originator, uint16_t to,
                            uint16_t codec) {
-  TChannels& channels = listener.Channels();
   const uint16_t from = channel.Flags;
   // The default channel is always registered.
   if (to & cfDefault) to &= static_cast<uint16_t>(~cfUnregistered);
@@ -255,18 +247,19 @@ void ApplyPropertiesChange(TListenerContext& listener, TChannelRec& channel, uin
   }
   const bool moderationRemoved = Clears(from, to, cfModerated);
   if (moderationRemoved) {
-    channels.ClearModeratedChannelAttribs(&channel);
+    listener.Channels().ClearModeratedChannelAttribs(&channel);
     RemoveModeratedFlags(listener, channel.Id);
   }
   channel.Flags = to;
   channel.Codec = codec;
   if (channel.IsRegistered()) {
-    channels.SaveChannel(&channel);
-    channels.UpdateChannelAttribs(&channel, listener.Clients());
+    listener.Channels().SaveChannel(&channel);
+    listener.Channels().UpdateChannelAttribs(&channel, listener.Clients());
   }
   NotifyChannelPropertiesChanged(listener, channel.Id, originator);
   if (to & cfDefault) NotifyChannelMaxUsersChanged(listener, channel.Id, 0);
-  if (channels.HasSubChannels(&channel)) UpdateSubChannelProperties(listener, channel, originator, moderationRemoved);
+  if (listener.Channels().HasSubChannels(&channel))
+    UpdateSubChannelProperties(listener, channel, originator, moderationRemoved);
 }
 
 }  // namespace

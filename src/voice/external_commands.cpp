@@ -97,8 +97,8 @@ int32_t ExternalCommand_AddChannel(TListenerContext& ctx, const TExternalCommand
   channel->MaxUsers = kExternalChannelMaxUsers;
   const int32_t id = ctx.Channels().AddChannelID(std::move(channel));
   if (id < 0) return id;
-  const std::vector<std::string> changed = ctx.Channels().ChangedChannels();
-  for (const std::string& other : changed) NotifyChannelPropertiesChanged(ctx, std::stoi(other), 0);
+  const std::vector<int32_t> changed = ctx.Channels().ChangedChannels();
+  for (int32_t other : changed) NotifyChannelPropertiesChanged(ctx, other, 0);
   NotifyChannelCreated(ctx, id, 0);
   return 0;
 }
@@ -111,8 +111,8 @@ int32_t ExternalCommand_DelChannel(TListenerContext& ctx, const TExternalCommand
   if (ChannelTreeHoldsPlayers(ctx, channel)) return peChannelNotEmpty;
   const int32_t result = ctx.Channels().DeleteChannelTree(channel->Id);
   if (result < 0) return result;
-  const std::vector<std::string> deleted = ctx.Channels().ChangedChannels();
-  for (const std::string& id : deleted) NotifyChannelDestroyed(ctx, std::stoi(id), 0);
+  const std::vector<int32_t> deleted = ctx.Channels().ChangedChannels();
+  for (int32_t id : deleted) NotifyChannelDestroyed(ctx, id, 0);
   return 0;
 }
 

@@ -53,7 +53,7 @@ bool HoldsModeration(const TClientRec& player) {
 
 // The password a join into the channel is tested against: a sub-channel is
 // guarded by its parent's.
-const TText29* JoinPassword(const TChannels& channels, const TChannelRec& channel) {
+const TText29* JoinPassword(const TChannels& channels, const TChannelRec& channel) REQUIRES(channels) {
   const TChannelRec* guard = channel.IsSubChannel() ? channels.GetChannelById(channel.ParentId) : &channel;
   return guard ? &guard->Password : nullptr;
 }
@@ -102,7 +102,7 @@ uint16_t PrivilegesTakenByKick(const TClientRec& requester, uint16_t requesterIn
 // Shared steps
 
 // A player other handlers may act on: logged in and not on his way out.
-TClientRec* ConnectedPlayer(const TClients& clients, uint32_t playerId) {
+TClientRec* ConnectedPlayer(const TClients& clients, uint32_t playerId) REQUIRES(clients) {
   TClientRec* player = clients.GetClientByID(playerId);
   return player && player->LoginComplete && !player->Removing ? player : nullptr;
 }

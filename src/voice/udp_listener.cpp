@@ -54,9 +54,9 @@ void TQVUDPListener::Execute() {
 }
 
 void TQVUDPListener::LoadChannelTree() {
-  std::lock_guard<TChannels> lock(context_.Channels());
-  context_.Channels().LoadChannels();
-  context_.Channels().SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
+  std::lock_guard<TChannels> lock(*server_.Channels);
+  server_.Channels->LoadChannels();
+  server_.Channels->SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
 }
 
 // False once the buffer shuts down. A failed wait counts as an event of no
@@ -87,8 +87,8 @@ void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr
 }
 
 void TQVUDPListener::HandleEvent() {
-  std::lock_guard<TClients> players(context_.Clients());
-  std::lock_guard<TChannels> channels(context_.Channels());
+  std::lock_guard<TClients> players(*server_.Clients);
+  std::lock_guard<TChannels> channels(*server_.Channels);
   // The stop may have begun while this thread waited for the locks: its
   // removal of every player has run, and the event is no longer handled.
   if (stopping_) {
@@ -96,7 +96,7 @@ void TQVUDPListener::HandleEvent() {
     return;
   }
   try {
-    context_.BeginEvent(context_.Clients().GetClientByID(eventPlayerId_));
+    context_.BeginEvent(server_.Clients->GetClientByID(eventPlayerId_));
     if (DispatchEvent()) {
       if (context_.DisconnectRequested()) DisconnectPlayer();
       ResetPlayerIdsWhenIdle();
@@ -163,10 +163,10 @@ void TQVUDPListener::DisconnectPlayer() {
 // small on a long-running server.
 void TQVUDPListener::ResetPlayerIdsWhenIdle() {
   if (context_.Buffer().ConnectionCount() != 0) return;
-  if (context_.Clients().Count() > 0) {
+  if (server_.Clients->Count() > 0) {
     context_.LogError("unable to reset playerid.");
   } else {
-    context_.Clients().ResetPlayerIds();
+    server_.Clients->ResetPlayerIds();
   }
 }
 

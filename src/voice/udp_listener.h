@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "base/thread_annotations.h"
 #include "model/server_object.h"
 #include "protocol/packet_buffer.h"
 #include "protocol/packets.h"
@@ -49,7 +50,9 @@ class TQVUDPListener {
   void Terminate();
   // Tells every player that the server stops and closes his connection, and
   // writes the access-log line of every player's disconnect. The caller holds
-  // the player-list lock, then the channel-tree lock.
+  // the player-list lock, then the channel-tree lock (not annotated: the
+  // caller names the lists through its own reference to the server, which
+  // the analysis cannot tell from the listener's).
   void RemoveAllPlayers();
   // Waits for the thread to end (the packet buffer must be shutting down).
   void Join();
@@ -68,12 +71,13 @@ class TQVUDPListener {
   void LoadChannelTree();
   bool WaitForEvent();
   void DropClosedConnection();
-  void HandleEvent();
+  // Takes the player-list lock, then the channel-tree lock, for the event.
+  void HandleEvent() EXCLUDES(*server_.Clients, *server_.Channels);
   // False when the event is complete and the disconnect and id reset are skipped.
-  bool DispatchEvent();
-  bool DispatchPacket();
-  void DisconnectPlayer();
-  void ResetPlayerIdsWhenIdle();
+  bool DispatchEvent() REQUIRES(*server_.Clients, *server_.Channels);
+  bool DispatchPacket() REQUIRES(*server_.Clients, *server_.Channels);
+  void DisconnectPlayer() REQUIRES(*server_.Clients, *server_.Channels);
+  void ResetPlayerIdsWhenIdle() REQUIRES(*server_.Clients);
 
   TServerObject& server_;
   TListenerContext context_;

@@ -9,7 +9,7 @@ namespace qv {
 namespace {
 
 using test::MakePlayer;
-using Strings = std::vector<std::string>;
+using Ids = std::vector<int32_t>;
 
 std::unique_ptr<TChannelRec> Channel(const std::string& name, uint16_t flags = 0, int32_t parent = -1,
                                      const std::string& password = "") {
@@ -105,7 +105,7 @@ TEST_F(ChannelTreeTest, ASecondDefaultChannelTakesOverTheFlag) {
   const int32_t first = tree.AddChannel(Channel("First", cfUnregistered | cfDefault));
   EXPECT_TRUE(tree.ChangedChannels().empty());
   const int32_t second = tree.AddChannel(Channel("Second", cfUnregistered | cfDefault));
-  EXPECT_EQ(tree.ChangedChannels(), Strings{std::to_string(first)});
+  EXPECT_EQ(tree.ChangedChannels(), Ids{first});
   EXPECT_FALSE(tree.GetChannelById(first)->Flags & cfDefault);
   EXPECT_EQ(tree.GetDefaultChannel(), second);
   tree.SetDefaultChannelMaxUsers(77);
@@ -122,11 +122,10 @@ TEST_F(ChannelTreeTest, DeleteChannelTreeListsSubChannelsFirst) {
   EXPECT_EQ(tree.DeleteChannelTree(def), peDefaultChannelNotDeletable);
   EXPECT_EQ(tree.DeleteChannelTree(99), peChannelIdNotFound);
   EXPECT_EQ(tree.DeleteChannelTree(top), 0);
-  const Strings& changed = tree.ChangedChannels();
+  const Ids& changed = tree.ChangedChannels();
   ASSERT_EQ(changed.size(), 3u);
-  EXPECT_EQ(Strings(changed.begin(), changed.begin() + 2),
-            (Strings{std::to_string(subB), std::to_string(subA)}));
-  EXPECT_EQ(changed.back(), std::to_string(top));
+  EXPECT_EQ(Ids(changed.begin(), changed.begin() + 2), (Ids{subB, subA}));
+  EXPECT_EQ(changed.back(), top);
   EXPECT_EQ(tree.Count(), 2);
   EXPECT_NE(tree.GetChannelById(keep), nullptr);
 }
