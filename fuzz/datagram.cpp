@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (kind == evPacket && (!event || event->PlayerId() != playerId)) fuzz::Broken("event names another player");
       if (kind == evClosed || kind == evTimedOut) buffer.RemoveConnection(playerId);
     }
-    while (buffer.TryNextOutgoing(wait)) {
-    }
+    TPacketList sent;
+    while (buffer.TryTakeOutgoing(sent, 64, wait) > 0) sent.clear();
   }
   const int count = buffer.ConnectionCount();
   if (count < 0 || count > 3) fuzz::Broken("connection count", count);

@@ -22,6 +22,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include "base/mutex.h"
 #include "client/qv_client.h"
 #include "protocol/command_types.h"
 
@@ -60,17 +61,10 @@ void OnSignal(int) { interrupted.store(true); }
 const char* LoginCodeText(int code) {
   switch (code) {
     case lcAccepted: return "accepted";
-    case lcBadLogin: return "Bad Login";
-    case lcServerFull: return "Server Full";
-    case lcNickNameInUse: return "NickName in use";
-    case lcVersionNotSupported: return "Client Version not supported";
-    case lcBanned: return "Client is banned";
-    case lcLoginNameInUse: return "LoginName in use";
-    case lcNoAccount: return "Bad Login (name and/or password wrong)";
     case peNoReplyFromServer: return "No reply from server";
     case peConnectionTimedOut: return "Connection Timed out";
     case peBadResponse: return "Got a bad response from the server";
-    default: return "unknown result";
+    default: return LoginRefusalReason(code);
   }
 }
 
@@ -122,7 +116,7 @@ class TClientTool {
   void OnEvent(const TClientEvent& e) {
     if (e.Kind == ceVoice) {
       {
-        std::lock_guard<std::mutex> lock(statsMutex_);
+        TMutexLock lock(statsMutex_);
         auto& s = voice_[e.SpeakerId];
         ++s.Packets;
         s.Bytes += e.Payload.size();
@@ -135,7 +129,7 @@ class TClientTool {
   }
 
   void PrintVoiceStats() {
-    std::lock_guard<std::mutex> lock(statsMutex_);
+    TMutexLock lock(statsMutex_);
     for (const auto& [speaker, s] : voice_) {
       auto p = client_.FindPlayer(speaker);
       Print(fmt::format("voice received from #{} \"{}\": {} packets, {} bytes, codec {}, target {}",
@@ -235,8 +229,8 @@ class TClientTool {
   const bool verbose_;
   TQVClient client_;
   std::mutex printMutex_;
-  std::mutex statsMutex_;
-  std::map<uint32_t, TVoiceStats> voice_;  // guarded by statsMutex_
+  TMutex statsMutex_;
+  std::map<uint32_t, TVoiceStats> voice_ GUARDED_BY(statsMutex_);
 };
 
 // The IPv4 address of a host name or address text; empty when unknown.

@@ -29,8 +29,10 @@ struct TAddrInfoFree {
 struct TBoundedCall {
   std::mutex mutex;
   std::condition_variable done;
-  bool finished = false;                // guarded by mutex
-  std::optional<std::string> result;    // guarded by mutex
+  // Guarded by mutex; not annotated: the waiting thread holds it through
+  // std::unique_lock and its waits, which the analysis does not follow.
+  bool finished = false;
+  std::optional<std::string> result;
 };
 
 }  // namespace

@@ -23,7 +23,7 @@ class TConnectionThreads final : public httplib::TaskQueue {
   explicit TConnectionThreads(size_t max) : max_(max) {}
 
   void enqueue(std::function<void()> fn) override {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TMutexLock guard(mutex_);
     if (active_ >= max_) {
       pending_.push_back(std::move(fn));
       return;
@@ -33,8 +33,9 @@ class TConnectionThreads final : public httplib::TaskQueue {
   }
 
   void shutdown() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return active_ == 0; });
+    std::unique_lock<std::mutex> lock(mutex_.Native());
+    mutex_.AssertHeld();  // not followed through std::unique_lock
+    idle_.wait(lock, [this]() REQUIRES(mutex_) { return active_ == 0; });
   }
 
  private:
@@ -42,7 +43,7 @@ class TConnectionThreads final : public httplib::TaskQueue {
     for (;;) {
       task();
       task = nullptr;
-      std::lock_guard<std::mutex> guard(mutex_);
+      TMutexLock guard(mutex_);
       if (pending_.empty()) {
         // The last touch of this object: shutdown() may free it once the
         // lock is released.
@@ -56,10 +57,10 @@ class TConnectionThreads final : public httplib::TaskQueue {
   }
 
   const size_t max_;
-  std::mutex mutex_;
+  TMutex mutex_;
   std::condition_variable idle_;
-  size_t active_ = 0;                           // guarded by mutex_
-  std::deque<std::function<void()>> pending_;  // guarded by mutex_
+  size_t active_ GUARDED_BY(mutex_) = 0;
+  std::deque<std::function<void()>> pending_ GUARDED_BY(mutex_);
 };
 
 std::string AddressText(const sockaddr_storage& addr, int& port) {
@@ -213,13 +214,13 @@ THttpServer::THttpServer(const THttpLimits& limits) : limits_(limits) {
 }
 
 size_t THttpServer::ConnectionsOf(const std::string& address) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   auto it = perAddress_.find(address);
   return it == perAddress_.end() ? 0 : it->second;
 }
 
 bool THttpServer::Admit(const std::string& address) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   size_t& count = perAddress_[address];
   if (limits_.PerAddress > 0 && count >= limits_.PerAddress) {
     if (count == 0) perAddress_.erase(address);
@@ -230,7 +231,7 @@ bool THttpServer::Admit(const std::string& address) {
 }
 
 void THttpServer::Release(const std::string& address) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   auto it = perAddress_.find(address);
   if (it != perAddress_.end() && --it->second == 0) perAddress_.erase(it);
 }

@@ -34,6 +34,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "base/tls_context.h"
 
 namespace qv {
@@ -68,8 +69,8 @@ class THttpServer : public httplib::Server {
 
   const THttpLimits limits_;
   std::shared_ptr<TTlsContext> tls_;
-  std::mutex mutex_;
-  std::map<std::string, size_t> perAddress_;  // guarded by mutex_
+  TMutex mutex_;
+  std::map<std::string, size_t> perAddress_ GUARDED_BY(mutex_);
 };
 
 }  // namespace qv

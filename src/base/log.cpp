@@ -21,6 +21,9 @@ std::atomic<TStandardErrorCopy> g_standardError{secNone};
 
 const std::string kRule(63, '-');
 
+// The type and depth filters are one bit per value in a byte.
+constexpr unsigned kFilterBits = 8;
+
 struct Keyword {
   const char* word;
   uint8_t bit;
@@ -78,7 +81,7 @@ void TLogObject::SetFilter(uint8_t types, uint8_t depths) {
 }
 
 bool TLogObject::Passes(TLogMessageType type, TLogMessageDepth depth) const {
-  if (type > 7 || depth > 7) return false;
+  if (type >= kFilterBits || depth >= kFilterBits) return false;
   bool typeOk = (types_ & (1u << type)) || (types_ & (1u << lmtAll));
   bool depthOk = (depths_ & (1u << depth)) || (depths_ & (1u << lmdAll));
   return typeOk && depthOk;

@@ -216,7 +216,9 @@ class TLogFile : public TLogObject {
   // cannot follow.
   std::mutex timerMutex_;
   std::condition_variable timerWake_;
-  bool timerStop_ = false;  // guarded by timerMutex_
+  // Guarded by timerMutex_; not annotated: the timer's wait loop unlocks and
+  // relocks it through std::unique_lock, which the analysis does not follow.
+  bool timerStop_ = false;
   std::thread timer_;
 };
 

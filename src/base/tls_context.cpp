@@ -103,19 +103,19 @@ bool TTlsContext::Load(std::string& error) {
     return false;
   }
   const std::string fingerprint = FingerprintOf(SSL_CTX_get0_certificate(context.get()));
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   context_ = std::move(context);
   fingerprint_ = fingerprint;
   return true;
 }
 
 std::shared_ptr<SSL_CTX> TTlsContext::Current() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   return context_;
 }
 
 std::string TTlsContext::Fingerprint() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   return fingerprint_;
 }
 

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "base/exception.h"
+#include "base/mutex.h"
 
 using SSL_CTX = struct ssl_ctx_st;
 using SSL = struct ssl_st;
@@ -47,9 +48,9 @@ class TTlsContext {
  private:
   const std::string certFile_;
   const std::string keyFile_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<SSL_CTX> context_;  // guarded by mutex_
-  std::string fingerprint_;           // guarded by mutex_
+  mutable TMutex mutex_;
+  std::shared_ptr<SSL_CTX> context_ GUARDED_BY(mutex_);
+  std::string fingerprint_ GUARDED_BY(mutex_);
 };
 
 // Makes certFile and keyFile when neither exists; false with the reason in

@@ -89,7 +89,7 @@ class CAPABILITY("mutex") TChannels {
 
   // --- building the tree ---
 
-  // Adds the channel and returns its new id (> 0), or a ct* code; on a code
+  // Adds the channel and returns its new id (> 0), or a pe* code (protocol/protocol_errors.h); on a code
   // the record stays with the caller. Stores a registered channel.
   int32_t AddChannel(std::unique_ptr<TChannelRec>&& channel) REQUIRES(this);
   // As AddChannel for a record whose Id the caller has set; never stores it.
@@ -98,7 +98,7 @@ class CAPABILITY("mutex") TChannels {
   // The "Default" channel, added (and stored) with AddChannel.
   int32_t CreateDefaultChannel() REQUIRES(this);
   // Deletes the channel and, for a top-level channel, its sub-channels (from
-  // storage too). 0 or a ct* code; ChangedChannels lists sub-channels first.
+  // storage too). 0 or a pe* code; ChangedChannels lists sub-channels first.
   int32_t DeleteChannelTree(int32_t id) REQUIRES(this);
   // Rebuilds the tree from storage; true when at least one channel exists.
   bool LoadChannels() REQUIRES(this);

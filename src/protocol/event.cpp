@@ -7,23 +7,26 @@ namespace qv {
 
 void TWindowsEvent::Signal() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     signaled_ = true;
   }
   cond_.notify_one();
 }
 
 void TWindowsEvent::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   signaled_ = false;
 }
 
 TWaitResult TWindowsEvent::Wait(int ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_.Native());
+  // The analysis does not follow std::unique_lock over the native mutex (nor
+  // the waits, which hand it back before they return).
+  mutex_.AssertHeld();
   try {
     // The predicate form absorbs spurious wake-ups; only a real signal ends
     // the wait early.
-    const auto isSet = [this] { return signaled_; };
+    const auto isSet = [this]() REQUIRES(mutex_) { return signaled_; };
     if (ms < 0) {
       cond_.wait(lock, isSet);
     } else if (!cond_.wait_for(lock, std::chrono::milliseconds(ms), isSet)) {
@@ -38,7 +41,7 @@ TWaitResult TWindowsEvent::Wait(int ms) {
 }
 
 int TWindowsEvent::LastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   return lastError_;
 }
 

@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "base/mutex.h"
+
 namespace qv {
 
 // Results of TWindowsEvent::Wait. Abandoned is never produced here; the value
@@ -30,10 +32,10 @@ class TWindowsEvent {
   int LastError() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable TMutex mutex_;
   std::condition_variable cond_;
-  bool signaled_ = false;  // guarded by mutex_
-  int lastError_ = 0;      // guarded by mutex_
+  bool signaled_ GUARDED_BY(mutex_) = false;
+  int lastError_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace qv

@@ -190,7 +190,7 @@ void TCustomPacketBuffer::QueueOnConnection(TSingleConnection& c, TPacketPtr pac
 bool TCustomPacketBuffer::VoiceAdmitted(const TSingleConnection& c, const TPacket& packet) const {
   const size_t twiceLimit = static_cast<size_t>(std::max<int64_t>(c.BandwidthLimit(), 0)) * 2;
   if (side_ == kSideClient) return !(c.VoiceThrottle() && c.VoiceBytes() >= twiceLimit);
-  if (c.VoiceCount() >= 1024 - 20) return false;
+  if (c.VoiceCount() >= kVoiceAdmitMax) return false;
   if (!c.VoiceThrottle()) return true;
   return packet.SpeakerId() == c.CurrentSpeaker() && c.VoiceBytes() <= twiceLimit;
 }
@@ -285,13 +285,6 @@ void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, TEventKind& kind, TPa
 // ---------------------------------------------------------------------------
 // Sender side
 
-TPacketPtr TCustomPacketBuffer::TryNextOutgoing(int64_t& waitMs) {
-  senderWake_.Reset();
-  TMutexLock lock(mutex_);
-  now_->Restart();
-  return NextOutgoingLocked(waitMs);
-}
-
 TPacketPtr TCustomPacketBuffer::NextOutgoingLocked(int64_t& waitMs) {
   waitMs = 0;
   TPacketPtr packet;
@@ -358,23 +351,6 @@ TPacketPtr TCustomPacketBuffer::TakeConnectionless() {
     packet->SetPosition(0);
   }
   return packet;
-}
-
-TPacketPtr TCustomPacketBuffer::GetNextOutgoing(int timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  for (;;) {
-    int64_t waitMs = 0;
-    if (TPacketPtr packet = TryNextOutgoing(waitMs)) return packet;
-    if (shutdown_.load()) return nullptr;
-    int64_t wait = waitMs + 2;
-    if (timeoutMs >= 0) {
-      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-      if (spent >= timeoutMs) return nullptr;
-      wait = std::min<int64_t>(wait, timeoutMs - spent);
-    }
-    senderWake_.Wait(static_cast<int>(wait));
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -538,7 +514,7 @@ void TCustomPacketBuffer::WakeListener() {
 void TCustomPacketBuffer::MarkThreadDone(int bit) {
   TMutexLock lock(mutex_);
   threadsDone_ |= 1 << bit;
-  if (threadsDone_ == 3) threadsDoneEvent_.Signal();
+  if (threadsDone_ == kAllThreadsDone) threadsDoneEvent_.Signal();
 }
 
 void TCustomPacketBuffer::Shutdown(int waitMs) {
@@ -547,7 +523,7 @@ void TCustomPacketBuffer::Shutdown(int waitMs) {
   senderWake_.Signal();
   {
     TMutexLock lock(mutex_);
-    if (threadsDone_ == 3) return;
+    if (threadsDone_ == kAllThreadsDone) return;
   }
   if (waitMs > 0) threadsDoneEvent_.Wait(waitMs);
 }
@@ -562,71 +538,10 @@ TPacketPtr TCustomPacketBuffer::TakeLoginReply() {
   return std::move(loginReply_);
 }
 
-// ---------------------------------------------------------------------------
-// Hardening
-
-void TCustomPacketBuffer::RefuseForeignAddress(TSingleConnection& c, const TPacket& packet) {
-  ++foreignPackets_;
-  if (c.NoteForeignPacket(*now_)) {
-    LogRemote(lmtWarning, lmdUsefull,
-              RemoteLine("packet for player {} from {}:{} instead of {}:{} dropped ({} so far)", c.PlayerId(),
-                         packet.PeerIp(), packet.PeerPort(), c.PeerIp(), c.PeerPort(), c.ForeignPackets())
-                  .Prefixed(logPrefix_),
-              "UDP VOICE");
-  }
-  throw ECustomPacketBuffer("packet from another address");
-}
-
-// An ignored address gets no further than the ids of a connection it owns.
-bool TCustomPacketBuffer::IgnoreDatagram(const TPacket& packet) {
-  if (side_ != kSideServer || !ignored_.Ignored(packet.PeerIp(), NowMs())) return false;
-  if (packet.IsKnownClass()) {
-    const TSingleConnection* c = Find(packet.PlayerId());
-    if (c && c->ConnectionId() == packet.ConnectionId() && c->PeerPort() == packet.PeerPort() &&
-        c->PeerIp() == packet.PeerIp()) {
-      return false;
-    }
-  }
-  ++ignoredDatagrams_;
-  TServerCounters::Add(counters_->DatagramsIgnored);
-  return true;
-}
-
-void TCustomPacketBuffer::NoteStray(const TPacket& packet) {
-  if (side_ != kSideServer || !ignored_.CountStray(packet.PeerIp(), NowMs())) return;
-  LogRemote(lmtWarning, lmdUsefull,
-            RemoteLine("{} sent {} datagrams within {} s that name no connection: it is ignored for {} s",
-                       packet.PeerIp(), ignored_.Limits().StrayLimit, ignored_.Limits().WindowMs / 1000,
-                       ignored_.Limits().IgnoreMs / 1000)
-                .Prefixed(logPrefix_),
-            "UDP VOICE");
-}
-
 // A command may complete up to a ring's worth of waiting commands at once.
 bool TCustomPacketBuffer::IncomingHasRoom(bool command) const {
   const size_t reserve = command ? TSingleConnection::kRingSize : kCommandReserve;
   return incoming_.Count() + reserve < static_cast<size_t>(kIncomingMax);
-}
-
-void TCustomPacketBuffer::LimitUntilVerified(uint32_t playerId, uint32_t requestBytes) {
-  TMutexLock lock(mutex_);
-  if (TSingleConnection* c = Find(playerId)) c->LimitUntilVerified(requestBytes);
-}
-
-TCustomPacketBuffer::TPendingLogins TCustomPacketBuffer::PendingLogins(const std::string& ip) {
-  TPendingLogins pending;
-  TMutexLock lock(mutex_);
-  for (const auto& c : connections_) {
-    if (c->State() != stLoggingIn) continue;
-    ++pending.Total;
-    if (c->PeerIp() == ip) ++pending.FromAddress;
-  }
-  return pending;
-}
-
-uint64_t TCustomPacketBuffer::ForeignPackets() {
-  TMutexLock lock(mutex_);
-  return foreignPackets_;
 }
 
 void TCustomPacketBuffer::SetLogPrefix(std::string prefix) {

@@ -3,14 +3,15 @@
 // Three threads meet here. The socket's reader thread hands in every received
 // datagram (ReceivePacket); one consumer thread (the server's listener, or a
 // client tool) takes events out (GetNextEvent) and queues packets to send
-// (SendPacket); the sender thread takes the next datagram for the wire
-// (GetNextOutgoing). The buffer owns every peer connection, validates,
+// (SendPacket); the sender thread takes the next datagrams for the wire
+// (TryTakeOutgoing). The buffer owns every peer connection, validates,
 // acknowledges, orders and reassembles commands, filters voice, answers pings,
 // picks which connection sends next (round robin over a ready queue plus a
 // full scan every 50 ms), reports time-outs and closures, and coordinates
 // shutdown. It does no socket work.
 //
-// Side 1 is the server (created with flags 7), side 0 the client.
+// Side 1 is the server (kSideServer, created with cfRetransmit | cfTimeouts),
+// side 0 the client.
 //
 // Thread rules: every public method may be called from any thread. One mutex
 // (a leaf lock) guards the connections and the queues; waiting happens outside
@@ -51,6 +52,7 @@ enum TEventKind : uint8_t {
 // Thread-done bits for MarkThreadDone.
 inline constexpr int kSenderThreadBit = 0;
 inline constexpr int kListenerThreadBit = 1;
+inline constexpr int kAllThreadsDone = (1 << kSenderThreadBit) | (1 << kListenerThreadBit);
 
 struct TConnectionInfo {
   uint32_t ConnectionId = 0;  // 0: no such connection, the rest is unset
@@ -92,6 +94,10 @@ class TCustomPacketBuffer {
   // Room in the incoming queue kept for commands: voice and login requests
   // are shed once less than this is left.
   static constexpr size_t kCommandReserve = 512;
+  // A server connection's voice queue admits voice while it holds fewer than
+  // this: a little below the queue's bound, so that voice is refused quietly
+  // instead of a full queue raising.
+  static constexpr size_t kVoiceAdmitMax = TSingleConnection::kQueueMax - 20;
   // The login verdict is 436 bytes: a shorter request could be answered
   // only with more than three times its size, so it gets no answer.
   static constexpr size_t kMinLoginRequest = 146;
@@ -143,13 +149,6 @@ class TCustomPacketBuffer {
   void WaitForOutgoing(int64_t waitMs);
   void WakeSender() { senderWake_.Signal(); }
 
-  // FOR TESTS AND FUZZ TARGETS ONLY (the sender takes in batches with
-  // TryTakeOutgoing): one datagram at a time. GetNextOutgoing waits up to
-  // timeoutMs (-1: no limit) and returns null then, or when shutdown began
-  // while nothing was ready; TryNextOutgoing is one non-blocking step of it.
-  TPacketPtr GetNextOutgoing(int timeoutMs);
-  TPacketPtr TryNextOutgoing(int64_t& waitMs);
-
   // Raises EHashList "Item nr %d already exists" for a second connection of
   // the same player id.
   void AddConnection(uint32_t playerId, uint32_t connectionId, uint32_t controlStart,
@@ -177,7 +176,7 @@ class TCustomPacketBuffer {
 
   uint8_t Side() const { return side_; }
 
-  // --- Hardening against peers on the open internet ---
+  // --- Hardening against peers on the open internet (address_guards.cpp) ---
 
   // Until a packet with its connection id arrives, the connection sends at
   // most three times requestBytes (the login request that made it).
@@ -227,7 +226,7 @@ class TCustomPacketBuffer {
   TPacketPtr NextFrom(uint32_t playerId, int64_t& waitMs) REQUIRES(mutex_);
   TPacketPtr TakeConnectionless() REQUIRES(mutex_);
   TPacketPtr NextOutgoingLocked(int64_t& waitMs) REQUIRES(mutex_);
-  // Hardening.
+  // Hardening (address_guards.cpp).
   void RefuseForeignAddress(TSingleConnection& c, const TPacket& packet) REQUIRES(mutex_);
   bool IgnoreDatagram(const TPacket& packet) REQUIRES(mutex_);
   void NoteStray(const TPacket& packet) REQUIRES(mutex_);

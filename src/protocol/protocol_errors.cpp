@@ -94,6 +94,19 @@ static_assert(SortedByCode(), "error texts must stay sorted by code");
 
 }  // namespace
 
+const char* LoginRefusalReason(int32_t code) {
+  switch (code) {
+    case lcBadLogin: return "Bad Login";
+    case lcServerFull: return "Server Full";
+    case lcNickNameInUse: return "NickName in use";
+    case lcVersionNotSupported: return "Client Version not supported";
+    case lcBanned: return "Client is banned";
+    case lcLoginNameInUse: return "LoginName in use";
+    case lcNoAccount: return "Bad LoginName or password";
+    default: return "Refused";
+  }
+}
+
 std::string ProtocolErrorText(int32_t code) {
   auto it = std::lower_bound(kErrorTexts.begin(), kErrorTexts.end(), code,
                              [](const TErrorText& e, int32_t c) { return e.code < c; });

@@ -99,4 +99,9 @@ enum TLoginResult : int32_t {
 // The text of a code; empty for a code without text.
 std::string ProtocolErrorText(int32_t code);
 
+// The reason a login result gives, as the server's access log writes it
+// ("client disconnected, reason ...") and the client tool shows it; "Refused"
+// for a code that is no login result.
+const char* LoginRefusalReason(int32_t code);
+
 }  // namespace qv

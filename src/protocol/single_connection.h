@@ -41,7 +41,6 @@ enum TConnectionState : uint8_t {
 // Connection flags (the server uses all three).
 inline constexpr uint8_t cfRetransmit = 0x01;  // resend unacknowledged commands
 inline constexpr uint8_t cfTimeouts = 0x02;    // receive and close time-outs, client pings
-inline constexpr uint8_t cfReserved = 0x04;    // no effect
 
 inline constexpr uint8_t kSideClient = 0;
 inline constexpr uint8_t kSideServer = 1;

@@ -32,7 +32,7 @@ std::string_view LoginRefusal(TLoginOutcome outcome) {
 // --- failed logins ---
 
 void TFailedLoginTable::Purge(TDateTime now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   for (auto it = entries_.begin(); it != entries_.end();) {
     const uint32_t age = SecondsBetween(now, it->second.LastFailure);
     const bool expired = age > (it->second.Locked ? kLockedEntryLifetime : kEntryLifetime);
@@ -41,19 +41,19 @@ void TFailedLoginTable::Purge(TDateTime now) {
 }
 
 bool TFailedLoginTable::Refused(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   auto it = entries_.find(address);
   return it != entries_.end() && it->second.Failures > kFailuresToLock;
 }
 
 bool TFailedLoginTable::Locked(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   auto it = entries_.find(address);
   return it != entries_.end() && it->second.Locked;
 }
 
 int TFailedLoginTable::CountFailure(const std::string& address, TDateTime now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   auto [it, added] = entries_.try_emplace(address);
   FailedLoginEntry& entry = it->second;
   if (added) entry.Address = address.substr(0, kAddressMax);

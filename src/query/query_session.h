@@ -26,6 +26,7 @@
 
 #include "base/date_time.h"
 #include "base/login_audit.h"
+#include "base/mutex.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"
 #include "model/security.h"
@@ -61,8 +62,8 @@ class TFailedLoginTable {
   int CountFailure(const std::string& address, TDateTime now);
 
  private:
-  std::mutex mutex_;
-  std::map<std::string, FailedLoginEntry> entries_;  // guarded by mutex_
+  TMutex mutex_;
+  std::map<std::string, FailedLoginEntry> entries_ GUARDED_BY(mutex_);
 };
 
 // Shared by every connection of one query server.

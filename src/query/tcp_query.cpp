@@ -81,7 +81,7 @@ void TTCPQuery::Stop() {
   if (tlsAcceptThread_.joinable()) tlsAcceptThread_.join();
   std::list<std::unique_ptr<TConnection>> all;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     stopping_ = true;
     for (auto& c : connections_) c->Socket.Shutdown();
     all.swap(connections_);
@@ -94,7 +94,7 @@ void TTCPQuery::Stop() {
 }
 
 size_t TTCPQuery::SessionCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TMutexLock lock(mutex_);
   size_t open = 0;
   for (const auto& c : connections_) open += c->Done.load() ? 0 : 1;
   return open;
@@ -103,7 +103,7 @@ size_t TTCPQuery::SessionCount() {
 void TTCPQuery::ReapFinished() {
   std::list<std::unique_ptr<TConnection>> finished;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
       auto next = std::next(it);
       if ((*it)->Done.load()) finished.splice(finished.end(), connections_, it);
@@ -125,7 +125,7 @@ void TTCPQuery::AcceptLoop(TTCPListenSocket& listener, bool tls) {
     if (!socket.Valid()) return;
     ReapFinished();
     std::string address = socket.PeerAddress();
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(mutex_);
     // Beyond the limits the socket closes as it goes out of scope.
     if (stopping_ || connections_.size() >= kMaxConnections || !AddressHasRoom(address)) continue;
     try {

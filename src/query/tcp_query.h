@@ -30,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "base/mutex.h"
 #include "model/script_storage.h"
 #include "model/server_registry.h"
 #include "query/query_session.h"
@@ -86,8 +87,8 @@ class TTCPQuery {
   void ServeLines(TTCPSocket& socket, TQuerySession& session);
   // Joins and frees the connections whose threads have ended.
   void ReapFinished();
-  // Caller holds mutex_: whether another connection of the address fits.
-  bool AddressHasRoom(const std::string& address) const;
+  // Whether another connection of the address fits.
+  bool AddressHasRoom(const std::string& address) const REQUIRES(mutex_);
   void Stop();
 
   const TQueryLimits limits_;
@@ -97,9 +98,9 @@ class TTCPQuery {
   std::shared_ptr<TTlsContext> tls_;
   std::unique_ptr<TTCPListenSocket> tlsListener_;
   std::thread tlsAcceptThread_;
-  std::mutex mutex_;
-  bool stopping_ = false;                               // guarded by mutex_
-  std::list<std::unique_ptr<TConnection>> connections_;  // guarded by mutex_
+  TMutex mutex_;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::list<std::unique_ptr<TConnection>> connections_ GUARDED_BY(mutex_);
 };
 
 }  // namespace qv

@@ -80,19 +80,6 @@ void WritePermissionTable(TPacket& p, const TPermissionTable& table) {
 
 namespace {
 
-const char* LoginRefusalReason(int32_t code) {
-  switch (code) {
-    case lcBadLogin: return "Bad Login";
-    case lcServerFull: return "Server Full";
-    case lcNickNameInUse: return "NickName in use";
-    case lcVersionNotSupported: return "Client Version not supported";
-    case lcBanned: return "Client is banned";
-    case lcLoginNameInUse: return "LoginName in use";
-    case lcNoAccount: return "Bad LoginName or password";
-    default: return "Refused";
-  }
-}
-
 std::string VersionText(const TClientRec& r) {
   return fmt::format("{}.{}.{}.{}", r.ClientVersion[0], r.ClientVersion[1], r.ClientVersion[2],
                      r.ClientVersion[3]);
@@ -125,7 +112,7 @@ void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
 }
 
 // ---------------------------------------------------------------------------
-// Step 1: the request and the verdict
+// CMD_cs_LoginStep1: the request and the verdict
 
 int32_t CMD_cs_LoginStep1(TListenerContext& ctx, TClientRec*, TPacket& request) {
   // Logins in progress are bounded per address and in total; beyond that a
@@ -215,7 +202,7 @@ void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TPacket& request
 
 }  // namespace
 
-// Steps 4 to 6: the names and, for an account, its privileges. 0 or a code.
+// The names and, for an account, its privileges. 0 or a code.
 namespace {
 
 int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r) {
@@ -243,7 +230,7 @@ int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRe
 
 }  // namespace
 
-// Step 12 and 13: the full reply; an accepted player joins the list.
+// The full reply; an accepted player joins the list.
 namespace {
 
 void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
@@ -306,14 +293,14 @@ std::string GetGuestPlayerName(const TListenerContext& ctx, std::string_view nic
 }
 
 // ---------------------------------------------------------------------------
-// Step 3: the channel choice, then the lists
+// CMD_cs_LoginStep3: the channel choice, then the lists
 
 int32_t CMD_cs_LoginStep3(TListenerContext& ctx, TClientRec* player, TPacket& p) {
   if (!player) {
     ctx.RequestDisconnect();
     return 0;
   }
-  // A second step 3 would put the player into a second channel's member list.
+  // A second CMD_cs_LoginStep3 would put the player into a second channel's member list.
   if (player->LoginComplete) return 0;
   if (p.Size() < LoginStep3Layout::Size) throw EStreamError("Stream read error");
   player->LoginStep3Flag = p.GetU8(LoginStep3Layout::Step3Flag) == 1;

@@ -34,7 +34,7 @@ TBufferLease::TBufferLease(const TServerObject& server) : lease_(server.LeaseRun
 
 bool TVoiceRuntime::Start() {
   const uint32_t port = server_.Settings().UdpPort;
-  buffer_ = std::make_unique<TCustomPacketBuffer>(kSideServer, cfRetransmit | cfTimeouts | cfReserved);
+  buffer_ = std::make_unique<TCustomPacketBuffer>(kSideServer, cfRetransmit | cfTimeouts);
   buffer_->SetLogPrefix(fmt::format("SID: {} ", server_.ServerId));
   socket_ = std::make_unique<TUDPSocket>();
   listener_ = std::make_unique<TQVUDPListener>(server_, *buffer_);

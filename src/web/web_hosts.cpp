@@ -43,7 +43,7 @@ std::string THostNames::HostOf(std::string_view header) {
 }
 
 void THostNames::Start(const std::string& bindAddress, const std::vector<std::string>& extraNames) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   fixed_ = {"localhost"};
   for (const std::string& name : extraNames) fixed_.push_back(HostOf(name));
   if (!bindAddress.empty()) fixed_.push_back(HostOf(bindAddress));
@@ -68,7 +68,7 @@ void THostNames::Refresh() {
 bool THostNames::Allowed(std::string_view hostHeader) {
   const std::string host = HostOf(hostHeader);
   if (host.empty()) return false;
-  std::lock_guard<std::mutex> guard(mutex_);
+  TMutexLock guard(mutex_);
   if (names_.count(host)) return true;
   if (std::chrono::steady_clock::now() - refreshed_ < kRefreshEvery) return false;
   Refresh();

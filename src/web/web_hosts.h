@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace qv {
 
 class THostNames {
@@ -31,13 +33,12 @@ class THostNames {
   static std::string HostOf(std::string_view hostHeader);
 
  private:
-  // Caller holds mutex_.
-  void Refresh();
+  void Refresh() REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::vector<std::string> fixed_;                         // guarded by mutex_
-  std::set<std::string, std::less<>> names_;               // guarded by mutex_
-  std::chrono::steady_clock::time_point refreshed_{};      // guarded by mutex_
+  TMutex mutex_;
+  std::vector<std::string> fixed_ GUARDED_BY(mutex_);
+  std::set<std::string, std::less<>> names_ GUARDED_BY(mutex_);
+  std::chrono::steady_clock::time_point refreshed_ GUARDED_BY(mutex_){};
 };
 
 }  // namespace qv

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -57,7 +58,8 @@ class BufferTest : public ::testing::Test {
   std::vector<TPacketPtr> Outgoing(TCustomPacketBuffer& b) {
     std::vector<TPacketPtr> out;
     int64_t wait = 0;
-    while (auto p = b.TryNextOutgoing(wait)) out.push_back(std::move(p));
+    while (b.TryTakeOutgoing(out, 64, wait) > 0) {
+    }
     return out;
   }
   // A few listener steps without time passing: enough to finish a scan and
@@ -305,14 +307,18 @@ TEST_F(BufferTest, BlockingCallsEndOnShutdown) {
     server.MarkThreadDone(kListenerThreadBit);
   });
   std::thread sender([&] {
-    EXPECT_EQ(server.GetNextOutgoing(-1), nullptr);
+    // As the sender thread waits: only the shutdown ends this wait.
+    server.WaitForOutgoing(std::numeric_limits<int32_t>::max() - 2);
+    EXPECT_TRUE(server.ShuttingDown());
     server.MarkThreadDone(kSenderThreadBit);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   server.Shutdown();
   listener.join();
   sender.join();
-  EXPECT_EQ(server.GetNextOutgoing(10), nullptr);
+  TPacketList none;
+  int64_t wait = 0;
+  EXPECT_EQ(server.TryTakeOutgoing(none, 1, wait), 0u);
 }
 
 TEST_F(BufferTest, ShutdownFreesQueuedPackets) {
@@ -329,7 +335,8 @@ TEST_F(BufferTest, ShutdownFreesQueuedPackets) {
   frag->SetFragmentsLeft(1);
   server.ReceivePacket(FromClient(std::move(frag)));  // a reassembly in progress
   int64_t wait = 0;
-  for (int i = 0; i < 5; ++i) server.TryNextOutgoing(wait);  // window partly filled
+  TPacketList sent;
+  server.TryTakeOutgoing(sent, 5, wait);  // window partly filled
   server.Shutdown(0);
   // Leak checking under ASan proves the rest is freed with the buffer.
 }
@@ -386,8 +393,8 @@ TEST_F(BufferTest, SurvivesRandomAndMutatedDatagrams) {
     }
     if (i % 64 == 0) {
       while (server.TryNextEvent(id, kind, packet, wait) && kind == evPacket) packet.reset();
-      while (server.TryNextOutgoing(wait)) {
-      }
+      TPacketList sent;
+      while (server.TryTakeOutgoing(sent, 64, wait) > 0) sent.clear();
     }
   }
   // Still a working buffer: a fresh connection gets a command through.

@@ -48,7 +48,8 @@ class ListenerTest : public ::testing::Test, protected test::TListenerHarness {
   std::vector<TPacketPtr> Outgoing() {
     std::vector<TPacketPtr> out;
     int64_t wait = 0;
-    while (auto p = buffer.TryNextOutgoing(wait)) out.push_back(std::move(p));
+    while (buffer.TryTakeOutgoing(out, 64, wait) > 0) {
+    }
     return out;
   }
 

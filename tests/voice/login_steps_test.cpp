@@ -1,6 +1,6 @@
 // The login handlers in bytes, on a listener without thread: the reply of
 // an accepted and of a refused request, short requests, and the lists and
-// end of login that step 3 sends.
+// end of login that CMD_cs_LoginStep3 sends.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -62,7 +62,8 @@ class LoginStepsTest : public ::testing::Test, protected test::TListenerHarness 
   std::vector<TPacketPtr> Outgoing() {
     std::vector<TPacketPtr> out;
     int64_t wait = 0;
-    while (auto p = buffer.TryNextOutgoing(wait)) out.push_back(std::move(p));
+    while (buffer.TryTakeOutgoing(out, 64, wait) > 0) {
+    }
     return out;
   }
 
@@ -235,7 +236,7 @@ TEST_F(LoginStepsTest, Step3SendsListsAndEndOfLogin) {
   EXPECT_EQ(ann->UploadBandwidth, 64);
   EXPECT_EQ(server.LoginsSinceNotify.load(), 1u);
 
-  // A second step 3 changes nothing.
+  // A second CMD_cs_LoginStep3 changes nothing.
   auto again = NewCommandPacket(CMD_cs_LoginStep3, ann->ConnectionId, 1);
   again->SetSize(120);
   listener->ProcessEvent(1, evPacket, std::move(again));

@@ -66,7 +66,10 @@ class PermissionViewTest : public ::testing::Test, protected test::TListenerHarn
   std::map<uint32_t, std::vector<TPacketPtr>> Outgoing() {
     std::map<uint32_t, std::vector<TPacketPtr>> out;
     int64_t wait = 0;
-    while (auto p = buffer.TryNextOutgoing(wait)) out[p->PlayerId()].push_back(std::move(p));
+    TPacketList sent;
+    while (buffer.TryTakeOutgoing(sent, 64, wait) > 0) {
+    }
+    for (TPacketPtr& p : sent) out[p->PlayerId()].push_back(std::move(p));
     return out;
   }
   static std::vector<uint16_t> Types(const std::vector<TPacketPtr>& packets) {

@@ -91,7 +91,10 @@ class VoiceRelayTest : public ::testing::Test, protected test::TListenerHarness 
     buffer.SendPacket(NewCommandPacket(CMD_sc_LoginStep6, player.ConnectionId, player.PlayerId),
                                     false);
     int64_t wait = 0;
-    TPacketPtr sent = buffer.TryNextOutgoing(wait);
+    TPacketList taken;
+    buffer.TryTakeOutgoing(taken, 1, wait);
+    ASSERT_EQ(taken.size(), 1u);
+    const TPacketPtr& sent = taken.front();
     ASSERT_TRUE(sent && sent->IsCommand());
     auto ack = NewAckPacket(0, player.ConnectionId, player.PlayerId, sent->Sequence());
     ack->SetPeer("127.0.0.1", port);
@@ -118,7 +121,10 @@ class VoiceRelayTest : public ::testing::Test, protected test::TListenerHarness 
   std::map<uint32_t, std::vector<Bytes>> Heard() {
     std::map<uint32_t, std::vector<Bytes>> heard;
     int64_t wait = 0;
-    while (TPacketPtr p = buffer.TryNextOutgoing(wait)) {
+    TPacketList sent;
+    while (buffer.TryTakeOutgoing(sent, 64, wait) > 0) {
+    }
+    for (const TPacketPtr& p : sent) {
       if (p->IsS2CVoice()) heard[p->PlayerId()].emplace_back(p->Data(), p->Data() + p->Size());
     }
     return heard;

@@ -440,12 +440,12 @@ TClientEndpoint::~TClientEndpoint() {
 }
 
 bool TClientEndpoint::Attach(uint32_t playerId, TQVClient* client) {
-  std::lock_guard<std::mutex> lock(clientsMutex_);
+  TMutexLock lock(clientsMutex_);
   return clients_.emplace(playerId, client).second;
 }
 
 void TClientEndpoint::Detach(uint32_t playerId, TQVClient* client, bool keepConnection) {
-  std::lock_guard<std::mutex> lock(clientsMutex_);
+  TMutexLock lock(clientsMutex_);
   auto it = clients_.find(playerId);
   if (it == clients_.end() || it->second != client) return;
   clients_.erase(it);
@@ -473,7 +473,7 @@ void TClientEndpoint::Dispatch() {
       // The connection is over; a client that logs in again gets a new one.
       buffer_.RemoveConnection(playerId);
     }
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    TMutexLock lock(clientsMutex_);
     auto it = clients_.find(playerId);
     if (it != clients_.end()) it->second->Deliver(std::move(event));
   }

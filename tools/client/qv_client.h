@@ -39,6 +39,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/mutex.h"
 #include "protocol/packet_buffer.h"
 #include "protocol/protocol_errors.h"
 #include "protocol/udp_sender.h"
@@ -211,8 +212,8 @@ class TClientEndpoint {
   std::unique_ptr<TQVUDPSender> sender_;
   std::thread dispatcher_;
   std::mutex loginMutex_;  // one login exchange at a time
-  std::mutex clientsMutex_;
-  std::unordered_map<uint32_t, TQVClient*> clients_;  // guarded by clientsMutex_
+  TMutex clientsMutex_;
+  std::unordered_map<uint32_t, TQVClient*> clients_ GUARDED_BY(clientsMutex_);
 };
 
 class TQVClient {
