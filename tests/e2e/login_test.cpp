@@ -407,26 +407,6 @@ TEST_F(LoginTest, ExternalLoginAddsAPlayerWithoutNetworkPeer) {
   EXPECT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Sender().DroppedNoAddress() >= 1; }));
 }
 
-// The server's account checks run on a pool of one worker with one place in
-// its queue, and every check waits at a gate until the test opens it.
-class SlowAccountCheckTest : public LoginTest {
- protected:
-  ~SlowAccountCheckTest() override { gate->Open(); }
-
-  void PrepareServer(TServerObject& object) override {
-    LoginTest::PrepareServer(object);
-    object.PasswordChecks = pool;
-  }
-
-  std::shared_ptr<test::TGate> gate = std::make_shared<test::TGate>();
-  std::shared_ptr<TPasswordCheckPool> pool =
-      std::make_shared<TPasswordCheckPool>(TPasswordCheckPool::TLimits{1, std::chrono::hours(1), 1},
-                                           [gate = gate](const std::string& stored, const std::string& password) {
-                                             gate->Pass();
-                                             return VerifyPassword(stored, password);
-                                           });
-};
-
 // A login request from a socket of its own, outside the client's transport:
 // every verdict that reaches its address is kept, in order.
 class TRawLogin {
@@ -461,6 +441,36 @@ class TRawLogin {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<int32_t> verdicts_;
+};
+
+// The server's account checks run on a pool of one worker with one place in
+// its queue, and every check waits at a gate until the test opens it.
+class SlowAccountCheckTest : public LoginTest {
+ protected:
+  ~SlowAccountCheckTest() override { gate->Open(); }
+
+  void PrepareServer(TServerObject& object) override {
+    LoginTest::PrepareServer(object);
+    object.PasswordChecks = pool;
+  }
+
+  // Sends running's request, whose check then waits at the gate, and
+  // queued's, which waits for the worker: the pool is full once watcher's
+  // command (handled after both) is answered.
+  void FillPool(TRawLogin& running, TRawLogin& queued, TQVClient& watcher) {
+    running.Send();
+    gate->AwaitWaiting(1);
+    queued.Send();
+    Sync(watcher);
+  }
+
+  std::shared_ptr<test::TGate> gate = std::make_shared<test::TGate>();
+  std::shared_ptr<TPasswordCheckPool> pool =
+      std::make_shared<TPasswordCheckPool>(TPasswordCheckPool::TLimits{1, std::chrono::hours(1), 1},
+                                           [gate = gate](const std::string& stored, const std::string& password) {
+                                             gate->Pass();
+                                             return VerifyPassword(stored, password);
+                                           });
 };
 
 TEST_F(SlowAccountCheckTest, OthersTalkWhileACheckIsSlowAndTheLoginEndsWhenItReturns) {
@@ -498,10 +508,7 @@ TEST_F(SlowAccountCheckTest, TheBoundRefusesTheExcessAsBusyAndOnlyWrongPasswords
   TQVClient& watcher = Login("watcher");
   TRawLogin running(AccountRequest("dora", "dora", "dorapw"));
   TRawLogin queued(AccountRequest("emil", "emil", "emilpw"));
-  running.Send();
-  gate->AwaitWaiting(1);
-  queued.Send();
-  Sync(watcher);   // handled: the pool is full
+  FillPool(running, queued, watcher);
   running.Send();  // the same address again
   Sync(watcher);
   const struct {
@@ -539,10 +546,7 @@ TEST_F(SlowAccountCheckTest, StopWithChecksInFlight) {
   TQVClient& watcher = Login("watcher");
   TRawLogin running(AccountRequest("dora", "dora", "dorapw"));
   TRawLogin queued(AccountRequest("d2", "dora", "dorapw"));
-  running.Send();
-  gate->AwaitWaiting(1);
-  queued.Send();
-  Sync(watcher);
+  FillPool(running, queued, watcher);
   clients.clear();
   auto stop = std::async(std::launch::async, [&] { registry.StopServers(0); });
   gate->Open();
