@@ -218,6 +218,14 @@ bool TQuillvaneServer::ApplyLayout(const std::string& database, const TServerLay
         ChannelName(layout, c), c + 1);
     if (!Exec(db.get(), sql, error)) return false;
   }
+  for (int a = 0; a < layout.Accounts; ++a) {
+    const std::string sql = fmt::format(
+        "INSERT INTO qv2_clients (i_server_id, s_client_name, s_client_password, dt_client_created) SELECT "
+        "i_server_id, '{0}{1}', '{0}{1}-pw', COALESCE((SELECT MAX(dt_client_created) FROM qv2_clients), '') FROM "
+        "qv2_servers",
+        TServerLayout::AccountName, a);
+    if (!Exec(db.get(), sql, error)) return false;
+  }
   return true;
 }
 

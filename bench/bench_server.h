@@ -62,6 +62,10 @@ struct TServerLayout {
   // [Metrics]: the endpoint on this TCP port (127.0.0.1) when nonzero, off otherwise.
   uint16_t MetricsPort = 0;
   int Servers = 1;   // virtual servers, each a copy of the default one on a port of its own
+  // Accounts "<AccountName><i>" with password "<AccountName><i>-pw" on every
+  // virtual server, stored in clear text: the server hashes them at start.
+  int Accounts = 0;
+  static constexpr const char* AccountName = "churn";
 };
 
 // The real server in its own directory.

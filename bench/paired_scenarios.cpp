@@ -154,6 +154,63 @@ double CpuPerScrapeMs(TScraper& scraper, pid_t pid) {
   return std::max(0.0, ProcessCpuSeconds(pid) - cpu - idlePerSecond * seconds) * 1000 / kScrapes;
 }
 
+// Accounts that log in and out at a steady rate, one after the other over
+// one endpoint: each a full login (its password hash checked by the server),
+// then a quit. Cycles through the accounts so that none is still leaving
+// when it comes again.
+class TLoginChurn {
+ public:
+  TLoginChurn(uint16_t port, int accounts, double perSecond)
+      : thread_([this, port, accounts, perSecond] { Loop(port, accounts, perSecond); }) {}
+  ~TLoginChurn() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // Once stopped.
+  void Fill(TConditionRow& row) const {
+    row.Logins = logins_;
+    row.LoginFailures = failures_;
+    row.LoginMeanMs = logins_ + failures_ > 0 ? totalMs_ / (logins_ + failures_) : 0;
+    row.LoginMaxMs = maxMs_;
+  }
+
+ private:
+  void Loop(uint16_t port, int accounts, double perSecond) {
+    std::shared_ptr<TClientEndpoint> endpoint = TClientEndpoint::Create("127.0.0.1");
+    const auto period = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / perSecond));
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; !stop_; ++i) {
+      const std::string account = fmt::format("{}{}", TServerLayout::AccountName, i % accounts);
+      TClientLogin login;
+      login.ServerPort = port;
+      login.NickName = fmt::format("{}-{}", account, i);
+      login.LoginName = account;
+      login.Password = account + "-pw";
+      login.TimeoutMs = 5000;
+      TQVClient client(endpoint);
+      const int64_t start = NowNs();
+      const int result = client.Login(login);
+      const double ms = static_cast<double>(NowNs() - start) / 1e6;
+      totalMs_ += ms;
+      maxMs_ = std::max(maxMs_, ms);
+      if (result == 1) {
+        ++logins_;
+        client.Quit(1000);
+      } else {
+        ++failures_;
+      }
+      next += period;
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  int logins_ = 0, failures_ = 0;  // the churn's thread, read once it has ended
+  double totalMs_ = 0, maxMs_ = 0;
+  std::thread thread_;
+};
+
 }  // namespace
 
 TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& options) {
@@ -239,6 +296,64 @@ TPairedRun RunFloodScenario(TQuillvaneServer& server, const TPairedOptions& opti
   const int code = server.Stop();
   run.Ok = run.Error.empty() && run.Rows.size() == 3;
   if (run.Ok && code != 0) std::printf("  warning: quillvane-server exited with %d\n", code);
+  return run;
+}
+
+TPairedRun RunLoginsScenario(TQuillvaneServer& server, const TPairedOptions& options) {
+  constexpr int kAccounts = 20;
+  TPairedRun run;
+  run.Id = kLoginsScenarioId;
+  run.Title = fmt::format(
+      "logins: 100 clients, 10 channels of 10, 1 speaker each, 33 B; without and with {:.0f} account "
+      "logins and logouts a second (hashed passwords)",
+      options.LoginRate);
+  const TLoadShape shape = Shape(100, 10);
+  TServerLayout layout;
+  layout.Name = "bench";
+  layout.Channels = shape.Channels();
+  layout.MaxUsers = static_cast<uint16_t>(shape.Clients + 10);
+  layout.Accounts = kAccounts;
+  if (!server.Start(run.Id, layout, run.Error)) return run;
+  const TStepConfig config = Config(options.Quick);
+  const int rounds = options.Quick ? 1 : 3;
+  TReceiveSink sink(static_cast<size_t>(shape.Sockets));
+  auto target = MakeQuillvaneLoad(sink);
+  if (target->Connect(
+          shape, server.Port(), [&](int c) { return TQuillvaneServer::ChannelName(layout, c); }, run.Error)) {
+    std::this_thread::sleep_for(kSettle);
+    for (int round = 1; round <= rounds; ++round) {
+      for (const bool logins : {false, true}) {
+        TConditionRow row;
+        row.Label = fmt::format("{} ({})", logins ? "logins" : "no logins", round);
+        std::unique_ptr<TLoginChurn> churn;
+        if (logins) {
+          churn = std::make_unique<TLoginChurn>(server.Port(), kAccounts, options.LoginRate);
+          std::this_thread::sleep_for(kSettle);  // the churn runs at its rate before the window
+        }
+        row.Step = RunStep(*target, sink, shape, config, server.Pid(), server.Port());
+        if (churn) {
+          churn->Stop();
+          churn->Fill(row);
+        }
+        row.ServerCores = row.Step.RelayCpuSeconds / config.MeasureSeconds;
+        std::printf(
+            "  %-16s relayed %6.0f/s, p99 %6.2f ms, loss %5.2f%%, server %3.0f%% of a core, %d logins (%d "
+            "failed), login %.0f ms mean, %.0f ms max\n",
+            row.Label.c_str(), row.Step.RelayedPps, row.Step.P99Ms, row.Step.LossPercent, 100 * row.ServerCores,
+            row.Logins, row.LoginFailures, row.LoginMeanMs, row.LoginMaxMs);
+        std::fflush(stdout);
+        run.Rows.push_back(std::move(row));
+      }
+    }
+  }
+  if (!server.Running()) run.Error = "the server ended during the run";
+  server.Stop();
+  for (const auto& r : run.Rows) {
+    if (r.Label.rfind("logins", 0) == 0 && (r.Logins == 0 || r.LoginFailures > 0)) {
+      run.Error = "not every account login was accepted";
+    }
+  }
+  run.Ok = run.Error.empty() && static_cast<int>(run.Rows.size()) == 2 * rounds;
   return run;
 }
 
@@ -374,6 +489,13 @@ void PrintPairedRun(const TPairedRun& run) {
     std::printf("  during the flood: at most %.0f players logged in or logging in (the limit is 400); logins %.0f "
                 "accepted, %.0f refused\n", r.MostPlayers, r.LoginsAccepted, r.LoginsRefused);
   }
+  if (run.Id == kLoginsScenarioId) {
+    for (const auto& r : run.Rows) {
+      if (r.Logins + r.LoginFailures == 0) continue;
+      std::printf("  %-18s %d account logins and logouts (%d failed), login %.0f ms mean, %.0f ms max\n",
+                  r.Label.c_str(), r.Logins, r.LoginFailures, r.LoginMeanMs, r.LoginMaxMs);
+    }
+  }
   if (run.Id == kMetricsScenarioId) {
     const double off = MeanCpuPer1k(run, "metrics off"), on = MeanCpuPer1k(run, "metrics on");
     double scrapeMs = 0;
@@ -407,11 +529,13 @@ std::string PairedRunJson(const TPairedRun& run) {
         "\"relay_cpu_seconds_per_1000\": {:.5f}, \"log_bytes_per_second\": {:.0f}, \"generator_cores\": {:.3f}, "
         "\"other_machine_cores\": {:.2f}, \"generator_saturated\": {}, \"scrapes\": {}, \"scrape_failures\": {}, "
         "\"most_players\": {:.0f}, \"logins_accepted\": {:.0f}, \"logins_refused\": {:.0f}, "
-        "\"cpu_ms_per_scrape\": {:.3f}, \"flood\": {}}}",
-        rows.empty() ? "" : ",\n      ", JsonText(r.Label), r.Step.OfferedPps, r.Step.RelayedPps, r.Step.P50Ms, r.Step.P99Ms,
-        r.Step.MaxMs, r.Step.LossPercent, r.ServerCores, r.Step.RelayCpuPer1k, r.LogBytesPerSecond,
+        "\"cpu_ms_per_scrape\": {:.3f}, \"logins\": {}, \"login_failures\": {}, \"login_mean_ms\": {:.1f}, "
+        "\"login_max_ms\": {:.1f}, \"flood\": {}}}",
+        rows.empty() ? "" : ",\n      ", JsonText(r.Label), r.Step.OfferedPps, r.Step.RelayedPps, r.Step.P50Ms,
+        r.Step.P99Ms, r.Step.MaxMs, r.Step.LossPercent, r.ServerCores, r.Step.RelayCpuPer1k, r.LogBytesPerSecond,
         r.Step.GeneratorCores, r.Step.OtherMachineCores, r.Step.GeneratorSaturated, r.Scrapes, r.ScrapeFailures,
-        r.MostPlayers, r.LoginsAccepted, r.LoginsRefused, r.CpuPerScrapeMs, flood);
+        r.MostPlayers, r.LoginsAccepted, r.LoginsRefused, r.CpuPerScrapeMs, r.Logins, r.LoginFailures, r.LoginMeanMs,
+        r.LoginMaxMs, flood);
   }
   return fmt::format("{{\"id\": {}, \"title\": {}, \"ok\": {}, \"error\": {},\n     \"rows\": [{}]}}",
                      JsonText(run.Id), JsonText(run.Title), run.Ok, JsonText(run.Error), rows);

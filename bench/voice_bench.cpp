@@ -496,7 +496,9 @@ int Run(const TOptions& options) {
   }
   // The same load on the server alone, under two conditions each.
   std::vector<TPairedRun> paired;
-  for (const auto& [id, runPaired] : {std::pair{kFloodScenarioId, &RunFloodScenario}, {kMetricsScenarioId, &RunMetricsScenario}}) {
+  for (const auto& [id, runPaired] : {std::pair{kFloodScenarioId, &RunFloodScenario},
+                                      {kLoginsScenarioId, &RunLoginsScenario},
+                                      {kMetricsScenarioId, &RunMetricsScenario}}) {
     if (!options.Only.empty() && std::string(id).find(options.Only) == std::string::npos) continue;
     std::printf("%s\n", id);
     std::fflush(stdout);

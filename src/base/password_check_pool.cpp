@@ -10,9 +10,16 @@ namespace qv {
 
 namespace {
 
-void Forget(std::string& secret) {
-  if (!secret.empty()) sodium_memzero(secret.data(), secret.size());
-}
+// A password that is wiped when the last holder lets it go.
+struct TSecret {
+  std::string Text;
+  explicit TSecret(std::string text) : Text(std::move(text)) {}
+  TSecret(const TSecret&) = default;
+  TSecret& operator=(const TSecret&) = delete;
+  ~TSecret() {
+    if (!Text.empty()) sodium_memzero(Text.data(), Text.size());
+  }
+};
 
 }  // namespace
 
@@ -35,13 +42,19 @@ TPasswordCheckPool::~TPasswordCheckPool() {
   }
   wake_.notify_all();
   for (TJob& job : left) {
-    Forget(job.Password);
+    job.Work = nullptr;
     job.Done(pcBusy);
   }
   for (std::thread& worker : workers_) worker.join();
 }
 
 uint64_t TPasswordCheckPool::Submit(std::string stored, std::string password, TDone done) {
+  return Submit([stored = std::move(stored), secret = TSecret(std::move(password))](
+                    const TVerify& verify) { return verify(stored, secret.Text) ? pcMatch : pcMismatch; },
+                std::move(done));
+}
+
+uint64_t TPasswordCheckPool::Submit(TWork work, TDone done) {
   std::deque<TJob> expired;
   uint64_t id = 0;
   {
@@ -55,16 +68,16 @@ uint64_t TPasswordCheckPool::Submit(std::string stored, std::string password, TD
     }
     if (!stopping_ && queue_.size() < limits_.MaxQueued) {
       id = ++lastId_;
-      queue_.push_back({id, std::move(stored), std::move(password), std::move(done), now});
+      queue_.push_back({id, std::move(work), std::move(done), now});
       wake_.notify_one();
     }
   }
   for (TJob& job : expired) {
-    Forget(job.Password);
+    job.Work = nullptr;
     job.Done(pcBusy);
   }
   if (id == 0) {
-    Forget(password);
+    work = nullptr;
     done(pcBusy);
   }
   return id;
@@ -83,7 +96,6 @@ TPasswordCheck TPasswordCheckPool::Check(std::string stored, std::string passwor
       TJob job = std::move(*it);
       queue_.erase(it);
       lock.unlock();
-      Forget(job.Password);
       return pcBusy;
     }
   }
@@ -103,12 +115,12 @@ void TPasswordCheckPool::Work() {
     TPasswordCheck result = pcBusy;
     if (std::chrono::steady_clock::now() - job.Queued <= limits_.MaxWait) {
       try {
-        result = verify_(job.Stored, job.Password) ? pcMatch : pcMismatch;
+        result = job.Work(verify_);
       } catch (const std::exception&) {
         result = pcMismatch;  // a check that cannot be made never lets anybody in
       }
     }
-    Forget(job.Password);
+    job.Work = nullptr;
     job.Done(result);
   }
 }

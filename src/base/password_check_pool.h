@@ -1,5 +1,5 @@
 // The bound on password checks running at once, shared by every login of the
-// process (query, web, and later the voice listener's worker).
+// process (query, web and the voice listeners).
 //
 // A check costs tens of milliseconds and megabytes (password_hash.h), so a
 // flood of logins must not start one thread, or queue one check, per
@@ -39,6 +39,10 @@ class TPasswordCheckPool {
   // slow one; the default is VerifyPassword.
   using TVerify = std::function<bool(const std::string& stored, const std::string& password)>;
   using TDone = std::function<void(TPasswordCheck)>;
+  // A login's whole check made on a worker (its storage reads and the
+  // comparison, which it makes through the verify it is given). A check that
+  // is refused as busy never runs its work.
+  using TWork = std::function<TPasswordCheck(const TVerify& verify)>;
 
   TPasswordCheckPool();
   TPasswordCheckPool(TLimits limits, TVerify verify);
@@ -50,14 +54,14 @@ class TPasswordCheckPool {
   // Queues a check of password against stored; done gets its result. The
   // id of the queued check, or 0 when it was refused at once (done has run).
   uint64_t Submit(std::string stored, std::string password, TDone done);
+  uint64_t Submit(TWork work, TDone done);
   // Submit, then wait: pcBusy when no worker took the check within MaxWait.
   TPasswordCheck Check(std::string stored, std::string password);
 
  private:
   struct TJob {
     uint64_t Id = 0;
-    std::string Stored;
-    std::string Password;
+    TWork Work;  // holds the secret; it is wiped when the job goes
     TDone Done;
     std::chrono::steady_clock::time_point Queued;
   };

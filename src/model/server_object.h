@@ -38,13 +38,14 @@
 
 #include "base/date_time.h"
 #include "base/failure_limiter.h"
+#include "base/password_check_pool.h"
 #include "model/channel_object.h"
 #include "model/client_object.h"
 #include "model/script_storage.h"
 #include "model/security.h"
 #include "model/server_registry.h"
-#include "model/server_types.h"
 #include "model/server_runtime.h"
+#include "model/server_types.h"
 #include "protocol/server_counters.h"
 
 namespace qv {
@@ -207,6 +208,9 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // Whether a nick name is forbidden (the process's list of bad names); none
   // is when empty. Set before Start.
   std::function<bool(std::string_view)> IsBadName;
+  // Where the account checks of voice logins run; the process's shared pool
+  // when empty. Set before Start (a test gives a pool with a slow check).
+  std::shared_ptr<TPasswordCheckPool> PasswordChecks;
   TDateTime StartTime;  // guarded by Lock
   std::atomic<uint32_t> LoginsSinceNotify{0};
   // Traffic and login counters for monitoring; they outlive restarts.

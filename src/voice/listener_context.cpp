@@ -11,7 +11,13 @@ constexpr const char* kVoiceCategory = "UDP VOICE";
 }  // namespace
 
 TListenerContext::TListenerContext(TServerObject& server, TCustomPacketBuffer& buffer)
-    : server_(server), buffer_(buffer), serverId_(server.ServerId) {}
+    : server_(server),
+      buffer_(buffer),
+      serverId_(server.ServerId),
+      passwordChecks_(server.PasswordChecks),
+      loginChecks_(std::make_shared<TLoginChecks>(buffer)) {}
+
+TListenerContext::~TListenerContext() { loginChecks_->Close(); }
 
 void TListenerContext::SendPacket(TPacketPtr packet, bool closeAfter) {
   try {

@@ -9,7 +9,9 @@
 // Thread rules: used on the listener thread only, one event at a time, while
 // the listener holds the server's player-list lock and then its channel-tree
 // lock (tests drive it the same way, without the thread). The packet buffer's
-// lock is a leaf inside buffer calls.
+// lock is a leaf inside buffer calls. The account checks of voice logins
+// (LoginChecks) run on the password pool's workers and come back to this
+// thread; the context's end waits for the checks at work and drops the rest.
 //
 // What the thread-safety analysis sees of that rule: the listener's own
 // dispatch REQUIRES both locks and takes them around each event (checked,
@@ -23,6 +25,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +36,7 @@
 #include "protocol/packet_buffer.h"
 #include "protocol/packets.h"
 #include "protocol/udp_sender.h"
+#include "voice/login_checks.h"
 
 namespace qv {
 
@@ -51,6 +55,7 @@ struct TVoiceRelayState {
 class TListenerContext {
  public:
   TListenerContext(TServerObject& server, TCustomPacketBuffer& buffer);
+  ~TListenerContext();
   TListenerContext(const TListenerContext&) = delete;
   TListenerContext& operator=(const TListenerContext&) = delete;
 
@@ -81,6 +86,11 @@ class TListenerContext {
 
   TVoiceRelayState& Relay() { return relay_; }
 
+  // The voice logins waiting for their account check, and the pool the
+  // checks run on (the server's, else the process's).
+  TLoginChecks& LoginChecks() const { return *loginChecks_; }
+  TPasswordCheckPool& PasswordChecks() const { return passwordChecks_ ? *passwordChecks_ : SharedPasswordChecks(); }
+
   // Queues a packet for the player named in its header; a full queue costs
   // this recipient the packet (logged), the others still get theirs.
   void SendPacket(TPacketPtr packet, bool closeAfter = false);
@@ -109,6 +119,8 @@ class TListenerContext {
   TClientRec* player_ = nullptr;
   bool disconnect_ = false;
   TVoiceRelayState relay_;
+  const std::shared_ptr<TPasswordCheckPool> passwordChecks_;
+  const std::shared_ptr<TLoginChecks> loginChecks_;
 };
 
 }  // namespace qv

@@ -36,11 +36,28 @@ struct TLoginRequest {
   TText29 NickName;
 };
 
-int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r);
+// Where a login request came from: its verdict goes back there.
+struct TLoginSource {
+  std::string Ip;
+  uint16_t Port = 0;
+  uint32_t RequestSize = 0;
+};
+
+// What the account check of a login found: loAccepted with the account, or
+// why not (loBusy when the check was refused or never made).
+struct TAccountCheck {
+  TLoginOutcome Outcome = loBusy;
+  std::unique_ptr<TClientRec> Account;
+};
+
+void StartAccountCheck(TListenerContext& ctx, const TLoginRequest& r, const TLoginSource& source);
+void FinishLoginStep1(TListenerContext& ctx, const TLoginRequest& r, const TLoginSource& source, int32_t code,
+                      TLoginOutcome outcome, TAccountCheck* account);
+int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r, TAccountCheck* account);
 void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
-                const TServerSettings& settings, const TPacket& request);
-void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TPacket& request);
-void CountLoginFailure(TListenerContext& ctx, const TPacket& request);
+                const TServerSettings& settings, const TLoginSource& source);
+void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TLoginSource& source);
+void CountLoginFailure(TListenerContext& ctx, const TLoginSource& source);
 bool JoinLoginChannel(TListenerContext& ctx, TClientRec& player, const std::string& channelName,
                       const std::string& subChannelName, const std::string& password);
 
@@ -115,72 +132,110 @@ void FillLoginReply(TPacket& p, const TServerSettings& s, int32_t result) {
 // CMD_cs_LoginStep1: the request and the verdict
 
 int32_t CMD_cs_LoginStep1(TListenerContext& ctx, TClientRec*, TPacket& request) {
+  const TLoginSource source{request.PeerIp(), request.PeerPort(), static_cast<uint32_t>(request.Size())};
+  // A request repeated while its account check runs gets the one verdict.
+  TLoginChecks& checks = ctx.LoginChecks();
+  if (checks.Pending(source.Ip, source.Port)) return 0;
   // Logins in progress are bounded per address and in total; beyond that a
   // request is dropped without reply or player id.
-  const auto pending = ctx.Buffer().PendingLogins(request.PeerIp());
-  if (pending.FromAddress >= kPendingLoginsPerAddress || pending.Total >= kPendingLoginsTotal) return 0;
-  TLoginRequest r = ReadLoginRequest(request);
+  const auto pending = ctx.Buffer().PendingLogins(source.Ip);
+  if (pending.FromAddress + checks.PendingFrom(source.Ip) >= kPendingLoginsPerAddress ||
+      pending.Total >= kPendingLoginsTotal)
+    return 0;
+  const TLoginRequest r = ReadLoginRequest(request);
+  if (ctx.Server().LoginFailures.Refused(source.Ip, GetSettings().LoginFailureLimits)) {
+    // not even the accounts are consulted
+    FinishLoginStep1(ctx, r, source, lcBadLogin, loLockedOut, nullptr);
+  } else if (r.Version[2] < 28 && r.Version[3] < 40) {
+    FinishLoginStep1(ctx, r, source, lcVersionNotSupported, loVersionNotSupported, nullptr);
+  } else if (!r.LoginName.empty()) {
+    StartAccountCheck(ctx, r, source);
+  } else {
+    FinishLoginStep1(ctx, r, source, 0, loAccepted, nullptr);
+  }
+  return 0;
+}
+
+// The account check (the stored hash read, compared, the account read) runs
+// on a worker of the password pool; the rest of the login runs on this
+// thread once it is back. The check gets copies only: it outlives nothing.
+namespace {
+
+void StartAccountCheck(TListenerContext& ctx, const TLoginRequest& r, const TLoginSource& source) {
+  auto account = std::make_shared<TAccountCheck>();
+  TLoginChecks::TCheck check = [account, storage = ctx.Server().Storage, serverId = ctx.ServerId(),
+                                name = r.LoginName.str(),
+                                password = r.Password.str()](const TPasswordCheckPool::TVerify& verify) {
+    const TPasswordVerifier compare = [&](const std::string& stored) {
+      return verify(stored, password) ? pcMatch : pcMismatch;
+    };
+    account->Outcome = DBCheckLogin(storage, serverId, name, compare, &account->Account);
+    return account->Outcome == loAccepted ? pcMatch : pcMismatch;
+  };
+  TLoginChecks::TFinish finish = [account, r, source](TListenerContext& back, TPasswordCheck) {
+    FinishLoginStep1(back, r, source, 0, loAccepted, account.get());
+  };
+  ctx.LoginChecks().Start(ctx.PasswordChecks(), source.Ip, source.Port, std::move(check), std::move(finish));
+}
+
+// The verdict. code and outcome: a refusal decided before the accounts
+// (locked out, old version); account: what the check found, nullptr for an
+// anonymous login.
+void FinishLoginStep1(TListenerContext& ctx, const TLoginRequest& r, const TLoginSource& source, int32_t code,
+                      TLoginOutcome outcome, TAccountCheck* account) {
   std::unique_ptr<TClientRec> rec = NewClient();
   rec->ConnectionId = ctx.Clients().GetNewConnectionID();
   rec->ClientName = r.ClientName;
   rec->ClientPlatform = r.ClientPlatform;
   rec->ClientVersion = r.Version;
   rec->LoginComplete = false;
-  int32_t code = 0;
-  TLoginOutcome outcome = loAccepted;  // what the refused-login line names
-  const TFailureLimits limits = GetSettings().LoginFailureLimits;
-  const bool lockedOut = ctx.Server().LoginFailures.Refused(request.PeerIp(), limits);
-  if (lockedOut) {
-    code = lcBadLogin;  // not even the accounts are consulted
-    outcome = loLockedOut;
-  } else if (r.Version[2] < 28 && r.Version[3] < 40) {
-    code = lcVersionNotSupported;
-    outcome = loVersionNotSupported;
-  } else {
-    code = ReadLoginIdentity(ctx, *rec, r);
+  const bool lockedOut = outcome == loLockedOut;
+  if (code == 0) {
+    code = ReadLoginIdentity(ctx, *rec, r, account);
     if (code == lcLoginNameInUse) outcome = loLoginNameInUse;
+    if (code == lcServerFull) outcome = loBusy;  // no guess was checked: not a failure
     if (code == lcNoAccount) {
-      CountLoginFailure(ctx, request);
-      // Only the log tells the two apart; the client hears -21 for both.
-      const bool known = DBLoadUser(ctx.Server().Storage, ctx.Server().ServerId, rec->LoginName.str()) != nullptr;
-      outcome = known ? loWrongPassword : loUnknownAccount;
+      CountLoginFailure(ctx, source);
+      // Only the log tells them apart; the client hears -21 for all.
+      outcome = account->Outcome;
     }
   }
   // A refusal shows the id the player would have had, without taking it.
   rec->PlayerId = ctx.Clients().PeekPlayerId();
   const TServerSettings settings = ctx.Server().Settings();
-  if (!rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
+  if (outcome != loBusy && !rec->IsRegistered() && !settings.Password.empty() && r.Password != settings.Password) {
     if (!lockedOut) {
-      CountLoginFailure(ctx, request);
+      CountLoginFailure(ctx, source);
       outcome = loWrongPassword;
     }
     code = lcBadLogin;
   }
-  if (ctx.Server().IsIpBanned(request.PeerIp())) {
+  if (ctx.Server().IsIpBanned(source.Ip)) {
     code = lcBanned;
     outcome = loBanned;
   }
   if (code != 0) {
     ctx.LogAccess(RemoteLine("client disconnected, reason {} [IP: {}, Nick: {}, LoginName: {}, Version: {}]",
-                             LoginRefusalReason(code), request.PeerIp(), rec->NickName.str(), rec->LoginName.str(),
+                             LoginRefusalReason(code), source.Ip, rec->NickName.str(), rec->LoginName.str(),
                              VersionText(*rec)));
-    AuditRefusedLogin(liVoice, outcome, request.PeerIp(), rec->LoginName.str(), kLoginCategory);
+    AuditRefusedLogin(liVoice, outcome, source.Ip, rec->LoginName.str(), kLoginCategory);
     TServerCounters::Add(ctx.Server().Counters.LoginsRefused);
-    SendRefusal(ctx, NewLoginReply(*rec, code), request);
-    return 0;
+    SendRefusal(ctx, NewLoginReply(*rec, code), source);
+    return;
   }
-  AdmitLogin(ctx, std::move(rec), r, settings, request);
-  return 0;
+  AdmitLogin(ctx, std::move(rec), r, settings, source);
 }
+
+}  // namespace
 
 // Wrong passwords and unknown login names count against the address; the
 // lock they lead to is logged once.
 namespace {
 
-void CountLoginFailure(TListenerContext& ctx, const TPacket& request) {
+void CountLoginFailure(TListenerContext& ctx, const TLoginSource& source) {
   const TFailureLimits limits = GetSettings().LoginFailureLimits;
-  if (!ctx.Server().LoginFailures.CountFailure(request.PeerIp(), limits)) return;
-  AuditLockOut(liVoice, request.PeerIp(), limits.Failures, limits.LockSeconds / 60, kLoginCategory);
+  if (!ctx.Server().LoginFailures.CountFailure(source.Ip, limits)) return;
+  AuditLockOut(liVoice, source.Ip, limits.Failures, limits.LockSeconds / 60, kLoginCategory);
 }
 
 }  // namespace
@@ -190,9 +245,9 @@ void CountLoginFailure(TListenerContext& ctx, const TPacket& request) {
 // control packet would be.
 namespace {
 
-void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TPacket& request) {
+void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TLoginSource& source) {
   reply->SetSequence(2);
-  reply->SetPeer(request.PeerIp(), request.PeerPort());
+  reply->SetPeer(source.Ip, source.Port);
   try {
     ctx.Buffer().SendConnectionless(std::move(reply));
   } catch (const std::exception& e) {
@@ -202,10 +257,11 @@ void SendRefusal(TListenerContext& ctx, TPacketPtr reply, const TPacket& request
 
 }  // namespace
 
-// The names and, for an account, its privileges. 0 or a code.
+// The names and, for an account, its privileges from what its check found.
+// 0 or a code; lcServerFull when the check was busy.
 namespace {
 
-int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r) {
+int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRequest& r, TAccountCheck* account) {
   rec.LoginName = r.LoginName;
   rec.LoginPassword = r.Password;
   rec.NickName = r.NickName;
@@ -213,16 +269,14 @@ int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRe
   rec.ChannelId = -1;
   rec.ChannelPrivileges = rec.PlayerPrivileges = rec.PlayerFlags = 0;
   int32_t code = 0;
-  if (!rec.LoginName.empty()) {
-    if (std::unique_ptr<TClientRec> account = ctx.Clients().DBValidLogin(rec.LoginName, rec.LoginPassword)) {
-      rec.PlayerPrivileges =
-          static_cast<uint16_t>((account->PlayerPrivileges | spRegistered) & ~spAllowRegistration);
-      rec.Created = account->Created;
-      rec.StorageClientId = account->StorageClientId;
-      if (ctx.Clients().isLoggedIn(rec.LoginName)) code = lcLoginNameInUse;
-    } else {
-      code = lcNoAccount;
-    }
+  if (account && account->Outcome == loAccepted && account->Account) {
+    const TClientRec& stored = *account->Account;
+    rec.PlayerPrivileges = static_cast<uint16_t>((stored.PlayerPrivileges | spRegistered) & ~spAllowRegistration);
+    rec.Created = stored.Created;
+    rec.StorageClientId = stored.StorageClientId;
+    if (ctx.Clients().isLoggedIn(rec.LoginName)) code = lcLoginNameInUse;
+  } else if (account) {
+    code = account->Outcome == loBusy ? lcServerFull : lcNoAccount;
   }
   if (r.UniqueNick != 0) rec.NickName = GetGuestPlayerName(ctx, rec.NickName);
   return code;
@@ -234,7 +288,7 @@ int32_t ReadLoginIdentity(TListenerContext& ctx, TClientRec& rec, const TLoginRe
 namespace {
 
 void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TLoginRequest& r,
-                const TServerSettings& settings, const TPacket& request) {
+                const TServerSettings& settings, const TLoginSource& source) {
   int32_t result = lcAccepted;
   TLoginOutcome outcome = loAccepted;
   auto refuse = [&](int32_t code, TLoginOutcome why) {
@@ -244,7 +298,7 @@ void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TL
   if (ctx.Clients().Count() >= settings.MaxUsers) {
     refuse(lcServerFull, loServerFull);
   } else if (r.ServerPasswordFlag == 1 && !settings.Password.empty() && r.Password != settings.Password) {
-    CountLoginFailure(ctx, request);
+    CountLoginFailure(ctx, source);
     refuse(lcBadLogin, loWrongPassword);
   }
   const std::string trimmed = Trim(rec->NickName.str());
@@ -255,20 +309,20 @@ void AdmitLogin(TListenerContext& ctx, std::unique_ptr<TClientRec> rec, const TL
   if (result != lcAccepted) {
     TPacketPtr refusal = NewLoginReply(*rec, result);
     FillLoginReply(*refusal, settings, result);
-    AuditRefusedLogin(liVoice, outcome, request.PeerIp(), rec->LoginName.str(), kLoginCategory);
+    AuditRefusedLogin(liVoice, outcome, source.Ip, rec->LoginName.str(), kLoginCategory);
     TServerCounters::Add(ctx.Server().Counters.LoginsRefused);
-    SendRefusal(ctx, std::move(refusal), request);
+    SendRefusal(ctx, std::move(refusal), source);
     return;
   }
   CountLogin(liVoice, loAccepted);
   TServerCounters::Add(ctx.Server().Counters.LoginsAccepted);
   rec->PlayerId = ctx.Clients().NextPlayerId();
-  ctx.Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, request.PeerPort(), request.PeerIp());
-  ctx.Buffer().LimitUntilVerified(rec->PlayerId, static_cast<uint32_t>(request.Size()));
+  ctx.Buffer().AddConnection(rec->PlayerId, rec->ConnectionId, 1, source.Port, source.Ip);
+  ctx.Buffer().LimitUntilVerified(rec->PlayerId, source.RequestSize);
   TPacketPtr reply = NewLoginReply(*rec, result);
   FillLoginReply(*reply, settings, result);
   ctx.SendPacket(std::move(reply));
-  ctx.LogAccess(RemoteLine("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", request.PeerIp(),
+  ctx.LogAccess(RemoteLine("client connected [IP: {}, Nick: {}, LoginName: {}, Version: {}]", source.Ip,
                            rec->NickName.str(), rec->LoginName.str(), VersionText(*rec)));
   if (!ctx.Clients().AddClient(std::move(rec))) ctx.LogError("CMD_cs_LoginStep1: player id already in use");
 }

@@ -105,6 +105,8 @@ void TQVUDPListener::HandleEvent() {
     context_.LogError(fmt::format("Execute Exception: {}", ExceptionText(e)));
   }
   context_.EndEvent();
+  // Logins whose account check has come back (the check's end woke the loop).
+  context_.LoginChecks().RunFinished(context_);
 }
 
 bool TQVUDPListener::DispatchEvent() {

@@ -4,8 +4,9 @@
 // the server's packet buffer one at a time, looks up the player the event
 // belongs to, and runs the handler the command tables (command_table.h)
 // name for the packet's class and command type; it turns time-outs and
-// closed connections into disconnects and runs the external commands that
-// the administration interfaces queue on the server. The handlers are free
+// closed connections into disconnects, runs the external commands that
+// the administration interfaces queue on the server, and finishes the voice
+// logins whose account check has come back from a worker (login_checks.h). The handlers are free
 // functions over the listener's TListenerContext, one header per group of
 // commands (login_handlers.h, channel_handlers.h, player_handlers.h,
 // info_handlers.h, voice_relay.h, external_commands.h; view_notifications.h

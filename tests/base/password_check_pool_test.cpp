@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
 #include "base/password_hash.h"
+#include "support/check_gate.h"
 
 namespace qv {
 namespace {
@@ -36,41 +35,15 @@ TEST(PasswordHash, StoredFormVerifiesOnlyItsPassword) {
   EXPECT_NE(CredentialStamp(stored), CredentialStamp(HashPassword("s3cret")));
 }
 
-// Checks that block until the test opens the gate: the bound shows without
-// any timing.
-class TGate {
- public:
-  bool Wait(const std::string& stored, const std::string& password) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-    return stored == password;
-  }
-  void AwaitWaiting(int n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return waiting_ >= n; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
-
 TEST(PasswordCheckPool, RunsAtMostItsBoundAndRefusesTheExcessAsBusy) {
-  TGate gate;
+  test::TGate gate;
   std::atomic<int> results[3] = {0, 0, 0};
   auto count = [&](TPasswordCheck check) { ++results[check]; };
   {
-    TPasswordCheckPool pool({2, std::chrono::milliseconds(20), 1},
-                            [&](const std::string& s, const std::string& p) { return gate.Wait(s, p); });
+    TPasswordCheckPool pool({2, std::chrono::milliseconds(20), 1}, [&](const std::string& s, const std::string& p) {
+      gate.Pass();
+      return s == p;
+    });
     pool.Submit("a", "a", count);  // running
     gate.AwaitWaiting(1);
     pool.Submit("b", "x", count);  // running

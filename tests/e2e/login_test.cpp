@@ -5,13 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <future>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/login_audit.h"
+#include "base/password_check_pool.h"
+#include "base/password_hash.h"
 #include "model/process_settings.h"
 #include "protocol/command_types.h"
+#include "protocol/udp_socket.h"
+#include "support/check_gate.h"
 #include "support/live_server.h"
 #include "voice/voice_runtime.h"
 
@@ -22,6 +29,18 @@ using test::kWaitMs;
 using test::WaitUntil;
 using test::WireU16;
 using test::WireU32;
+
+// The process's login-failure limits changed for one test.
+struct TFailureLimitsFor {
+  explicit TFailureLimitsFor(int failures) {
+    TProcessSettings limited = saved;
+    limited.LoginFailureLimits.Failures = failures;
+    SetSettings(limited);
+  }
+  ~TFailureLimitsFor() { SetSettings(saved); }
+  TFailureLimits Limits() const { return GetSettings().LoginFailureLimits; }
+  TProcessSettings saved = GetSettings();
+};
 
 class LoginTest : public test::LiveServerTest {
  protected:
@@ -115,13 +134,7 @@ TEST_F(LoginTest, ServerPasswordAnonymousAndRegistered) {
 TEST_F(LoginTest, EveryRefusalNamesItsReason) {
   StartServer([](TServerSettings& s) { s.MaxUsers = 3; });
   AddAccount("bob", "bobpw");
-  struct TRestore {
-    TProcessSettings saved = GetSettings();
-    ~TRestore() { SetSettings(saved); }
-  } restore;
-  TProcessSettings limited = restore.saved;
-  limited.LoginFailureLimits.Failures = 4;
-  SetSettings(limited);
+  const TFailureLimitsFor limits(4);
   ASSERT_EQ(Result(AccountRequest("bob", "bob", "bobpw")), 1);
   TClientLogin old = Request("old");
   old.ClientVersion = {2, 0, 27, 39};
@@ -392,6 +405,153 @@ TEST_F(LoginTest, ExternalLoginAddsAPlayerWithoutNetworkPeer) {
   }
   // Its reply went nowhere: the sender drops datagrams without address.
   EXPECT_TRUE(WaitUntil([&] { return TVoiceRuntime::Of(*server)->Sender().DroppedNoAddress() >= 1; }));
+}
+
+// A login request from a socket of its own, outside the client's transport:
+// every verdict that reaches its address is kept, in order.
+class TRawLogin {
+ public:
+  explicit TRawLogin(TClientLogin login) : login_(std::move(login)) {
+    socket_.Open(0, "127.0.0.1");
+    socket_.Start([this](const uint8_t* data, size_t size, const std::string& ip, uint16_t port) {
+      const TPacket packet(data, size, ip, port);
+      if (!packet.IsControl() || packet.CommandType() != CMD_sc_LoginStep2) return;
+      std::lock_guard<std::mutex> guard(mutex_);
+      verdicts_.push_back(ParseLoginReply(packet).Result);
+      changed_.notify_all();
+    });
+  }
+  ~TRawLogin() { socket_.Close(); }
+  void Send() {
+    TPacketPtr request = BuildLoginRequest(login_);
+    request->SetPeer(login_.ServerIp, login_.ServerPort);
+    request->SetChecksum();
+    socket_.SendPacket(*request);
+  }
+  // The verdicts so far, once there is one (none when none came in time).
+  std::vector<int32_t> Verdicts() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [this] { return !verdicts_.empty(); });
+    return verdicts_;
+  }
+
+ private:
+  const TClientLogin login_;
+  TUDPSocket socket_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<int32_t> verdicts_;
+};
+
+// The server's account checks run on a pool of one worker with one place in
+// its queue, and every check waits at a gate until the test opens it.
+class SlowAccountCheckTest : public LoginTest {
+ protected:
+  ~SlowAccountCheckTest() override { gate->Open(); }
+
+  void PrepareServer(TServerObject& object) override {
+    LoginTest::PrepareServer(object);
+    object.PasswordChecks = pool;
+  }
+
+  // Sends running's request, whose check then waits at the gate, and
+  // queued's, which waits for the worker: the pool is full once watcher's
+  // command (handled after both) is answered.
+  void FillPool(TRawLogin& running, TRawLogin& queued, TQVClient& watcher) {
+    running.Send();
+    gate->AwaitWaiting(1);
+    queued.Send();
+    Sync(watcher);
+  }
+
+  std::shared_ptr<test::TGate> gate = std::make_shared<test::TGate>();
+  std::shared_ptr<TPasswordCheckPool> pool =
+      std::make_shared<TPasswordCheckPool>(TPasswordCheckPool::TLimits{1, std::chrono::hours(1), 1},
+                                           [gate = gate](const std::string& stored, const std::string& password) {
+                                             gate->Pass();
+                                             return VerifyPassword(stored, password);
+                                           });
+};
+
+TEST_F(SlowAccountCheckTest, OthersTalkWhileACheckIsSlowAndTheLoginEndsWhenItReturns) {
+  StartServer();
+  AddAccount("carol", "carolpw", spAllowRegistration);
+  TQVClient& alice = Login("alice");
+  TQVClient& bob = Login("bob");
+  TQVClient& carol = NewClient(true);
+  auto login = std::async(std::launch::async, [&] { return carol.Login(AccountRequest("carol", "carol", "carolpw")); });
+  gate->AwaitWaiting(1);  // carol's check has begun and stays unfinished
+  for (auto [from, to] : {std::pair{&alice, &bob}, std::pair{&bob, &alice}}) {
+    ASSERT_TRUE(from->SendVoice(0, 3, {1, 2, 3}));
+    const uint32_t speaker = from->PlayerId();
+    EXPECT_TRUE(
+        to->WaitFor([speaker](const TClientEvent& e) { return e.Kind == ceVoice && e.SpeakerId == speaker; }, kWaitMs));
+    EXPECT_TRUE(Sync(*from).has_value());
+  }
+  gate->Open();
+  ASSERT_EQ(login.get(), 1);
+  EXPECT_EQ(carol.FindPlayer(carol.PlayerId())->PlayerPrivileges, spRegistered);
+  const uint32_t carolId = carol.PlayerId();
+  EXPECT_TRUE(alice.WaitFor(
+      [carolId](const TClientEvent& e) { return e.Kind == cePlayerEntered && e.PlayerId == carolId; }, kWaitMs));
+}
+
+// One check runs and one waits: more are refused as busy (-2, "Server Full"),
+// whatever their password, and a busy refusal is no failed guess; a request
+// repeated while its check runs starts no second one. A wrong password still
+// counts once its check is made: at a limit of one failure it locks the address.
+TEST_F(SlowAccountCheckTest, TheBoundRefusesTheExcessAsBusyAndOnlyWrongPasswordsCount) {
+  StartServer();
+  AddAccount("dora", "dorapw");
+  AddAccount("emil", "emilpw");
+  const TFailureLimitsFor limits(1);
+  TQVClient& watcher = Login("watcher");
+  TRawLogin running(AccountRequest("dora", "dora", "dorapw"));
+  TRawLogin queued(AccountRequest("emil", "emil", "emilpw"));
+  FillPool(running, queued, watcher);
+  running.Send();  // the same address again
+  Sync(watcher);
+  const struct {
+    const char* what;
+    TClientLogin login;
+  } busy[] = {
+      {"right password", AccountRequest("d2", "dora", "dorapw")},
+      {"wrong password", AccountRequest("d3", "dora", "nope")},
+      {"unknown account", AccountRequest("n", "nobody", "x")},
+  };
+  for (const auto& c : busy) {
+    const uint64_t counted = LoginCount(liVoice, loBusy);
+    EXPECT_EQ(Result(c.login), lcServerFull) << c.what;
+    EXPECT_EQ(LoginCount(liVoice, loBusy), counted + 1) << c.what;
+    EXPECT_FALSE(server->LoginFailures.Refused("127.0.0.1", limits.Limits())) << c.what;
+  }
+  gate->Open();
+  // A second check of the repeat would have been refused at once, before the first's verdict.
+  for (TRawLogin* raw : {&running, &queued}) {
+    const std::vector<int32_t> verdicts = raw->Verdicts();
+    ASSERT_FALSE(verdicts.empty());
+    EXPECT_EQ(verdicts.front(), 1);
+  }
+
+  EXPECT_EQ(Result(AccountRequest("d4", "dora", "nope")), lcNoAccount);
+  EXPECT_TRUE(server->LoginFailures.Refused("127.0.0.1", limits.Limits()));
+  EXPECT_EQ(Result(Request("late")), lcBadLogin) << "locked out";
+}
+
+// The server stops while one check runs and another waits for the worker:
+// neither touches the stopped server when it ends (the sanitizers watch).
+TEST_F(SlowAccountCheckTest, StopWithChecksInFlight) {
+  StartServer();
+  AddAccount("dora", "dorapw");
+  TQVClient& watcher = Login("watcher");
+  TRawLogin running(AccountRequest("dora", "dora", "dorapw"));
+  TRawLogin queued(AccountRequest("d2", "dora", "dorapw"));
+  FillPool(running, queued, watcher);
+  clients.clear();
+  auto stop = std::async(std::launch::async, [&] { registry.StopServers(0); });
+  gate->Open();
+  stop.get();
+  EXPECT_FALSE(server->Running.load());
 }
 
 }  // namespace
