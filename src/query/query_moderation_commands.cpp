@@ -64,10 +64,13 @@ std::optional<uint16_t> ParseFlags(std::string_view text) {
   return flags;
 }
 
+// The right of a key; the flags are checked by the flags they change.
+constexpr auto kRightOfFlags = static_cast<TUserPermissions>(kUserPermissionCount);
+
 struct TChannelKey {
   const char* Key;
   uint16_t Field;
-  TUserPermissions Right;  // upCount: checked by the flags it changes
+  TUserPermissions Right;  // kRightOfFlags for the flags
 };
 constexpr TChannelKey kChannelKeys[] = {
     {"channel_name", chfName, upChannelEditName},
@@ -77,7 +80,7 @@ constexpr TChannelKey kChannelKeys[] = {
     {"channel_codec", chfCodec, upChannelEditCodec},
     {"channel_maxusers", chfMaxUsers, upChannelEditMaxUsers},
     {"channel_order", chfOrder, upChannelEditOrder},
-    {"channel_flags", chfFlags, upCount},
+    {"channel_flags", chfFlags, kRightOfFlags},
 };
 
 // The channel's flags now; nullopt when it does not exist.
@@ -212,7 +215,7 @@ TQueryReply QueryChannelEdit(TQueryRequest& r) {
     if (key == k.Key) row = &k;
   }
   if (!row) return Error("error");
-  if (row->Right != upCount && !Allowed(r, row->Right)) return kNoPermission;
+  if (row->Right != kRightOfFlags && !Allowed(r, row->Right)) return kNoPermission;
   TChannelFields fields;
   switch (row->Field) {
     case chfName: fields.Name = value; break;

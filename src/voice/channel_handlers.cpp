@@ -476,10 +476,13 @@ int32_t EditChannelAsServer(TListenerContext& ctx, int32_t channelId, const TCha
   std::string name = Cut(fields.Name, kChannelNameMax);
   const TText29 password = fields.Password;
   const uint16_t codec = (changes & chfCodec) ? fields.Codec : channel->Codec;
-  uint16_t flags = (changes & chfFlags) ? fields.Flags : channel->Flags;
-  // The password flag follows the password: the new one, or the one it has.
-  const bool hasPassword = (changes & chfPassword) ? !password.empty() : !channel->Password.empty();
-  flags = static_cast<uint16_t>(hasPassword ? (flags | cfPassword) : (flags & ~cfPassword));
+  // The password flag follows the password of a top-level channel, and stays
+  // as it is otherwise.
+  uint16_t flags = channel->Flags;
+  if (changes & chfFlags) flags = static_cast<uint16_t>((fields.Flags & ~cfPassword) | (channel->Flags & cfPassword));
+  if ((changes & chfPassword) && !channel->IsSubChannel()) {
+    flags = static_cast<uint16_t>(password.empty() ? (flags & ~cfPassword) : (flags | cfPassword));
+  }
   if ((changes & chfName) && name != channel->Name) {
     if (int32_t code = CheckChannelName(ctx, *channel, name)) return code;
   }

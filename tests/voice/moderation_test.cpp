@@ -198,6 +198,8 @@ TEST_F(ModerationTest, RefusalsLeaveTheServerAsItWas) {
       {"delete with players", [&] { return DeleteChannel(*server, lobby); }, peChannelNotEmpty},
       {"delete no channel", [&] { return DeleteChannel(*server, 9999); }, peChannelIdNotFound},
   };
+  test::LiveServerTest::Sync(bob);
+  bob.TakeEvents();
   for (const TRow& row : rows) EXPECT_EQ(row.Action(), row.Code) << row.Name;
 
   test::LiveServerTest::Sync(bob);
