@@ -102,6 +102,37 @@ enum TExternalCommandType : uint8_t {
   ecNotifyChangedServerProperties = 6,
   ecCheckServerOK = 7,
   ecSetUserPrivilege = 8,
+  // The moderation commands (model/server_moderation.h).
+  ecKickFromChannel = 9,         // Argument1 player id, Text reason
+  ecBanPlayer = 10,              // Argument1 player id, Argument2 minutes, Text reason, Author banned-by
+  ecSendText = 11,               // Argument1 target kind (tk*), Argument2 target id, Text, Author sender
+  ecEditChannel = 12,            // Argument1 channel id, Channel, Changes
+  ecSetChannelPrivilege = 13,    // Argument1 player id, Argument2 1 grant / 0 revoke, Privileges one cp* bit
+  ecChangeServerPrivilege = 14,  // Argument1 player id, Argument2 1 grant / 0 revoke, Privileges one sp* bit
+};
+
+// The fields of a channel an administration interface creates or edits.
+struct TChannelFields {
+  int32_t ParentId = -1;  // creation only: -1 for a top-level channel
+  std::string Name;
+  std::string Topic;
+  std::string Description;
+  std::string Password;  // empty: none
+  uint16_t Codec = 0;    // TCodec
+  uint16_t MaxUsers = 0;
+  uint16_t Order = 0;
+  uint16_t Flags = 0;  // cf* bits
+};
+// Which fields an edit changes (the Changes of ecEditChannel).
+enum TChannelField : uint16_t {
+  chfName = 0x01,
+  chfTopic = 0x02,
+  chfDescription = 0x04,
+  chfPassword = 0x08,
+  chfCodec = 0x10,
+  chfMaxUsers = 0x20,
+  chfOrder = 0x40,
+  chfFlags = 0x80,
 };
 // The result of ExternalCommand_CheckServerOK.
 constexpr int32_t kServerOK = 815;
@@ -117,6 +148,18 @@ struct TExternalCommand {
   uint16_t Privileges = 0;  // for ecSetUserPrivilege
   int32_t Result = kNoResult;
   bool ServerTypeChanged = false;  // for ecNotifyChangedServerProperties
+  // ecDelClient: announce him as kicked with Text as the reason, his own copy
+  // ending his connection, instead of removing him at once as a disconnect.
+  bool Kick = false;
+  // ecAddChannel: a channel of these fields, added as a client adds one
+  // (stored when registered, parent and name checked), instead of the
+  // unnamed top-level channel of id Argument1 and codec Argument2. The
+  // result is then the new channel's id (> 0) or a refusal.
+  bool HasChannel = false;
+  TChannelFields Channel;
+  uint16_t Changes = 0;  // TChannelField bits, for ecEditChannel
+  std::string Text;      // a reason or a message
+  std::string Author;    // who bans or sends
 };
 
 class TServerObject : public std::enable_shared_from_this<TServerObject> {
