@@ -50,6 +50,7 @@ class WebLiveTest : public test::LiveServerTest {
     StartServer();
     AddAccount("admin", "pw", spSA);
     AddAccount("user", "pw");
+    std::filesystem::create_directories(dir.File("docs"));
     for (const auto& [name, text] : kLiveDocs) test::WriteFile(dir.File(std::string("docs/") + name), text);
     httpPort = test::FreePort(SOCK_STREAM);
     web = std::make_unique<TWebInterface>(db.Scripts(), &registry);
