@@ -15,8 +15,8 @@ namespace qv {
 // What a handler works with; the frame fills it.
 struct TAction {
   const TWebRequest& Request;
-  int32_t ServerId = 0;               // the session's server (agServer)
-  TServerSettings Settings;           // its stored settings (agServer)
+  int32_t ServerId = 0;      // the session's server (agServer)
+  TServerSettings Settings;  // its stored settings (agServer)
 
   std::string Field(std::string_view name) const { return Request.Field(name); }
   const TScriptStorage& Storage() const { return Request.Context.Storage; }

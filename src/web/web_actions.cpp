@@ -437,6 +437,7 @@ void EditClient(TAction& a) {
 
 // ---- the table ----
 
+// clang-format off
 const TWebAction kActions[] = {
     // name                        handler               gate          right                        target          audit
     {"LOGIN.QVCMD",                Login,                agAnyone,     kNoRight,                    atNone},
@@ -470,6 +471,7 @@ const TWebAction kActions[] = {
     {"CHANNEL_DELETE.QVCMD",       WebDeleteChannel,     agServerForm, upChannelDelete,             atNone,         "@serverid channel"},
     {"PLAYER_PRIVILEGE.QVCMD",     WebPlayerPrivilege,   agServerForm, kNoRight,                    atNone,         "@serverid player privilege grant"},
 };
+// clang-format on
 
 // The audit line's change: the action and the values its row names, read
 // before the action runs (it clears the pending ones).

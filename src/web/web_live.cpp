@@ -18,12 +18,14 @@ struct TNamedBit {
   uint16_t Bit;
   const char* Name;
 };
-constexpr TNamedBit kPlayerPrivilegeNames[] = {{spSA, "SA"}, {spRegistered, "R"}, {spAllowRegistration, "AR"}, {spCB, "CB"}};
+constexpr TNamedBit kPlayerPrivilegeNames[] = {
+    {spSA, "SA"}, {spRegistered, "R"}, {spAllowRegistration, "AR"}, {spCB, "CB"}};
 constexpr TNamedBit kChannelPrivilegeNames[] = {
     {cpCA, "CA"}, {cpOP, "OP"}, {cpAutoOP, "AO"}, {cpV, "V"}, {cpAutoV, "AV"}};
-constexpr TNamedBit kPlayerFlagNames[] = {
-    {pfChannelCommander, "commander"}, {pfRequestVoice, "requests voice"}, {pfBlockWhispers, "blocks whispers"},
-    {pfNoVoice, "muted"}};
+constexpr TNamedBit kPlayerFlagNames[] = {{pfChannelCommander, "commander"},
+                                          {pfRequestVoice, "requests voice"},
+                                          {pfBlockWhispers, "blocks whispers"},
+                                          {pfNoVoice, "muted"}};
 constexpr TNamedBit kChannelFlagNames[] = {
     {cfUnregistered, "U"}, {cfModerated, "M"}, {cfPassword, "P"}, {cfHierarchical, "S"}, {cfDefault, "D"}};
 
@@ -44,16 +46,22 @@ bool ShownBefore(const TLiveChannel& a, const TLiveChannel& b) {
 
 std::string Num(uint64_t n) { return std::to_string(n); }
 
+// One cell; its label names the column on a narrow screen.
+std::string Cell(const char* label, const std::string& content, const char* cls = nullptr) {
+  return std::string("<td") + (cls ? std::string(" class=\"") + cls + "\"" : "") + " data-label=\"" + label + "\">" +
+         content + "</td>";
+}
+
 std::string PlayerRow(const TLivePlayer& p, bool withAddresses, const TPageValue& value) {
-  std::string row = "<tr data-player=\"" + Num(p.Id) + "\"><td class=\"name\">" + value(p.NickName) + "</td><td>" +
-                    value(p.LoginName) + "</td><td>" + value(PrivilegeNames(p)) + "</td><td>" +
-                    value(PlayerFlagNames(p.PlayerFlags)) + "</td><td class=\"num\">" +
-                    FormatUptime(p.ConnectedSeconds) + "</td><td class=\"num\">" + FormatUptime(p.IdleSeconds) +
-                    "</td>";
+  std::string row =
+      "<tr data-player=\"" + Num(p.Id) + "\">" + Cell("Nick name", value(p.NickName), "name") +
+      Cell("Account", value(p.LoginName)) + Cell("Privileges", value(PrivilegeNames(p))) +
+      Cell("Flags", value(PlayerFlagNames(p.PlayerFlags))) +
+      Cell("Connected / idle", FormatUptime(p.ConnectedSeconds) + " / " + FormatUptime(p.IdleSeconds), "num");
   if (withAddresses)
-    row += "<td>" + value(p.Address) + "</td><td class=\"num\">" + (p.Ping < 0 ? "" : Num(p.Ping) + " ms") + "</td>";
-  return row + "<td class=\"num\">" + Num(p.PacketsIn) + " / " + Num(p.PacketsOut) + "</td><td class=\"num\">" +
-         Num(p.BytesIn) + " / " + Num(p.BytesOut) + "</td></tr>\n";
+    row += Cell("Address", value(p.Address)) + Cell("Ping", p.Ping < 0 ? "" : Num(p.Ping) + " ms", "num");
+  return row + Cell("Packets in / out", Num(p.PacketsIn) + " / " + Num(p.PacketsOut), "num") +
+         Cell("Bytes in / out", Num(p.BytesIn) + " / " + Num(p.BytesOut), "num") + "</tr>\n";
 }
 
 }  // namespace
@@ -141,14 +149,16 @@ std::string RenderLiveView(const TLiveView& view, const TPageValue& value) {
     const std::string codec = c.Codec < kCodecCount ? kCodecTable[c.Codec].Name : Num(c.Codec);
     out += "<div class=\"lv-channel" + std::string(c.Depth ? " lv-sub" : "") + "\" data-channel=\"" +
            std::to_string(c.Id) + "\">\n<div class=\"lv-head\"><span class=\"lv-name\">" + value(c.Name) +
-           "</span> <span class=\"lv-flags\">" + value(ChannelFlagNames(c.Flags)) + "</span> <span class=\"lv-count\">" +
-           Num(c.Players.size()) + " / " + Num(c.MaxUsers) + "</span> <span class=\"lv-codec\">" + value(codec) +
-           "</span> <span class=\"lv-order\">order " + Num(c.Order) + "</span>";
+           "</span> <span class=\"lv-flags\">" + value(ChannelFlagNames(c.Flags)) +
+           "</span> <span class=\"lv-count\">" + Num(c.Players.size()) + " / " + Num(c.MaxUsers) +
+           "</span> <span class=\"lv-codec\">" + value(codec) + "</span> <span class=\"lv-order\">order " +
+           Num(c.Order) + "</span>";
     if (!c.Topic.empty()) out += "<span class=\"lv-topic\">" + value(c.Topic) + "</span>";
     out += "</div>\n";
     if (!c.Players.empty()) {
-      out += "<div class=\"table-wrap\"><table class=\"list lv-players\"><thead><tr><th>Nick name</th><th>Account</th>"
-             "<th>Privileges</th><th>Flags</th><th>Connected</th><th>Idle</th>";
+      out +=
+          "<div class=\"table-wrap\"><table class=\"list lv-players\"><thead><tr><th>Nick name</th><th>Account</th>"
+          "<th>Privileges</th><th>Flags</th><th>Connected / idle</th>";
       if (withAddresses) out += "<th>Address</th><th>Ping</th>";
       out += "<th>Packets in / out</th><th>Bytes in / out</th></tr></thead><tbody>\n";
       for (const TLivePlayer& p : c.Players) out += PlayerRow(p, withAddresses, value);

@@ -88,8 +88,8 @@ bool MayChangeFlags(const TAction& a, uint16_t old, uint16_t now) {
 std::optional<TLiveChannel> FindChannel(const TServerObject& server, int32_t id) {
   const std::optional<TLiveView> view = SnapshotServer(server, false);
   if (!view) return std::nullopt;
-  const auto it = std::find_if(view->Channels.begin(), view->Channels.end(),
-                               [id](const TLiveChannel& c) { return c.Id == id; });
+  const auto it =
+      std::find_if(view->Channels.begin(), view->Channels.end(), [id](const TLiveChannel& c) { return c.Id == id; });
   if (it == view->Channels.end()) return std::nullopt;
   return *it;
 }
@@ -106,8 +106,7 @@ void WebKickFromChannel(TAction& a) {
 }
 
 void WebMovePlayer(TAction& a) {
-  OnServer(a, "move",
-           [&](TServerObject& s) { return MoveToChannel(s, IdField(a, "player"), IdField(a, "channel")); });
+  OnServer(a, "move", [&](TServerObject& s) { return MoveToChannel(s, IdField(a, "player"), IdField(a, "channel")); });
 }
 
 void WebBanPlayer(TAction& a) {
@@ -228,12 +227,13 @@ void WebEditChannel(TAction& a) {
     TUserPermissions Right;
   };
   static constexpr TFieldRight kRights[] = {
-      {chfName, upChannelEditName},         {chfTopic, upChannelEditTopic},   {chfDescription, upChannelEditDescription},
-      {chfPassword, upChannelEditPassword}, {chfCodec, upChannelEditCodec},   {chfMaxUsers, upChannelEditMaxUsers},
+      {chfName, upChannelEditName},         {chfTopic, upChannelEditTopic}, {chfDescription, upChannelEditDescription},
+      {chfPassword, upChannelEditPassword}, {chfCodec, upChannelEditCodec}, {chfMaxUsers, upChannelEditMaxUsers},
       {chfOrder, upChannelEditOrder}};
-  bool allowed = MayChangeFlags(a, static_cast<uint16_t>(old->Flags & ~cfPassword),
-                                static_cast<uint16_t>(f.Flags & ~cfPassword));
-  for (const TFieldRight& fr : kRights) allowed = allowed && (!(changes & fr.Change) || HasWebRight(a.Request, fr.Right));
+  bool allowed =
+      MayChangeFlags(a, static_cast<uint16_t>(old->Flags & ~cfPassword), static_cast<uint16_t>(f.Flags & ~cfPassword));
+  for (const TFieldRight& fr : kRights)
+    allowed = allowed && (!(changes & fr.Change) || HasWebRight(a.Request, fr.Right));
   if (Refused(a, allowed)) return;
   if (changes == 0) return Outcome(a, "channel edit", 0);
   Outcome(a, "channel edit", EditChannel(*server, id, f, changes));
@@ -254,8 +254,8 @@ void WebPlayerPrivilege(TAction& a) {
                                                {"op", cpOP, upPrivilegeGrantOp, upPrivilegeRevokeOp},
                                                {"v", cpV, upPrivilegeGrantV, upPrivilegeRevokeV}};
   const std::string name = LowerCase(Trim(a.Field("privilege")));
-  const auto p = std::find_if(std::begin(kPrivileges), std::end(kPrivileges),
-                              [&](const TPrivilege& k) { return name == k.Name; });
+  const auto p =
+      std::find_if(std::begin(kPrivileges), std::end(kPrivileges), [&](const TPrivilege& k) { return name == k.Name; });
   if (p == std::end(kPrivileges)) return Outcome(a, "privilege", peBadArgument);
   const bool grant = a.Field("grant") == "1";
   if (Refused(a, HasWebRight(a.Request, grant ? p->Grant : p->Revoke))) return;

@@ -22,9 +22,9 @@ void WebSendText(TAction& a);         // to (all, player, channel), player, chan
 // Channel fields: name, topic, description, password, nopassword, codec,
 // maxusers, order, registered, moderated, subchannels, default; "" keeps a
 // value (a default for a new channel).
-void WebCreateChannel(TAction& a);  // parent and the channel fields
-void WebEditChannel(TAction& a);    // channel and the channel fields
-void WebDeleteChannel(TAction& a);  // channel
+void WebCreateChannel(TAction& a);    // parent and the channel fields
+void WebEditChannel(TAction& a);      // channel and the channel fields
+void WebDeleteChannel(TAction& a);    // channel
 void WebPlayerPrivilege(TAction& a);  // player, privilege (sa, ca, op, v), grant (1 or 0)
 
 }  // namespace qv

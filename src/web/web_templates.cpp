@@ -5,12 +5,12 @@
 #include <optional>
 #include <vector>
 
-#include "model/countries.h"
 #include "base/date_time.h"
 #include "base/log.h"
 #include "base/text_utils.h"
 #include "base/version.h"
 #include "model/accounts.h"
+#include "model/countries.h"
 #include "model/process_settings.h"
 #include "model/server_object.h"
 #include "voice/voice_runtime.h"

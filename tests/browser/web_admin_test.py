@@ -206,6 +206,7 @@ class Browser:
     def shot(self, name, width=1280):
         """Saves the whole page, as tall as its content, as <name>.png."""
         self.driver.set_window_size(width, 900)
+        self.driver.execute_script("window.scrollTo(0, 0)")
         chrome = 900 - self.driver.execute_script("return window.innerHeight")
         height = self.driver.execute_script("return document.documentElement.scrollHeight")
         self.driver.set_window_size(width, min(max(height, 800), 2400) + chrome)

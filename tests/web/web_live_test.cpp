@@ -121,7 +121,8 @@ TEST_F(WebLiveTest, PageShowsWhatTheClientsSeeWhilePlayersJoinMoveAndLeave) {
     std::vector<std::pair<const TQVClient*, int32_t>> where;  // every player and his channel
   } steps[] = {
       {"joined", [] {}, {{&observer, lobby}, {&alice, alpha}, {&bob, lobby}}},
-      {"moved", [&] { EXPECT_EQ(server->MoveClientToChannel(sub, static_cast<int32_t>(bob.PlayerId())), 0); },
+      {"moved",
+       [&] { EXPECT_EQ(server->MoveClientToChannel(sub, static_cast<int32_t>(bob.PlayerId())), 0); },
        {{&observer, lobby}, {&alice, alpha}, {&bob, sub}}},
       {"left", [&] { alice.Quit(); }, {{&observer, lobby}, {&bob, sub}}},
   };
@@ -141,9 +142,11 @@ TEST_F(WebLiveTest, PageShowsWhatTheClientsSeeWhilePlayersJoinMoveAndLeave) {
   // What the rows carry: the account of a registered player, counts against
   // the maximum, and addresses only for admins.
   const std::string shown = page();
-  EXPECT_TRUE(test::Has(shown, "<td class=\"name\">bob</td><td>user</td>")) << shown;
+  EXPECT_TRUE(
+      test::Has(shown, "<td class=\"name\" data-label=\"Nick name\">bob</td><td data-label=\"Account\">user</td>"))
+      << shown;
   EXPECT_TRUE(test::Has(shown, "<span class=\"lv-count\">0 / 4</span>")) << shown;  // Alpha, alice gone
-  EXPECT_TRUE(test::Has(shown, "<td>127.0.0.1</td>")) << shown;
+  EXPECT_TRUE(test::Has(shown, "<td data-label=\"Address\">127.0.0.1</td>")) << shown;
   EXPECT_FALSE(test::Has(Browser("user").Page("/live.html"), "127.0.0.1"));
   EXPECT_TRUE(test::Has(admin.Page("/options.html"), "<option value=\"" + std::to_string(alpha) + "\">Alpha</option>"));
 }
@@ -183,10 +186,14 @@ TEST_F(WebLiveTest, EachActionNeedsItsRight) {
       {"send_text", {{"to", "player"}, {"player", player}, {"text", "hi"}}, {upSendTextToPlayer}},
       {"send_text", {{"to", "channel"}, {"channel", channel}, {"text", "hi"}}, {upSendTextToAllChannel}},
       {"channel_create", {{"name", "New"}}, {upChannelCreateRegisterred}},
-      {"channel_create", {{"name", "Sub"}, {"parent", channel}}, {upChannelCreateRegisterred, upChannelCreateSubchannels}},
+      {"channel_create",
+       {{"name", "Sub"}, {"parent", channel}},
+       {upChannelCreateRegisterred, upChannelCreateSubchannels}},
       {"channel_create", {{"name", "Mod"}, {"moderated", "1"}}, {upChannelCreateRegisterred, upChannelCreateModerated}},
       {"channel_edit", {{"channel", channel}, {"topic", "t"}}, {upChannelEditTopic}},
-      {"channel_edit", {{"channel", channel}, {"name", "Renamed"}, {"maxusers", "3"}}, {upChannelEditName, upChannelEditMaxUsers}},
+      {"channel_edit",
+       {{"channel", channel}, {"name", "Renamed"}, {"maxusers", "3"}},
+       {upChannelEditName, upChannelEditMaxUsers}},
       {"channel_edit", {{"channel", channel}, {"moderated", "1"}}, {upChannelCreateModerated}},
       {"channel_delete", {{"channel", "999"}}, {upChannelDelete}},
       {"player_privilege", {{"player", "999"}, {"privilege", "sa"}, {"grant", "1"}}, {upPrivilegeGrantSA}},
@@ -205,7 +212,8 @@ TEST_F(WebLiveTest, EachActionNeedsItsRight) {
     const size_t audited = log.MessagesStartingWith("admin change [interface: web").size();
     const std::string admitted = UserWith(c.rights).Action(path, c.form);
     EXPECT_NE(admitted.rfind(refused, 0), 0u) << admitted;
-    EXPECT_EQ(log.MessagesStartingWith("admin change [interface: web").size(), audited + (admitted.rfind("ok", 0) == 0));
+    EXPECT_EQ(log.MessagesStartingWith("admin change [interface: web").size(),
+              audited + (admitted.rfind("ok", 0) == 0));
   }
 }
 
@@ -221,13 +229,23 @@ TEST_F(WebLiveTest, ForeignOriginsAndGetsChangeNothing) {
     std::function<int()> send;
     int status;
   } cases[] = {
-      {"foreign origin", [&] { return admin.Post(kick, form, {{"Origin", "http://evil.example"}})->status; }, 403},
-      {"foreign referer", [&] { return admin.Post(kick, form, {{"Referer", "http://evil.example/x"}})->status; }, 403},
+      {"foreign origin",
+       [&] {
+         return admin.Post(kick, form, {{"Origin", "http://evil.example"}})->status;
+       },
+       403},
+      {"foreign referer",
+       [&] {
+         return admin.Post(kick, form, {{"Referer", "http://evil.example/x"}})->status;
+       },
+       403},
       {"no origin", [&] { return admin.Post(kick, form)->status; }, 403},
-      {"get", [&] {
+      {"get",
+       [&] {
          const std::string own = "http://" + admin.Host() + "/live.html";
          return admin.Get(kick + "?player=" + std::to_string(target.PlayerId()), {{"Referer", own}})->status;
-       }, 405},
+       },
+       405},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
