@@ -381,6 +381,9 @@ std::string BuildPage(const TWebRequest& request, const std::string& text) {
       page.Region("SERVER_NOT_SELECTED", true);
       page.Region("SERVER_NOT_RUNNING", true);
       page.Value("SERVERNAME", "");
+      for (const char* block : {"%!LIVE_VIEW!%", "%!LIVE_PLAYER_OPTIONS!%", "%!LIVE_CHANNEL_OPTIONS!%", "%!LIVE_BANS!%",
+                                "%!LIVE_CODEC_OPTIONS!%"})
+        page.Markup(block, "");
     }
     DropLeftoverMarkers(page);
   } catch (const ERowTemplateMissing&) {
