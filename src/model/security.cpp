@@ -149,6 +149,15 @@ std::array<std::string, 4> SplitAddress(std::string_view text) {
   return parts;
 }
 
+// A ban of some minutes ends that many minutes after it was made; one of 0
+// minutes, or without a time, never does.
+bool BanEnded(const TStorageRow& row, TDateTime now) {
+  const TCustomStorageField* minutes = row.FindField("i_ban_minutes");
+  const TCustomStorageField* created = row.FindField("dt_ban_created");
+  if (!minutes || !created || minutes->AsInteger() <= 0 || created->AsDateTime().value <= 0) return false;
+  return created->AsDateTime().value + minutes->AsInteger() / (24.0 * 60.0) <= now.value;
+}
+
 bool BanMatches(const std::array<std::string, 4>& address, std::string_view ban) {
   // A blank pattern would split into four "*" and shut everybody out.
   if (Trim(ban).empty()) return false;
@@ -260,8 +269,11 @@ bool IsIpBanned(std::string_view ip, const TStorageContainer* bans) {
   if (!bans) return false;
   try {
     const std::array<std::string, 4> address = SplitAddress(ip);
+    const TDateTime now = Now();
     for (size_t i = 0; i < bans->Count(); ++i) {
-      if (BanMatches(address, bans->RowAt(i).AsString("s_ban_ip"))) return true;
+      const TStorageRow& row = bans->RowAt(i);
+      if (BanEnded(row, now)) continue;
+      if (BanMatches(address, row.AsString("s_ban_ip"))) return true;
     }
   } catch (const std::exception& e) {
     LogFailure("IsIpBanned", e);

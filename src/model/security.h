@@ -150,7 +150,8 @@ void SaveGroupPermissions(const TScriptStorage& storage, int32_t serverId, std::
 // Whether ip matches one of the bans (rows of "read_bans.sql"). A ban
 // address is four dot-separated parts, each a number or "*"; a shorter
 // pattern repeats its last part ("10.*" is 10.*.*.*). A blank ban matches
-// nothing. Without bans nothing is banned.
+// nothing. A ban of n > 0 minutes ends n minutes after its creation time
+// (rows without one never end). Without bans nothing is banned.
 bool IsIpBanned(std::string_view ip, const TStorageContainer* bans);
 
 }  // namespace qv

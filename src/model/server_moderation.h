@@ -70,11 +70,13 @@ int32_t BanPlayer(TServerObject& server, int32_t playerId, uint32_t minutes, std
                   std::string_view creator);
 // Grants (on) or revokes (off) server admin (spSA) of a connected player, as
 // ExternalCommand_SetUserPrivilege; a registered player's account keeps it.
+// A grant of what he holds, and a revoke of what he lacks, are refused.
 int32_t SetServerAdmin(TServerObject& server, int32_t playerId, bool on);
 // Grants or revokes one channel privilege (cpCA, cpOP, cpV, cpAutoOP or
 // cpAutoV) of a connected player in his current channel, as
 // CMD_cs_PlayerChangeChannelPrivilege: all but cpCA need a moderated
-// channel; a grant of a privilege he holds is refused.
+// channel; a grant of channel admin, operator or voice he holds, and a
+// revoke of a privilege he lacks, are refused.
 int32_t SetChannelPrivilege(TServerObject& server, int32_t playerId, uint16_t privilege, bool on);
 
 // --- Bans ---

@@ -102,12 +102,12 @@ enum TExternalCommandType : uint8_t {
   ecCheckServerOK = 7,
   ecSetUserPrivilege = 8,
   // The moderation commands (model/server_moderation.h).
-  ecKickFromChannel = 9,        // Argument1 player id, Text reason
-  ecBanPlayer = 10,             // Argument1 player id, Argument2 minutes, Text reason, Author banned-by
-  ecSendText = 11,              // Argument1 target kind (tk*), Argument2 target id, Text, Author sender
-  ecEditChannel = 12,           // Argument1 channel id, Channel, Changes
-  ecSetChannelPrivilege = 13,   // Argument1 player id, Argument2 1 grant / 0 revoke, Privileges one cp* bit
-  ecChangeServerPrivilege = 14, // Argument1 player id, Argument2 1 grant / 0 revoke, Privileges one sp* bit
+  ecKickFromChannel = 9,         // Argument1 player id, Text reason
+  ecBanPlayer = 10,              // Argument1 player id, Argument2 minutes, Text reason, Author banned-by
+  ecSendText = 11,               // Argument1 target kind (tk*), Argument2 target id, Text, Author sender
+  ecEditChannel = 12,            // Argument1 channel id, Channel, Changes
+  ecSetChannelPrivilege = 13,    // Argument1 player id, Argument2 1 grant / 0 revoke, Privileges one cp* bit
+  ecChangeServerPrivilege = 14,  // Argument1 player id, Argument2 1 grant / 0 revoke, Privileges one sp* bit
 };
 
 // The fields of a channel an administration interface creates or edits.
@@ -116,11 +116,11 @@ struct TChannelFields {
   std::string Name;
   std::string Topic;
   std::string Description;
-  std::string Password;   // empty: none
-  uint16_t Codec = 0;     // TCodec
+  std::string Password;  // empty: none
+  uint16_t Codec = 0;    // TCodec
   uint16_t MaxUsers = 0;
   uint16_t Order = 0;
-  uint16_t Flags = 0;     // cf* bits
+  uint16_t Flags = 0;  // cf* bits
 };
 // Which fields an edit changes (the Changes of ecEditChannel).
 enum TChannelField : uint16_t {

@@ -16,6 +16,7 @@
 #include "query/query_info_commands.h"
 #include "query/query_login_commands.h"
 #include "query/query_message_commands.h"
+#include "query/query_moderation_commands.h"
 #include "query/query_player_commands.h"
 #include "query/query_request.h"
 #include "query/query_server_commands.h"
@@ -90,6 +91,18 @@ const TQueryCommand kQueryCommands[] = {
     {"dbsuserdel",          QuerySuperUserDelete,         {L, SA, PExactly(1)},                               1,         "deletes a superadmin from server"},
     {"dbsuserchangepw",     QuerySuperUserChangePassword, {L, SA, PMoreThan(2)},                              1,         "changes password of a superadmin"},
     {"dccl",                QueryChannelsWithPlayers,     {L, S, SA},                                         kNoAudit,  "display channels with their players"},
+    {"kick",                QueryKick,                    {L, S, R(upKickPlayerFromServer), PAtLeast(1)},     kAuditAll, "kick player from server"},
+    {"kickch",              QueryKickFromChannel,         {L, S, R(upKickPlayerFromChannel), PAtLeast(1)},    kAuditAll, "kick player to default channel"},
+    {"ban",                 QueryBan,                     {L, S, R(upAdminBanIp), PAtLeast(2)},               kAuditAll, "ban player (minutes, 0 no end)"},
+    {"banip",               QueryBanAddress,              {L, S, R(upAdminBanIp), PExactly(2)},               kAuditAll, "ban ip address (minutes)"},
+    {"banlist",             QueryBanList,                 {L, S, R(upAdminBanIp), PExactly(0)},               kNoAudit,  "display ban list"},
+    {"unban",               QueryUnban,                   {L, S, R(upAdminBanIp), PExactly(1)},               kAuditAll, "remove ban of ip address"},
+    {"msgp",                QueryMessagePlayer,           {L, S, R(upSendTextToPlayer), PAtLeast(2)},         kAuditAll, "message to player"},
+    {"msgch",               QueryMessageChannel,          {L, S, R(upSendTextToAllChannel), PAtLeast(2)},     kAuditAll, "message to channel"},
+    {"chcreate",            QueryChannelCreate,           {L, S, PAtLeast(2)},                                kAuditAll, "create channel (parent -1: top)"},  // the right by the parent
+    {"chedit",              QueryChannelEdit,             {L, S, PAtLeast(2)},                                kAuditAll, "set a channel variable"},  // the right by the key; not a password
+    {"chdel",               QueryChannelDelete,           {L, S, R(upChannelDelete), PExactly(1)},            kAuditAll, "delete channel"},
+    {"privset",             QuerySetPrivilege,            {L, S, PExactly(3)},                                kAuditAll, "grant/revoke player privilege"},  // the right by the privilege
     {"quit",                nullptr,                      {},                                                 kNoAudit,  "close connection"},
 };
 // clang-format on
@@ -109,6 +122,7 @@ std::string AuditedChange(const TQueryCommand& command, const TQueryRequest& r, 
   std::string change = command.Word;
   size_t shown = std::min(r.Params.size(), static_cast<size_t>(command.Audit));
   if (command.Handler == QueryServerSet && LowerCase(r.Params[0]) == "server_password") shown = 1;
+  if (command.Handler == QueryChannelEdit && LowerCase(r.Params[1]) == "channel_password") shown = 2;
   for (size_t i = 0; i < shown; ++i) change += " " + r.Params[i];
   if (serverId > 0) change += " (server " + Num(serverId) + ")";
   return change;

@@ -57,15 +57,20 @@ void SaveIfRegistered(TChannels& channels, TChannelRec& channel) {
   if (channel.IsRegistered()) channels.SaveChannel(&channel);
 }
 
+// Whether the requester may do `permission` in the channel; the
+// administration (no requester) may do everything.
+bool MayInChannel(const TListenerContext& listener, TChannelRec& channel, const TClientRec* requester,
+                  TUserPermissions permission) {
+  return !requester || CheckClientChannelPermission(listener, &channel, requester, permission);
+}
+
 // The channel the requester may edit with `permission`: 0 with `channel`
 // set, or the refusal.
 int32_t EditableChannel(TListenerContext& listener, int32_t channelId, const TClientRec& requester,
                         TUserPermissions permission, TChannelRec*& channel) {
   channel = listener.Channels().GetChannelById(channelId);
   if (!channel) return peChannelIdNotFound;
-  if (!CheckClientChannelPermission(listener, channel, &requester, permission)) {
-    return peInsufficientPermission;
-  }
+  if (!MayInChannel(listener, *channel, &requester, permission)) return peInsufficientPermission;
   return 0;
 }
 
@@ -82,17 +87,63 @@ constexpr TChannelText kTopicText{upChannelEditTopic, kChannelTopicMax, &TChanne
 constexpr TChannelText kDescriptionText{upChannelEditDescription, kChannelDescriptionMax,
                                         &TChannelRec::Description, CMD_sc_NotifyChannelDescriptionChanged};
 
+void SetChannelText(TListenerContext& listener, TChannelRec& channel, const TChannelText& text, std::string value,
+                    uint32_t originator) {
+  channel.*text.Field = Cut(std::move(value), text.Max);
+  SaveIfRegistered(listener.Channels(), channel);
+  NotifyChannelText(listener, text.Notification, channel, originator, channel.*text.Field);
+}
+
 int32_t ChangeChannelText(TListenerContext& listener, const TClientRec& requester, TPacket& request,
                           const TChannelText& text) {
   const int32_t id = ChannelIdOf(request);
   request.SetPosition(ChannelCommandLayout::Value);
-  std::string value = Cut(request.ReadCString(), text.Max);
+  std::string value = request.ReadCString();
   TChannelRec* channel = nullptr;
   if (int32_t code = EditableChannel(listener, id, requester, text.Permission, channel)) return code;
-  channel->*text.Field = std::move(value);
-  SaveIfRegistered(listener.Channels(), *channel);
-  NotifyChannelText(listener, text.Notification, *channel, requester.PlayerId, channel->*text.Field);
+  SetChannelText(listener, *channel, text, std::move(value), requester.PlayerId);
   return 0;
+}
+
+// --- Name, password, maximum users, order: a check, then the change ---
+
+int32_t CheckChannelName(const TListenerContext& listener, const TChannelRec& channel, const std::string& name) {
+  // The channel itself counts: a change of letter case alone is refused.
+  return listener.Channels().GetChannelByName(name, channel.ParentId) ? peChannelExists : 0;
+}
+
+void SetChannelName(TListenerContext& listener, TChannelRec& channel, std::string name, uint32_t originator) {
+  channel.Name = std::move(name);
+  SaveIfRegistered(listener.Channels(), channel);
+  NotifyChannelText(listener, CMD_sc_NotifyChannelNameChanged, channel, originator, channel.Name);
+}
+
+int32_t CheckChannelPassword(const TChannelRec& channel, const TText29& password) {
+  return channel.IsSubChannel() && !password.empty() ? peSubChannelPassword : 0;
+}
+
+void SetChannelPassword(TListenerContext& listener, TChannelRec& channel, const TText29& password,
+                        uint32_t originator) {
+  channel.Password = password;
+  if (password.empty()) {
+    channel.Flags &= static_cast<uint16_t>(~cfPassword);
+  } else {
+    channel.Flags |= cfPassword;
+  }
+  SaveIfRegistered(listener.Channels(), channel);
+  NotifyChannelPropertiesChanged(listener, channel.Id, originator);
+}
+
+void SetChannelMaxUsers(TListenerContext& listener, TChannelRec& channel, uint16_t maxUsers, uint32_t originator) {
+  channel.MaxUsers = maxUsers;
+  SaveIfRegistered(listener.Channels(), channel);
+  NotifyChannelMaxUsersChanged(listener, channel.Id, originator);
+}
+
+void SetChannelOrder(TListenerContext& listener, TChannelRec& channel, uint16_t order, uint32_t originator) {
+  channel.Order = order;
+  SaveIfRegistered(listener.Channels(), channel);
+  NotifyChannelValue(listener, CMD_sc_NotifyChannelOrderChanged, channel, channel.Order, originator);
 }
 
 // --- CMD_cs_ChannelCreate ---
@@ -113,15 +164,23 @@ std::unique_ptr<TChannelRec> ReadNewChannel(TPacket& request) {
   return channel;
 }
 
-int32_t CheckChannelCreate(TListenerContext& listener, TChannelRec& channel, const TClientRec& requester) {
+// What every new channel must be, whoever makes it: a codec the server
+// allows and a parent that exists. `parent` gets the parent.
+int32_t CheckChannelShape(TListenerContext& listener, const TChannelRec& channel, TChannelRec*& parent) {
   if (channel.Codec < kCodecCount && !listener.Server().Settings().AllowCodec[channel.Codec]) {
     return peCodecDisabled;
   }
-  TChannelRec* parent = nullptr;
+  parent = nullptr;
   if (channel.IsSubChannel()) {
     parent = listener.Channels().GetChannelById(channel.ParentId);
     if (!parent) return peChannelIdNotFound;
   }
+  return 0;
+}
+
+int32_t CheckChannelCreate(TListenerContext& listener, TChannelRec& channel, const TClientRec& requester) {
+  TChannelRec* parent = nullptr;
+  if (int32_t code = CheckChannelShape(listener, channel, parent)) return code;
   const uint16_t sp = requester.PlayerPrivileges;
   if (!(sp & spSA) && (sp & spCB)) return peInsufficientPermission;
   if (parent) {
@@ -176,10 +235,11 @@ void MakeCreatorChannelAdmin(TListenerContext& listener, TClientRec& creator, TC
 // Every refusal, in the order the client expects them. The last two come
 // here too, before anything changes: refused after a change, they would leave
 // the tree, storage and the clients disagreeing.
-int32_t CheckPropertiesChange(TListenerContext& listener, TChannelRec& channel, const TClientRec& requester,
+// Without a requester (the administration) only the rules of the tree apply.
+int32_t CheckPropertiesChange(TListenerContext& listener, TChannelRec& channel, const TClientRec* requester,
                               uint16_t to, uint16_t codec) {
   const uint16_t from = channel.Flags;
-  auto may = [&](TUserPermissions p) { return CheckClientChannelPermission(listener, &channel, &requester, p); };
+  auto may = [&](TUserPermissions p) { return MayInChannel(listener, channel, requester, p); };
   if (channel.IsSubChannel() && to != from) return peSubChannelFlagsChanged;
   if (codec != channel.Codec && !may(upChannelEditCodec)) return peInsufficientPermission;
   if (Sets(from, to, cfUnregistered) && !(may(upChannelCreateUnregisterred) && may(upChannelCreateRegisterred))) {
@@ -191,7 +251,7 @@ int32_t CheckPropertiesChange(TListenerContext& listener, TChannelRec& channel, 
   if (Clears(from, to, cfPassword) && !may(upChannelEditPassword)) return peInsufficientPermission;
   // A password comes only with CMD_cs_ChannelChangePassword.
   if (Sets(from, to, cfPassword)) return peInsufficientPermission;
-  if (Sets(from, to, cfDefault) && !HasPermission(listener, &requester, upChannelCreateDefault)) {
+  if (Sets(from, to, cfDefault) && requester && !HasPermission(listener, requester, upChannelCreateDefault)) {
     return peInsufficientPermission;
   }
   if (Clears(from, to, cfHierarchical) && listener.Channels().HasSubChannels(&channel)) {
@@ -269,14 +329,10 @@ void ApplyPropertiesChange(TListenerContext& listener, TChannelRec& channel, uin
   if (channels.HasSubChannels(&channel)) UpdateSubChannelProperties(listener, channel, originator, moderationRemoved);
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Commands
-
-int32_t CMD_cs_ChannelCreate(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
-  std::unique_ptr<TChannelRec> channel = ReadNewChannel(request);
-  if (int32_t code = CheckChannelCreate(ctx, *channel, *requester)) return code;
+// Adds a checked channel as a client's creation does: the default channel is
+// registered and holds the server's maximum; a registered channel is stored.
+// The new id, or the tree's refusal.
+int32_t AddNewChannel(TListenerContext& ctx, std::unique_ptr<TChannelRec> channel, uint32_t originator) {
   if (!channel->IsSubChannel() && (channel->Flags & cfDefault)) {
     // The default channel is always registered (an unregistered one would
     // leave the next start without any), and holds the server's maximum.
@@ -285,8 +341,31 @@ int32_t CMD_cs_ChannelCreate(TListenerContext& ctx, TClientRec* requester, TPack
   }
   const int32_t id = ctx.Channels().AddChannel(std::move(channel));
   if (id < 0) return id;
-  for (int32_t former : ChangedIds(ctx.Channels())) NotifyChannelPropertiesChanged(ctx, former, requester->PlayerId);
-  NotifyChannelCreated(ctx, id, requester->PlayerId);
+  for (int32_t former : ChangedIds(ctx.Channels())) NotifyChannelPropertiesChanged(ctx, former, originator);
+  NotifyChannelCreated(ctx, id, originator);
+  return id;
+}
+
+// The whole tree goes, so a player in any of its sub-channels keeps it:
+// nobody may be left in a channel that no longer exists.
+int32_t DestroyChannel(TListenerContext& ctx, const TChannelRec& channel, uint32_t originator) {
+  if (ChannelTreeHoldsPlayers(ctx, &channel)) return peChannelNotEmpty;
+  if (channel.Flags & cfDefault) return peDefaultChannelNotDeletable;
+  if (int32_t code = ctx.Channels().DeleteChannelTree(channel.Id); code < 0) return code;
+  for (int32_t deleted : ChangedIds(ctx.Channels())) NotifyChannelDestroyed(ctx, deleted, originator);
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Commands
+
+int32_t CMD_cs_ChannelCreate(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
+  std::unique_ptr<TChannelRec> channel = ReadNewChannel(request);
+  if (int32_t code = CheckChannelCreate(ctx, *channel, *requester)) return code;
+  const int32_t id = AddNewChannel(ctx, std::move(channel), requester->PlayerId);
+  if (id < 0) return id;
   if (TChannelRec* created = ctx.Channels().GetChannelById(id)) MakeCreatorChannelAdmin(ctx, *requester, *created);
   return 0;
 }
@@ -297,20 +376,13 @@ int32_t CMD_cs_ChannelChangePassword(TListenerContext& ctx, TClientRec* requeste
   const TText29 password = request.ReadText(kShortTextField);
   TChannelRec* channel = nullptr;
   if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditPassword, channel)) return code;
-  if (channel->IsSubChannel() && !password.empty()) return peSubChannelPassword;
-  channel->Password = password;
-  if (password.empty()) {
-    channel->Flags &= static_cast<uint16_t>(~cfPassword);
-  } else {
-    channel->Flags |= cfPassword;
-  }
+  if (int32_t code = CheckChannelPassword(*channel, password)) return code;
   TPacketPtr reply = NewCommandPacket(CMD_sc_ChannelChangePasswordReply, requester->ConnectionId,
                                       requester->PlayerId);
   reply->SetSize(PasswordChangedLayout::Size);
   reply->SetU32(PasswordChangedLayout::ChannelId, static_cast<uint32_t>(channel->Id));
   ctx.SendPacket(std::move(reply));
-  SaveIfRegistered(ctx.Channels(), *channel);
-  NotifyChannelPropertiesChanged(ctx, channel->Id, requester->PlayerId);
+  SetChannelPassword(ctx, *channel, password, requester->PlayerId);
   return 0;
 }
 
@@ -320,7 +392,7 @@ int32_t CMD_cs_ChannelChangeProperties(TListenerContext& ctx, TClientRec* reques
   const uint16_t codec = request.GetU16(ChannelCommandLayout::Codec);
   TChannelRec* channel = ctx.Channels().GetChannelById(id);
   if (!channel) return peChannelIdNotFound;
-  if (int32_t code = CheckPropertiesChange(ctx, *channel, *requester, flags, codec)) return code;
+  if (int32_t code = CheckPropertiesChange(ctx, *channel, requester, flags, codec)) return code;
   ApplyPropertiesChange(ctx, *channel, requester->PlayerId, flags, codec);
   return 0;
 }
@@ -328,14 +400,11 @@ int32_t CMD_cs_ChannelChangeProperties(TListenerContext& ctx, TClientRec* reques
 int32_t CMD_cs_ChannelChangeName(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
   const int32_t id = ChannelIdOf(request);
   request.SetPosition(ChannelCommandLayout::Value);
-  const std::string name = Cut(request.ReadCString(), kChannelNameMax);
+  std::string name = Cut(request.ReadCString(), kChannelNameMax);
   TChannelRec* channel = nullptr;
   if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditName, channel)) return code;
-  // The channel itself counts: a change of letter case alone is refused.
-  if (ctx.Channels().GetChannelByName(name, channel->ParentId)) return peChannelExists;
-  channel->Name = name;
-  SaveIfRegistered(ctx.Channels(), *channel);
-  NotifyChannelText(ctx, CMD_sc_NotifyChannelNameChanged, *channel, requester->PlayerId, channel->Name);
+  if (int32_t code = CheckChannelName(ctx, *channel, name)) return code;
+  SetChannelName(ctx, *channel, std::move(name), requester->PlayerId);
   return 0;
 }
 
@@ -356,13 +425,7 @@ int32_t CMD_cs_ChannelDestroy(TListenerContext& ctx, TClientRec* requester, TPac
                        (channel->IsSubChannel() && CheckClientChannelPermission(ctx, ctx.Channels().GetMainChannel(id),
                                                                                 requester, upChannelDelete));
   if (!allowed) return peInsufficientPermission;
-  // The whole tree goes, so a player in any of its sub-channels keeps it:
-  // nobody may be left in a channel that no longer exists.
-  if (ChannelTreeHoldsPlayers(ctx, channel)) return peChannelNotEmpty;
-  if (channel->Flags & cfDefault) return peDefaultChannelNotDeletable;
-  if (int32_t code = ctx.Channels().DeleteChannelTree(id); code < 0) return code;
-  for (int32_t deleted : ChangedIds(ctx.Channels())) NotifyChannelDestroyed(ctx, deleted, requester->PlayerId);
-  return 0;
+  return DestroyChannel(ctx, *channel, requester->PlayerId);
 }
 
 int32_t CMD_cs_ChannelChangeMaxUsers(TListenerContext& ctx, TClientRec* requester, TPacket& request) {
@@ -370,9 +433,7 @@ int32_t CMD_cs_ChannelChangeMaxUsers(TListenerContext& ctx, TClientRec* requeste
   const uint16_t maxUsers = request.GetU16(ChannelCommandLayout::Value);
   TChannelRec* channel = nullptr;
   if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditMaxUsers, channel)) return code;
-  channel->MaxUsers = maxUsers;
-  SaveIfRegistered(ctx.Channels(), *channel);
-  NotifyChannelMaxUsersChanged(ctx, channel->Id, requester->PlayerId);
+  SetChannelMaxUsers(ctx, *channel, maxUsers, requester->PlayerId);
   return 0;
 }
 
@@ -381,10 +442,76 @@ int32_t CMD_cs_ChannelChangeOrder(TListenerContext& ctx, TClientRec* requester, 
   const uint16_t order = request.GetU16(ChannelCommandLayout::Value);
   TChannelRec* channel = nullptr;
   if (int32_t code = EditableChannel(ctx, id, *requester, upChannelEditOrder, channel)) return code;
-  channel->Order = order;
-  SaveIfRegistered(ctx.Channels(), *channel);
-  NotifyChannelValue(ctx, CMD_sc_NotifyChannelOrderChanged, *channel, channel->Order, requester->PlayerId);
+  SetChannelOrder(ctx, *channel, order, requester->PlayerId);
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The administration's channel changes
+
+int32_t AddChannelAsServer(TListenerContext& ctx, const TChannelFields& fields) {
+  std::unique_ptr<TChannelRec> channel = NewChannel();
+  channel->ParentId = fields.ParentId;
+  channel->Name = Cut(fields.Name, kChannelNameMax);
+  channel->Topic = Cut(fields.Topic, kChannelTopicMax);
+  channel->Description = Cut(fields.Description, kChannelDescriptionMax);
+  channel->Password = fields.Password;
+  channel->Codec = fields.Codec;
+  channel->MaxUsers = fields.MaxUsers;
+  channel->Order = fields.Order;
+  // The password flag goes with the password.
+  channel->Flags = static_cast<uint16_t>(fields.Flags & ~cfPassword);
+  if (!channel->Password.empty()) channel->Flags |= cfPassword;
+  if (channel->Codec >= kCodecCount) return peInvalidCodec;
+  TChannelRec* parent = nullptr;
+  if (int32_t code = CheckChannelShape(ctx, *channel, parent)) return code;
+  return AddNewChannel(ctx, std::move(channel), 0);
+}
+
+// Every refusal first, then the changes, the flags last (a channel made
+// unregistered and empty goes away).
+int32_t EditChannelAsServer(TListenerContext& ctx, int32_t channelId, const TChannelFields& fields, uint16_t changes) {
+  TChannelRec* channel = ctx.Channels().GetChannelById(channelId);
+  if (!channel) return peChannelIdNotFound;
+  std::string name = Cut(fields.Name, kChannelNameMax);
+  const TText29 password = fields.Password;
+  const uint16_t codec = (changes & chfCodec) ? fields.Codec : channel->Codec;
+  // The password flag follows the password of a top-level channel, and stays
+  // as it is otherwise.
+  uint16_t flags = channel->Flags;
+  if (changes & chfFlags) flags = static_cast<uint16_t>((fields.Flags & ~cfPassword) | (channel->Flags & cfPassword));
+  if ((changes & chfPassword) && !channel->IsSubChannel()) {
+    flags = static_cast<uint16_t>(password.empty() ? (flags & ~cfPassword) : (flags | cfPassword));
+  }
+  if ((changes & chfName) && name != channel->Name) {
+    if (int32_t code = CheckChannelName(ctx, *channel, name)) return code;
+  }
+  if (changes & chfPassword) {
+    if (int32_t code = CheckChannelPassword(*channel, password)) return code;
+  }
+  if (codec >= kCodecCount) return peInvalidCodec;
+  if (codec != channel->Codec && !ctx.Server().Settings().AllowCodec[codec]) return peCodecDisabled;
+  // The properties are checked as they will be once the password is set.
+  const uint16_t flagsBefore = channel->Flags;
+  channel->Flags = static_cast<uint16_t>((flagsBefore & ~cfPassword) | (flags & cfPassword));
+  const int32_t refusal = CheckPropertiesChange(ctx, *channel, nullptr, flags, codec);
+  channel->Flags = flagsBefore;
+  if (refusal) return refusal;
+
+  if ((changes & chfName) && name != channel->Name) SetChannelName(ctx, *channel, std::move(name), 0);
+  if (changes & chfTopic) SetChannelText(ctx, *channel, kTopicText, fields.Topic, 0);
+  if (changes & chfDescription) SetChannelText(ctx, *channel, kDescriptionText, fields.Description, 0);
+  if ((changes & chfPassword) && password != channel->Password) SetChannelPassword(ctx, *channel, password, 0);
+  if (changes & chfMaxUsers) SetChannelMaxUsers(ctx, *channel, fields.MaxUsers, 0);
+  if (changes & chfOrder) SetChannelOrder(ctx, *channel, fields.Order, 0);
+  if (flags != channel->Flags || codec != channel->Codec) ApplyPropertiesChange(ctx, *channel, 0, flags, codec);
+  return 0;
+}
+
+int32_t DeleteChannelAsServer(TListenerContext& ctx, int32_t channelId) {
+  const TChannelRec* channel = ctx.Channels().GetChannelById(channelId);
+  if (!channel) return peChannelIdNotFound;
+  return DestroyChannel(ctx, *channel, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,15 @@ int32_t CMD_cs_ChannelDestroy(TListenerContext& ctx, TClientRec* player, TPacket
 int32_t CMD_cs_ChannelChangeMaxUsers(TListenerContext& ctx, TClientRec* player, TPacket& request);
 int32_t CMD_cs_ChannelChangeOrder(TListenerContext& ctx, TClientRec* player, TPacket& request);
 
+// The administration's changes (the external commands): the steps of the
+// client's commands without a requester's rights, with originator 0.
+// AddChannelAsServer returns the new id or a refusal; a channel is stored as
+// a client's creation stores it. EditChannelAsServer changes the fields
+// `changes` names (TChannelField bits), making every refusal first.
+int32_t AddChannelAsServer(TListenerContext& ctx, const TChannelFields& fields);
+int32_t EditChannelAsServer(TListenerContext& ctx, int32_t channelId, const TChannelFields& fields, uint16_t changes);
+int32_t DeleteChannelAsServer(TListenerContext& ctx, int32_t channelId);
+
 // Whether anybody sits in the channel or, for a top-level channel, in one of
 // its sub-channels.
 bool ChannelTreeHoldsPlayers(const TListenerContext& ctx, const TChannelRec* channel);

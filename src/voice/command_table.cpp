@@ -78,6 +78,12 @@ constexpr TExternalRow kExternalCommandRows[] = {
     {ecNotifyChangedServerProperties, QV_HANDLER(ExternalCommand_NotifyChangedServerProperties), 0},
     {ecCheckServerOK, QV_HANDLER(ExternalCommand_CheckServerOK), kNoResult},
     {ecSetUserPrivilege, QV_HANDLER(ExternalCommand_SetUserPrivilege), kNoResult},
+    {ecKickFromChannel, QV_HANDLER(ExternalCommand_KickFromChannel), kNoResult},
+    {ecBanPlayer, QV_HANDLER(ExternalCommand_BanPlayer), kNoResult},
+    {ecSendText, QV_HANDLER(ExternalCommand_SendText), kNoResult},
+    {ecEditChannel, QV_HANDLER(ExternalCommand_EditChannel), kNoResult},
+    {ecSetChannelPrivilege, QV_HANDLER(ExternalCommand_SetChannelPrivilege), kNoResult},
+    {ecChangeServerPrivilege, QV_HANDLER(ExternalCommand_ChangeServerPrivilege), kNoResult},
 };
 
 #undef QV_COMMAND

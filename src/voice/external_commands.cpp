@@ -6,11 +6,13 @@
 
 #include "base/text_utils.h"
 #include "protocol/command_types.h"
+#include "protocol/protocol_errors.h"
+#include "protocol/text_message.h"
 #include "voice/channel_handlers.h"
 #include "voice/external_commands.h"
+#include "voice/info_handlers.h"
 #include "voice/login_handlers.h"
 #include "voice/player_handlers.h"
-#include "protocol/protocol_errors.h"
 #include "voice/view_notifications.h"
 #include "voice/wire_layouts.h"
 
@@ -54,9 +56,54 @@ TClientRec* ExternalTarget(const TListenerContext& ctx, int32_t playerId) {
   return playerId < 1 ? nullptr : ctx.Clients().GetClientByID(static_cast<uint32_t>(playerId));
 }
 
+// A connected player whose login is complete and who is not leaving.
+TClientRec* ConnectedTarget(const TListenerContext& ctx, int32_t playerId) {
+  TClientRec* player = ExternalTarget(ctx, playerId);
+  return player && player->LoginComplete && !player->Removing ? player : nullptr;
+}
+
+// The wire index of a channel privilege bit (cpCA 0 ... cpAutoV 4), and the
+// refusal of a revoke of one he lacks.
+struct TChannelPrivilegeBit {
+  uint16_t Bit;
+  uint8_t Index;
+  int32_t NotHeld;
+};
+constexpr TChannelPrivilegeBit kChannelPrivilegeBits[] = {{cpCA, 0, peNotChannelAdmin},
+                                                          {cpOP, 1, peNotChannelOperator},
+                                                          {cpV, 2, peNoChannelVoice},
+                                                          {cpAutoOP, 3, peNotChannelOperator},
+                                                          {cpAutoV, 4, peNoChannelVoice}};
+
+// Gives the player the external privilege bits of `privileges`: revocations
+// first, then grants, each announced; his account keeps them.
+void ApplyExternalPrivileges(TListenerContext& ctx, TClientRec& player, uint16_t privileges) {
+  for (auto [bit, index] : kExternalPrivileges) {
+    if (!(player.PlayerPrivileges & bit) || (privileges & bit)) continue;
+    player.PlayerPrivileges &= static_cast<uint16_t>(~bit);
+    NotifyPlayerPrivilegesChanged(ctx, player.PlayerId, 0, kActionRevoke, index);
+  }
+  for (auto [bit, index] : kExternalPrivileges) {
+    if ((player.PlayerPrivileges & bit) || !(privileges & bit)) continue;
+    player.PlayerPrivileges |= bit;
+    NotifyPlayerPrivilegesChanged(ctx, player.PlayerId, 0, kActionGrant, index);
+  }
+  if (player.IsRegistered()) ctx.Clients().DBSaveUser(player);
+  SettleVoiceRequest(ctx, player);
+}
+
 }  // namespace
 
+// A kick announces him as kicked with the reason (his copy ends his
+// connection, the disconnect removes him); otherwise he goes at once, as a
+// disconnect removes him.
 int32_t ExternalCommand_DelClient(TListenerContext& ctx, const TExternalCommand& command) {
+  if (command.Kick) {
+    TClientRec* kicked = ConnectedTarget(ctx, command.Argument1);
+    if (!kicked) return pePlayerIdNotFound;
+    KickPlayerFromServer(ctx, *kicked, command.Text, 0);
+    return 0;
+  }
   TClientRec* player = ExternalTarget(ctx, command.Argument1);
   if (!player) return pePlayerIdNotFound;
   const uint32_t playerId = player->PlayerId;
@@ -85,6 +132,7 @@ int32_t ExternalCommand_MoveClientToChannel(TListenerContext& ctx, const TExtern
 }
 
 int32_t ExternalCommand_AddChannel(TListenerContext& ctx, const TExternalCommand& command) {
+  if (command.HasChannel) return AddChannelAsServer(ctx, command.Channel);
   const int32_t codec = command.Argument2;
   if (codec >= 0 && codec < kCodecCount && !ctx.Server().Settings().AllowCodec[static_cast<size_t>(codec)]) {
     return peCodecDisabled;
@@ -103,16 +151,73 @@ int32_t ExternalCommand_AddChannel(TListenerContext& ctx, const TExternalCommand
   return 0;
 }
 
-// A channel tree that holds players anywhere stays: deleting it would leave
-// the players of its sub-channels in a channel that no longer exists.
+// As a client's deletion: a channel tree that holds players anywhere stays
+// (deleting it would leave the players of its sub-channels in a channel that
+// no longer exists), and so does the default channel.
 int32_t ExternalCommand_DelChannel(TListenerContext& ctx, const TExternalCommand& command) {
-  const TChannelRec* channel = ctx.Channels().GetChannelById(command.Argument1);
-  if (!channel) return peChannelIdNotFound;
-  if (ChannelTreeHoldsPlayers(ctx, channel)) return peChannelNotEmpty;
-  const int32_t result = ctx.Channels().DeleteChannelTree(channel->Id);
-  if (result < 0) return result;
-  const std::vector<std::string> deleted = ctx.Channels().ChangedChannels();
-  for (const std::string& id : deleted) NotifyChannelDestroyed(ctx, std::stoi(id), 0);
+  return DeleteChannelAsServer(ctx, command.Argument1);
+}
+
+int32_t ExternalCommand_EditChannel(TListenerContext& ctx, const TExternalCommand& command) {
+  return EditChannelAsServer(ctx, command.Argument1, command.Channel, command.Changes);
+}
+
+// Out of his channel into the default one, losing every privilege he held in
+// the channel he leaves (as when a server admin kicks him).
+int32_t ExternalCommand_KickFromChannel(TListenerContext& ctx, const TExternalCommand& command) {
+  TClientRec* player = ConnectedTarget(ctx, command.Argument1);
+  if (!player) return pePlayerIdNotFound;
+  if (player->ChannelId == ctx.Channels().GetDefaultChannel()) return peAlreadyChannelMember;
+  return KickPlayerToDefaultChannel(ctx, *player, cpCA | cpOP | cpV | cpAutoOP | cpAutoV, command.Text);
+}
+
+// Any player the server knows, as a client's ban of a player.
+int32_t ExternalCommand_BanPlayer(TListenerContext& ctx, const TExternalCommand& command) {
+  TClientRec* player = ExternalTarget(ctx, command.Argument1);
+  if (!player) return pePlayerIdNotFound;
+  if (command.Argument2 < 0 || command.Argument2 > 0xFFFF) return peBadArgument;
+  BanAndRemovePlayer(ctx, *player, static_cast<uint16_t>(command.Argument2), command.Text, command.Author, 0);
+  return 0;
+}
+
+// Unlike a client's text, one to a target that does not exist is refused.
+int32_t ExternalCommand_SendText(TListenerContext& ctx, const TExternalCommand& command) {
+  const int32_t kind = command.Argument1;
+  if (kind == tkPlayer && !ConnectedTarget(ctx, command.Argument2)) return pePlayerIdNotFound;
+  if (kind == tkChannel && !ctx.Channels().GetChannelById(command.Argument2)) return peChannelIdNotFound;
+  if (kind != tkPlayer && kind != tkChannel && kind != tkEverybody) return peBadArgument;
+  SendTextMessage(ctx, command.Author, 0, static_cast<uint8_t>(kind), static_cast<uint32_t>(command.Argument2),
+                  command.Text);
+  return 0;
+}
+
+int32_t ExternalCommand_SetChannelPrivilege(TListenerContext& ctx, const TExternalCommand& command) {
+  TClientRec* player = ConnectedTarget(ctx, command.Argument1);
+  if (!player) return pePlayerIdNotFound;
+  const bool grant = command.Argument2 != 0;
+  for (const TChannelPrivilegeBit& p : kChannelPrivilegeBits) {
+    if (p.Bit != command.Privileges) continue;
+    if (!grant && !(player->ChannelPrivileges & p.Bit)) return p.NotHeld;
+    return ChangeChannelPrivilege(ctx, nullptr, player->PlayerId, grant, p.Index);
+  }
+  return peBadArgument;
+}
+
+// One of the bits ExternalCommand_SetUserPrivilege changes, granted or revoked.
+int32_t ExternalCommand_ChangeServerPrivilege(TListenerContext& ctx, const TExternalCommand& command) {
+  TClientRec* player = ConnectedTarget(ctx, command.Argument1);
+  if (!player) return pePlayerIdNotFound;
+  const uint16_t bit = command.Privileges;
+  bool known = false;
+  for (auto [external, index] : kExternalPrivileges) known = known || external == bit;
+  if (!known) return peBadArgument;
+  const bool grant = command.Argument2 != 0;
+  const bool held = (player->PlayerPrivileges & bit) != 0;
+  if (grant && held) return bit == spSA ? peAlreadyServerAdmin : peAlreadyHasPrivilege;
+  if (!grant && !held) return bit == spSA ? peNotServerAdmin : peBadArgument;
+  ApplyExternalPrivileges(
+      ctx, *player,
+      static_cast<uint16_t>(grant ? (player->PlayerPrivileges | bit) : (player->PlayerPrivileges & ~bit)));
   return 0;
 }
 
@@ -142,18 +247,7 @@ int32_t ExternalCommand_CheckServerOK(TListenerContext&, const TExternalCommand&
 int32_t ExternalCommand_SetUserPrivilege(TListenerContext& ctx, const TExternalCommand& command) {
   TClientRec* player = ExternalTarget(ctx, command.Argument1);
   if (!player) return pePlayerIdNotFound;
-  for (auto [bit, index] : kExternalPrivileges) {
-    if (!(player->PlayerPrivileges & bit) || (command.Privileges & bit)) continue;
-    player->PlayerPrivileges &= static_cast<uint16_t>(~bit);
-    NotifyPlayerPrivilegesChanged(ctx, player->PlayerId, 0, kActionRevoke, index);
-  }
-  for (auto [bit, index] : kExternalPrivileges) {
-    if ((player->PlayerPrivileges & bit) || !(command.Privileges & bit)) continue;
-    player->PlayerPrivileges |= bit;
-    NotifyPlayerPrivilegesChanged(ctx, player->PlayerId, 0, kActionGrant, index);
-  }
-  if (player->IsRegistered()) ctx.Clients().DBSaveUser(*player);
-  SettleVoiceRequest(ctx, *player);
+  ApplyExternalPrivileges(ctx, *player, command.Privileges);
   return 0;
 }
 

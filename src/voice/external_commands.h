@@ -18,5 +18,12 @@ int32_t ExternalCommand_DelChannel(TListenerContext& ctx, const TExternalCommand
 int32_t ExternalCommand_NotifyChangedServerProperties(TListenerContext& ctx, const TExternalCommand& command);
 int32_t ExternalCommand_CheckServerOK(TListenerContext& ctx, const TExternalCommand& command);
 int32_t ExternalCommand_SetUserPrivilege(TListenerContext& ctx, const TExternalCommand& command);
+// The moderation commands (model/server_moderation.h).
+int32_t ExternalCommand_KickFromChannel(TListenerContext& ctx, const TExternalCommand& command);
+int32_t ExternalCommand_BanPlayer(TListenerContext& ctx, const TExternalCommand& command);
+int32_t ExternalCommand_SendText(TListenerContext& ctx, const TExternalCommand& command);
+int32_t ExternalCommand_EditChannel(TListenerContext& ctx, const TExternalCommand& command);
+int32_t ExternalCommand_SetChannelPrivilege(TListenerContext& ctx, const TExternalCommand& command);
+int32_t ExternalCommand_ChangeServerPrivilege(TListenerContext& ctx, const TExternalCommand& command);
 
 }  // namespace qv::voice

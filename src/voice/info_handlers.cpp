@@ -22,12 +22,9 @@ namespace qv::voice {
 
 namespace {
 
-void SendTextMessage(TListenerContext& ctx, const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
-                     const std::string& text);
 TPacketPtr NewConnectionInfoReply(TListenerContext& ctx, const TClientRec& to, const TClientRec& about);
-void StoreBan(TListenerContext& ctx, const TClientRec& by, const std::string& ip, uint16_t minutes);
-void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, const std::string& reason, uint32_t actingPlayerId);
-
+void StoreBan(TListenerContext& ctx, const std::string& by, const std::string& ip, uint16_t minutes);
+void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, std::string_view reason, uint32_t actingPlayerId);
 
 // The longest command a client takes in one piece; replies stay within it.
 constexpr size_t kMaxReply = TSingleConnection::kMaxMessageSize;
@@ -75,17 +72,15 @@ int32_t CMD_cs_InfoSendText(TListenerContext& ctx, TClientRec* requester, TPacke
   if (!allowed) return peInsufficientPermission;
   p.SetPosition(SendTextLayout::Text);
   const std::string text = p.ReadCString();
-  SendTextMessage(ctx, *requester, value, kind, targetId, text);
+  SendTextMessage(ctx, requester->NickName.str(), value, kind, targetId, text);
   return 0;
 }
 
 // A target that does not exist, and an unknown kind, reach nobody.
-namespace {
-
-void SendTextMessage(TListenerContext& ctx, const TClientRec& from, uint32_t value, uint8_t kind, uint32_t targetId,
-                     const std::string& text) {
+void SendTextMessage(TListenerContext& ctx, std::string_view senderNick, uint32_t value, uint8_t kind,
+                     uint32_t targetId, std::string_view text) {
   auto send = [&](const TClientRec& to) {
-    ctx.SendPacket(NewTextMessagePacket(to.ConnectionId, to.PlayerId, value, kind, from.NickName.str(), text));
+    ctx.SendPacket(NewTextMessagePacket(to.ConnectionId, to.PlayerId, value, kind, senderNick, text));
   };
   if (kind == tkEverybody) {
     for (const auto& player : ctx.Clients().Items()) send(*player);
@@ -97,8 +92,6 @@ void SendTextMessage(TListenerContext& ctx, const TClientRec& from, uint32_t val
     if (const TClientRec* target = ctx.Clients().GetClientByID(targetId)) send(*target);
   }
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Information requests
@@ -200,7 +193,7 @@ int32_t CMD_cs_PlayerBanIp(TListenerContext& ctx, TClientRec* requester, TPacket
   const std::string ip = p.ReadCString();
   if (!HasPermission(ctx, requester, upAdminBanIp)) return peInsufficientPermission;
   if (!UsableBanIp(ip)) return 0;
-  StoreBan(ctx, *requester, ip, 0);
+  StoreBan(ctx, BannedByText(*requester), ip, 0);
   return 0;
 }
 
@@ -219,17 +212,22 @@ int32_t CMD_cs_PlayerBanIpPlayer(TListenerContext& ctx, TClientRec* requester, T
     refusal = peInsufficientPermission;
   }
   if (refusal != 0) return refusal;
-  const std::string ip = ctx.Buffer().GetConnectionInfo(target->PlayerId).Ip;
-  if (UsableBanIp(ip)) StoreBan(ctx, *requester, ip, minutes);
-  RemoveBannedPlayer(ctx, *target, reason, requester->PlayerId);
+  BanAndRemovePlayer(ctx, *target, minutes, reason, BannedByText(*requester), requester->PlayerId);
   return 0;
+}
+
+void BanAndRemovePlayer(TListenerContext& ctx, TClientRec& target, uint16_t minutes, std::string_view reason,
+                        const std::string& bannedBy, uint32_t originator) {
+  const std::string ip = ctx.Buffer().GetConnectionInfo(target.PlayerId).Ip;
+  if (UsableBanIp(ip)) StoreBan(ctx, bannedBy, ip, minutes);
+  RemoveBannedPlayer(ctx, target, reason, originator);
 }
 
 // The player's own copy of the notification ends his connection; one whose
 // login has not completed yet is not announced to anybody but still goes.
 namespace {
 
-void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, const std::string& reason, uint32_t actingPlayerId) {
+void RemoveBannedPlayer(TListenerContext& ctx, TClientRec& target, std::string_view reason, uint32_t actingPlayerId) {
   NotifyPlayerLeftScope(ctx, target.PlayerId, lrKicked, reason, actingPlayerId);
   if (target.Removing) return;
   target.Removing = true;
@@ -260,13 +258,13 @@ int32_t CMD_cs_PlayerUnbanIp(TListenerContext& ctx, TClientRec* requester, TPack
 // address is refused at once.
 namespace {
 
-void StoreBan(TListenerContext& ctx, const TClientRec& by, const std::string& ip, uint16_t minutes) {
+void StoreBan(TListenerContext& ctx, const std::string& by, const std::string& ip, uint16_t minutes) {
   const TScriptStorage& storage = ctx.Server().Storage;
   if (storage.Valid()) {
     TStorageLock lock(*storage);
     if (storage.Load("new_ban.sql")) {
       storage->SetParamInteger(":iServerID", ctx.Server().ServerId);
-      storage->SetParamString(":sBy", BannedByText(by));
+      storage->SetParamString(":sBy", by);
       storage->SetParamString(":sIP", ip);
       storage->SetParamDateTime(":dtCreated", Now());
       storage->SetParamInteger(":iMinutes", minutes);

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "voice/listener_context.h"
 
@@ -22,5 +24,14 @@ int32_t CMD_cs_InfoRequestPlayerConnectionInfoOnId(TListenerContext& ctx, TClien
 int32_t CMD_cs_InfoRequestServerInfo(TListenerContext& ctx, TClientRec* player, TPacket& request);
 int32_t CMD_cs_InfoRequestBanIpList(TListenerContext& ctx, TClientRec* player, TPacket& request);
 int32_t CMD_cs_InfoSendText(TListenerContext& ctx, TClientRec* player, TPacket& request);
+
+// A text message of `kind` (tk*) to its target as CMD_cs_InfoSendText sends
+// it; a target that does not exist, and an unknown kind, reach nobody.
+void SendTextMessage(TListenerContext& ctx, std::string_view senderNick, uint32_t value, uint8_t kind,
+                     uint32_t targetId, std::string_view text);
+// Bans the player's address for `minutes` with the banned-by text, rereads
+// the ban list, and removes him as CMD_cs_PlayerBanIpPlayer does.
+void BanAndRemovePlayer(TListenerContext& ctx, TClientRec& target, uint16_t minutes, std::string_view reason,
+                        const std::string& bannedBy, uint32_t originator);
 
 }  // namespace qv::voice

@@ -42,6 +42,9 @@ constexpr TChannelPrivilegeRights kChannelPrivilegeRights[] = {
 
 uint16_t Bit(uint8_t index) { return static_cast<uint16_t>(1u << index); }
 
+int32_t ChangeChannelPrivilegeBy(TListenerContext& ctx, const TClientRec* player, uint32_t targetId, uint8_t action,
+                                 uint8_t index);
+
 std::string ReadTextAt(TPacket& p, size_t offset) {
   p.SetPosition(offset);
   return p.ReadText(kShortTextField);
@@ -200,9 +203,7 @@ int32_t CMD_cs_PlayerKick(TListenerContext& ctx, TClientRec* player, TPacket& p)
   if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
     return peInsufficientPermission;
   }
-  ctx.Channels().ClientLeftChannel(ctx.Channels().GetChannelById(target->ChannelId), target);
-  // His own copy ends his connection; the disconnect that follows removes him.
-  NotifyPlayerLeftScope(ctx, target->PlayerId, lrKicked, reason, player->PlayerId);
+  KickPlayerFromServer(ctx, *target, reason, player->PlayerId);
   return 0;
 }
 
@@ -220,11 +221,17 @@ int32_t CMD_cs_PlayerKickFromChannel(TListenerContext& ctx, TClientRec* player, 
   if ((target->PlayerPrivileges & spSA) && !(player->PlayerPrivileges & spSA)) {
     return peInsufficientPermission;
   }
+  const uint16_t taken = PrivilegesTakenByKick(*player, ctx.Channels().GetChannelAttribs(channel, player));
+  return KickPlayerToDefaultChannel(ctx, *target, taken, reason);
+}
+
+int32_t KickPlayerToDefaultChannel(TListenerContext& ctx, TClientRec& kicked, uint16_t taken, std::string_view reason) {
+  TChannelRec* channel = ctx.Channels().GetChannelById(kicked.ChannelId);
+  if (!channel) return peChannelIdNotFound;
   // Without a default channel there is nowhere to send him.
   TChannelRec* lobby = ctx.Channels().GetDefaultChannelAsPointer();
   if (!lobby) return peChannelIdNotFound;
-
-  const uint16_t taken = PrivilegesTakenByKick(*player, ctx.Channels().GetChannelAttribs(channel, player));
+  TClientRec* target = &kicked;
   target->ChannelPrivileges &= static_cast<uint16_t>(~taken);
   ctx.Channels().SetChannelAttribs(channel, target);
 
@@ -349,7 +356,21 @@ int32_t CMD_cs_PlayerChangeChannelPrivilege(TListenerContext& ctx, TClientRec* p
   const uint32_t targetId = p.GetU32(PrivilegeRequestLayout::PlayerId);
   const uint8_t action = p.GetU8(PrivilegeRequestLayout::Action);
   const uint8_t index = p.GetU8(PrivilegeRequestLayout::Privilege);
+  return ChangeChannelPrivilegeBy(ctx, player, targetId, action, index);
+}
 
+int32_t ChangeChannelPrivilege(TListenerContext& ctx, const TClientRec* requester, uint32_t targetId, bool grant,
+                               uint8_t index) {
+  return ChangeChannelPrivilegeBy(ctx, requester, targetId, grant ? kActionGrant : kActionRevoke, index);
+}
+
+namespace {
+
+// The action as the client sends it (grant, revoke, or another value that
+// changes nothing but is announced); no requester: every right.
+int32_t ChangeChannelPrivilegeBy(TListenerContext& ctx, const TClientRec* player, uint32_t targetId, uint8_t action,
+                                 uint8_t index) {
+  const bool grant = action == kActionGrant;
   TClientRec* target = ConnectedPlayer(ctx.Clients(), targetId);
   if (!target) return pePlayerIdNotFound;
   TChannelRec* channel = ctx.Channels().GetChannelById(target->ChannelId);
@@ -358,7 +379,7 @@ int32_t CMD_cs_PlayerChangeChannelPrivilege(TListenerContext& ctx, TClientRec* p
   if (index > kLastPrivilegeIndex) return peInsufficientPermission;
   if (index != kIndexCA && !(channel->Flags & cfModerated)) return peNotInModeratedChannel;
   const TChannelPrivilegeRights& rights = kChannelPrivilegeRights[index];
-  if (!CheckClientChannelPermission(ctx, channel, player, action == kActionGrant ? rights.Grant : rights.Revoke)) {
+  if (player && !CheckClientChannelPermission(ctx, channel, player, grant ? rights.Grant : rights.Revoke)) {
     return peInsufficientPermission;
   }
   if (action == kActionGrant) {
@@ -369,7 +390,7 @@ int32_t CMD_cs_PlayerChangeChannelPrivilege(TListenerContext& ctx, TClientRec* p
   }
 
   target->ChannelPrivileges = ApplyAction(target->ChannelPrivileges, action, Bit(index));
-  NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, player->PlayerId, action, index);
+  NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, player ? player->PlayerId : 0, action, index);
   if (action == kActionGrant && index == kIndexAutoOP) {
     target->ChannelPrivileges |= cpOP;
     NotifyPlayerChannelPrivilegeChanged(ctx, target->PlayerId, 0, kActionGrantedByServer, kIndexOP);
@@ -381,6 +402,8 @@ int32_t CMD_cs_PlayerChangeChannelPrivilege(TListenerContext& ctx, TClientRec* p
   ctx.Channels().SetChannelAttribs(channel, target);
   return 0;
 }
+
+}  // namespace
 
 namespace {
 
@@ -513,5 +536,11 @@ void MovePlayerToChannel(TListenerContext& ctx, TClientRec& player, TChannelRec&
 }
 
 void SettleVoiceRequest(TListenerContext& ctx, TClientRec& player) { ClearSettledVoiceRequest(ctx, player); }
+
+void KickPlayerFromServer(TListenerContext& ctx, TClientRec& target, std::string_view reason, uint32_t originator) {
+  ctx.Channels().ClientLeftChannel(ctx.Channels().GetChannelById(target.ChannelId), &target);
+  // His own copy ends his connection; the disconnect that follows removes him.
+  NotifyPlayerLeftScope(ctx, target.PlayerId, lrKicked, reason, originator);
+}
 
 }  // namespace qv::voice

@@ -128,6 +128,26 @@ TEST(BansTest, PatternsMatchPartByPart) {
   EXPECT_FALSE(IsIpBanned("8.8.8.8", nullptr));
 }
 
+TEST(BansTest, ABanOfSomeMinutesEndsThatLongAfterItWasMade) {
+  const TDateTime now = Now();
+  const double minute = 1.0 / (24 * 60);
+  struct TRow {
+    int32_t Minutes;
+    double MinutesAgo;  // negative: no creation time
+    bool Banned;
+  } rows[] = {{10, 5, true}, {10, 11, false}, {0, 100000, true}, {10, -1, true}};
+  for (const TRow& r : rows) {
+    auto row = std::make_unique<TStorageRow>();
+    row->Add(std::make_unique<TStringStorageField>("s_ban_ip", "10.0.0.1"));
+    row->Add(std::make_unique<TIntegerStorageField>("i_ban_minutes", r.Minutes));
+    if (r.MinutesAgo >= 0)
+      row->Add(std::make_unique<TDateTimeStorageField>("dt_ban_created", TDateTime{now.value - r.MinutesAgo * minute}));
+    auto list = std::make_unique<TStorageContainer>();
+    list->Add(std::move(row));
+    EXPECT_EQ(IsIpBanned("10.0.0.1", list.get()), r.Banned) << r.Minutes << " minutes, " << r.MinutesAgo << " ago";
+  }
+}
+
 TEST(BansTest, PortInUseLooksAtStoredServers) {
   test::TestDatabase db;
   {
