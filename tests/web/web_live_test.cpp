@@ -217,6 +217,60 @@ TEST_F(WebLiveTest, EachActionNeedsItsRight) {
   }
 }
 
+// Each action as the other players' clients see it, and its OK box.
+TEST_F(WebLiveTest, ActionsReachTheClients) {
+  const int32_t room = AddChannel("Room", cfHierarchical);
+  TQVClient& observer = Login("observer");
+  TQVClient& target = Login("target");
+  TBrowser admin = Browser("admin");
+  const std::string player = std::to_string(target.PlayerId());
+  auto channelNamed = [&](const std::string& name) -> std::optional<TClientChannel> {
+    for (const TClientChannel& c : observer.Channels())
+      if (c.Name == name) return c;
+    return std::nullopt;
+  };
+  auto seen = [&]() { return observer.FindPlayer(target.PlayerId()); };
+  // The client keeps no privileges or channel texts: their notifications count.
+  auto notified = [&](uint16_t type) {
+    return observer.WaitFor([type](const TClientEvent& e) { return e.CommandType == type; }, test::kWaitMs).has_value();
+  };
+  struct Case {
+    const char* action;
+    httplib::Params form;
+    std::function<bool()> visible;
+  } cases[] = {
+      {"move_player",
+       {{"player", player}, {"channel", std::to_string(room)}},
+       [&] { return seen() && seen()->ChannelId == room; }},
+      {"player_privilege",
+       {{"player", player}, {"privilege", "sa"}, {"grant", "1"}},
+       [&] { return notified(CMD_sc_NotifyPlayerPrivilegesChanged); }},
+      {"channel_create",
+       {{"name", "Made"}, {"parent", std::to_string(room)}},
+       [&] { return channelNamed("Made") && channelNamed("Made")->ParentId == room; }},
+      {"channel_edit",
+       {{"channel", std::to_string(room)}, {"topic", "Fresh"}, {"maxusers", "7"}},
+       [&] { return notified(CMD_sc_NotifyChannelTopicChanged) && notified(CMD_sc_NotifyChannelMaxUsersChanged); }},
+      {"kick_channel", {{"player", player}}, [&] { return seen() && seen()->ChannelId == DefaultChannel(); }},
+      {"kick_server", {{"player", player}, {"reason", "bye"}}, [&] { return !seen(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.action);
+    EXPECT_EQ(admin.Action(std::string("/") + c.action + ".qvcmd", c.form).rfind("ok_box.html", 0), 0u);
+    EXPECT_TRUE(WaitUntil(c.visible));
+  }
+  // The made channel goes with the delete; a ban is listed until lifted.
+  const int32_t made = channelNamed("Made")->Id;
+  EXPECT_EQ(admin.Action("/channel_delete.qvcmd", {{"channel", std::to_string(made)}}).rfind("ok_box.html", 0), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return !channelNamed("Made"); }));
+  EXPECT_EQ(admin.Action("/ban_player.qvcmd", {{"player", std::to_string(observer.PlayerId())}, {"minutes", "5"}})
+                .rfind("ok_box.html", 0),
+            0u);
+  EXPECT_TRUE(test::Has(admin.Page("/bans.html"), "<td>127.0.0.1</td><td>admin</td>"));
+  EXPECT_EQ(admin.Action("/unban.qvcmd", {{"address", "127.0.0.1"}}).rfind("ok_box.html", 0), 0u);
+  EXPECT_FALSE(test::Has(admin.Page("/bans.html"), "127.0.0.1"));
+}
+
 // A moderation action from another site, without any origin, or by GET
 // changes nothing.
 TEST_F(WebLiveTest, ForeignOriginsAndGetsChangeNothing) {
