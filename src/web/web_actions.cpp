@@ -15,6 +15,8 @@
 #include "model/server_node.h"
 #include "model/server_object.h"
 #include "web/web_access.h"
+#include "web/web_action.h"
+#include "web/web_moderation.h"
 
 namespace qv {
 
@@ -44,6 +46,7 @@ enum TActionGate : uint8_t {
   agLoggedIn,    // any logged-in session
   agSuperadmin,  // logged-in superadmin sessions
   agServer,      // logged in, with a readable selected server
+  agServerForm,  // the same, posted (a form of the live server page)
 };
 
 // Whose account an action acts on, for the own-account exemption of its right.
@@ -55,21 +58,6 @@ enum TActionTarget : uint8_t {
 };
 
 constexpr int kNoRight = -1;
-
-// What a handler works with; the frame fills it.
-struct TAction {
-  const TWebRequest& Request;
-  int32_t ServerId = 0;               // the session's server (agServer)
-  TServerSettings Settings;           // its stored settings (agServer)
-
-  std::string Field(std::string_view name) const { return Request.Field(name); }
-  const TScriptStorage& Storage() const { return Request.Context.Storage; }
-  httplib::Response& Reply() const { return Request.Reply; }
-  TWebSession& Session() const { return *Request.Session; }
-  // The back URL of the OK box of a server action: the page it came from,
-  // when that is one of the interface's own.
-  std::string Back() const { return SafeUrl(Request, Request.Header("Referer")); }
-};
 
 using THandler = void (*)(TAction&);
 
@@ -449,6 +437,7 @@ void EditClient(TAction& a) {
 
 // ---- the table ----
 
+// clang-format off
 const TWebAction kActions[] = {
     // name                        handler               gate          right                        target          audit
     {"LOGIN.QVCMD",                Login,                agAnyone,     kNoRight,                    atNone},
@@ -470,7 +459,19 @@ const TWebAction kActions[] = {
     {"DELETE_CLIENT.QVCMD",        DeleteClient,         agServer,     upPrivilegePlayerDelete,     atPendingAccount, "@serverid @CLIENT_TO_DELETE"},
     {"ADD_CLIENT.QVCMD",           AddClient,            agServer,     upAdminRegisterPlayer,       atNone,         "@serverid CLIENTLOGINNAME CLIENTSERVERADMIN"},
     {"EDIT_CLIENT.QVCMD",          EditClient,           agServer,     upAdminChangeUserPassword,   atFieldAccount, "@serverid CLIENTID CLIENTSERVERADMIN"},
+    // The live server page: rights that depend on the form are checked by the handler.
+    {"KICK_SERVER.QVCMD",          WebKickFromServer,    agServerForm, upKickPlayerFromServer,      atNone,         "@serverid player reason"},
+    {"KICK_CHANNEL.QVCMD",         WebKickFromChannel,   agServerForm, upKickPlayerFromChannel,     atNone,         "@serverid player reason"},
+    {"MOVE_PLAYER.QVCMD",          WebMovePlayer,        agServerForm, upAdminMovePlayer,           atNone,         "@serverid player channel"},
+    {"BAN_PLAYER.QVCMD",           WebBanPlayer,         agServerForm, upAdminBanIp,                atNone,         "@serverid player minutes reason"},
+    {"UNBAN.QVCMD",                WebUnban,             agServerForm, upAdminBanIp,                atNone,         "@serverid address"},
+    {"SEND_TEXT.QVCMD",            WebSendText,          agServerForm, kNoRight,                    atNone,         "@serverid to player channel"},
+    {"CHANNEL_CREATE.QVCMD",       WebCreateChannel,     agServerForm, kNoRight,                    atNone,         "@serverid parent name registered moderated subchannels default"},
+    {"CHANNEL_EDIT.QVCMD",         WebEditChannel,       agServerForm, kNoRight,                    atNone,         "@serverid channel name codec maxusers order registered moderated subchannels default"},
+    {"CHANNEL_DELETE.QVCMD",       WebDeleteChannel,     agServerForm, upChannelDelete,             atNone,         "@serverid channel"},
+    {"PLAYER_PRIVILEGE.QVCMD",     WebPlayerPrivilege,   agServerForm, kNoRight,                    atNone,         "@serverid player privilege grant"},
 };
+// clang-format on
 
 // The audit line's change: the action and the values its row names, read
 // before the action runs (it clears the pending ones).
@@ -511,7 +512,12 @@ bool Admit(TAction& a, const TWebAction& row) {
     ErrorBox(r.Reply, kInvalidPermissions);
     return false;
   }
-  if (row.Gate == agServer) {
+  if (row.Gate == agServerForm && r.Http.method != "POST") {
+    r.Reply.status = 405;
+    r.Reply.set_header("Allow", "POST");
+    return false;
+  }
+  if (row.Gate == agServer || row.Gate == agServerForm) {
     a.ServerId = SessionServerId(r);
     auto settings = SessionSettings(r, a.ServerId);
     if (!settings) {

@@ -5,16 +5,17 @@
 #include <optional>
 #include <vector>
 
-#include "model/countries.h"
 #include "base/date_time.h"
 #include "base/log.h"
 #include "base/text_utils.h"
 #include "base/version.h"
 #include "model/accounts.h"
+#include "model/countries.h"
 #include "model/process_settings.h"
 #include "model/server_object.h"
 #include "voice/voice_runtime.h"
 #include "web/web_access.h"
+#include "web/web_live.h"
 
 namespace qv {
 
@@ -270,10 +271,38 @@ void FillRunning(TPage& page, TServerObject* server) {
   page.Value("SERVERCHANNELS", channels);
 }
 
+// The live view's blocks, from one snapshot of the running server. Server
+// admins (and superadmins) see the players' addresses and pings, as in the
+// query's player list.
+void FillLive(TPage& page, const TWebRequest& request, TServerObject* server, const TServerSettings& s) {
+  if (!page.Has("%!LIVE_")) return;
+  std::optional<TLiveView> view;
+  if (server) view = SnapshotServer(*server, request.Superadmin() || request.Value("admin") == "1");
+  const TPageValue value = [&page](std::string_view text) { return page.Token(text); };
+  page.Region("SERVER_NOT_LIVE", !view.has_value());
+  page.Region("SERVER_LIVE", view.has_value());
+  page.Block("%!LIVE_VIEW!%", [&] { return view ? RenderLiveView(*view, value) : std::string(); });
+  page.Block("%!LIVE_PLAYER_OPTIONS!%", [&] { return view ? RenderPlayerOptions(*view, value) : std::string(); });
+  page.Block("%!LIVE_CHANNEL_OPTIONS!%", [&] { return view ? RenderChannelOptions(*view, value) : std::string(); });
+  page.Block("%!LIVE_BANS!%", [&] {
+    // The bans list shows addresses: for those who may ban.
+    if (!server || !HasWebRight(request, upAdminBanIp)) return std::string();
+    return RenderBans(ListBans(*server), value);
+  });
+  page.Block("%!LIVE_CODEC_OPTIONS!%", [&] {
+    std::string options;
+    for (int c = 0; c < kCodecCount; ++c)
+      if (s.AllowCodec[c])
+        options += "<option value=\"" + std::to_string(c) + "\">" + page.Token(kCodecTable[c].Name) + "</option>";
+    return options;
+  });
+}
+
 void FillServer(TPage& page, const TWebRequest& request, int32_t serverId, const TServerSettings& s) {
   std::shared_ptr<TServerObject> server;
   if (request.Context.Registry) server = request.Context.Registry->FindServer(serverId);
   FillRunning(page, server.get());
+  FillLive(page, request, server.get(), s);
   page.Region("SERVER_SELECTED", true);
   page.Region("SERVER_NOT_SELECTED", false);
   page.Value("SERVERID", std::to_string(serverId));
@@ -316,7 +345,8 @@ void FillServer(TPage& page, const TWebRequest& request, int32_t serverId, const
 // Markers of regions whose condition this page never decided are dropped, so
 // that no raw marker reaches the browser.
 void DropLeftoverMarkers(TPage& page) {
-  for (const char* condition : {"SERVER_NOT_RUNNING", "SERVER_SELECTED", "SERVER_NOT_SELECTED"})
+  for (const char* condition :
+       {"SERVER_NOT_RUNNING", "SERVER_SELECTED", "SERVER_NOT_SELECTED", "SERVER_NOT_LIVE", "SERVER_LIVE"})
     page.Region(condition, false);
 }
 
@@ -351,6 +381,9 @@ std::string BuildPage(const TWebRequest& request, const std::string& text) {
       page.Region("SERVER_NOT_SELECTED", true);
       page.Region("SERVER_NOT_RUNNING", true);
       page.Value("SERVERNAME", "");
+      for (const char* block : {"%!LIVE_VIEW!%", "%!LIVE_PLAYER_OPTIONS!%", "%!LIVE_CHANNEL_OPTIONS!%", "%!LIVE_BANS!%",
+                                "%!LIVE_CODEC_OPTIONS!%"})
+        page.Markup(block, "");
     }
     DropLeftoverMarkers(page);
   } catch (const ERowTemplateMissing&) {

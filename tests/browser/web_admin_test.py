@@ -7,9 +7,14 @@ server.ini with free HTTP and query ports; the default virtual server takes
 UDP 8767, so the test runs alone), then an admin logs in, changes the server
 name, adds an account and finds it in the list, and logs out; a superadmin logs
 in, stops and starts the server from the server manager, looks at his pages and
-logs out. Every main page is saved as a PNG in the screenshot folder.
+logs out. With --client, two protocol clients log in first and the admin goes
+through the live server page: he creates and edits a channel, moves a player
+into it (the page's script shows it without a reload), kicks the other one,
+bans and unbans an address. Every main page is saved as a PNG in the
+screenshot folder.
 
-    web_admin_test.py --server build/quillvane-server --screenshots build/screenshots
+    web_admin_test.py --server build/quillvane-server --client build/quillvane-client \
+                      --screenshots build/screenshots
 """
 import argparse
 import os
@@ -26,7 +31,7 @@ from selenium import webdriver
 from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 START_LIMIT = 90   # seconds; the test build runs under the sanitizers
 STEP_LIMIT = 20    # seconds for one page to show what a step waits for
@@ -36,6 +41,9 @@ CHROMIUM_ARGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic"
 DEFAULT_UDP_PORT = 8767
 ACCOUNT = "browser-carol"
 NEW_NAME = "Browser Test Server"
+PLAYERS = ("Alice", "Bob")
+CHANNEL = "Lounge"
+TOPIC = "Quiet please"
 
 
 class StepFailed(Exception):
@@ -117,6 +125,26 @@ class Server:
         return self.process.returncode
 
 
+class Player:
+    """A protocol client (quillvane-client) that stays logged in while its
+    standard input is open."""
+
+    def __init__(self, binary, workdir, nick):
+        self.out = open(os.path.join(workdir, "client-%s.out" % nick), "w")
+        self.process = subprocess.Popen([binary, "-n", nick, "127.0.0.1:%d" % DEFAULT_UDP_PORT],
+                                        stdin=subprocess.PIPE, stdout=self.out, stderr=subprocess.STDOUT)
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.close()
+                self.process.wait(timeout=10)
+            except (OSError, subprocess.TimeoutExpired):
+                self.process.kill()
+                self.process.wait()
+        self.out.close()
+
+
 class Browser:
     """Headless chromium with helpers that fail with a readable message."""
 
@@ -178,6 +206,7 @@ class Browser:
     def shot(self, name, width=1280):
         """Saves the whole page, as tall as its content, as <name>.png."""
         self.driver.set_window_size(width, 900)
+        self.driver.execute_script("window.scrollTo(0, 0)")
         chrome = 900 - self.driver.execute_script("return window.innerHeight")
         height = self.driver.execute_script("return document.documentElement.scrollHeight")
         self.driver.set_window_size(width, min(max(height, 800), 2400) + chrome)
@@ -259,6 +288,80 @@ def admin_flow(b, password):
     logout(b)
 
 
+def choose(form, name, text):
+    """Picks the option of the select that begins with text."""
+    select = Select(form.find_element(By.NAME, name))
+    for option in select.options:
+        if option.text.strip().startswith(text):
+            return select.select_by_visible_text(option.text)
+    raise StepFailed("no option %r in %s: %s" % (text, name, [o.text for o in select.options]))
+
+
+def live_channel(b, name):
+    """The text of the live tree's channel block of that name ("" when absent)."""
+    for block in b.driver.find_elements(By.CSS_SELECTOR, "#live .lv-channel"):
+        if block.find_element(By.CSS_SELECTOR, ".lv-name").text == name:
+            return block.text
+    return ""
+
+
+def live_flow(b, password):
+    login(b, "login.html", "admin", password, DEFAULT_UDP_PORT)
+    b.wait_for("the overview", lambda: b.driver.find_elements(By.ID, "live"))
+    b.driver.find_element(By.CSS_SELECTOR, 'a[href="server_live.html"]').click()
+    b.wait_for("both players in the live tree",
+               lambda: all(p in live_channel(b, "Default") for p in PLAYERS) or b.open("server_live.html"))
+
+    form = b.form("channel_create.qvcmd")
+    b.fill(form, {"name": CHANNEL, "maxusers": "8"})
+    b.submit(form)
+    expect_ok_box(b, "channel create: OK")
+    b.open("server_live.html")
+    form = b.form("channel_edit.qvcmd")
+    choose(form, "channel", CHANNEL)
+    b.fill(form, {"topic": TOPIC, "order": "2"})
+    b.submit(form)
+    expect_ok_box(b, "channel edit: OK")
+    b.open("server_live.html")
+    b.wait_for("the edited channel", lambda: TOPIC in live_channel(b, CHANNEL))
+
+    form = b.form("move_player.qvcmd")
+    choose(form, "player", "Bob")
+    choose(form, "channel", CHANNEL)
+    b.submit(form)
+    expect_ok_box(b, "move: OK")
+    b.driver.back()  # the page as it was, without Bob in the new channel
+    b.wait_for("Bob in the new channel, shown by the page's own refresh",
+               lambda: "Bob" in live_channel(b, CHANNEL) and "1 / 8" in live_channel(b, CHANNEL))
+    b.shot("live")
+    b.shot("live_narrow", width=390)
+
+    b.open("server_live.html")
+    form = b.form("kick_server.qvcmd")
+    choose(form, "player", "Alice")
+    b.fill(form, {"reason": "spam"})
+    b.submit(form)
+    expect_ok_box(b, "kick: OK")
+    b.open("server_live.html")
+    b.wait_for("Alice gone", lambda: "Alice" not in b.driver.find_element(By.ID, "live").text
+               or b.open("server_live.html"))
+
+    form = b.form("ban_player.qvcmd")
+    choose(form, "player", "Bob")
+    b.fill(form, {"minutes": "5", "reason": "flooding"})
+    b.submit(form)
+    expect_ok_box(b, "ban: OK")
+    b.open("server_live.html")
+    b.wait_for("the ban in the bans list", lambda: "127.0.0.1" in b.driver.find_element(By.ID, "bans").text)
+    b.wait_for("Bob gone", lambda: "Bob" not in b.driver.find_element(By.ID, "live").text
+               or b.open("server_live.html"))
+    b.driver.find_element(By.CSS_SELECTOR, '#bans form[action="unban.qvcmd"] button').click()
+    expect_ok_box(b, "unban: OK")
+    b.open("server_live.html")
+    b.wait_for("an empty bans list", lambda: "127.0.0.1" not in b.driver.find_element(By.ID, "bans").text)
+    logout(b)
+
+
 def server_row_link(b, kind):
     links = b.driver.find_elements(By.CSS_SELECTOR, '#servers a[href^="%s_server.qvcmd"]' % kind)
     return links[0] if links else None
@@ -303,6 +406,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--server", required=True, help="the quillvane-server binary")
     parser.add_argument("--screenshots", required=True, help="folder for the PNGs of the pages")
+    parser.add_argument("--client", help="the quillvane-client binary: go through the live server page")
     parser.add_argument("--httpdocs", help="web documents to serve instead of those beside the binary")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     parser.add_argument("--https", action="store_true", help="the web interface over HTTPS (WebTLS=1)")
@@ -313,6 +417,7 @@ def main():
 
     workdir = tempfile.mkdtemp(prefix="qv-browser-")
     server = browser = None
+    players = []
     step = "starting the server"
     try:
         if not udp_port_free(DEFAULT_UDP_PORT):
@@ -325,6 +430,10 @@ def main():
         browser.base = "%s://127.0.0.1:%d/" % ("https" if args.https else "http", server.http_port)
         step = "admin flow"
         admin_flow(browser, admin_password)
+        if args.client:
+            step = "live server flow"
+            players = [Player(os.path.abspath(args.client), workdir, nick) for nick in PLAYERS]
+            live_flow(browser, admin_password)
         step = "superadmin flow"
         superadmin_flow(browser, super_password)
         step = "stopping the server"
@@ -347,6 +456,8 @@ def main():
             print("--- end of server.log ---\n" + server.read("server.log")[-3000:], file=sys.stderr)
         return 1
     finally:
+        for player in players:
+            player.stop()
         if browser:
             browser.quit()
         if server:
