@@ -36,7 +36,7 @@ TPasswordCheckPool::TPasswordCheckPool(TLimits limits, TVerify verify)
 TPasswordCheckPool::~TPasswordCheckPool() {
   std::deque<TJob> left;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TMutexLock guard(mutex_);
     stopping_ = true;
     left.swap(queue_);
   }
@@ -58,7 +58,7 @@ uint64_t TPasswordCheckPool::Submit(TWork work, TDone done) {
   std::deque<TJob> expired;
   uint64_t id = 0;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    TMutexLock guard(mutex_);
     // Checks that waited too long while every worker was busy are answered
     // now rather than when a worker gets to them.
     const auto now = std::chrono::steady_clock::now();
@@ -90,14 +90,17 @@ TPasswordCheck TPasswordCheckPool::Check(std::string stored, std::string passwor
       Submit(std::move(stored), std::move(password), [result](TPasswordCheck check) { result->set_value(check); });
   if (id != 0 && answer.wait_for(limits_.MaxWait) == std::future_status::timeout) {
     // Still waiting for a worker: take the check back and refuse it.
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-      if (it->Id != id) continue;
-      TJob job = std::move(*it);
-      queue_.erase(it);
-      lock.unlock();
-      return pcBusy;
+    TJob taken;  // its secret is wiped after the lock is let go
+    {
+      TMutexLock lock(mutex_);
+      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (it->Id != id) continue;
+        taken = std::move(*it);
+        queue_.erase(it);
+        break;
+      }
     }
+    if (taken.Id != 0) return pcBusy;
   }
   return answer.get();  // running (or answered): its result comes
 }
@@ -106,8 +109,11 @@ void TPasswordCheckPool::Work() {
   for (;;) {
     TJob job;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      TMutexLock lock(mutex_);
+      wake_.wait(mutex_, [this] {
+        mutex_.AssertHeld();  // the wait hands it back before asking
+        return stopping_ || !queue_.empty();
+      });
       if (queue_.empty()) return;  // stopping
       job = std::move(queue_.front());
       queue_.pop_front();

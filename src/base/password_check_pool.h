@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace qv {
 
 enum TPasswordCheck : uint8_t { pcMatch, pcMismatch, pcBusy };
@@ -69,11 +71,11 @@ class TPasswordCheckPool {
 
   const TLimits limits_;
   const TVerify verify_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<TJob> queue_;  // guarded by mutex_
-  bool stopping_ = false;   // guarded by mutex_
-  uint64_t lastId_ = 0;     // guarded by mutex_
+  TMutex mutex_;
+  std::condition_variable_any wake_;
+  std::deque<TJob> queue_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  uint64_t lastId_ GUARDED_BY(mutex_) = 0;
   std::vector<std::thread> workers_;
 };
 

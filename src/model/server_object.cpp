@@ -311,7 +311,7 @@ void TServerObject::Stop() {
   {
     // Under the block's mutex: a caller of ExecuteExternalCommand that saw the
     // server running has finished waking the listener before it goes away.
-    std::lock_guard<std::mutex> lock(blockMutex_);
+    TMutexLock lock(blockMutex_);
     if (!Running) return;
     Running = false;
   }
@@ -338,16 +338,18 @@ int32_t TServerObject::ExecuteExternalCommand(const TExternalCommand& command, i
   std::lock_guard<std::mutex> serial(CommandLock);
   uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> lock(blockMutex_);
+    TMutexLock lock(blockMutex_);
     if (!Running.load() || !runtime_) return kNoResult;
     block_ = command;
     block_.Result = kNoResult;
     ticket = ++issued_;
     runtime_->WakeListener();
   }
-  std::unique_lock<std::mutex> lock(blockMutex_);
-  blockDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [&] { return completed_ >= ticket || !Running.load(); });
+  TMutexLock lock(blockMutex_);
+  blockDone_.wait_for(blockMutex_, std::chrono::milliseconds(timeoutMs), [&] {
+    blockMutex_.AssertHeld();  // the wait hands it back before asking
+    return completed_ >= ticket || !Running.load();
+  });
   return completed_ == ticket ? completedResult_ : kNoResult;
 }
 
@@ -381,7 +383,7 @@ bool TServerObject::CheckServerOK() {
 }
 
 TExternalCommand TServerObject::TakeExternalCommand() {
-  std::lock_guard<std::mutex> lock(blockMutex_);
+  TMutexLock lock(blockMutex_);
   TExternalCommand command = block_;
   if (block_.CommandType != ecNone) {
     taken_ = issued_;
@@ -393,7 +395,7 @@ TExternalCommand TServerObject::TakeExternalCommand() {
 
 void TServerObject::CompleteExternalCommand(int32_t result) {
   {
-    std::lock_guard<std::mutex> lock(blockMutex_);
+    TMutexLock lock(blockMutex_);
     completed_ = taken_;
     completedResult_ = result;
   }

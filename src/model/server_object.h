@@ -38,6 +38,7 @@
 
 #include "base/date_time.h"
 #include "base/failure_limiter.h"
+#include "base/mutex.h"
 #include "base/password_check_pool.h"
 #include "model/channel_object.h"
 #include "model/client_object.h"
@@ -287,13 +288,13 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // command gets a ticket, so that a late answer to a caller who gave up
   // waiting is never taken for the answer to the next caller.
   std::mutex CommandLock;
-  std::mutex blockMutex_;
-  std::condition_variable blockDone_;
-  TExternalCommand block_;       // guarded by blockMutex_
-  uint64_t issued_ = 0;          // guarded by blockMutex_: tickets handed out
-  uint64_t taken_ = 0;           // guarded by blockMutex_: ticket being run
-  uint64_t completed_ = 0;       // guarded by blockMutex_: last ticket answered
-  int32_t completedResult_ = kNoResult;  // guarded by blockMutex_
+  TMutex blockMutex_;
+  std::condition_variable_any blockDone_;
+  TExternalCommand block_ GUARDED_BY(blockMutex_);
+  uint64_t issued_ GUARDED_BY(blockMutex_) = 0;     // tickets handed out
+  uint64_t taken_ GUARDED_BY(blockMutex_) = 0;      // ticket being run
+  uint64_t completed_ GUARDED_BY(blockMutex_) = 0;  // last ticket answered
+  int32_t completedResult_ GUARDED_BY(blockMutex_) = kNoResult;
 };
 
 }  // namespace qv

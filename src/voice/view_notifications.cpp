@@ -14,10 +14,10 @@ namespace {
 
 void SendPrivilegeChanged(TListenerContext& ctx, uint16_t commandType, uint32_t playerId, uint32_t originator,
                           uint8_t action, uint8_t privilegeIndex);
-bool MoveStaysInTree(const TListenerContext& ctx, const TChannelRec* oldChannel, const TChannelRec* newChannel);
+bool MoveStaysInTree(const TChannelRec* oldChannel, const TChannelRec* newChannel);
 bool InOldTree(const TListenerContext& ctx, const TClientRec& player, const TChannelRec* oldChannel, bool bothKnown);
-TPacketPtr NewSwitchedChannelPacket(const TListenerContext& ctx, const TClientRec& to, const TClientRec& mover,
-                                    int32_t oldChannelId, int32_t newChannelId);
+TPacketPtr NewSwitchedChannelPacket(const TClientRec& to, const TClientRec& mover, int32_t oldChannelId,
+                                    int32_t newChannelId);
 
 constexpr size_t kPlayerListSize = 468;
 constexpr size_t kPlayersPerPacket = 10;
@@ -190,7 +190,7 @@ bool CheckClientInView(const TListenerContext& ctx, const TClientRec* subject, c
 // (top-level channel and its sub-channels).
 namespace {
 
-bool MoveStaysInTree(const TListenerContext& ctx, const TChannelRec* oldChannel, const TChannelRec* newChannel) {
+bool MoveStaysInTree(const TChannelRec* oldChannel, const TChannelRec* newChannel) {
   if (!oldChannel || !newChannel) return false;
   if (!oldChannel->IsSubChannel()) return newChannel->ParentId == oldChannel->Id;
   return newChannel->Id == oldChannel->ParentId || newChannel->ParentId == oldChannel->ParentId;
@@ -209,8 +209,8 @@ bool InOldTree(const TListenerContext& ctx, const TClientRec& player, const TCha
   return ctx.Channels().GetTopChannelId(channel->Id) == ctx.Channels().GetTopChannelId(oldChannel->Id);
 }
 
-TPacketPtr NewSwitchedChannelPacket(const TListenerContext& ctx, const TClientRec& to, const TClientRec& mover,
-                                    int32_t oldChannelId, int32_t newChannelId) {
+TPacketPtr NewSwitchedChannelPacket(const TClientRec& to, const TClientRec& mover, int32_t oldChannelId,
+                                    int32_t newChannelId) {
   TPacketPtr p = NewCommandPacket(qv::CMD_sc_NotifyPlayerSwitchedChannel, to.ConnectionId, to.PlayerId);
   p->SetSize(SwitchedChannelLayout::Size);
   p->SetU32(SwitchedChannelLayout::PlayerId, mover.PlayerId);
@@ -228,18 +228,18 @@ void NotifyPlayerSwitchedChannel(TListenerContext& ctx, uint32_t playerId, int32
     if (!mover) return;
     if (ctx.Server().IsClanServer()) {
       for (const auto& recipient : ctx.Clients().Items()) {
-        ctx.SendPacket(NewSwitchedChannelPacket(ctx, *recipient, *mover, oldChannelId, newChannelId));
+        ctx.SendPacket(NewSwitchedChannelPacket(*recipient, *mover, oldChannelId, newChannelId));
       }
       return;
     }
     const TChannelRec* oldChannel = ctx.Channels().GetChannelById(oldChannelId);
     const TChannelRec* newChannel = ctx.Channels().GetChannelById(newChannelId);
     const bool bothKnown = oldChannel && newChannel;
-    const bool inside = MoveStaysInTree(ctx, oldChannel, newChannel);
-    ctx.SendPacket(NewSwitchedChannelPacket(ctx, *mover, *mover, oldChannelId, newChannelId));
+    const bool inside = MoveStaysInTree(oldChannel, newChannel);
+    ctx.SendPacket(NewSwitchedChannelPacket(*mover, *mover, oldChannelId, newChannelId));
     for (const auto& recipient : ctx.Clients().Items()) {
       if (recipient.get() == mover || !InOldTree(ctx, *recipient, oldChannel, bothKnown)) continue;
-      ctx.SendPacket(inside ? NewSwitchedChannelPacket(ctx, *recipient, *mover, oldChannelId, newChannelId)
+      ctx.SendPacket(inside ? NewSwitchedChannelPacket(*recipient, *mover, oldChannelId, newChannelId)
                             : NewLeftScopePacket(*recipient, playerId, lrLeftView, "", 0));
     }
     if (inside) return;

@@ -145,7 +145,9 @@ TEST_F(QueryModerationTest, EachCommandReachesTheConnectedPlayers) {
   };
   for (const TRow& row : rows) {
     EXPECT_EQ(c->Send(row.Line), row.Reply) << row.Line;
-    if (row.Seen) EXPECT_TRUE(two.WaitFor(row.Seen, 5000).has_value()) << row.Line;
+    if (row.Seen) {
+      EXPECT_TRUE(two.WaitFor(row.Seen, 5000).has_value()) << row.Line;
+    }
   }
 
   const std::string list = c->Send("banlist");
