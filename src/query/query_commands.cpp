@@ -71,7 +71,7 @@ const TQueryCommand kQueryCommands[] = {
     {"fp",                  QueryFindPlayer,              {L, S, SA, PExactly(1)},                            kNoAudit,  "finds a player"},
     {"pi",                  QueryPlayerInfo,              {L, S, SA, PExactly(1)},                            kNoAudit,  "display infos about a player"},
     {"sppriv",              QuerySetPlayerPrivilege,      {L, S, SA, PMoreThan(2)},                           kAuditAll, "set user privilege"},
-    {"mptc",                QueryMovePlayer,              {L, S, R(upAdminMovePlayer), PExactly(2)},          kNoAudit,  "move player to channel"},
+    {"mptc",                QueryMovePlayer,              {L, S, R(upAdminMovePlayer), PExactly(2)},          kAuditAll, "move player to channel"},
     {"serverstart",         QueryServerStart,             {L, SA, PExactly(1)},                               kAuditAll, "start server"},
     {"serverstop",          QueryServerStop,              {L, RS, SA},                                        0,         "stop server"},
     {"serveradd",           QueryServerAdd,               {L, SA, PExactly(1)},                               kAuditAll, "adds a server"},

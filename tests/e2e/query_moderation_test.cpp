@@ -157,8 +157,8 @@ TEST_F(QueryModerationTest, EachCommandReachesTheConnectedPlayers) {
   // The audit trail shows each change but never a channel password.
   const std::string log = test::ReadFile(dir.File("server.log"));
   for (const std::string& change :
-       std::vector<std::string>{"kick " + p1 + " bye (server", "chedit 3 channel_password (server", "chdel 3 (server",
-                                "unban 127.0.0.1 (server"})
+       std::vector<std::string>{"mptc " + lobby + " " + p1 + " (server", "kick " + p1 + " bye (server",
+                                "chedit 3 channel_password (server", "chdel 3 (server", "unban 127.0.0.1 (server"})
     EXPECT_NE(log.find("admin change [interface: query, IP: 127.0.0.8, LoginName: boss, change: " + change),
               std::string::npos)
         << change;
