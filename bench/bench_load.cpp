@@ -300,7 +300,7 @@ class TBaselineLoad : public TLoadTarget {
 // What is read before and after the window.
 struct TSnapshot {
   int64_t Ns = 0;
-  double RelayCpu = 0, OwnCpu = 0, Machine = 0;
+  double Machine = 0;
   std::map<pid_t, double> RelayThreads, OwnThreads;
   uint64_t OwnDrops = 0, RelayDrops = 0;
 };
@@ -308,8 +308,6 @@ struct TSnapshot {
 TSnapshot TakeSnapshot(pid_t relayPid, const std::vector<uint16_t>& ownPorts, uint16_t relayPort) {
   TSnapshot s;
   s.Ns = NowNs();
-  s.RelayCpu = ProcessCpuSeconds(relayPid);
-  s.OwnCpu = ProcessCpuSeconds(getpid());
   s.Machine = MachineBusySeconds();
   s.RelayThreads = ThreadCpuSeconds(relayPid);
   s.OwnThreads = ThreadCpuSeconds(getpid());
@@ -410,11 +408,11 @@ TStepResult RunStep(TLoadTarget& target, TReceiveSink& sink, const TLoadShape& s
   r.P99Ms = totals.Latency.PercentileMs(0.99);
   r.MaxMs = totals.Latency.MaxMs();
   r.LossPercent = p.Expected == 0 ? 0 : std::max(0.0, 100.0 * (1.0 - static_cast<double>(totals.InWindow) / static_cast<double>(p.Expected)));
-  r.RelayCpuSeconds = p.After.RelayCpu - p.Before.RelayCpu;
+  r.RelayCpuSeconds = ThreadsCpuDelta(p.Before.RelayThreads, p.After.RelayThreads);
   r.RelayCpuPer1k = totals.InWindow == 0 ? 0 : r.RelayCpuSeconds / (static_cast<double>(totals.InWindow) / 1000.0);
   r.RelayBusiestThread = BusiestThreadSeconds(p.Before.RelayThreads, p.After.RelayThreads) / wall;
   r.RelayPeakRssMb = static_cast<double>(PeakRssKb(relayPid)) / 1024.0;
-  const double ownCpu = p.After.OwnCpu - p.Before.OwnCpu;
+  const double ownCpu = ThreadsCpuDelta(p.Before.OwnThreads, p.After.OwnThreads);
   r.GeneratorCores = ownCpu / wall;
   r.GeneratorBusiestThread = BusiestThreadSeconds(p.Before.OwnThreads, p.After.OwnThreads) / wall;
   r.LateSendPercent = p.Total == 0 ? 0 : 100.0 * static_cast<double>(p.Late) / static_cast<double>(p.Total);

@@ -184,7 +184,7 @@ uint64_t StatusKb(pid_t pid, const std::string& field) {
 
 struct TIdleSample {
   int64_t Ns = 0;
-  double ServerCpu = 0, OwnCpu = 0, Machine = 0;
+  double Machine = 0;
   std::map<pid_t, double> ServerThreads, OwnThreads;
   uint64_t Pongs = 0;
 };
@@ -192,8 +192,6 @@ struct TIdleSample {
 TIdleSample Sample(pid_t server, uint64_t pongs) {
   TIdleSample s;
   s.Ns = NowNs();
-  s.ServerCpu = ProcessCpuSeconds(server);
-  s.OwnCpu = ProcessCpuSeconds(getpid());
   s.Machine = MachineBusySeconds();
   s.ServerThreads = ThreadCpuSeconds(server);
   s.OwnThreads = ThreadCpuSeconds(getpid());
@@ -231,7 +229,7 @@ void FillMemory(TScaleRow& row, pid_t server) {
 // The window between two samples.
 void FillIdle(TScaleRow& row, const TIdleSample& a, const TIdleSample& b) {
   const double wall = static_cast<double>(b.Ns - a.Ns) / 1e9;
-  const double server = b.ServerCpu - a.ServerCpu, own = b.OwnCpu - a.OwnCpu;
+  const double server = ThreadsCpuDelta(a.ServerThreads, b.ServerThreads), own = ThreadsCpuDelta(a.OwnThreads, b.OwnThreads);
   row.ServerCores = server / wall;
   row.BusiestThread = BusiestThreadSeconds(a.ServerThreads, b.ServerThreads) / wall;
   row.GeneratorCores = own / wall;

@@ -47,6 +47,16 @@ double StatFileCpuSeconds(const std::string& path) {
   return TicksToSeconds(utime + stime);
 }
 
+// The time a thread ran, from its schedstat (nanoseconds, the scheduler's own
+// account) where the kernel keeps one; else from its stat file, whose ticks
+// of 10 ms would make a 5-second window's CPU uncertain by a fifth.
+double TaskCpuSeconds(const std::string& dir) {
+  std::ifstream in(dir + "/schedstat");
+  unsigned long long runNs = 0;
+  if (in >> runNs) return static_cast<double>(runNs) / 1e9;
+  return StatFileCpuSeconds(dir + "/stat");
+}
+
 }  // namespace
 
 int64_t NowNs() {
@@ -111,7 +121,7 @@ std::map<pid_t, double> ThreadCpuSeconds(pid_t pid) {
   while (dirent* entry = readdir(d)) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
     const pid_t tid = static_cast<pid_t>(std::stol(entry->d_name));
-    threads[tid] = StatFileCpuSeconds(dir + "/" + entry->d_name + "/stat");
+    threads[tid] = TaskCpuSeconds(dir + "/" + entry->d_name);
   }
   closedir(d);
   return threads;
@@ -124,6 +134,15 @@ double BusiestThreadSeconds(const std::map<pid_t, double>& before, const std::ma
     busiest = std::max(busiest, seconds - (it == before.end() ? 0 : it->second));
   }
   return busiest;
+}
+
+double ThreadsCpuDelta(const std::map<pid_t, double>& before, const std::map<pid_t, double>& after) {
+  double total = 0;
+  for (const auto& [tid, seconds] : after) {
+    auto it = before.find(tid);
+    total += std::max(0.0, seconds - (it == before.end() ? 0 : it->second));
+  }
+  return total;
 }
 
 uint64_t PeakRssKb(pid_t pid) {

@@ -54,10 +54,15 @@ class TLatencyHistogram {
 
 // utime + stime of a process (or of one of its threads) in seconds; 0 when gone.
 double ProcessCpuSeconds(pid_t pid);
-// CPU seconds of each thread of a process, by thread id.
+// CPU seconds of each thread of a process, by thread id, to the nanosecond
+// where the kernel keeps schedstat.
 std::map<pid_t, double> ThreadCpuSeconds(pid_t pid);
 // The largest per-thread CPU increase between two snapshots.
 double BusiestThreadSeconds(const std::map<pid_t, double>& before, const std::map<pid_t, double>& after);
+// The process's CPU between two snapshots as the sum of its threads' (a
+// thread that ended in between loses its share of the window; a new one
+// counts whole).
+double ThreadsCpuDelta(const std::map<pid_t, double>& before, const std::map<pid_t, double>& after);
 // VmHWM in kibibytes; 0 when unknown.
 uint64_t PeakRssKb(pid_t pid);
 // Datagrams the kernel dropped on the IPv4 UDP sockets bound to these local ports.

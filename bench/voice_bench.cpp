@@ -9,7 +9,7 @@
 // non-zero when a scenario could not run. The scale scenarios (bench_scale.h)
 // follow, against the real server only.
 //
-// Usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--keep] [--profile]
+// Usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--no-murmur] [--keep] [--profile]
 // --profile records the server with perf during its steps (kept in the work directory).
 #include <signal.h>
 #include <sys/stat.h>
@@ -60,6 +60,7 @@ struct TOptions {
   bool Quick = false;
   bool Keep = false;
   bool Profile = false;  // perf record of the server during its steps
+  bool NoMurmur = false;  // Quillvane and the baseline only
 };
 
 struct TRelayRun {
@@ -436,6 +437,7 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
     else if (a == "--only" && hasValue) options.Only = argv[++i];
     else if (a == "--quick") options.Quick = true;
     else if (a == "--keep") options.Keep = true;
+    else if (a == "--no-murmur") options.NoMurmur = true;
     else if (a == "--profile") options.Profile = options.Keep = true;
     else return false;
   }
@@ -477,7 +479,7 @@ int Run(const TOptions& options) {
   auto selected = [&](const std::string& id) { return options.Only.empty() || id.find(options.Only) != std::string::npos; };
   for (const TScenario& scenario : scenarios) {
     // Quillvane runs whenever the baseline or murmur does: the ratios need it.
-    const bool withBaseline = selected(scenario.Id), withMurmur = selected("murmur-" + scenario.Id);
+    const bool withBaseline = selected(scenario.Id), withMurmur = !options.NoMurmur && selected("murmur-" + scenario.Id);
     if (!withBaseline && !withMurmur) continue;
     std::printf("%s\n", scenario.Title.c_str());
     std::fflush(stdout);
@@ -538,7 +540,7 @@ int main(int argc, char** argv) {
   qv::bench::TOptions options;
   if (!qv::bench::ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--keep] [--profile]\n");
+                 "usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--no-murmur] [--keep] [--profile]\n");
     return 2;
   }
   return qv::bench::Run(options);
