@@ -41,6 +41,12 @@ void TChannels::Lock() {
   locked_ = true;
 }
 
+bool TChannels::try_lock() {
+  if (!mutex_.try_lock()) return false;
+  locked_ = true;
+  return true;
+}
+
 void TChannels::Unlock() {
   locked_ = false;
   mutex_.unlock();

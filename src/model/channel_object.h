@@ -81,6 +81,9 @@ class CAPABILITY("mutex") TChannels {
   void Unlock() RELEASE();
   void lock() ACQUIRE() { Lock(); }  // so std::lock_guard<TChannels> works
   void unlock() RELEASE() { Unlock(); }
+  // Takes the lock only when it is free (the voice relay on the socket's
+  // reader thread waits for nobody).
+  bool try_lock() TRY_ACQUIRE(true);
   bool Locked() const { return locked_; }
 
   // The codec of the channel CreateDefaultChannel makes; the server object

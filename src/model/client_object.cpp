@@ -107,6 +107,12 @@ void TClients::Lock() {
   locked_ = true;
 }
 
+bool TClients::try_lock() {
+  if (!mutex_.try_lock()) return false;
+  locked_ = true;
+  return true;
+}
+
 void TClients::Unlock() {
   locked_ = false;
   mutex_.unlock();

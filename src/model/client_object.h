@@ -103,6 +103,9 @@ class CAPABILITY("mutex") TClients {
   void Unlock() RELEASE();
   void lock() ACQUIRE() { Lock(); }  // so std::lock_guard<TClients> works
   void unlock() RELEASE() { Unlock(); }
+  // Takes the lock only when it is free (the voice relay on the socket's
+  // reader thread waits for nobody).
+  bool try_lock() TRY_ACQUIRE(true);
   bool Locked() const { return locked_; }
 
   // Takes the record into the list under its PlayerId; false (the record

@@ -29,7 +29,19 @@ TCustomPacketBuffer::~TCustomPacketBuffer() {
 
 void TCustomPacketBuffer::ReceivePacket(TPacketPtr packet) {
   if (!packet) return;
+  TPacketPtr direct;
+  {
+    TMutexLock lock(mutex_);
+    ReceiveLocked(std::move(packet));
+    direct = std::move(directPacket_);
+  }
+  if (!direct || directVoice_(direct)) return;
   TMutexLock lock(mutex_);
+  if (!IncomingHasRoom(false)) throw ECustomPacketBuffer("listener queue full");
+  DeliverToListener(std::move(direct));
+}
+
+void TCustomPacketBuffer::ReceiveLocked(TPacketPtr packet) {
   now_->Restart();
   ++packetsReceived_;
   bytesReceived_ += packet->Size();
@@ -120,6 +132,10 @@ void TCustomPacketBuffer::ReceiveVoice(TSingleConnection& c, TPacketPtr packet) 
   c.Delivered(*packet);
   TServerCounters::Add(counters_->VoiceReceived);
   TServerCounters::Add(counters_->VoiceBytesReceived, packet->Size());
+  if (directVoice_ && !consumerBusy_ && incoming_.Count() == 0) {
+    directPacket_ = std::move(packet);
+    return;
+  }
   DeliverToListener(std::move(packet));
 }
 
@@ -222,6 +238,13 @@ bool TCustomPacketBuffer::TryNextEvent(uint32_t& playerId, TEventKind& kind, TPa
                                        int64_t& waitMs) {
   listenerWake_.Reset();
   TMutexLock lock(mutex_);
+  // Coming back for an event means the one before is done.
+  consumerBusy_ = NextEventLocked(playerId, kind, packet, waitMs);
+  return consumerBusy_;
+}
+
+bool TCustomPacketBuffer::NextEventLocked(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet,
+                                          int64_t& waitMs) {
   now_->Restart();
   waitMs = 0;
   if (shutdown_.load()) {

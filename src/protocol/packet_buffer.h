@@ -13,13 +13,22 @@
 // Side 1 is the server (kSideServer, created with cfRetransmit | cfTimeouts),
 // side 0 the client.
 //
+// A server's consumer may also take voice straight from the reader
+// (SetDirectVoice): while it waits for its next event with nothing queued,
+// a voice datagram from a connection is handed to it on the reader's thread
+// instead of through the event queue, which saves a thread wake-up per
+// datagram. Voice that finds the consumer busy or anything queued goes
+// through the queue, so it never overtakes what arrived before it.
+//
 // Thread rules: every public method may be called from any thread. One mutex
 // (a leaf lock) guards the connections and the queues; waiting happens outside
-// it. Owners stop and join the threads that use the buffer before destroying it.
+// it, and the direct voice consumer is called without it. Owners stop and
+// join the threads that use the buffer before destroying it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +93,10 @@ struct TVoiceCopy {
   uint8_t Target = 0;  // the voice target byte of his copy
 };
 
+// Takes a voice packet on the reader's thread (it moves out of packet) or
+// leaves it and returns false when it cannot now.
+using TDirectVoice = std::function<bool(TPacketPtr& packet)>;
+
 class TCustomPacketBuffer {
  public:
   static constexpr int64_t kCycleMs = 50;
@@ -117,6 +130,10 @@ class TCustomPacketBuffer {
   // no connection (TIgnoredAddresses); what they send is dropped silently
   // unless it belongs to a connection of theirs.
   void ReceivePacket(TPacketPtr packet);
+  // Server side, set before the reader starts and constant afterwards: the
+  // consumer that may take voice on the reader's thread (see above). The
+  // packet it leaves is queued as if there were no such consumer.
+  void SetDirectVoice(TDirectVoice consumer) { directVoice_ = std::move(consumer); }
   // Queues a packet on the connection named by its PlayerId (freed when there
   // is none). With closeAfter the connection starts closing once it is queued.
   // Refused packets are freed silently; a full queue raises EFIFOList.
@@ -208,6 +225,8 @@ class TCustomPacketBuffer {
   };
 
   // Helpers of the public calls: each needs mutex_ held.
+  void ReceiveLocked(TPacketPtr packet) REQUIRES(mutex_);
+  bool NextEventLocked(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs) REQUIRES(mutex_);
   TSingleConnection* Find(uint32_t playerId) const REQUIRES(mutex_) { return byPlayer_.Get(playerId); }
   void MarkReady(uint32_t playerId) REQUIRES(mutex_);
   void ReceiveOnConnection(TSingleConnection& c, TPacketPtr packet) REQUIRES(mutex_);
@@ -264,6 +283,12 @@ class TCustomPacketBuffer {
   TIgnoredAddresses ignored_ GUARDED_BY(mutex_);
   uint64_t ignoredDatagrams_ GUARDED_BY(mutex_) = 0;
   std::string logPrefix_ GUARDED_BY(mutex_);
+  // The direct voice consumer, the voice of the ReceivePacket in hand that
+  // goes to it, and whether the consumer is handling an event it took (from
+  // one TryNextEvent to the next).
+  TDirectVoice directVoice_;
+  TPacketPtr directPacket_ GUARDED_BY(mutex_);
+  bool consumerBusy_ GUARDED_BY(mutex_) = false;
 
   std::atomic<bool> shutdown_{false};
   std::atomic<bool> externalWake_{false};

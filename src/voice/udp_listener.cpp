@@ -20,7 +20,9 @@ TQVUDPListener::~TQVUDPListener() {
 }
 
 void TQVUDPListener::Start() {
-  if (!thread_.joinable()) thread_ = std::thread(&TQVUDPListener::Execute, this);
+  if (thread_.joinable()) return;
+  context_.Buffer().SetDirectVoice([this](TPacketPtr& packet) { return TakeVoiceOnReader(packet); });
+  thread_ = std::thread(&TQVUDPListener::Execute, this);
 }
 
 void TQVUDPListener::Terminate() {
@@ -38,17 +40,14 @@ void TQVUDPListener::Join() {
 void TQVUDPListener::Execute() {
   context_.SetServerId(server_.ServerId);
   LoadChannelTree();
+  ready_.store(true, std::memory_order_release);
   for (;;) {
     if (terminated_ && context_.Buffer().ShuttingDown()) break;
     if (!WaitForEvent()) break;
-    HandleEvent();
+    const bool send = HandleEvent();
     packet_.reset();
     // Outside the server's locks: the send waits for no one else.
-    TVoiceRelayState& relay = context_.Relay();
-    if (relay.SendPending) {
-      relay.SendPending = false;
-      relay.Sender->SendReady();
-    }
+    if (send) context_.Relay().Sender->SendReady();
   }
   context_.Buffer().MarkThreadDone(kListenerThreadBit);
 }
@@ -86,14 +85,46 @@ void TQVUDPListener::ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr
   packet_.reset();
 }
 
-void TQVUDPListener::HandleEvent() {
+bool TQVUDPListener::TakeVoiceOnReader(TPacketPtr& packet) {
+  if (!ready_.load(std::memory_order_acquire)) return false;
+  bool send = false;
+  {
+    if (!server_.Clients->try_lock()) return false;
+    std::lock_guard<TClients> players(*server_.Clients, std::adopt_lock);
+    if (!server_.Channels->try_lock()) return false;
+    std::lock_guard<TChannels> channels(*server_.Channels, std::adopt_lock);
+    // Once the stop has begun, voice is dropped here as the thread drops it.
+    if (!stopping_) {
+      try {
+        context_.BeginEvent(server_.Clients->GetClientByID(packet->PlayerId()));
+        RelayVoice(context_.CurrentPlayer(), *packet);
+      } catch (const std::exception& e) {
+        context_.LogError(fmt::format("Execute Exception: {}", ExceptionText(e)));
+      }
+      context_.EndEvent();
+    }
+    send = TakeSendPending();
+  }
+  packet.reset();
+  if (send) context_.Relay().Sender->SendReady();
+  return true;
+}
+
+bool TQVUDPListener::TakeSendPending() {
+  TVoiceRelayState& relay = context_.Relay();
+  const bool pending = relay.SendPending;
+  relay.SendPending = false;
+  return pending;
+}
+
+bool TQVUDPListener::HandleEvent() {
   std::lock_guard<TClients> players(*server_.Clients);
   std::lock_guard<TChannels> channels(*server_.Channels);
   // The stop may have begun while this thread waited for the locks: its
   // removal of every player has run, and the event is no longer handled.
   if (stopping_) {
     DropClosedConnection();
-    return;
+    return TakeSendPending();
   }
   try {
     context_.BeginEvent(server_.Clients->GetClientByID(eventPlayerId_));
@@ -107,6 +138,7 @@ void TQVUDPListener::HandleEvent() {
   context_.EndEvent();
   // Logins whose account check has come back (the check's end woke the loop).
   context_.LoginChecks().RunFinished(context_);
+  return TakeSendPending();
 }
 
 bool TQVUDPListener::DispatchEvent() {
@@ -126,14 +158,11 @@ bool TQVUDPListener::DispatchPacket() {
   if (!packet_) return true;
   TPacket& packet = *packet_;
   TClientRec* player = context_.CurrentPlayer();
-  if (player) player->LastActivity = Now();
   if (packet.IsC2SVoice()) {
-    if (!player) return true;  // e.g. voice during login: dropped
-    if (const TRequestRow* row = FindRow(kVoiceTargets, packet.VoiceTarget())) {
-      RunRequest(context_, *row, player, packet, false);
-    }
-    return false;
+    RelayVoice(player, packet);
+    return player == nullptr;
   }
+  if (player) player->LastActivity = Now();
   std::span<const TRequestRow> table;
   if (packet.IsControl()) {
     table = kControlCommands;
@@ -142,6 +171,15 @@ bool TQVUDPListener::DispatchPacket() {
   }
   if (const TRequestRow* row = FindRow(table, packet.CommandType())) RunRequest(context_, *row, player, packet);
   return true;
+}
+
+// Voice without a player (during his login, say) is dropped.
+void TQVUDPListener::RelayVoice(TClientRec* speaker, TPacket& packet) {
+  if (!speaker) return;
+  speaker->LastActivity = Now();
+  if (const TRequestRow* row = FindRow(kVoiceTargets, packet.VoiceTarget())) {
+    RunRequest(context_, *row, speaker, packet, false);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -12,11 +12,18 @@
 // info_handlers.h, voice_relay.h, external_commands.h; view_notifications.h
 // and permission_checks.h hold what they share).
 //
+// Voice datagrams that arrive while the thread waits for its next event are
+// relayed on the socket's reader thread instead (TakeVoiceOnReader, called by
+// the packet buffer), which spares the hand-over and the wake-up of this
+// thread per datagram; the reader takes the same two locks, and only when
+// both are free, so voice the reader cannot relay at once takes the usual
+// way through the event queue.
+//
 // Thread rules: Start, Terminate, RemoveAllPlayers and Join are called by the
 // server's network side (TVoiceRuntime). Everything else runs on the listener
-// thread, one event at a time, while it holds the server's player-list lock
-// and then its channel-tree lock; handlers therefore never race with each
-// other and need no locking of their own. The packet buffer's lock is a leaf
+// thread, one event at a time, or on the reader for its voice, while it holds
+// the server's player-list lock and then its channel-tree lock; handlers
+// therefore never race with each other and need no locking of their own. The packet buffer's lock is a leaf
 // inside buffer calls. A started listener ends only once the packet buffer
 // shuts down, so its owner shuts the buffer down before Join or destruction.
 #pragma once
@@ -46,6 +53,8 @@ class TQVUDPListener {
   // then sent on this thread once the event is handled (TQVUDPSender::
   // SendReady) instead of waking the sender thread for every datagram.
   void SetSender(TQVUDPSender* sender) { context_.Relay().Sender = sender; }
+  // Starts the thread and makes the buffer hand voice to the reader's relay
+  // (TakeVoiceOnReader); called before the socket's reader starts.
   void Start();
   // Sets the stopping flag: from now on the thread handles no more events.
   void Terminate();
@@ -62,6 +71,11 @@ class TQVUDPListener {
   // player, dispatches, disconnects when asked to. The loop calls it; tests
   // drive a listener without thread through it.
   void ProcessEvent(uint32_t playerId, TEventKind kind, TPacketPtr packet);
+  // The reader's relay of one voice datagram: takes it (true) when both
+  // locks are free and relays it as the thread would, then sends the copies;
+  // leaves it (false) otherwise, and before the thread has loaded the
+  // channel tree.
+  bool TakeVoiceOnReader(TPacketPtr& packet) EXCLUDES(*server_.Clients, *server_.Channels);
 
   // What the handlers work with (tests call handlers over it, holding no lock
   // as no other thread runs).
@@ -72,8 +86,12 @@ class TQVUDPListener {
   void LoadChannelTree();
   bool WaitForEvent();
   void DropClosedConnection();
-  // Takes the player-list lock, then the channel-tree lock, for the event.
-  void HandleEvent() EXCLUDES(*server_.Clients, *server_.Channels);
+  // Takes the player-list lock, then the channel-tree lock, for the event;
+  // true when relayed voice waits to be sent (TQVUDPSender::SendReady, once
+  // the locks are released).
+  bool HandleEvent() EXCLUDES(*server_.Clients, *server_.Channels);
+  bool TakeSendPending() REQUIRES(*server_.Clients, *server_.Channels);
+  void RelayVoice(TClientRec* speaker, TPacket& packet) REQUIRES(*server_.Clients, *server_.Channels);
   // False when the event is complete and the disconnect and id reset are skipped.
   bool DispatchEvent() REQUIRES(*server_.Clients, *server_.Channels);
   bool DispatchPacket() REQUIRES(*server_.Clients, *server_.Channels);
@@ -88,6 +106,7 @@ class TQVUDPListener {
   TEventKind eventKind_ = evPacket;
   TPacketPtr packet_;
 
+  std::atomic<bool> ready_{false};       // the channel tree is loaded: the reader may relay
   std::atomic<bool> stopping_{false};    // set by Terminate; no events are handled
   std::atomic<bool> terminated_{false};  // set by Terminate; the loop ends at shutdown
   std::thread thread_;
