@@ -187,7 +187,7 @@ TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, cons
     }
     // A flat profile (no call graphs) of the server's own code and the
     // kernel work it asks for, sampled only while the load runs.
-    profiler.Start("/usr/bin/perf", {"record", "-q", "-F", "1999", "-p", std::to_string(server.Pid()), "-o", profile},
+    profiler.Start("/usr/bin/perf", {"record", "-q", "-g", "-F", "1999", "-p", std::to_string(server.Pid()), "-o", profile},
                    profile + ".out");
   };
   DriveLoad(run, scenario, *target, sink, server.Pid(), server.Port(),

@@ -1,11 +1,10 @@
 #include "protocol/udp_socket.h"
 
-#include <vector>
+#include <array>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,13 +48,6 @@ void TUDPSocket::Open(uint16_t port, const std::string& bindAddress) {
   socklen_t len = sizeof bound;
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
   localPort_ = ntohs(bound.sin_port);
-  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd_ < 0) {
-    std::string text = ErrnoText("eventfd");
-    ::close(fd_);
-    fd_ = -1;
-    throw ESocketError(text);
-  }
   active_.store(true);
 }
 
@@ -65,45 +57,52 @@ void TUDPSocket::Start(TReadHandler handler, size_t maxDatagram) {
   reader_ = std::thread(&TUDPSocket::ReadLoop, this, std::move(handler), maxDatagram);
 }
 
+// The reader blocks in its receive call; a shutdown of the socket makes the
+// call return at once (with an empty message) and the reader sees that it is
+// to end. On an unconnected UDP socket shutdown reports ENOTCONN but still
+// takes effect.
 void TUDPSocket::Close() {
   active_.store(false);
   if (reader_.joinable()) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    ::shutdown(fd_, SHUT_RDWR);
     reader_.join();
   }
   if (fd_ >= 0) ::close(fd_);
-  if (wakeFd_ >= 0) ::close(wakeFd_);
   fd_ = -1;
-  wakeFd_ = -1;
 }
 
+// One system call per wake-up: recvmmsg waits for the first datagram and
+// takes whatever else is waiting with it, up to a batch.
 void TUDPSocket::ReadLoop(TReadHandler handler, size_t maxDatagram) {
-  std::vector<uint8_t> buffer(maxDatagram);
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-  // Under load many datagrams wait at once: each wake-up reads up to a batch
-  // of them before polling again (which also notices the stop request).
-  constexpr int kBatch = 64;
+  constexpr unsigned kBatch = 16;
+  // Left uninitialised: a slot's pages become resident only once a datagram
+  // is received into it, so a quiet socket keeps one slot's worth.
+  std::unique_ptr<uint8_t[]> buffers(new uint8_t[kBatch * maxDatagram]);
+  std::array<mmsghdr, kBatch> messages{};
+  std::array<iovec, kBatch> vectors{};
+  std::array<sockaddr_in, kBatch> senders{};
   while (active_.load()) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
+    for (unsigned i = 0; i < kBatch; ++i) {
+      vectors[i] = {buffers.get() + i * maxDatagram, maxDatagram};
+      messages[i].msg_hdr = {};
+      messages[i].msg_hdr.msg_name = &senders[i];
+      messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int n = ::recvmmsg(fd_, messages.data(), kBatch, MSG_WAITFORONE, nullptr);
+    if (n < 0) {
+      if (errno == EINTR || errno == ENOMEM || errno == ENOBUFS) continue;
       return;
     }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    for (int i = 0; i < kBatch; ++i) {
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      // MSG_TRUNC makes the call report the datagram's real length, so an
-      // over-long datagram is recognised and dropped instead of cut.
-      ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &len);
-      if (n < 0) break;  // nothing more waiting (or a transient error)
-      if (static_cast<size_t>(n) > buffer.size()) continue;
+    if (n == 0) return;
+    for (int i = 0; i < n && active_.load(); ++i) {
+      // A datagram longer than the slot arrives cut: it is dropped, not read.
+      if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
       char ip[INET_ADDRSTRLEN] = {0};
-      ::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+      ::inet_ntop(AF_INET, &senders[i].sin_addr, ip, sizeof ip);
       try {
-        handler(buffer.data(), static_cast<size_t>(n), ip, ntohs(from.sin_port));
+        handler(static_cast<const uint8_t*>(vectors[i].iov_base), messages[i].msg_len, ip, ntohs(senders[i].sin_port));
       } catch (...) {
         // The handler owns its error handling; nothing may end the reader.
       }

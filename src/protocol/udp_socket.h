@@ -2,7 +2,8 @@
 //
 // Open binds to a port (0: any free port) on all local addresses or on one;
 // Start runs a reader thread that receives every datagram into a buffer of
-// the given size (8192 bytes on a server: longer datagrams are dropped) and calls the read handler with the
+// the given size (8192 bytes on a server: longer datagrams are dropped), up to a
+// batch per system call, and calls the read handler with the
 // bytes and the sender's IPv4 address text and port. SendTo puts a datagram on
 // the same socket, so replies leave from the bound port. The server binds its
 // voice port; a client (tools, tests, load generators) binds port 0.
@@ -80,7 +81,6 @@ class TUDPSocket {
   void ReadLoop(TReadHandler handler, size_t maxDatagram);
 
   int fd_ = -1;
-  int wakeFd_ = -1;  // eventfd that ends the reader's poll
   uint16_t localPort_ = 0;
   std::atomic<bool> active_{false};
   std::thread reader_;
