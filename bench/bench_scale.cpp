@@ -229,7 +229,8 @@ void FillMemory(TScaleRow& row, pid_t server) {
 // The window between two samples.
 void FillIdle(TScaleRow& row, const TIdleSample& a, const TIdleSample& b) {
   const double wall = static_cast<double>(b.Ns - a.Ns) / 1e9;
-  const double server = ThreadsCpuDelta(a.ServerThreads, b.ServerThreads), own = ThreadsCpuDelta(a.OwnThreads, b.OwnThreads);
+  const double server = ThreadsCpuDelta(a.ServerThreads, b.ServerThreads),
+               own = ThreadsCpuDelta(a.OwnThreads, b.OwnThreads);
   row.ServerCores = server / wall;
   row.BusiestThread = BusiestThreadSeconds(a.ServerThreads, b.ServerThreads) / wall;
   row.GeneratorCores = own / wall;

@@ -5,9 +5,9 @@
 // qv-fanout-baseline, then murmurd), puts the clients into their channels,
 // lets the speakers talk at 50 datagrams a second and measures a window of
 // steady traffic. The murmur family's ids are "murmur-<scenario id>": --only
-// murmur runs each scenario on Quillvane and murmur, without the baseline. It prints one table and writes the same figures as JSON. It exits
-// non-zero when a scenario could not run. The scale scenarios (bench_scale.h)
-// follow, against the real server only.
+// murmur runs each scenario on Quillvane and murmur, without the baseline. It prints one table and writes the same
+// figures as JSON. It exits non-zero when a scenario could not run. The scale scenarios (bench_scale.h) follow, against
+// the real server only.
 //
 // Usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--no-murmur] [--keep] [--profile]
 // --profile records the server with perf during its steps (kept in the work directory).
@@ -185,9 +185,11 @@ TRelayRun RunQuillvane(const TScenario& scenario, TQuillvaneServer& server, cons
       std::printf("  no profile: /usr/bin/perf is not installed\n");
       return;
     }
-    // A flat profile (no call graphs) of the server's own code and the
-    // kernel work it asks for, sampled only while the load runs.
-    profiler.Start("/usr/bin/perf", {"record", "-q", "-g", "-F", "1999", "-p", std::to_string(server.Pid()), "-o", profile},
+    // A profile with call graphs (the kernel's complete, the server's as far
+    // as frame pointers reach) of the server's own code and the kernel work
+    // it asks for, sampled only while the load runs.
+    profiler.Start("/usr/bin/perf",
+                   {"record", "-q", "-g", "-F", "1999", "-p", std::to_string(server.Pid()), "-o", profile},
                    profile + ".out");
   };
   DriveLoad(run, scenario, *target, sink, server.Pid(), server.Port(),
@@ -437,7 +439,8 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
     else if (a == "--only" && hasValue) options.Only = argv[++i];
     else if (a == "--quick") options.Quick = true;
     else if (a == "--keep") options.Keep = true;
-    else if (a == "--no-murmur") options.NoMurmur = true;
+    else if (a == "--no-murmur")
+      options.NoMurmur = true;
     else if (a == "--profile") options.Profile = options.Keep = true;
     else return false;
   }
@@ -479,7 +482,8 @@ int Run(const TOptions& options) {
   auto selected = [&](const std::string& id) { return options.Only.empty() || id.find(options.Only) != std::string::npos; };
   for (const TScenario& scenario : scenarios) {
     // Quillvane runs whenever the baseline or murmur does: the ratios need it.
-    const bool withBaseline = selected(scenario.Id), withMurmur = !options.NoMurmur && selected("murmur-" + scenario.Id);
+    const bool withBaseline = selected(scenario.Id),
+               withMurmur = !options.NoMurmur && selected("murmur-" + scenario.Id);
     if (!withBaseline && !withMurmur) continue;
     std::printf("%s\n", scenario.Title.c_str());
     std::fflush(stdout);
@@ -540,7 +544,8 @@ int main(int argc, char** argv) {
   qv::bench::TOptions options;
   if (!qv::bench::ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--no-murmur] [--keep] [--profile]\n");
+                 "usage: qv-voice-bench [--build-dir DIR] [--json FILE] [--quick] [--only TEXT] [--no-murmur] [--keep] "
+                 "[--profile]\n");
     return 2;
   }
   return qv::bench::Run(options);

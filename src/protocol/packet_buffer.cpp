@@ -243,8 +243,7 @@ bool TCustomPacketBuffer::TryNextEvent(uint32_t& playerId, TEventKind& kind, TPa
   return consumerBusy_;
 }
 
-bool TCustomPacketBuffer::NextEventLocked(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet,
-                                          int64_t& waitMs) {
+bool TCustomPacketBuffer::NextEventLocked(uint32_t& playerId, TEventKind& kind, TPacketPtr& packet, int64_t& waitMs) {
   now_->Restart();
   waitMs = 0;
   if (shutdown_.load()) {
