@@ -609,6 +609,64 @@ TEST_F(BufferTest, ListenerQueueShedsVoiceBeforeCommands) {
   EXPECT_EQ(commands, seq);  // every command reached the listener
 }
 
+// Voice goes to the direct consumer only while it waits for its next event
+// with nothing queued; otherwise, and when the consumer leaves it, it takes
+// the queue behind what came first, so it never overtakes a command.
+TEST_F(BufferTest, DirectVoiceOnlyWhenTheConsumerIsIdleAndNothingWaits) {
+  Connect();
+  Outgoing(server);
+  bool accept = true;
+  std::vector<uint16_t> direct;
+  server.SetDirectVoice([&](TPacketPtr& p) {
+    if (!accept) return false;
+    direct.push_back(p->VoiceSequence());
+    p.reset();
+    return true;
+  });
+  struct Case {
+    const char* name;
+    bool busy;          // the consumer took an event and has not come back
+    bool commandFirst;  // a command waits in the queue
+    bool accept;        // the consumer takes what it is given
+    bool expectDirect;
+  };
+  const Case cases[] = {
+      {"idle, nothing queued", false, false, true, true},
+      {"consumer busy", true, false, true, false},
+      {"command queued first", false, true, true, false},
+      {"consumer leaves it", false, false, false, false},
+  };
+  uint16_t voiceSeq = 1;
+  uint32_t commandSeq = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t id = 0;
+    TEventKind kind{};
+    TPacketPtr packet;
+    while (NextEvent(id, kind, packet)) {
+    }
+    direct.clear();
+    accept = c.accept;
+    if (c.busy) {
+      server.ReceivePacket(Command(commandSeq++));
+      ASSERT_TRUE(NextEvent(id, kind, packet));
+    }
+    if (c.commandFirst) server.ReceivePacket(Command(commandSeq++));
+    const uint16_t seq = voiceSeq++;
+    server.ReceivePacket(FromClient(NewC2SVoicePacket(0, 0, kConn, kPlayer, seq, 0)));
+    EXPECT_EQ(direct, c.expectDirect ? std::vector<uint16_t>{seq} : std::vector<uint16_t>{});
+    std::vector<std::string> events;
+    while (NextEvent(id, kind, packet)) {
+      if (packet)
+        events.push_back(packet->IsCommand() ? "command" : "voice " + std::to_string(packet->VoiceSequence()));
+    }
+    std::vector<std::string> expected;
+    if (c.commandFirst) expected.push_back("command");
+    if (!c.expectDirect) expected.push_back("voice " + std::to_string(seq));
+    EXPECT_EQ(events, expected);
+  }
+}
+
 // Datagrams that name no connection count against their address: past the
 // limit within the window, everything from it is dropped unread for a while,
 // except what belongs to a connection of its own at its fixed address.
