@@ -65,11 +65,12 @@ std::string TPage::Text() const {
   size_t from = 0;
   for (size_t at; (at = text_.find('\x01', from)) != std::string::npos;) {
     const size_t end = text_.find('\x02', at);
-    const std::optional<int64_t> index =
-        end == std::string::npos ? std::nullopt : ParseInt(std::string_view(text_).substr(at + 1, end - at - 1));
+    // -1 when the marker holds no number.
+    const int64_t index =
+        end == std::string::npos ? -1 : ParseInt(std::string_view(text_).substr(at + 1, end - at - 1)).value_or(-1);
     out.append(text_, from, at - from);
-    if (index && *index >= 0 && static_cast<size_t>(*index) < values_.size()) {
-      out += values_[static_cast<size_t>(*index)];
+    if (index >= 0 && static_cast<size_t>(index) < values_.size()) {
+      out += values_[static_cast<size_t>(index)];
       from = end + 1;
     } else {
       out += '\x01';
